@@ -1,0 +1,96 @@
+#include "app/Config.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "app/Log.h"
+#include "app/ScopedWin.h"
+#include "app/SystemLibrary.h"
+
+#ifndef TESSARA_PAYLOAD_URL
+#define TESSARA_PAYLOAD_URL L"https://orvix.example/go/Payload"
+#endif
+
+namespace tessara {
+namespace {
+
+wchar_t g_configuredPayloadUrl[kPayloadUrlSlotSize] = TESSARA_PAYLOAD_URL;
+const wchar_t g_fallbackPayloadUrl[kPayloadUrlSlotSize] = TESSARA_PAYLOAD_URL;
+
+bool StoreConfiguredUrl(const wchar_t* url) {
+    const size_t length = ::wcslen(url);
+    if (length >= kPayloadUrlSlotSize) return false;
+    ::wmemcpy(g_configuredPayloadUrl, url, length + 1);
+    return true;
+}
+
+}  // namespace
+
+std::wstring GetExecutablePath() {
+    using GetModuleFileNameExWFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+    const auto getModuleFileNameEx =
+        ProcAs<GetModuleFileNameExWFn>(GetSystemLibraryProc(L"psapi.dll", "GetModuleFileNameExW"));
+    if (!getModuleFileNameEx) return {};
+    wchar_t path[MAX_PATH] = {};
+    if (getModuleFileNameEx(::GetCurrentProcess(), nullptr, path, MAX_PATH) == 0) return {};
+    return path;
+}
+
+std::wstring ParentFolderOf(const std::wstring& path) {
+    const size_t last = path.find_last_of(L"\\/");
+    if (last == std::wstring::npos) return {};
+    const size_t end = path.find_last_not_of(L"\\/", last);
+    return end == std::wstring::npos ? std::wstring() : path.substr(0, end + 1);
+}
+
+std::wstring GetConfigFilePathFor(const std::wstring& executablePath) {
+    const std::wstring folder = ParentFolderOf(executablePath);
+    return folder.empty() ? L"config.ini" : folder + L"\\config.ini";
+}
+
+std::wstring GetConfigFilePath() { return GetConfigFilePathFor(GetExecutablePath()); }
+
+bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) {
+    wchar_t fromFile[256] = {};
+    ::GetPrivateProfileStringW(L"urlConfig", L"zipUrl", g_configuredPayloadUrl, fromFile, 256, configFile.c_str());
+    StoreConfiguredUrl(fromFile);
+
+    int count = 0;
+    unique_hlocal argvHolder(reinterpret_cast<HLOCAL>(::CommandLineToArgvW(commandLine, &count)));
+    auto* const argv = static_cast<LPWSTR*>(argvHolder.get());
+    if (!argv) return true;
+    for (int i = 1; i < count; ++i) {
+        if (::lstrcmpiW(argv[i], L"/zipUrl") != 0) continue;
+        if (i + 1 >= count) {
+            LogWrite("The /zipUrl switch has no URL after it");
+            return false;
+        }
+        if (!StoreConfiguredUrl(argv[++i])) {
+            LogFormat("The URL after /zipUrl is too long (%d characters)", static_cast<int>(::wcslen(argv[i])));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsRunningUnderWow64() {
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    const auto isWow64Process =
+        ProcAs<IsWow64ProcessFn>(::GetProcAddress(::GetModuleHandleW(L"kernel32"), "IsWow64Process"));
+    BOOL answer = FALSE;
+    return isWow64Process && isWow64Process(::GetCurrentProcess(), &answer) && answer;
+}
+
+std::wstring SelectPayloadUrlFor(bool underWow64) {
+    return underWow64 ? g_configuredPayloadUrl : g_fallbackPayloadUrl;
+}
+
+std::wstring SelectPayloadUrl() { return SelectPayloadUrlFor(IsRunningUnderWow64()); }
+
+void ResetPayloadUrls() { StoreConfiguredUrl(g_fallbackPayloadUrl); }
+
+std::wstring BuiltInPayloadUrl() { return g_fallbackPayloadUrl; }
+
+}  // namespace tessara

@@ -1,0 +1,32 @@
+#pragma once
+// Where the program is, its "config.ini", and which URL the payload is downloaded from.
+#include <string>
+
+namespace tessara {
+
+constexpr size_t kPayloadUrlSlotSize = 260;
+
+// Full path of the running executable; empty when it cannot be determined.
+std::wstring GetExecutablePath();
+// "config.ini" in the folder of the given executable path (a bare "config.ini" for an empty path).
+std::wstring GetConfigFilePathFor(const std::wstring& executablePath);
+std::wstring GetConfigFilePath();
+
+// Fills the configured payload URL slot from "config.ini" and then from every "/zipUrl" of the
+// command line; the last one wins. False when a "/zipUrl" has no value or one that does not fit the
+// slot: the run must then end with exit code 1.
+bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine);
+
+// The configured URL under WoW64 (a 32-bit process on 64-bit Windows), the built-in fallback otherwise.
+std::wstring SelectPayloadUrl();
+std::wstring SelectPayloadUrlFor(bool underWow64);
+bool IsRunningUnderWow64();
+
+// Resets both slots to the built-in URL.
+void ResetPayloadUrls();
+std::wstring BuiltInPayloadUrl();
+
+// The folder of a path: everything before its last separator (backslash or slash).
+std::wstring ParentFolderOf(const std::wstring& path);
+
+}  // namespace tessara

@@ -1,0 +1,106 @@
+#include "app/Log.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+namespace tessara {
+namespace {
+
+// One lock serves the writers and the close, so that a worker thread still logging while the
+// entry point shuts down never writes to a closed stream.
+std::mutex g_logLock;
+FILE* g_logStream = nullptr;
+
+constexpr size_t kFormatBufferSize = 1000;
+
+std::time_t CurrentTimeInSeconds() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks{};
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    constexpr unsigned long long kTicksFrom1601To1970 = 116444736000000000ULL;
+    return static_cast<std::time_t>((ticks.QuadPart - kTicksFrom1601To1970) / 10000000ULL);
+}
+
+}  // namespace
+
+bool LogOpen() {
+    std::lock_guard<std::mutex> guard(g_logLock);
+    if (g_logStream) return true;
+    FILE* stream = nullptr;
+    if (fopen_s(&stream, "debugLog.log", "w") != 0) stream = nullptr;
+    g_logStream = stream;
+    return g_logStream != nullptr;
+}
+
+void LogClose() {
+    std::lock_guard<std::mutex> guard(g_logLock);
+    if (g_logStream) std::fclose(g_logStream);
+    g_logStream = nullptr;
+}
+
+std::string FormatLogTime(const std::tm& local) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char text[64] = {};
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[(local.tm_wday % 7 + 7) % 7],
+                  kMonths[(local.tm_mon % 12 + 12) % 12], local.tm_mday, local.tm_hour, local.tm_min,
+                  local.tm_sec, 1900 + local.tm_year);
+    return text;
+}
+
+std::string FormatLogLine(const std::tm& local, const std::string& message) {
+    return "[" + FormatLogTime(local).substr(0, 24) + "] :: " + message + "\n";
+}
+
+bool LogWrite(std::string message) {
+    std::lock_guard<std::mutex> guard(g_logLock);
+    if (!g_logStream) return false;
+    const std::time_t now = CurrentTimeInSeconds();
+    std::tm local{};
+    localtime_s(&local, &now);
+    const std::string line = FormatLogLine(local, message);
+    std::fwrite(line.data(), 1, line.size(), g_logStream);
+    std::fflush(g_logStream);
+    return true;
+}
+
+std::string NarrowForLog(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    if (size <= 0) return {};
+    std::string narrow(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
+                          nullptr);
+    return narrow;
+}
+
+namespace logdetail {
+
+std::string RewriteWideConversions(const char* format) {
+    std::string out(format);
+    for (size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] != '%') continue;
+        if (out[i + 1] == 'S') out[i + 1] = 's';
+        ++i;  // skip the conversion character, so "%%S" stays literal
+    }
+    return out;
+}
+
+bool FormatAndWrite(const char* format, ...) {
+    char buffer[kFormatBufferSize] = {};
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return LogWrite(buffer);
+}
+
+}  // namespace logdetail
+}  // namespace tessara

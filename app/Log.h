@@ -1,0 +1,57 @@
+#pragma once
+// The installer log "debugLog.log": one line per event, "[<ctime>] :: <message>", flushed at once.
+// Wide-string arguments (paths, URLs) are converted to the ANSI code page for the line; a
+// character that has no equivalent becomes '?' rather than failing the line.
+#include <ctime>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+namespace tessara {
+
+// Opens "debugLog.log" in the working directory, truncating it. Without it every log call is a no-op.
+bool LogOpen();
+// Closes the log. A writer on another thread never touches the stream afterwards.
+void LogClose();
+
+bool LogWrite(std::string message);
+
+// "Www Mmm dd hh:mm:ss yyyy" with a blank-padded day, as ctime lays it out.
+std::string FormatLogTime(const std::tm& local);
+std::string FormatLogLine(const std::tm& local, const std::string& message);
+
+// Lossy conversion of a wide string to the ANSI code page.
+std::string NarrowForLog(const std::wstring& text);
+
+namespace logdetail {
+// Formats into a 1000-byte buffer with snprintf semantics: output beyond 999 characters is cut.
+bool FormatAndWrite(const char* format, ...);
+std::string RewriteWideConversions(const char* format);
+
+inline std::string Adapt(const wchar_t* text) { return NarrowForLog(text ? text : L""); }
+inline std::string Adapt(const std::wstring& text) { return NarrowForLog(text); }
+inline std::string Adapt(const std::string& text) { return text; }
+template <typename T>
+T Adapt(T value) {
+    static_assert(std::is_arithmetic_v<T> || std::is_pointer_v<T>, "log arguments are numbers or strings");
+    return value;
+}
+inline const char* Pass(const std::string& held) { return held.c_str(); }
+template <typename T>
+T Pass(T value) {
+    return value;
+}
+}  // namespace logdetail
+
+// printf-style logging. "%S" takes a wide string (const wchar_t* or std::wstring), "%s" a narrow one,
+// "%d" a number or flag.
+template <typename... Args>
+bool LogFormat(const char* format, const Args&... args) {
+    auto held = std::make_tuple(logdetail::Adapt(args)...);
+    const std::string narrowFormat = logdetail::RewriteWideConversions(format);
+    return std::apply(
+        [&](const auto&... value) { return logdetail::FormatAndWrite(narrowFormat.c_str(), logdetail::Pass(value)...); },
+        held);
+}
+
+}  // namespace tessara

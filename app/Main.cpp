@@ -1,0 +1,58 @@
+// Process entry: hardens the library search path, opens the log, picks the run mode from the
+// command line and returns its exit code.
+#include <windows.h>
+
+#include "app/Log.h"
+#include "system/Uninstall.h"
+#include "ui/InstallerWindow.h"
+
+namespace {
+
+enum class RunMode { UninstallSelf, Uninstall, Msi, Silent, Interactive };
+
+RunMode ChooseRunMode(const wchar_t* arguments) {
+    const auto has = [arguments](const wchar_t* sw) { return ::wcsstr(arguments, sw) != nullptr; };
+    if (has(L"/uninstallSelf")) return RunMode::UninstallSelf;
+    if (has(L"/uninstall")) return RunMode::Uninstall;
+    if (has(L"/msi")) return RunMode::Msi;
+    if (has(L"/silent")) return RunMode::Silent;
+    return RunMode::Interactive;
+}
+
+int RunWindowMode(HINSTANCE instance, bool silent) {
+    tessara::CTessaraAppInstallerWindow window(instance, silent);
+    return window.Run(silent);
+}
+
+int RunChosenMode(HINSTANCE instance, const wchar_t* arguments) {
+    switch (ChooseRunMode(arguments)) {
+        case RunMode::UninstallSelf:
+            tessara::ScheduleSelfRemoval();
+            return 0;
+        case RunMode::Uninstall:
+            tessara::RunUninstall();
+            tessara::ScheduleSelfRemoval();
+            return 0;
+        case RunMode::Msi:
+            // The package installer that wraps us expects success whatever happened.
+            RunWindowMode(instance, true);
+            return 0;
+        case RunMode::Silent:
+            return RunWindowMode(instance, true);
+        case RunMode::Interactive:
+            break;
+    }
+    return RunWindowMode(instance, false);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
+    ::SetDllDirectoryW(L"");
+    tessara::LogOpen();
+    const wchar_t* args = arguments ? arguments : L"";
+    tessara::LogFormat("Installer with command line = \"%S\"", args);
+    const int result = RunChosenMode(instance, args);
+    tessara::LogClose();
+    return result;
+}

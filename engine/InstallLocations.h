@@ -1,0 +1,27 @@
+#pragma once
+// Every folder and temporary name an installation touches, and the fixed names of the installed
+// application.
+#include <string>
+
+namespace tessara {
+
+constexpr const char* AppExecutableName = "Tessara.exe";
+constexpr const char* DetectorExecutableName = "tessaradetector.exe";
+constexpr const wchar_t* SetupImageName = L"TessaraAppSetup.exe";
+
+// %APPDATA%\Orvix\Tessara; empty when the shell folder is unknown.
+std::wstring GetInstallFolder();
+// %APPDATA%\Cindervale\Gleam Player\<legacy site>\bin\orvixtessaraaddin; empty when unknown.
+std::wstring GetLegacyAddinFolder();
+// A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
+// empty when no name could be made.
+std::wstring CreateTempFileName();
+// A new empty folder under a fresh temporary name; empty when it could not be created.
+std::wstring CreateTempFolder();
+// Removes "TessaraAppCache" from the user's Documents folder.
+void ClearApplicationCache();
+
+// A folder joined with one of the narrow fixed names above.
+std::wstring JoinFixedName(const std::wstring& folder, const char* name);
+
+}  // namespace tessara

@@ -1,0 +1,64 @@
+#pragma once
+// The state one installation run shares between the installer thread and the window, and the
+// progress interface through which the run reports to the window.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace tessara {
+
+// Stable values: the error report and the window's screens rely on them. Append only.
+enum InstallStage : int32_t {
+    StageNone = 0,
+    StageDownload = 1,
+    StageExtract = 2,
+    StageVerify = 3,
+    StageReplace = 4,
+    StageUninstallKeys = 5,
+    StageProtocolKeys = 6,
+    StageStartupKeys = 7,
+    StagePlatform = 8,
+    StageComplete = 9,
+};
+
+class IProgressReport {
+public:
+    virtual void SetProgressRange(int range) = 0;
+    virtual void SetProgress(int percent) = 0;
+    virtual void OnFinished() = 0;
+    virtual bool IsCancelled() = 0;
+
+protected:
+    ~IProgressReport() = default;
+};
+
+// What the installer thread reads and writes. The worker writes the atomics; the window thread reads
+// them when it paints. Texts and handles are set by the window thread before a worker starts.
+class CInstallerSession : public IProgressReport {
+public:
+    explicit CInstallerSession(bool silentMode) : silent(silentMode) {}
+    CInstallerSession(const CInstallerSession&) = delete;
+    CInstallerSession& operator=(const CInstallerSession&) = delete;
+
+    bool IsCancelled() override { return cancelRequested.load(); }
+
+    void SetStage(InstallStage value) { stage.exchange(value); }
+    void SetError(bool value) { error.exchange(value); }
+
+    std::atomic<HWND> window{nullptr};
+    std::atomic<int32_t> stage{StageNone};
+    const bool silent;
+    std::atomic<bool> finished{false};
+    std::atomic<bool> error{false};
+    std::atomic<bool> cancelRequested{false};
+    std::atomic<int> progress{0};
+    HWND mainButton = nullptr;
+    std::wstring closePromptCaption;
+
+protected:
+    ~CInstallerSession() = default;
+};
+
+}  // namespace tessara

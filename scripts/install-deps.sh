@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test the setup program:
+# the MinGW-w64 cross compiler, zlib for MinGW, Wine with 32-bit support, Xvfb, OpenSSL,
+# and the host libraries of the payload tool. Skips everything that is already there.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+packages=(
+  g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 libz-mingw-w64-dev
+  wine wine64 wine32:i386 xvfb xauth openssl libssl-dev zlib1g-dev libminizip-dev
+  cmake make g++ python3 curl unzip dpkg-dev googletest imagemagick
+)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  updated=no
+fi
+
+# minizip is not packaged for MinGW: we build it from Debian's zlib source package, so the
+# machine's Debian sources must also be offered as source lists.
+src_list=/etc/apt/sources.list.d/tessara-deb-src.sources
+if [ ! -f "$src_list" ] && [ -f /etc/apt/sources.list.d/debian.sources ]; then
+  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$src_list" >/dev/null
+  updated=no
+fi
+if [ ! -f "$src_list" ] && [ -f /etc/apt/sources.list ] && ! grep -q '^deb-src' /etc/apt/sources.list; then
+  grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $SUDO tee /etc/apt/sources.list.d/tessara-deb-src.list >/dev/null
+  updated=no
+fi
+
+for p in "${packages[@]}"; do have "$p" || need+=("$p"); done
+if [ "${#need[@]}" -gt 0 ] || [ "${updated:-yes}" = no ]; then
+  $SUDO apt-get update -qq
+fi
+if [ "${#need[@]}" -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Sourced by the test and demo scripts: the build's private 64-bit Wine prefix (created once) and
+# one X display for everything that opens a window.
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
+export WINEPREFIX="$TESSARA_BUILD_DIR/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "creating the Wine prefix in $WINEPREFIX"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -w
+fi
+
+if [ -z "${DISPLAY:-}" ]; then
+  for n in $(seq 90 120); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    TESSARA_XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    trap 'wineserver -k 2>/dev/null; kill $TESSARA_XVFB_PID 2>/dev/null || true' EXIT
+    break
+  done
+fi
+# One wineserver and Wine's own services stay up for the whole run, started here with their output
+# detached: a service started by a test would inherit the test's output pipe and keep CTest waiting.
+wineserver -p >/dev/null 2>&1 </dev/null || true
+wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true

@@ -1,0 +1,51 @@
+#pragma once
+// All registry changes of one installation or uninstallation happen inside one transaction: nothing
+// is visible to other readers before Commit, Commit makes all of it visible at once, Rollback (or
+// destruction without Commit) leaves the registry exactly as it was. Where the system has a
+// transacted registry, the Kernel Transaction Manager does the work; elsewhere the transaction keeps
+// a journal of its own and applies it at Commit, undoing what it applied if a change fails halfway.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tessara {
+
+// A key created or opened inside a transaction.
+class ITransactedKey {
+public:
+    virtual ~ITransactedKey() = default;
+    // RegSetValueExW: data is written as given (string values carry no terminating NUL).
+    virtual bool SetValue(const std::wstring& name, DWORD type, const void* data, DWORD size) = 0;
+    virtual bool DeleteValue(const std::wstring& name) = 0;
+    // Creates or opens a direct subkey with KEY_ALL_ACCESS; null on failure.
+    virtual std::unique_ptr<ITransactedKey> CreateSubKey(const std::wstring& name) = 0;
+};
+
+class IRegistryTransaction {
+public:
+    virtual ~IRegistryTransaction() = default;
+    // Creates or opens root\path with KEY_ALL_ACCESS, creating missing parents; null on failure.
+    virtual std::unique_ptr<ITransactedKey> CreateKey(HKEY root, const std::wstring& path) = 0;
+    // Opens an existing key; null when it does not exist as the transaction sees it.
+    virtual std::unique_ptr<ITransactedKey> OpenKey(HKEY root, const std::wstring& path, REGSAM access) = 0;
+    // Deletes a key that has no subkeys as the transaction sees it; false when it does not exist.
+    virtual bool DeleteKey(HKEY root, const std::wstring& path) = 0;
+    virtual bool Commit() = 0;
+    virtual bool Rollback() = 0;
+};
+
+// A transaction with the given description: the system's where it has a transacted registry,
+// the journal otherwise. Null when no transaction can be created.
+std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description);
+// The journal transaction, whatever the system supports.
+std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction();
+// Probes once whether the Kernel Transaction Manager and the transacted registry work here.
+bool SystemSupportsTransactedRegistry();
+
+// Deletes every subkey of root\path, deepest first, inside the transaction; the key itself stays.
+// True when there was nothing to delete or every deletion succeeded.
+bool DeleteKeyTree(HKEY root, const std::wstring& path, IRegistryTransaction& transaction);
+
+}  // namespace tessara
