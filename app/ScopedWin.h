@@ -2,6 +2,8 @@
 // Owners for the Win32 resources the program holds: every handle, key, module, GDI object,
 // COM pointer, certificate and CNG handle is released by exactly one of these.
 #include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -47,6 +49,14 @@ struct SimpleTraits {
     static void Close(Value v) { CloseFn(v); }
 };
 
+// For release functions that take flags after the value; the program always passes 0.
+template <typename T, auto CloseFn>
+struct ZeroFlagsTraits {
+    using Value = T;
+    static Value Invalid() { return Value{}; }
+    static void Close(Value v) { CloseFn(v, 0); }
+};
+
 struct FileHandleTraits {
     using Value = HANDLE;
     static Value Invalid() { return INVALID_HANDLE_VALUE; }
@@ -61,6 +71,11 @@ using unique_hfont = UniqueResource<SimpleTraits<HFONT, ::DeleteObject>>;
 using unique_hpen = UniqueResource<SimpleTraits<HPEN, ::DeleteObject>>;
 using unique_hbrush = UniqueResource<SimpleTraits<HBRUSH, ::DeleteObject>>;
 using unique_hlocal = UniqueResource<SimpleTraits<HLOCAL, ::LocalFree>>;
+using unique_cotaskmem_string = UniqueResource<SimpleTraits<PWSTR, ::CoTaskMemFree>>;
+using unique_cert_context = UniqueResource<SimpleTraits<PCCERT_CONTEXT, ::CertFreeCertificateContext>>;
+using unique_hcertstore = UniqueResource<ZeroFlagsTraits<HCERTSTORE, ::CertCloseStore>>;
+using unique_bcrypt_algorithm = UniqueResource<ZeroFlagsTraits<BCRYPT_ALG_HANDLE, ::BCryptCloseAlgorithmProvider>>;
+using unique_bcrypt_hash = UniqueResource<SimpleTraits<BCRYPT_HASH_HANDLE, ::BCryptDestroyHash>>;
 
 // A COM interface pointer that releases its reference.
 template <typename T>

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ScopedWin.h"
 #include "unzip.h"
 
 namespace NsCommon {
@@ -22,11 +23,17 @@ public:
     virtual std::optional<uint64_t> GetCompressedSize(const char* name, int length) const = 0;
     // True when every indexed entry was written under the target folder. An entry whose name is
     // rooted, carries a drive or climbs out of the target is refused: nothing is written for it.
+    // Entry names become wide paths from UTF-8 when the entry is marked so, else from the ANSI code page,
+    // so folders and names in any script work.
     virtual bool ExtractAll(std::wstring targetFolder) = 0;
+    // Writes the entry to exactly the destination given, truncating an existing file. True once the
+    // entry was opened and the destination too: damaged data is caught later by the digest check.
     virtual bool ExtractEntry(const char* name, int length, std::wstring destination) = 0;
 };
 
 namespace details {
+
+using unique_unzfile = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzClose>>;
 
 class CCompressedFile : public ICompressedFile {
 public:
@@ -50,11 +57,13 @@ private:
     };
 
     std::string NormalizeName(const char* name, int length) const;
+    std::string MakeKey(const char* storedName, std::size_t length) const;
+    const EntryInfo* Find(const char* name, int length) const;
     void BuildIndex();
 
     bool m_caseFolding = true;
     mutable std::recursive_mutex m_lock;
-    unzFile m_archive = nullptr;
+    unique_unzfile m_archive;
     unz_global_info64 m_globalInfo{};
     std::map<std::string, EntryInfo> m_index;
 };

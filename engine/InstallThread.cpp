@@ -1,1 +1,247 @@
+#include "engine/InstallThread.h"
 
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/Config.h"
+#include "app/Log.h"
+#include "app/ScopedWin.h"
+#include "engine/InstallLocations.h"
+#include "engine/InstallStage.h"
+#include "engine/PayloadPipeline.h"
+#include "engine/ProcessControl.h"
+#include "res/resource.h"
+#include "system/Registration.h"
+#include "system/RegistryTransaction.h"
+#include "system/Shortcuts.h"
+
+namespace tessara {
+namespace {
+
+// How long the run waits for stopped processes to go away before it gives up without touching
+// anything: 50 rounds of 100 ms.
+constexpr int kStopRounds = 50;
+
+constexpr UINT kSetCloseBox = WM_USER + 2;
+
+bool AnyApplicationProcessRunning() {
+    return IsAnyProcessRunning(ApplicationProcessNames) || IsDetectorRunning();
+}
+
+void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine) {
+    LogWrite(applicationLine);
+    StopApplicationProcesses();
+    LogWrite(detectorLine);
+    StopDetectorProcess();
+}
+
+// Termination is asynchronous: waits, within the bound, until the stopped processes are gone.
+bool WaitUntilStopped() {
+    for (int round = 0; round < kStopRounds; ++round) {
+        if (!AnyApplicationProcessRunning()) return true;
+        ::Sleep(100);
+        StopApplicationProcesses();
+        StopDetectorProcess();
+    }
+    return !AnyApplicationProcessRunning();
+}
+
+std::wstring LoadResourceText(UINT id) {
+    const wchar_t* text = nullptr;
+    const int length = ::LoadStringW(::GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
+enum class CloseOutcome { Stopped, Declined, CouldNotStop };
+
+// Makes sure no process of the application runs, asking the user first when it is in use.
+CloseOutcome CloseRunningApplication(CInstallerSession& session) {
+    if (session.silent) {
+        StopApplicationAndDetector("Silent install, Stopping the tessara processes",
+                                   "Silent install, Stopping tessara detector");
+    } else if (IsApplicationRunning()) {
+        const std::wstring prompt = LoadResourceText(IDS_CLOSE_PROMPT_TEXT);
+        LogWrite("Tessara is running, asking the user to close the application");
+        if (::MessageBoxW(session.window.load(), prompt.c_str(), session.closePromptCaption.c_str(),
+                          MB_YESNO | MB_ICONERROR) != IDYES)
+            return CloseOutcome::Declined;
+        LogWrite("User allowed us to close the application");
+        for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
+            if (round == kStopRounds) return CloseOutcome::CouldNotStop;
+            StopApplicationAndDetector("Stopping tessara processes", "Stopping tessara detector");
+            ::Sleep(100);
+        }
+    }
+    StopApplicationAndDetector("Stopping tessara processes", "Stopping detector process");
+    return WaitUntilStopped() ? CloseOutcome::Stopped : CloseOutcome::CouldNotStop;
+}
+
+// Ends a run that failed before the pipeline reported, so the window still gets its final screen.
+void FailBeforePipeline(CInstallerSession& session, InstallStage stage) {
+    session.SetStage(stage);
+    session.SetError(true);
+    session.OnFinished();
+}
+
+using RegistrationStep = bool (*)(std::wstring, IRegistryTransaction&);
+
+struct Registration {
+    const char* before;
+    InstallStage stage;
+    RegistrationStep write;
+    int progressAfter;
+    const char* after;
+};
+
+const Registration kRegistrations[] = {
+    {"Creating uninstall keys", StageUninstallKeys, WriteUninstallEntry, 95, "uninstall keys succcess=%d"},
+    {"Creating protocol keys", StageProtocolKeys, WriteProtocolKeys, 99, "protocol keys success=%d"},
+    {"Creating startup keys", StageStartupKeys, WriteStartupValue, 100, "Startup keys success=%d"},
+};
+
+bool WriteRegistrations(CInstallerSession& session, const std::wstring& installFolder,
+                        IRegistryTransaction& transaction) {
+    bool result = true;
+    for (const Registration& step : kRegistrations) {
+        LogWrite(step.before);
+        session.SetStage(step.stage);
+        bool written = false;
+        try {
+            written = step.write(installFolder, transaction);
+        } catch (const std::exception& error) {
+            LogFormat("File system error: %s", error.what());
+        }
+        session.SetError(!written);
+        session.SetProgress(step.progressAfter);
+        result = result && !session.error.load();
+        LogFormat(step.after, result);
+        if (!result) break;
+    }
+    return result;
+}
+
+// Puts back whatever was backed up; false when something could not be restored.
+bool RestoreBackups(const std::wstring& backupRoot, bool legacyBackedUp, bool installBackedUp) {
+    bool restored = true;
+    try {
+        if (legacyBackedUp) restored = RestoreBackup(backupRoot, GetLegacyAddinFolder()) && restored;
+        if (installBackedUp) restored = RestoreBackup(backupRoot, GetInstallFolder()) && restored;
+    } catch (const std::exception& error) {
+        LogFormat("File system error: %s", error.what());
+        restored = false;
+    }
+    return restored;
+}
+
+bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transaction,
+                     const std::wstring& installFolder) {
+    std::wstring backupRoot;
+    try {
+        backupRoot = CreateTempFolder();
+    } catch (const std::exception& error) {
+        LogFormat("File system error: %s", error.what());
+    }
+    if (backupRoot.empty()) {
+        FailBeforePipeline(session, StageReplace);
+        return false;
+    }
+
+    const std::wstring legacyFolder = GetLegacyAddinFolder();
+    const bool legacyPresent = IsExistingDirectory(legacyFolder);
+    const bool installPresent = IsExistingDirectory(installFolder);
+    const bool legacyBackedUp = BackupFolder(backupRoot, legacyFolder);
+    const bool installBackedUp = BackupFolder(backupRoot, installFolder);
+
+    bool result = false;
+    if ((legacyPresent && !legacyBackedUp) || (installPresent && !installBackedUp)) {
+        // Without a complete backup nothing may be replaced: the previous installation must survive.
+        LogWrite("Could not back up the previous installation");
+        FailBeforePipeline(session, StageReplace);
+    } else {
+        LogWrite("Starting file download");
+        result = RunPayloadPipeline(session);
+        LogFormat("file download success=%d", result);
+        if (result) result = WriteRegistrations(session, installFolder, transaction);
+    }
+
+    if (result) {
+        LogWrite("Committing transaction");
+        if (!transaction.Commit()) {
+            LogWrite("Could not commit transaction");
+            session.SetError(true);
+            result = false;
+        }
+    }
+    bool keepBackup = false;
+    if (result) {
+        LogWrite("Starting Detector process");
+        StartDetector(installFolder);
+    } else {
+        LogWrite("Rolling back transaction");
+        transaction.Rollback();
+        keepBackup = !RestoreBackups(backupRoot, legacyBackedUp, installBackedUp);
+    }
+
+    if (keepBackup) {
+        LogFormat("The previous installation could not be restored completely; it is kept in %S", backupRoot);
+    } else {
+        std::error_code ignored;
+        std::filesystem::remove_all(backupRoot, ignored);
+    }
+    if (result) session.SetStage(StageComplete);
+    return result;
+}
+
+}  // namespace
+
+DWORD WINAPI InstallThreadProc(LPVOID parameter) {
+    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+    LogWrite("Starting installer thread");
+    session.SetStage(StageNone);
+    session.SetProgress(0);
+    ::PostMessageW(session.window.load(), kSetCloseBox, 0, 0);
+    ::EnableWindow(session.mainButton, FALSE);
+
+    bool result = false;
+    switch (CloseRunningApplication(session)) {
+        case CloseOutcome::Declined:
+            session.finished.exchange(true);
+            ::PostMessageW(session.window.load(), WM_CLOSE, 0, 0);
+            return 0;
+        case CloseOutcome::CouldNotStop:
+            LogWrite("Could not stop the running application");
+            FailBeforePipeline(session, StageReplace);
+            break;
+        case CloseOutcome::Stopped: {
+            const std::wstring installFolder = GetInstallFolder();
+            const std::unique_ptr<IRegistryTransaction> transaction =
+                CreateRegistryTransaction(L"Installing Orvix Tessara Application");
+            if (transaction) result = RunInstallation(session, *transaction, installFolder);
+            break;
+        }
+    }
+
+    LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
+    ::PostMessageW(session.window.load(), kSetCloseBox, 1, 0);
+    ::EnableWindow(session.mainButton, TRUE);
+    return result ? 1 : 0;
+}
+
+DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
+    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+    const std::wstring configFile = GetConfigFilePath();
+    const bool desktop = ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
+    const bool startMenu =
+        ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
+
+    bool result = InstallThreadProc(parameter) == 1;
+    if (result) {
+        ScopedCom com;
+        result = UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+    }
+    ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
+    return result ? 1 : 0;
+}
+
+}  // namespace tessara

@@ -1,1 +1,102 @@
+#include "engine/ProcessControl.h"
 
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "app/ScopedWin.h"
+#include "engine/InstallLocations.h"
+
+namespace tessara {
+
+const std::vector<std::wstring> ApplicationProcessNames = {L"tessara.exe", L"orvixtessaraaddin.exe",
+                                                           L"encoderhelper.exe", L"tslogtransport.exe",
+                                                           L"tswindowsclientservice.exe"};
+const std::vector<std::wstring> RunningCheckNames = {L"tessara.exe", L"orvixtessaraaddin.exe"};
+const std::vector<std::wstring> DetectorProcessNames = {L"tessaradetector.exe"};
+
+namespace {
+
+wchar_t FoldAsciiCase(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(const wchar_t* image, const std::wstring& name) {
+    size_t i = 0;
+    for (; image[i] != L'\0'; ++i) {
+        if (i == name.size() || FoldAsciiCase(image[i]) != FoldAsciiCase(name[i])) return false;
+    }
+    return i == name.size();
+}
+
+bool MatchesAnyName(const wchar_t* image, const std::vector<std::wstring>& names) {
+    for (const std::wstring& name : names) {
+        if (EqualsIgnoringAsciiCase(image, name)) return true;
+    }
+    return false;
+}
+
+// Ids of the processes whose image name is one of names, in snapshot order; with firstOnly the walk
+// stops at the first match. The snapshot is closed when this returns, before anyone acts on the ids.
+std::vector<DWORD> FindProcesses(const std::vector<std::wstring>& names, bool firstOnly) {
+    std::vector<DWORD> ids;
+    const unique_file_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return ids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (!MatchesAnyName(entry.szExeFile, names)) continue;
+        ids.push_back(entry.th32ProcessID);
+        if (firstOnly) break;
+    }
+    return ids;
+}
+
+}  // namespace
+
+bool IsAnyProcessRunning(const std::vector<std::wstring>& names) {
+    return !FindProcesses(names, true).empty();
+}
+
+bool TerminateProcessesByName(const std::vector<std::wstring>& names) {
+    bool opened = false;
+    for (const DWORD id : FindProcesses(names, false)) {
+        // Gone in the meantime or not ours to end: the caller's next running test sees what is left.
+        const unique_handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
+        if (!process) continue;
+        opened = true;
+        ::TerminateProcess(process.get(), 1);
+    }
+    return opened;
+}
+
+bool IsApplicationRunning() { return IsAnyProcessRunning(RunningCheckNames); }
+
+bool IsDetectorRunning() { return IsAnyProcessRunning(DetectorProcessNames); }
+
+bool StopApplicationProcesses() { return TerminateProcessesByName(ApplicationProcessNames); }
+
+bool StopDetectorProcess() { return TerminateProcessesByName(DetectorProcessNames); }
+
+bool StartDetector(std::wstring installFolder) {
+    const std::wstring detector = JoinFixedName(installFolder, DetectorExecutableName);
+    // Runs after the installation has been committed: an unreadable folder only means no detector.
+    std::error_code error;
+    if (detector.empty() || !std::filesystem::exists(detector, error)) return false;
+
+    // The application name is passed on its own, so the unquoted command line may contain blanks.
+    std::wstring commandLine = detector;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    const BOOL ok = ::CreateProcessW(detector.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                     nullptr, installFolder.c_str(), &startup, &started);
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    return ok != FALSE;
+}
+
+}  // namespace tessara

@@ -18,7 +18,8 @@ bool IsApplicationRunning();
 bool IsDetectorRunning();
 bool StopApplicationProcesses();
 bool StopDetectorProcess();
-// Starts tessaradetector.exe from the install folder, without waiting. The outcome is not reported.
+// Starts tessaradetector.exe from the install folder, without waiting. True when the process was
+// started; callers do not depend on it.
 bool StartDetector(std::wstring installFolder);
 
 }  // namespace tessara

@@ -9,13 +9,23 @@
 
 namespace tessara {
 
-constexpr const wchar_t* UninstallKeyPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvix Tessara App";
+constexpr const wchar_t* UninstallKeyPath =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvix Tessara App";
 constexpr const wchar_t* ProtocolKeyPath = L"Software\\Classes\\tessarapro";
 constexpr const wchar_t* RunKeyPath = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr const wchar_t* RunValueName = L"TessaraDetector";
 
+// Each writer first checks that the executable it registers is in the install folder (false, nothing
+// written, when it is not) and never commits or rolls back the caller's transaction. File-system
+// errors while checking or sizing the folder propagate as std::filesystem::filesystem_error.
+
+// The entry in the per-user list of installed programs. True when the key was created or opened;
+// the ten values are written whatever a single write reports, other values of the key stay.
 bool WriteUninstallEntry(std::wstring installFolder, IRegistryTransaction& transaction);
+// tessarapro: links open Tessara.exe with the link as its one argument. False when the protocol key
+// or its shell\open\command chain cannot be created; the icon is optional.
 bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transaction);
+// Starts the detector at logon. The Run key is opened, never created; the result is that of the write.
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction);
 
 // Sum of the sizes of all files under a folder, modulo 2^32.

@@ -12,12 +12,13 @@
 
 namespace tessara {
 
-// A key created or opened inside a transaction.
+// A key created or opened inside a transaction; used only while its transaction lives.
 class ITransactedKey {
 public:
     virtual ~ITransactedKey() = default;
-    // RegSetValueExW: data is written as given (string values carry no terminating NUL).
+    // Writes exactly `size` bytes: a string given without terminating NUL reads back without one.
     virtual bool SetValue(const std::wstring& name, DWORD type, const void* data, DWORD size) = 0;
+    // True when the value is gone afterwards; a value that was never there is fine.
     virtual bool DeleteValue(const std::wstring& name) = 0;
     // Creates or opens a direct subkey with KEY_ALL_ACCESS; null on failure.
     virtual std::unique_ptr<ITransactedKey> CreateSubKey(const std::wstring& name) = 0;
@@ -32,6 +33,7 @@ public:
     virtual std::unique_ptr<ITransactedKey> OpenKey(HKEY root, const std::wstring& path, REGSAM access) = 0;
     // Deletes a key that has no subkeys as the transaction sees it; false when it does not exist.
     virtual bool DeleteKey(HKEY root, const std::wstring& path) = 0;
+    // Commit and Rollback end the transaction: afterwards every operation fails.
     virtual bool Commit() = 0;
     virtual bool Rollback() = 0;
 };

@@ -5,8 +5,13 @@
 namespace tessara {
 
 // Deletes the registrations inside one transaction, stops the detector, removes the folders and
-// shortcuts, commits and clears the cache. True when the transaction was committed.
+// shortcuts, commits and clears the cache. True when the transaction was committed; without an
+// uninstall entry (or without a work folder) nothing is removed and the result is false.
 bool RunUninstall();
+// Copies the files directly inside `folder` into a folder of the same name under `workFolder`, then
+// removes `folder` with everything in it. False at the first file-system error, and for an empty,
+// relative or root path, which never stands for a folder of ours.
+bool RetireFolder(const std::wstring& workFolder, const std::wstring& folder);
 // Leaves a script behind that deletes the program file once the program has exited. Always true.
 bool ScheduleSelfRemoval();
 

@@ -1,1 +1,202 @@
+#include "ui/InstallerWindow.h"
 
+#include <algorithm>
+using std::max;
+using std::min;
+#include <gdiplus.h>
+
+#include "app/Config.h"
+#include "app/Log.h"
+#include "engine/InstallThread.h"
+#include "res/resource.h"
+
+namespace tessara {
+namespace {
+
+constexpr wchar_t kInteractiveClass[] = L"TessaraAppInstallerWindow";
+constexpr wchar_t kSilentClass[] = L"TessaraAppSilentInstallerWindow";
+constexpr wchar_t kWindowTitle[] = L"Orvix Tessara";
+constexpr int kWindowWidth = 448;
+constexpr int kWindowHeight = 600;
+
+void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
+    windowClass.hIconSm = windowClass.hIcon;
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    // One brush for both classes, alive as long as the classes are.
+    static const HBRUSH background = ::CreateSolidBrush(RGB(239, 239, 239));
+    windowClass.hbrBackground = background;
+    windowClass.lpszClassName = name;
+    ::RegisterClassExW(&windowClass);
+}
+
+std::wstring LoadText(HINSTANCE instance, UINT id) {
+    const wchar_t* text = nullptr;
+    const int length = ::LoadStringW(instance, id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
+}  // namespace
+
+CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool silentMode)
+    : CInstallerSession(silentMode), m_instance(instance) {
+    ::CoInitialize(nullptr);
+    Gdiplus::GdiplusStartupInput startup;
+    Gdiplus::GdiplusStartup(&m_gdiplusToken, &startup, nullptr);
+    RegisterWindowClass(m_instance, kInteractiveClass, InteractiveWindowProc);
+    RegisterWindowClass(m_instance, kSilentClass, SilentWindowProc);
+}
+
+CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
+    // The object must outlive every worker that reports into it.
+    WaitForWorker();
+    if (m_gdiplusToken) Gdiplus::GdiplusShutdown(m_gdiplusToken);
+}
+
+int CTessaraAppInstallerWindow::Run(bool silentMode) {
+    if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return 1;
+
+    const HWND created = ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
+                                           WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU, CW_USEDEFAULT, 0, kWindowWidth,
+                                           kWindowHeight, nullptr, nullptr, m_instance, this);
+    if (!created) {
+        LogWrite("Could not create the installer window");
+        WaitForWorker();
+        return 1;
+    }
+    window.exchange(created);
+    if (!silentMode) ::ShowWindow(created, SW_SHOW);
+
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (::IsDialogMessageW(window.load(), &message)) continue;
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    // A cancelled run still has to roll back and restore before the process may end.
+    WaitForWorker();
+    if (!silentMode) return static_cast<int>(message.wParam);
+    // Deployment scripts learn the outcome of a silent installation from the exit code.
+    DWORD workerResult = 0;
+    const bool succeeded =
+        m_workerThread && ::GetExitCodeThread(m_workerThread, &workerResult) && workerResult == 1;
+    return succeeded ? static_cast<int>(message.wParam) : kSilentInstallFailedExitCode;
+}
+
+void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }
+
+void CTessaraAppInstallerWindow::SetProgress(int percent) {
+    progress.exchange(percent);
+    InvalidateProgress();
+}
+
+void CTessaraAppInstallerWindow::OnFinished() {
+    SetProgress(100);
+    finished.exchange(true);
+    if (error.load() && m_emailLink) ::ShowWindow(m_emailLink, SW_SHOW);
+    ::PostMessageW(window.load(), WM_INSTALL_FINISHED, 0, 0);
+}
+
+bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE routine) {
+    // Runs share the installer state, so a new one waits until the previous worker has ended.
+    WaitForWorker();
+    const HANDLE thread = ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
+    if (!thread) return false;
+    if (m_workerThread) ::CloseHandle(m_workerThread);
+    m_workerThread = thread;
+    return true;
+}
+
+void CTessaraAppInstallerWindow::WaitForWorker() {
+    if (!m_workerThread) return;
+    // Keeps delivering messages meanwhile: the worker may still send to our windows while it ends.
+    while (::MsgWaitForMultipleObjects(1, &m_workerThread, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG message{};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) continue;
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+}
+
+void CTessaraAppInstallerWindow::InvalidateProgress() {
+    const HWND target = window.load();
+    if (!target) return;
+    ::InvalidateRect(target, &m_statusRect, FALSE);
+    ::InvalidateRect(target, &m_progressRect, FALSE);
+}
+
+CTessaraAppInstallerWindow* CTessaraAppInstallerWindow::FromWindow(HWND hwnd, UINT message, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        auto* self = static_cast<CTessaraAppInstallerWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->window.exchange(hwnd);
+        return self;
+    }
+    return reinterpret_cast<CTessaraAppInstallerWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
+
+LRESULT CALLBACK CTessaraAppInstallerWindow::SilentWindowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                                              LPARAM lParam) {
+    CTessaraAppInstallerWindow* self = FromWindow(hwnd, message, lParam);
+    switch (message) {
+        case WM_CREATE:
+            if (self) self->StartInstallerThread(SilentInstallThreadProc);
+            break;
+        case WM_DESTROY:
+            ::PostQuitMessage(0);
+            break;
+        case WM_PAINT: {
+            PAINTSTRUCT paint{};
+            const HDC dc = ::BeginPaint(hwnd, &paint);
+            ::FillRect(dc, &paint.rcPaint, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+            ::EndPaint(hwnd, &paint);
+            break;
+        }
+        case WM_CLOSE:
+            ::DestroyWindow(hwnd);
+            return 0;
+        default:
+            break;
+    }
+    return ::DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                                                   LPARAM lParam) {
+    CTessaraAppInstallerWindow* self = FromWindow(hwnd, message, lParam);
+    if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    switch (message) {
+        case WM_CREATE:
+            self->closePromptCaption = LoadText(self->m_instance, IDS_CLOSE_PROMPT_CAPTION);
+            self->StartInstallerThread(InstallThreadProc);
+            return 0;
+        case WM_DESTROY:
+            ::PostQuitMessage(0);
+            return 0;
+        case WM_CLOSE:
+            // Closing during a run cancels the download; the run then rolls back before the process ends.
+            if (!self->finished.load()) self->cancelRequested.exchange(true);
+            ::DestroyWindow(hwnd);
+            return 0;
+        case WM_SET_CLOSE_BOX: {
+            const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
+            ::SetWindowLongW(hwnd, GWL_STYLE, wParam == 1 ? (style | WS_SYSMENU) : (style & ~WS_SYSMENU));
+            ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+            return 0;
+        }
+        case WM_INSTALL_FINISHED:
+            ::InvalidateRect(hwnd, nullptr, FALSE);
+            return 0;
+        default:
+            return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+}
+
+}  // namespace tessara

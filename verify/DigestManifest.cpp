@@ -1,1 +1,220 @@
+#include "verify/DigestManifest.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+
+namespace tessara {
+namespace {
+
+constexpr size_t kHashBufferSize = 10240;
+
+constexpr std::string_view kReferenceOpen = "<Reference URI=\"";
+constexpr std::string_view kReferenceClose = "\" />";
+constexpr std::string_view kDigestOpen = "<DigestValue>";
+constexpr std::string_view kDigestClose = "</DigestValue>";
+
+// A recognised line starts with the opening marker at its first byte and has the closing marker end
+// one byte (the CR, not examined) before the line end, with at least one byte between the markers.
+bool TakeMarkedValue(std::string_view line, std::string_view open, std::string_view close,
+                     std::string_view& value) {
+    if (line.size() < open.size() + 1 + close.size() + 1) return false;
+    const size_t closeStart = line.size() - 1 - close.size();
+    if (line.compare(0, open.size(), open) != 0 || line.compare(closeStart, close.size(), close) != 0) {
+        return false;
+    }
+    value = line.substr(open.size(), closeStart - open.size());
+    return true;
+}
+
+std::vector<unsigned char> DecodeBase64(std::string_view text) {
+    const DWORD length = static_cast<DWORD>(text.size());
+    DWORD size = 0;
+    if (!::CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
+        return {};
+    }
+    std::vector<unsigned char> bytes(size);
+    if (!::CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
+                                nullptr)) {
+        return {};
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+std::wstring Utf8ToWide(const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring wide(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(), needed);
+    return wide;
+}
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Windows drops trailing dots and blanks from names, so "..." or ". ." could end up meaning a
+// parent; only "." and ".." are accepted among names made of nothing else.
+bool IsAmbiguousDotName(std::wstring_view name) {
+    return !name.empty() && name.find_first_not_of(L". ") == std::wstring_view::npos && name != L"." &&
+           name != L"..";
+}
+
+// True when the relative path can only name something inside the folder it is joined under.
+bool StaysInsideFolder(std::wstring_view relative) {
+    if (relative.empty() || IsSeparator(relative.front()) || relative.find(L':') != std::wstring_view::npos) {
+        return false;
+    }
+    int depth = 0;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = start;
+        while (end < relative.size() && !IsSeparator(relative[end])) ++end;
+        const std::wstring_view name = relative.substr(start, end - start);
+        if (IsAmbiguousDotName(name)) return false;
+        if (name == L"..") {
+            if (--depth < 0) return false;
+        } else if (!name.empty() && name != L".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty() || IsSeparator(folder.back())) return folder + name;
+    return folder + L'\\' + name;
+}
+
+// Signature, signer and the digest over the referenced files; the caller deletes the folder when
+// this is false.
+bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor) {
+    DigestManifest manifest;
+    manifest.manifestPath = JoinPath(folder, L"digest.s");
+    manifest.pinnedCertificate = anchor;
+    manifest.signatureResult = VerifyManifestSignature(manifest);
+    if (!manifest.signatureResult) return false;
+
+    Sha256Hasher hasher;
+    for (const std::string& uri : manifest.references) {
+        const std::wstring path = JoinUriUnder(folder, uri);
+        // Our publisher never writes such a reference; one that would reach outside the folder
+        // fails the payload rather than being read.
+        if (path.empty()) return false;
+        // A missing file adds nothing: empty files are not extracted, yet stay in the manifest.
+        HashFile(hasher, path);
+    }
+    if (!hasher.HasHash()) return false;
+    const std::vector<unsigned char> digest = hasher.Finish();
+    return !digest.empty() && digest == manifest.digestValue;
+}
+
+}  // namespace
+
+Sha256Hasher::Sha256Hasher() {
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        return;
+    m_provider.reset(provider);
+
+    DWORD objectLength = 0;
+    DWORD digestLength = 0;
+    ULONG written = 0;
+    if (!BCRYPT_SUCCESS(::BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH,
+                                            reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength,
+                                            &written, 0)) ||
+        !BCRYPT_SUCCESS(::BCryptGetProperty(provider, BCRYPT_HASH_LENGTH,
+                                            reinterpret_cast<PUCHAR>(&digestLength), sizeof digestLength,
+                                            &written, 0))) {
+        return;
+    }
+    m_hashObject.resize(objectLength);
+    m_digest.resize(digestLength);
+
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (BCRYPT_SUCCESS(
+            ::BCryptCreateHash(provider, &hash, m_hashObject.data(), objectLength, nullptr, 0, 0))) {
+        m_hash.reset(hash);
+    }
+}
+
+bool Sha256Hasher::HashData(const unsigned char* data, unsigned long size) {
+    return HasHash() && BCRYPT_SUCCESS(::BCryptHashData(m_hash.get(), const_cast<PUCHAR>(data),
+                                                        static_cast<ULONG>(size), 0));
+}
+
+std::vector<unsigned char> Sha256Hasher::Finish() {
+    if (!HasHash() || m_digest.empty() ||
+        !BCRYPT_SUCCESS(
+            ::BCryptFinishHash(m_hash.get(), m_digest.data(), static_cast<ULONG>(m_digest.size()), 0))) {
+        return {};
+    }
+    return m_digest;
+}
+
+bool CheckPayload(const std::wstring& extractionFolder) {
+    return CheckPayloadWithAnchor(extractionFolder, PinnedCertificate());
+}
+
+bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor) {
+    if (PayloadMatchesManifest(extractionFolder, anchor)) return true;
+    std::filesystem::remove_all(std::filesystem::path(extractionFolder));
+    return false;
+}
+
+size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(content), size);
+    constexpr std::string_view kLineEnds("\n\0", 2);
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = std::min(text.find_first_of(kLineEnds, start), text.size());
+        const std::string_view line = text.substr(start, end - start);
+        std::string_view value;
+        if (TakeMarkedValue(line, kReferenceOpen, kReferenceClose, value)) {
+            manifest.references.emplace_back(value);
+        } else if (TakeMarkedValue(line, kDigestOpen, kDigestClose, value)) {
+            manifest.digestValue = DecodeBase64(value);
+        }
+        start = end + 1;
+    }
+    return manifest.references.size();
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
+    std::ifstream stream(std::filesystem::path(path), std::ios::in | std::ios::binary | std::ios::ate);
+    if (!stream) return {};
+    const std::streamoff size = stream.tellg();
+    if (size <= 0) return {};
+    std::vector<unsigned char> bytes(static_cast<size_t>(size));
+    stream.seekg(0);
+    if (!stream.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+    return bytes;
+}
+
+bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
+    const std::filesystem::path file(path);
+    if (!std::filesystem::exists(file)) return false;
+    std::ifstream stream(file, std::ios::in | std::ios::binary);
+    if (!stream.good()) return false;
+    char buffer[kHashBufferSize];
+    while (stream) {
+        stream.read(buffer, sizeof buffer);
+        const std::streamsize got = stream.gcount();
+        if (got > 0)
+            hasher.HashData(reinterpret_cast<const unsigned char*>(buffer), static_cast<unsigned long>(got));
+    }
+    return true;
+}
+
+std::wstring JoinUriUnder(const std::wstring& folder, const std::string& uri) {
+    std::wstring relative = Utf8ToWide(uri);
+    if (!StaysInsideFolder(relative)) return {};
+    for (wchar_t& c : relative) {
+        if (c == L'/') c = L'\\';
+    }
+    return JoinPath(folder, relative);
+}
+
+}  // namespace tessara

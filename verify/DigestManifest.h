@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ScopedWin.h"
+
 namespace tessara {
 
 struct DigestManifest {
@@ -22,19 +24,20 @@ struct DigestManifest {
 class Sha256Hasher {
 public:
     Sha256Hasher();
-    ~Sha256Hasher();
     Sha256Hasher(const Sha256Hasher&) = delete;
     Sha256Hasher& operator=(const Sha256Hasher&) = delete;
 
-    bool HasHash() const { return m_hash != nullptr; }
+    bool HasHash() const { return static_cast<bool>(m_hash); }
     bool HashData(const unsigned char* data, unsigned long size);
     // Finishes the digest; empty on failure.
     std::vector<unsigned char> Finish();
 
 private:
-    BCRYPT_ALG_HANDLE m_provider = nullptr;
-    BCRYPT_HASH_HANDLE m_hash = nullptr;
+    unique_bcrypt_algorithm m_provider;
+    // CNG keeps the hash state in this buffer, so it is declared before the hash handle and
+    // therefore outlives it.
     std::vector<unsigned char> m_hashObject;
+    unique_bcrypt_hash m_hash;
     std::vector<unsigned char> m_digest;
 };
 
@@ -42,6 +45,7 @@ private:
 const std::vector<unsigned char>& PinnedCertificate();
 
 // True when the folder's files match the signed manifest; otherwise the folder is deleted.
+// File-system errors other than an absent file propagate as std::filesystem::filesystem_error.
 bool CheckPayload(const std::wstring& extractionFolder);
 // CheckPayload with another anchor, for tools and tests.
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor);
@@ -49,10 +53,13 @@ bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vec
 bool VerifyManifestSignature(DigestManifest& manifest);
 // Appends the references and replaces the digest value; returns the number of references.
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size);
+// The whole file; empty when it cannot be opened or read.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path);
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path);
 
-// A manifest URI (UTF-8, '/' or '\' separators) as a wide path under a folder.
+// A manifest URI (UTF-8, '/' or '\' separators) as a wide path under a folder. Empty when the URI
+// is not UTF-8 or could name something outside the folder: rooted, with a drive or stream colon,
+// climbing above the folder with "..", or with a name of dots and blanks that Windows would rewrite.
 std::wstring JoinUriUnder(const std::wstring& folder, const std::string& uri);
 
 }  // namespace tessara

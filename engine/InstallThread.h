@@ -1,0 +1,14 @@
+#pragma once
+// One installation run on a worker thread: stop the application, back up the previous installation,
+// fetch and verify the payload, put it in place and register it in one registry transaction, or roll
+// everything back.
+#include <windows.h>
+
+namespace tessara {
+
+// The parameter is the CInstallerSession (the window object). Exit code 1 when the run succeeded.
+DWORD WINAPI InstallThreadProc(LPVOID session);
+// The silent modes: shortcut choices from "config.ini", the run, the shortcuts, then closes the window.
+DWORD WINAPI SilentInstallThreadProc(LPVOID session);
+
+}  // namespace tessara

@@ -1,0 +1,287 @@
+// The registry transaction for systems without a transacted registry. Changes are recorded and
+// only applied at Commit, so other readers see nothing before it; reads inside the transaction
+// (does a key exist, does it still have subkeys) answer from the registry as the recorded changes
+// would leave it. At Commit every applied change first notes what was there before, and a change
+// that fails makes Commit put back everything applied so far, newest first.
+#include "system/RegistryTransaction.h"
+
+#include <cstdint>
+#include <map>
+
+#include "system/RegistryValues.h"
+
+namespace tessara {
+namespace {
+
+std::wstring ParentPath(const std::wstring& path) {
+    const size_t last = path.rfind(L'\\');
+    return last == std::wstring::npos ? std::wstring() : path.substr(0, last);
+}
+
+// Every level of a key path, from the outermost key to the key itself.
+std::vector<std::wstring> PathLevels(const std::wstring& path) {
+    std::vector<std::wstring> levels;
+    for (size_t next = path.find(L'\\'); next != std::wstring::npos; next = path.find(L'\\', next + 1)) {
+        if (next > 0) levels.push_back(path.substr(0, next));
+    }
+    levels.push_back(path);
+    return levels;
+}
+
+// Only a definite "not found" counts as absent: a key that exists but refuses us is never taken
+// for one the transaction may create and later remove again.
+bool KeyExistsOutside(HKEY root, const std::wstring& path) {
+    unique_hkey key;
+    return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE, key.put()) != ERROR_FILE_NOT_FOUND;
+}
+
+enum class ChangeKind { CreateKey, SetValue, DeleteValue, DeleteKey };
+
+struct Change {
+    ChangeKind kind;
+    HKEY root;
+    std::wstring path;
+    ValueImage value;  // the value to write, or only the name of the one to delete
+};
+
+enum class UndoKind { RemoveCreatedKey, RecreateDeletedKey, RestoreValue };
+
+// What puts one applied change back. For RestoreValue, `values` holds the old value, or nothing
+// when there was none; for RecreateDeletedKey, all values the key had.
+struct Undo {
+    UndoKind kind;
+    HKEY root;
+    std::wstring path;
+    std::wstring valueName;
+    std::vector<ValueImage> values;
+};
+
+bool ApplyCreateKey(const Change& change, std::vector<Undo>& undo) {
+    // Missing levels are noted before the call, so that a creation failing halfway is undone too.
+    for (const std::wstring& level : PathLevels(change.path)) {
+        if (!KeyExistsOutside(change.root, level))
+            undo.push_back({UndoKind::RemoveCreatedKey, change.root, level, {}, {}});
+    }
+    unique_hkey key;
+    return ::RegCreateKeyExW(change.root, change.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS;
+}
+
+bool ApplyValueChange(const Change& change, std::vector<Undo>& undo) {
+    const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE | KEY_SET_VALUE);
+    if (!key) return false;
+    Undo restore{UndoKind::RestoreValue, change.root, change.path, change.value.name, {}};
+    ValueImage old;
+    if (ReadValue(key.get(), change.value.name, old)) restore.values.push_back(std::move(old));
+
+    LSTATUS status = ERROR_SUCCESS;
+    if (change.kind == ChangeKind::SetValue) {
+        status = WriteValueExactly(key.get(), change.value.name, change.value.type, change.value.data.data(),
+                                   static_cast<DWORD>(change.value.data.size()));
+    } else if (!restore.values.empty()) {
+        status = ::RegDeleteValueW(key.get(), change.value.name.c_str());
+    }
+    if (status != ERROR_SUCCESS) return false;
+    undo.push_back(std::move(restore));
+    return true;
+}
+
+bool ApplyDeleteKey(const Change& change, std::vector<Undo>& undo) {
+    std::vector<ValueImage> values;
+    {
+        const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE);
+        if (!key) return false;
+        values = ReadAllValues(key.get());
+    }
+    if (::RegDeleteKeyExW(change.root, change.path.c_str(), KEY_WOW64_64KEY, 0) != ERROR_SUCCESS)
+        return false;
+    undo.push_back({UndoKind::RecreateDeletedKey, change.root, change.path, {}, std::move(values)});
+    return true;
+}
+
+bool Apply(const Change& change, std::vector<Undo>& undo) {
+    switch (change.kind) {
+        case ChangeKind::CreateKey:
+            return ApplyCreateKey(change, undo);
+        case ChangeKind::SetValue:
+        case ChangeKind::DeleteValue:
+            return ApplyValueChange(change, undo);
+        case ChangeKind::DeleteKey:
+            return ApplyDeleteKey(change, undo);
+    }
+    return false;
+}
+
+void Revert(const Undo& step) {
+    switch (step.kind) {
+        case UndoKind::RemoveCreatedKey:
+            ::RegDeleteKeyExW(step.root, step.path.c_str(), KEY_WOW64_64KEY, 0);
+            return;
+        case UndoKind::RecreateDeletedKey: {
+            unique_hkey key;
+            if (::RegCreateKeyExW(step.root, step.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, key.put(), nullptr) != ERROR_SUCCESS) {
+                return;
+            }
+            for (const ValueImage& value : step.values) {
+                WriteValueExactly(key.get(), value.name, value.type, value.data.data(),
+                                  static_cast<DWORD>(value.data.size()));
+            }
+            return;
+        }
+        case UndoKind::RestoreValue: {
+            const unique_hkey key = OpenKeyOutside(step.root, step.path, KEY_SET_VALUE);
+            if (!key) return;
+            if (step.values.empty()) {
+                ::RegDeleteValueW(key.get(), step.valueName.c_str());
+            } else {
+                const ValueImage& old = step.values.front();
+                WriteValueExactly(key.get(), old.name, old.type, old.data.data(),
+                                  static_cast<DWORD>(old.data.size()));
+            }
+            return;
+        }
+    }
+}
+
+class CJournalRegistryTransaction final : public IRegistryTransaction {
+public:
+    std::unique_ptr<ITransactedKey> CreateKey(HKEY root, const std::wstring& path) override;
+    std::unique_ptr<ITransactedKey> OpenKey(HKEY root, const std::wstring& path, REGSAM access) override;
+    bool DeleteKey(HKEY root, const std::wstring& path) override;
+    bool Commit() override;
+    bool Rollback() override;
+
+    // A value change on a key that exists as the transaction sees it.
+    bool Record(ChangeKind kind, HKEY root, const std::wstring& path, ValueImage value);
+
+private:
+    // Registry paths compare case-insensitively; the root keeps keys of different hives apart.
+    static std::wstring Id(HKEY root, const std::wstring& path) {
+        std::wstring lower = path;
+        if (!lower.empty()) ::CharLowerBuffW(lower.data(), static_cast<DWORD>(lower.size()));
+        return std::to_wstring(reinterpret_cast<uintptr_t>(root)) + L":" + lower;
+    }
+    // True when the key was created or deleted inside the transaction.
+    bool IsTouched(HKEY root, const std::wstring& path) const { return m_keys.count(Id(root, path)) != 0; }
+    bool ExistsInView(HKEY root, const std::wstring& path) const;
+    bool HasSubkeysInView(HKEY root, const std::wstring& path) const;
+    bool MayCreate(HKEY root, const std::wstring& path) const;
+
+    // Keys created (true) or deleted (false) inside the transaction; all others are as outside.
+    std::map<std::wstring, bool> m_keys;
+    std::vector<Change> m_changes;
+    bool m_finished = false;
+};
+
+class CJournalKey final : public ITransactedKey {
+public:
+    CJournalKey(CJournalRegistryTransaction& transaction, HKEY root, std::wstring path)
+        : m_transaction(transaction), m_root(root), m_path(std::move(path)) {}
+
+    bool SetValue(const std::wstring& name, DWORD type, const void* data, DWORD size) override {
+        const BYTE* bytes = static_cast<const BYTE*>(data);
+        return m_transaction.Record(ChangeKind::SetValue, m_root, m_path,
+                                    ValueImage{name, type, std::vector<BYTE>(bytes, bytes + size)});
+    }
+    bool DeleteValue(const std::wstring& name) override {
+        return m_transaction.Record(ChangeKind::DeleteValue, m_root, m_path, ValueImage{name, REG_NONE, {}});
+    }
+    std::unique_ptr<ITransactedKey> CreateSubKey(const std::wstring& name) override {
+        return m_transaction.CreateKey(m_root, m_path + L"\\" + name);
+    }
+
+private:
+    CJournalRegistryTransaction& m_transaction;
+    HKEY m_root;
+    std::wstring m_path;
+};
+
+bool CJournalRegistryTransaction::ExistsInView(HKEY root, const std::wstring& path) const {
+    const auto touched = m_keys.find(Id(root, path));
+    return touched != m_keys.end() ? touched->second : KeyExistsOutside(root, path);
+}
+
+bool CJournalRegistryTransaction::HasSubkeysInView(HKEY root, const std::wstring& path) const {
+    // A key created inside implies every level above it, so any created descendant counts.
+    const std::wstring prefix = Id(root, path) + L"\\";
+    for (auto it = m_keys.lower_bound(prefix);
+         it != m_keys.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+        if (it->second) return true;
+    }
+    const unique_hkey key = OpenKeyOutside(root, path, KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE);
+    if (!key) return false;
+    for (const std::wstring& name : ReadSubkeyNames(key.get())) {
+        if (ExistsInView(root, path + L"\\" + name)) return true;
+    }
+    return false;
+}
+
+bool CJournalRegistryTransaction::MayCreate(HKEY root, const std::wstring& path) const {
+    // The system would need full access to an existing key, or the right to add a subkey to the
+    // nearest existing level; keys created inside the transaction are ours anyway.
+    std::wstring existing = path;
+    while (!existing.empty() && !ExistsInView(root, existing)) existing = ParentPath(existing);
+    if (IsTouched(root, existing)) return true;
+    return static_cast<bool>(
+        OpenKeyOutside(root, existing, existing == path ? KEY_ALL_ACCESS : KEY_CREATE_SUB_KEY));
+}
+
+std::unique_ptr<ITransactedKey> CJournalRegistryTransaction::CreateKey(HKEY root, const std::wstring& path) {
+    if (m_finished || path.empty() || !MayCreate(root, path)) return nullptr;
+    for (const std::wstring& level : PathLevels(path)) {
+        if (!ExistsInView(root, level)) m_keys[Id(root, level)] = true;
+    }
+    m_changes.push_back({ChangeKind::CreateKey, root, path, {}});
+    return std::make_unique<CJournalKey>(*this, root, path);
+}
+
+std::unique_ptr<ITransactedKey> CJournalRegistryTransaction::OpenKey(HKEY root, const std::wstring& path,
+                                                                     REGSAM access) {
+    if (m_finished || path.empty() || !ExistsInView(root, path)) return nullptr;
+    if (!IsTouched(root, path) && !OpenKeyOutside(root, path, access)) return nullptr;
+    return std::make_unique<CJournalKey>(*this, root, path);
+}
+
+bool CJournalRegistryTransaction::DeleteKey(HKEY root, const std::wstring& path) {
+    if (m_finished || path.empty() || !ExistsInView(root, path) || HasSubkeysInView(root, path)) return false;
+    if (!IsTouched(root, path) && !OpenKeyOutside(root, path, DELETE | KEY_QUERY_VALUE)) return false;
+    m_keys[Id(root, path)] = false;
+    m_changes.push_back({ChangeKind::DeleteKey, root, path, {}});
+    return true;
+}
+
+bool CJournalRegistryTransaction::Record(ChangeKind kind, HKEY root, const std::wstring& path,
+                                         ValueImage value) {
+    if (m_finished || !ExistsInView(root, path)) return false;
+    m_changes.push_back({kind, root, path, std::move(value)});
+    return true;
+}
+
+bool CJournalRegistryTransaction::Commit() {
+    if (m_finished) return false;
+    m_finished = true;
+    std::vector<Undo> undo;
+    for (const Change& change : m_changes) {
+        if (Apply(change, undo)) continue;
+        for (auto step = undo.rbegin(); step != undo.rend(); ++step) Revert(*step);
+        return false;
+    }
+    return true;
+}
+
+bool CJournalRegistryTransaction::Rollback() {
+    if (m_finished) return false;
+    m_finished = true;
+    m_changes.clear();
+    m_keys.clear();
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction() {
+    return std::make_unique<CJournalRegistryTransaction>();
+}
+
+}  // namespace tessara

@@ -1,0 +1,244 @@
+"""Drives the real TessaraAppSetup.exe under Wine for end-to-end tests.
+
+Everything here is real: the executable from the build, the build's Wine prefix and its registry,
+payloads packed and signed with the payload tool and OpenSSL, and an HTTP server on 127.0.0.1.
+"""
+import filecmp
+import hashlib
+import http.server
+import json
+import os
+import pathlib
+import shutil
+import socketserver
+import subprocess
+import threading
+import time
+
+BUILD = pathlib.Path(os.environ.get("TESSARA_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
+SOURCE = pathlib.Path(os.environ.get("TESSARA_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+PAYLOAD_TOOL = os.environ.get("TESSARA_PAYLOAD_TOOL", str(BUILD / "host" / "tessara-payload"))
+WINE_RUN = str(BUILD / "wine-run.sh")
+SETUP_EXE = BUILD / "TessaraAppSetup.exe"
+DEMO_DIR = BUILD / "tools" / "demo"
+DEV_ROOT = SOURCE / "tests" / "fixtures" / "dev-root"
+PREFIX = BUILD / "wineprefix"
+WORK = BUILD / "e2e-work"
+
+UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvix Tessara App"
+PROTOCOL_KEY = r"Software\Classes\tessarapro"
+RUN_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+SHELL_FOLDERS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+FAILED_INSTALL_EXIT_CODE = 1603
+
+
+def wine(args, cwd=None, env=None, timeout=300, check=False):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run([WINE_RUN] + [str(a) for a in args], cwd=cwd, env=full_env, timeout=timeout,
+                          check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+
+
+def to_windows(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def to_unix(windows_path):
+    drive, rest = windows_path[0].upper(), windows_path[2:].replace("\\", "/").lstrip("/")
+    if drive == "Z":
+        return pathlib.Path("/") / rest
+    return PREFIX / "dosdevices" / (drive.lower() + ":") / rest
+
+
+def expand(variable_text):
+    """Expands %VARIABLES% the way the prefix's programs see them."""
+    out = wine(["cmd.exe", "/c", "echo", variable_text], timeout=60).stdout
+    return out.decode("utf-8", "replace").strip()
+
+
+def regdump(path):
+    out = wine([BUILD / "tests" / "e2e" / "regdump.exe", path], timeout=60).stdout
+    return json.loads(out.decode("utf-8"))
+
+
+def reg(*args):
+    return wine(["reg.exe"] + list(args), timeout=60)
+
+
+def registry_snapshot():
+    return {key: regdump(key) for key in (UNINSTALL_KEY, PROTOCOL_KEY, PROTOCOL_KEY + r"\DefaultIcon",
+                                          PROTOCOL_KEY + r"\shell\open\command", RUN_KEY)}
+
+
+def delete_registrations():
+    for key in (UNINSTALL_KEY, PROTOCOL_KEY):
+        reg("delete", "HKCU\\" + key, "/f")
+    reg("delete", "HKCU\\" + RUN_KEY, "/v", "TessaraDetector", "/f")
+
+
+def tree_digest(folder):
+    """Relative path -> sha256 of every file (and None for every folder) below a folder."""
+    folder = pathlib.Path(folder)
+    if not folder.exists():
+        return None
+    result = {}
+    for path in sorted(folder.rglob("*")):
+        rel = path.relative_to(folder).as_posix()
+        result[rel] = None if path.is_dir() else hashlib.sha256(path.read_bytes()).hexdigest()
+    return result
+
+
+def kill_windows_processes(*image_names):
+    for name in image_names:
+        subprocess.run(["pkill", "-9", "-f", name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(0.3)
+
+
+def running_image_names():
+    out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
+    return [line.strip().replace("\\", "/").rsplit("/", 1)[-1].lower() for line in out.splitlines()]
+
+
+# ---------------------------------------------------------------------------------------------
+# Payloads
+
+
+def make_payload(folder, out_zip, key=DEV_ROOT / "dev-root.key.pem", cert=DEV_ROOT / "dev-root.pem", chain=()):
+    args = [PAYLOAD_TOOL, "pack", "--folder", folder, "--key", key, "--cert", cert, "--out", out_zip]
+    for extra in chain:
+        args += ["--chain", extra]
+    subprocess.run([str(a) for a in args], check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return pathlib.Path(out_zip)
+
+
+def stage_demo_application(folder, with_detector=True, extra_files=None):
+    """The demo application's two executables plus a few data files, ready to be packed."""
+    folder = pathlib.Path(folder)
+    if folder.exists():
+        shutil.rmtree(folder)
+    (folder / "resources" / "sounds").mkdir(parents=True)
+    shutil.copy(DEMO_DIR / "Tessara.exe", folder / "Tessara.exe")
+    if with_detector:
+        shutil.copy(DEMO_DIR / "tessaradetector.exe", folder / "tessaradetector.exe")
+    (folder / "resources" / "strings.txt").write_text("hello from the demo payload\n")
+    (folder / "resources" / "sounds" / "ring.bin").write_bytes(os.urandom(40000))
+    for rel, data in (extra_files or {}).items():
+        (folder / rel).parent.mkdir(parents=True, exist_ok=True)
+        (folder / rel).write_bytes(data)
+    return folder
+
+
+def make_other_authority(folder):
+    """A self-made root and signer that have nothing to do with the pinned certificate."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    key, cert = folder / "other.key.pem", folder / "other.pem"
+    if not cert.exists():
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", "/CN=Some Other Authority", "-keyout", str(key), "-out", str(cert)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return key, cert
+
+
+# ---------------------------------------------------------------------------------------------
+# HTTP server on 127.0.0.1
+
+
+class PayloadServer:
+    """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
+    "cut" (announces the full length, sends half, closes), "404", and "slow" (a trickle)."""
+
+    def __init__(self):
+        self.routes = {}
+        routes = self.routes
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.0"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                mode, data = routes.get(self.path, ("404", b""))
+                if mode == "404":
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/zip")
+                if mode != "nolength":
+                    self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                try:
+                    if mode == "cut":
+                        self.wfile.write(data[: len(data) // 2])
+                        self.wfile.flush()
+                        self.connection.shutdown(2)
+                    elif mode == "slow":
+                        for i in range(0, len(data), 4096):
+                            self.wfile.write(data[i:i + 4096])
+                            self.wfile.flush()
+                            time.sleep(0.05)
+                    else:
+                        self.wfile.write(data)
+                except (BrokenPipeError, ConnectionResetError, OSError):
+                    pass
+
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.server.server_address[1], path)
+
+    def serve(self, path, data, mode="normal"):
+        self.routes[path] = (mode, data)
+        return self.url(path)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Runs of the setup program
+
+
+class SetupRun:
+    def __init__(self, completed, folder):
+        self.exit_code = completed.returncode
+        self.folder = folder
+        log = folder / "debugLog.log"
+        self.log_text = log.read_bytes().decode("cp1252", "replace") if log.exists() else None
+
+    @property
+    def messages(self):
+        if self.log_text is None:
+            return []
+        return [line.split("] :: ", 1)[1] if "] :: " in line else line for line in self.log_text.splitlines()]
+
+
+def prepare_setup_folder(name, config=None):
+    """A fresh folder holding a copy of the setup program (and "config.ini" when given)."""
+    folder = WORK / name
+    if folder.exists():
+        shutil.rmtree(folder)
+    folder.mkdir(parents=True)
+    shutil.copy(SETUP_EXE, folder / "TessaraAppSetup.exe")
+    if config is not None:
+        (folder / "config.ini").write_text(config.replace("\n", "\r\n"))
+    return folder
+
+
+def run_setup(folder, *args, env=None, timeout=300):
+    completed = wine([folder / "TessaraAppSetup.exe"] + list(args), cwd=folder, env=env, timeout=timeout)
+    return SetupRun(completed, folder)
+
+
+def same_tree(a, b):
+    comparison = filecmp.dircmp(a, b)
+    if comparison.left_only or comparison.right_only or comparison.diff_files or comparison.funny_files:
+        return False
+    return all(same_tree(pathlib.Path(a) / sub, pathlib.Path(b) / sub) for sub in comparison.common_dirs)

@@ -1,0 +1,56 @@
+"""The run modes and exit codes of the real executable, chosen from its command line."""
+import unittest
+
+import harness
+
+
+class DispatchTest(unittest.TestCase):
+    def setUp(self):
+        harness.delete_registrations()
+
+    def tearDown(self):
+        harness.delete_registrations()
+
+    def test_zipurl_without_value_fails_silent_and_interactive_but_not_msi(self):
+        folder = harness.prepare_setup_folder("dispatch-zipurl")
+        self.assertEqual(1, harness.run_setup(folder, "/silent", "/zipUrl").exit_code)
+        self.assertEqual(0, harness.run_setup(folder, "/msi", "/zipUrl").exit_code)
+        # Switches are case-sensitive: "/MSI" is no switch, so this is an interactive run.
+        run = harness.run_setup(folder, "/MSI", "/zipUrl")
+        self.assertEqual(1, run.exit_code)
+        self.assertEqual(['Installer with command line = "/MSI /zipUrl"'], run.messages[:1])
+
+    def test_uninstall_wins_over_the_install_modes(self):
+        folder = harness.prepare_setup_folder("dispatch-uninstall")
+        # An install mode would read "/zipUrl" and fail for the missing value; uninstall never does.
+        run = harness.run_setup(folder, "/silent", "/uninstall", "/zipUrl")
+        self.assertEqual(0, run.exit_code)
+        self.assertEqual(['Installer with command line = "/silent /uninstall /zipUrl"'], run.messages[:1])
+
+    def test_uninstall_self_only_removes_the_program_and_never_uninstalls(self):
+        harness.reg("add", "HKCU\\" + harness.UNINSTALL_KEY, "/v", "DisplayName", "/d", "Orvix Tessara", "/f")
+        folder = harness.prepare_setup_folder("dispatch-self")
+        self.assertEqual(0, harness.run_setup(folder, "/uninstallSelf", "/uninstall").exit_code)
+        self.assertTrue(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+
+        self.assertEqual(0, harness.run_setup(folder, "/uninstall").exit_code)
+        self.assertFalse(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+
+    def test_log_keeps_only_the_last_run_and_a_missing_log_changes_nothing(self):
+        folder = harness.prepare_setup_folder("dispatch-log")
+        harness.run_setup(folder, "/silent", "/zipUrl")
+        run = harness.run_setup(folder, "/msi", "/zipUrl")
+        self.assertEqual('Installer with command line = "/msi /zipUrl"', run.messages[0])
+        self.assertNotIn('Installer with command line = "/silent /zipUrl"', run.messages)
+        self.assertRegex(run.log_text.splitlines()[0], r"^\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) \w{3} [ \d]\d "
+                                                       r"\d\d:\d\d:\d\d \d{4}\] :: ")
+
+        # A working directory where the log cannot be created: same outcome, no log.
+        blocked = harness.prepare_setup_folder("dispatch-nolog")
+        (blocked / "debugLog.log").mkdir()
+        self.assertEqual(1, harness.run_setup(blocked, "/silent", "/zipUrl").exit_code)
+        self.assertTrue((blocked / "debugLog.log").is_dir())
+
+
+if __name__ == "__main__":
+    unittest.main()

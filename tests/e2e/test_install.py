@@ -1,0 +1,274 @@
+"""Silent installations of real signed payloads from an HTTP server on 127.0.0.1."""
+import os
+import pathlib
+import shutil
+import struct
+import subprocess
+import time
+import unittest
+import zipfile
+
+import harness
+
+SUCCESS_LINES = [
+    "Starting installer thread",
+    "Silent install, Stopping the tessara processes",
+    "Silent install, Stopping tessara detector",
+    "Stopping tessara processes",
+    "Stopping detector process",
+    "Starting file download",
+    "Extracting files",
+    "Extracting files success",
+    "Checking payload",
+    "Payload check success",
+    "Payload copy success",
+    "file download success=1",
+    "Creating uninstall keys",
+    "uninstall keys succcess=1",
+    "Creating protocol keys",
+    "protocol keys success=1",
+    "Creating startup keys",
+    "Startup keys success=1",
+    "Committing transaction",
+    "Starting Detector process",
+    "Installer thread finished: stage=9 error=0",
+]
+
+
+def utf16(text):
+    return text.encode("utf-16-le").hex()
+
+
+def is_subsequence(expected, actual):
+    position = 0
+    for line in actual:
+        if position < len(expected) and line == expected[position]:
+            position += 1
+    return position == len(expected)
+
+
+class InstallTestBase(unittest.TestCase):
+    """Starts the server, packs the payloads once, and gives each test a clean profile."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = harness.WORK / cls.__name__
+        if cls.work.exists():
+            shutil.rmtree(cls.work)
+        cls.work.mkdir(parents=True)
+        cls.server = harness.PayloadServer()
+        cls.payload_dir = harness.stage_demo_application(cls.work / "payload")
+        cls.payload = harness.make_payload(cls.payload_dir, cls.work / "payload.zip").read_bytes()
+        cls.appdata = harness.to_unix(harness.expand("%APPDATA%"))
+        cls.temp = harness.to_unix(harness.expand("%TEMP%"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+
+    @property
+    def install_folder(self):
+        return self.appdata / "Orvix" / "Tessara"
+
+    @property
+    def legacy_folder(self):
+        return self.appdata / "Cindervale" / "Gleam Player"
+
+    def setUp(self):
+        harness.kill_windows_processes("tessaradetector.exe", "Tessara.exe", "holdfile.exe")
+        for folder in (self.install_folder, self.legacy_folder):
+            shutil.rmtree(folder, ignore_errors=True)
+        harness.delete_registrations()
+
+    def tearDown(self):
+        harness.kill_windows_processes("tessaradetector.exe", "Tessara.exe", "holdfile.exe")
+
+    def temp_entries(self):
+        return sorted(p.name for p in self.temp.iterdir()) if self.temp.exists() else []
+
+    def install(self, url, name, config=None, env=None):
+        folder = harness.prepare_setup_folder(name, config)
+        return harness.run_setup(folder, "/silent", "/zipUrl", url, env=env)
+
+    def assert_installed(self, run, payload_dir=None):
+        self.assertEqual(0, run.exit_code, run.log_text)
+        expected = harness.tree_digest(payload_dir or self.payload_dir)
+        installed = harness.tree_digest(self.install_folder)
+        self.assertIn("digest.s", installed)
+        del installed["digest.s"]
+        self.assertEqual(expected, installed)
+
+
+class FirstInstallationTest(InstallTestBase):
+    def test_installs_registers_starts_the_detector_and_creates_the_configured_shortcuts(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        desktop = harness.to_unix(harness.expand("%USERPROFILE%")) / "Desktop" / "Orvix Tessara.lnk"
+        programs = self.appdata / "Microsoft" / "Windows" / "Start Menu" / "Programs" / "Orvix Tessara.lnk"
+        for link in (desktop, programs):
+            link.unlink(missing_ok=True)
+        programs.parent.mkdir(parents=True, exist_ok=True)
+        programs.write_bytes(b"an old link")
+        temp_before = self.temp_entries()
+
+        run = self.install(url, "first", config="[shortcutConfig]\ndesktopShortcut=1\nstartMenuShortcut=0\n")
+
+        self.assert_installed(run)
+        self.assertTrue(is_subsequence(SUCCESS_LINES, run.messages), run.log_text)
+        self.assertEqual(temp_before, self.temp_entries(), "no temporary file or folder is left behind")
+
+        folder = harness.expand("%APPDATA%") + r"\Orvix\Tessara"
+        exe = folder + r"\Tessara.exe"
+        values = harness.regdump(harness.UNINSTALL_KEY)["values"]
+        self.assertEqual(10, len(values))
+        self.assertEqual({"type": 1, "size": 26, "hex": utf16("Orvix Tessara")}, values["DisplayName"])
+        self.assertEqual(utf16('"%s" /uninstall' % exe), values["UninstallString"]["hex"])
+        self.assertEqual(utf16(folder.replace("\\", "/")), values["InstallLocation"]["hex"])
+        for flag in ("NoModify", "NoRepair"):
+            self.assertEqual({"type": 4, "size": 4, "hex": "ffffffff"}, values[flag])
+        self.assertEqual({"type": 1, "size": 36, "hex": utf16("Orvix Systems Inc.")}, values["Publisher"])
+        self.assertEqual(utf16(exe + ",0"), values["DisplayIcon"]["hex"])
+        self.assertTrue(bytes.fromhex(values["HelpLink"]["hex"]).decode("utf-16-le").endswith("/orvix-tessara.html"))
+        size = sum(p.stat().st_size for p in self.install_folder.rglob("*") if p.is_file())
+        self.assertEqual(struct.pack("<I", size // 1024).hex(), values["EstimatedSize"]["hex"])
+        self.assertEqual(4, values["EstimatedSize"]["type"])
+        version = bytes.fromhex(values["DisplayVersion"]["hex"]).decode("utf-16-le")
+        self.assertRegex(version, r"^\d+\.\d+\.\d+\.\d+$")
+        self.assertNotEqual("1.0.0.0", version, "the product version, not the file version")
+
+        protocol = harness.regdump(harness.PROTOCOL_KEY)
+        self.assertEqual({"type": 1, "size": 34, "hex": utf16("URL:Orvix Tessara")}, protocol["values"][""])
+        self.assertEqual({"type": 1, "size": 0, "hex": ""}, protocol["values"]["URL Protocol"])
+        self.assertEqual(utf16(exe + ",1"),
+                         harness.regdump(harness.PROTOCOL_KEY + r"\DefaultIcon")["values"][""]["hex"])
+        self.assertEqual(utf16('"%s" "%%1"' % exe),
+                         harness.regdump(harness.PROTOCOL_KEY + r"\shell\open\command")["values"][""]["hex"])
+        run_value = harness.regdump(harness.RUN_KEY)["values"]["TessaraDetector"]
+        self.assertEqual(utf16('"%s\\tessaradetector.exe"' % folder), run_value["hex"])
+
+        self.assertIn("tessaradetector.exe", harness.running_image_names())
+        self.assertTrue(desktop.exists())
+        self.assertFalse(programs.exists(), "a false flag removes an existing link")
+
+    def test_server_without_length_still_installs(self):
+        url = self.server.serve("/nolength.zip", self.payload, mode="nolength")
+        self.assert_installed(self.install(url, "nolength"))
+
+
+class ReinstallationTest(InstallTestBase):
+    def test_replaces_the_previous_installation_and_removes_the_legacy_folder(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        self.assert_installed(self.install(url, "reinstall-1"))
+        (self.install_folder / "left-over.txt").write_text("from an old version")
+        legacy_bin = self.legacy_folder / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+        legacy_bin.mkdir(parents=True)
+        (legacy_bin / "addin.dll").write_bytes(b"legacy add-in")
+        temp_before = self.temp_entries()
+
+        run = self.install(url, "reinstall-2")
+
+        self.assert_installed(run)
+        self.assertFalse(legacy_bin.exists())
+        self.assertIn("Backing up %s to " % (harness.expand("%APPDATA%") + r"\Orvix\Tessara"),
+                      "\n".join(run.messages))
+        self.assertEqual(temp_before, self.temp_entries(), "the backup root is gone")
+
+
+class FailedInstallationTest(InstallTestBase):
+    """Every failure leaves the previous installation, the legacy folder and the registry as they were."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        no_detector = harness.stage_demo_application(cls.work / "no-detector", with_detector=False)
+        cls.no_detector = harness.make_payload(no_detector, cls.work / "no-detector.zip").read_bytes()
+        key, cert = harness.make_other_authority(cls.work / "other")
+        cls.other = harness.make_payload(cls.payload_dir, cls.work / "other.zip", key=key, cert=cert).read_bytes()
+        tampered = cls.work / "tampered.zip"
+        with zipfile.ZipFile(cls.work / "payload.zip") as source, zipfile.ZipFile(tampered, "w") as target:
+            for item in source.infolist():
+                data = source.read(item.filename)
+                if item.filename.endswith("strings.txt"):
+                    data = data.replace(b"hello", b"HELLO")
+                target.writestr(item, data)
+        cls.tampered = tampered.read_bytes()
+
+    def setUp(self):
+        super().setUp()
+        url = self.server.serve("/previous.zip", self.payload)
+        self.assert_installed(self.install(url, "previous"))
+        harness.kill_windows_processes("tessaradetector.exe")
+        (self.install_folder / "user-settings.ini").write_text("kept=yes\n")
+        legacy_bin = self.legacy_folder / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+        legacy_bin.mkdir(parents=True)
+        (legacy_bin / "addin.dll").write_bytes(os.urandom(3000))
+        harness.reg("add", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/d", "other.exe", "/f")
+        self.before = (harness.tree_digest(self.install_folder), harness.tree_digest(self.legacy_folder),
+                       harness.registry_snapshot(), self.temp_entries())
+
+    def tearDown(self):
+        harness.reg("delete", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/f")
+        super().tearDown()
+
+    def assert_failed_and_restored(self, run, stage):
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertIn("Rolling back transaction", run.messages)
+        self.assertIn("Installer thread finished: stage=%d error=1" % stage, run.messages, run.log_text)
+        after = (harness.tree_digest(self.install_folder), harness.tree_digest(self.legacy_folder),
+                 harness.registry_snapshot(), self.temp_entries())
+        self.assertEqual(self.before[0], after[0], "install folder")
+        self.assertEqual(self.before[1], after[1], "legacy folder")
+        self.assertEqual(self.before[2], after[2], "registry")
+        self.assertEqual(self.before[3], after[3], "temporary files")
+
+    def test_http_404(self):
+        self.assert_failed_and_restored(self.install(self.server.url("/missing.zip"), "fail-404"), 1)
+
+    def test_server_closes_mid_body(self):
+        url = self.server.serve("/cut.zip", self.payload, mode="cut")
+        self.assert_failed_and_restored(self.install(url, "fail-cut"), 1)
+
+    def test_file_that_is_not_a_zip(self):
+        url = self.server.serve("/notzip.zip", b"this is not a zip archive" * 100)
+        run = self.install(url, "fail-notzip")
+        self.assert_failed_and_restored(run, 3)
+        self.assertIn("Payload check failed", run.messages)
+
+    def test_payload_signed_by_another_authority(self):
+        url = self.server.serve("/other.zip", self.other)
+        self.assert_failed_and_restored(self.install(url, "fail-other"), 3)
+
+    def test_tampered_file(self):
+        url = self.server.serve("/tampered.zip", self.tampered)
+        self.assert_failed_and_restored(self.install(url, "fail-tampered"), 3)
+
+    def test_payload_without_detector_rolls_back_the_earlier_registrations(self):
+        url = self.server.serve("/no-detector.zip", self.no_detector)
+        run = self.install(url, "fail-nodetector")
+        self.assert_failed_and_restored(run, 7)
+        self.assertIn("uninstall keys succcess=1", run.messages)
+        self.assertIn("protocol keys success=1", run.messages)
+        self.assertIn("Startup keys success=0", run.messages)
+
+    def test_file_held_open_by_another_process(self):
+        marker = self.work / "held.marker"
+        marker.unlink(missing_ok=True)
+        holder = subprocess.Popen([harness.WINE_RUN, str(harness.BUILD / "tests" / "e2e" / "holdfile.exe"),
+                                   str(self.install_folder / "Tessara.exe"), harness.to_windows(marker)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            for _ in range(100):
+                if marker.exists():
+                    break
+                time.sleep(0.1)
+            self.assertTrue(marker.exists(), "the holder has the file open")
+            url = self.server.serve("/payload.zip", self.payload)
+            run = self.install(url, "fail-held")
+        finally:
+            harness.kill_windows_processes("holdfile.exe")
+            holder.wait(timeout=30)
+        self.assertNotEqual(0, run.exit_code)
+        self.assert_failed_and_restored(run, 4)
+
+
+if __name__ == "__main__":
+    unittest.main()

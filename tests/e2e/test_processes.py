@@ -1,0 +1,47 @@
+"""A silent installation ends every process of the application and starts the new detector."""
+import shutil
+import subprocess
+import time
+import unittest
+
+import harness
+from test_install import InstallTestBase
+
+STAND_INS = ["tessara.exe", "tessara.exe", "TSLOGTRANSPORT.EXE", "tessaradetector.exe", "encoderhelper.exe"]
+
+
+class ProcessControlTest(InstallTestBase):
+    def test_silent_run_ends_the_application_and_starts_the_new_detector(self):
+        sleeper = harness.BUILD / "tests" / "engine" / "sleeper.exe"
+        started = []
+        for index, name in enumerate(STAND_INS):
+            folder = self.work / ("running-%d" % index)
+            folder.mkdir(parents=True, exist_ok=True)
+            shutil.copy(sleeper, folder / name)
+            started.append(subprocess.Popen([harness.WINE_RUN, str(folder / name)], stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        try:
+            deadline = time.time() + 30
+            while time.time() < deadline and not all(self.running_from("running-%d" % i) for i in range(5)):
+                time.sleep(0.2)
+            self.assertTrue(all(self.running_from("running-%d" % i) for i in range(5)), "stand-ins started")
+
+            url = self.server.serve("/payload.zip", self.payload)
+            self.assert_installed(self.install(url, "processes"))
+
+            for index in range(len(STAND_INS)):
+                self.assertFalse(self.running_from("running-%d" % index), STAND_INS[index])
+            self.assertTrue(self.running_from("Orvix/Tessara/tessaradetector.exe"),
+                            "the detector of the new installation runs")
+        finally:
+            for process in started:
+                process.kill()
+
+    @staticmethod
+    def running_from(fragment):
+        out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
+        return any(fragment.lower() in line.replace("\\", "/").lower() for line in out.splitlines())
+
+
+if __name__ == "__main__":
+    unittest.main()

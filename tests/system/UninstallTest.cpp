@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shlobj.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/ScopedWin.h"
+#include "engine/InstallLocations.h"
+#include "system/Registration.h"
+#include "system/RegistryTransaction.h"
+#include "system/Shortcuts.h"
+#include "system/Uninstall.h"
+#include "tests/TestFolder.h"
+#include "tests/system/SystemTestSupport.h"
+
+namespace tessara::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path ShellFolder(int id) {
+    wchar_t folder[MAX_PATH] = {};
+    EXPECT_TRUE(::SHGetSpecialFolderPathW(nullptr, folder, id, FALSE));
+    return folder;
+}
+
+fs::path ProgramsLink() {
+    unique_cotaskmem_string programs;
+    EXPECT_HRESULT_SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Programs, 0, nullptr, programs.put()));
+    return fs::path(programs.get()) / ShortcutFileName;
+}
+
+fs::path DesktopLink() { return ShellFolder(CSIDL_DESKTOP) / ShortcutFileName; }
+fs::path CacheFolder() { return ShellFolder(CSIDL_PERSONAL) / L"TessaraAppCache"; }
+std::wstring Subkey(const wchar_t* key, const wchar_t* sub) { return std::wstring(key) + L"\\" + sub; }
+
+// Names of the work folders and files the program leaves in the temporary folder.
+std::vector<fs::path> TemporaryLeftovers() {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(temp)) {
+        if (entry.path().filename().wstring().rfind(L"Tess", 0) == 0) found.push_back(entry.path());
+    }
+    return found;
+}
+
+// A complete installation in this user's profile, the way an installer run leaves it.
+class UninstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_install = GetInstallFolder();
+        m_legacy = GetLegacyAddinFolder();
+        ASSERT_FALSE(m_install.empty());
+        ASSERT_FALSE(m_legacy.empty());
+        RemoveAll();
+        Install();
+    }
+    void TearDown() override { RemoveAll(); }
+
+    void Install() {
+        WriteFileOfSize(m_install / L"Tessara.exe", 100);
+        WriteFileOfSize(m_install / L"tessaradetector.exe", 100);
+        WriteFileOfSize(m_install / L"resources" / L"strings.dat", 10);
+        WriteFileOfSize(m_legacy / L"addin.dll", 10);
+        WriteFileOfSize(CacheFolder() / L"cached.bin", 10);
+        const auto transaction = CreateRegistryTransaction(L"Installing Orvix Tessara Application");
+        ASSERT_TRUE(WriteUninstallEntry(m_install.wstring(), *transaction));
+        ASSERT_TRUE(WriteProtocolKeys(m_install.wstring(), *transaction));
+        ASSERT_TRUE(WriteStartupValue(m_install.wstring(), *transaction));
+        ASSERT_TRUE(transaction->Commit());
+        // Added by others: a deeper key under the protocol and a start-up value of another program.
+        CreateRawKey(Subkey(ProtocolKeyPath, L"shell\\open\\ddeexec\\application"));
+        WriteRaw(RunKeyPath, L"SomeoneElse", Text(L"\"C:\\Other\\other.exe\""));
+        const ScopedCom com;
+        ASSERT_TRUE(UpdateShortcuts(true, true, m_install.wstring()));
+        ASSERT_TRUE(fs::exists(DesktopLink()));
+        ASSERT_TRUE(fs::exists(ProgramsLink()));
+    }
+
+    void RemoveAll() const {
+        DeleteRawTree(UninstallKeyPath);
+        DeleteRawTree(ProtocolKeyPath);
+        if (const unique_hkey run = OpenRaw(RunKeyPath, KEY_SET_VALUE)) {
+            ::RegDeleteValueW(run.get(), RunValueName);
+            ::RegDeleteValueW(run.get(), L"SomeoneElse");
+        }
+        std::error_code ignored;
+        for (const fs::path& path : {m_install, m_legacy, CacheFolder(), DesktopLink(), ProgramsLink()}) {
+            fs::remove_all(path, ignored);
+        }
+        // The parents made for the test go too, as far as they are empty.
+        const fs::path appData = ShellFolder(CSIDL_APPDATA);
+        for (fs::path parent = m_legacy.parent_path(); parent != appData; parent = parent.parent_path()) {
+            fs::remove(parent, ignored);
+        }
+        fs::remove(m_install.parent_path(), ignored);
+    }
+
+    fs::path m_install;
+    fs::path m_legacy;
+};
+
+TEST_F(UninstallTest, RunUninstall_RemovesTheWholeInstallation) {
+    const std::vector<fs::path> leftovers = TemporaryLeftovers();
+    EXPECT_TRUE(RunUninstall());
+
+    EXPECT_FALSE(KeyExists(UninstallKeyPath));
+    EXPECT_FALSE(KeyExists(ProtocolKeyPath));
+    EXPECT_FALSE(ReadRaw(RunKeyPath, RunValueName));
+    EXPECT_EQ(Text(L"\"C:\\Other\\other.exe\""), ReadRaw(RunKeyPath, L"SomeoneElse"));
+    EXPECT_FALSE(fs::exists(m_install));
+    EXPECT_FALSE(fs::exists(m_legacy));
+    EXPECT_FALSE(fs::exists(DesktopLink()));
+    EXPECT_FALSE(fs::exists(ProgramsLink()));
+    EXPECT_FALSE(fs::exists(CacheFolder()));
+    EXPECT_EQ(leftovers, TemporaryLeftovers()) << "the work folder is removed";
+}
+
+TEST_F(UninstallTest, RunUninstall_WithoutUninstallEntryRemovesNothing) {
+    ASSERT_TRUE(RunUninstall());
+    Install();
+    DeleteRawTree(UninstallKeyPath);
+    const KeyTree protocol = ReadTree(ProtocolKeyPath);
+    const KeyTree run = ReadTree(RunKeyPath);
+
+    EXPECT_FALSE(RunUninstall());
+    // The protocol tree was deleted inside the transaction before the missing entry made it roll back.
+    EXPECT_EQ(protocol, ReadTree(ProtocolKeyPath));
+    EXPECT_EQ(run, ReadTree(RunKeyPath));
+    EXPECT_TRUE(fs::exists(m_install / L"resources" / L"strings.dat"));
+    EXPECT_TRUE(fs::exists(m_legacy / L"addin.dll"));
+    EXPECT_TRUE(fs::exists(DesktopLink()));
+    EXPECT_TRUE(fs::exists(ProgramsLink()));
+    EXPECT_TRUE(fs::exists(CacheFolder()));
+}
+
+TEST_F(UninstallTest, RunUninstall_SucceedsWhenTheProtocolWasRemovedByHand) {
+    DeleteRawTree(ProtocolKeyPath);
+    fs::remove_all(m_legacy);
+    EXPECT_TRUE(RunUninstall());
+    EXPECT_FALSE(KeyExists(UninstallKeyPath));
+    EXPECT_FALSE(ReadRaw(RunKeyPath, RunValueName));
+    EXPECT_FALSE(fs::exists(m_install));
+}
+
+TEST(RetireFolderTest, CopiesTheTopLevelFilesAwayAndRemovesTheFolder) {
+    TestFolder work{"retire-work"};
+    TestFolder place{"retire", L" with blanks"};
+    const fs::path folder = place.path() / L"Tessara";
+    WriteFileOfSize(folder / L"top.txt", 5);
+    WriteFileOfSize(folder / L"nested" / L"deep.txt", 5);
+
+    EXPECT_TRUE(RetireFolder(work.wpath(), folder.wstring() + L"\\"));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(fs::exists(work.path() / L"Tessara" / L"top.txt"));
+    EXPECT_FALSE(fs::exists(work.path() / L"Tessara" / L"nested" / L"deep.txt"));
+
+    EXPECT_FALSE(RetireFolder(work.wpath(), folder.wstring())) << "no longer there";
+    WriteFileOfSize(place.path() / L"kept.txt", 1);
+    EXPECT_FALSE(RetireFolder(L"", place.wpath()));
+    EXPECT_FALSE(RetireFolder(work.wpath(), L""));
+    EXPECT_FALSE(RetireFolder(work.wpath(), L"kept.txt")) << "relative paths are never removed";
+    EXPECT_FALSE(RetireFolder(work.wpath(), place.path().root_path().wstring()));
+    EXPECT_TRUE(fs::exists(place.path() / L"kept.txt"));
+}
+
+// The program runs as TessaraAppSetup.exe from a folder with blanks, and its temporary folder has
+// blanks too: the script and the program path must each reach the script whole.
+TEST(SelfRemovalTest, TheScriptDeletesTheExitedProgramAndThenItself) {
+    // The blanks sit below the scratch folder: a command interpreter that passes a pipe through an
+    // unquoted temporary file name then leaves its stray file inside the scratch folder too.
+    TestFolder place{"self-removal"};
+    const fs::path program = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
+    const fs::path temp = place.path() / L"temp folder";
+    fs::create_directories(program.parent_path());
+    fs::create_directories(temp);
+    fs::copy_file(DataFile("self_removal_probe.exe"), program);
+    WriteFileOfSize(program.parent_path() / L"neighbour.txt", 1);
+
+    std::wstring environment;
+    {
+        const wchar_t* const block = ::GetEnvironmentStringsW();
+        for (const wchar_t* entry = block; *entry; entry += ::wcslen(entry) + 1) {
+            if (::_wcsnicmp(entry, L"TMP=", 4) != 0 && ::_wcsnicmp(entry, L"TEMP=", 5) != 0) {
+                environment.append(entry).push_back(L'\0');
+            }
+        }
+        ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
+    }
+    for (const wchar_t* name : {L"TMP=", L"TEMP="})
+        environment.append(name + temp.wstring()).push_back(L'\0');
+    environment.push_back(L'\0');
+
+    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                                 &started));
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((fs::exists(program) || !fs::is_empty(temp)) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(fs::exists(program));
+    EXPECT_TRUE(fs::is_empty(temp)) << "the script and its temporary name are gone";
+    EXPECT_TRUE(fs::exists(program.parent_path() / L"neighbour.txt"));
+}
+
+TEST(SelfRemovalTest, TheEmbeddedScriptIsTheNineteenLinesAsWritten) {
+    const unique_hmodule probe(
+        ::LoadLibraryExW(DataFile("self_removal_probe.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(probe);
+    const HRSRC resource = ::FindResourceExW(probe.get(), L"BAT", MAKEINTRESOURCEW(145),
+                                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    ASSERT_TRUE(resource);
+    const char* const bytes = static_cast<const char*>(::LockResource(::LoadResource(probe.get(), resource)));
+    const std::string script(bytes, ::SizeofResource(probe.get(), resource));
+    const std::string expected =
+        "@ echo off \r\n"
+        "set /a numTries = 0\r\n"
+        "\r\n"
+        ":loop\r\n"
+        "tasklist /FI \"imagename eq %3\" 2>NUL | find /I /N \"%3\" >NUL\r\n"
+        "if %numTries% LSS 10 (if %errorlevel% EQU 0 ( goto AppRunning ) else ( goto DeletePath ) )else ( "
+        "exit )\r\n"
+        "\r\n"
+        ":AppRunning\r\n"
+        "timeout /t 1 /nobreak\r\n"
+        "set /a numTries += 1 \r\n"
+        "goto loop\r\n"
+        "\r\n"
+        ":DeletePath\r\n"
+        "if %1 equ 0 ( del /q %2 ) else ( rd /s /q %2 )\r\n"
+        "goto DeleteSelf \r\n"
+        "\r\n"
+        ":DeleteSelf\r\n"
+        "del \"%~f0\"\r\n"
+        "exit";
+    EXPECT_EQ(expected, script);
+}
+
+}  // namespace
+}  // namespace tessara::test

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "archive/CompressedFile.h"
+#include "tests/TestFolder.h"
+#include "verify/DigestManifest.h"
+
+namespace tessara {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kData = TESSARA_TEST_DATA_DIR;
+
+std::vector<unsigned char> DevRoot() { return ReadWholeFile((kData / "dev-root.der").wstring()); }
+
+// Each test works on a fresh copy of a case: CheckPayload deletes every folder it rejects.
+class PayloadCaseTest : public ::testing::Test {
+protected:
+    // Copies data/cases/<name> to a new scratch folder and returns its payload folder.
+    fs::path Stage(const std::string& name) {
+        static int copies = 0;
+        m_copy.reset();
+        m_copy = std::make_unique<TestFolder>("verify", std::to_wstring(++copies));
+        // Entry by entry: copying onto an existing folder of the same drive fails with MinGW's library.
+        for (const fs::directory_entry& entry : fs::directory_iterator(kData / "cases" / name)) {
+            fs::copy(entry.path(), m_copy->path() / entry.path().filename(), fs::copy_options::recursive);
+        }
+        return m_copy->path() / "payload";
+    }
+
+    // The verdict, and what it leaves behind: the intact folder after a pass, nothing after a failure.
+    static void ExpectVerdict(const fs::path& payload, bool passes) {
+        EXPECT_EQ(passes, CheckPayloadWithAnchor(payload.wstring(), DevRoot()));
+        if (passes) {
+            EXPECT_TRUE(fs::exists(payload / "digest.s"));
+        } else {
+            EXPECT_FALSE(fs::exists(payload));
+        }
+    }
+
+    std::unique_ptr<TestFolder> m_copy;
+};
+
+struct Verdict {
+    const char* fixture;
+    bool passes;
+};
+
+void PrintTo(const Verdict& verdict, std::ostream* out) { *out << verdict.fixture; }
+
+class CheckPayloadCaseTest : public PayloadCaseTest, public ::testing::WithParamInterface<Verdict> {};
+
+TEST_P(CheckPayloadCaseTest, VerdictAndFolder) {
+    ExpectVerdict(Stage(GetParam().fixture), GetParam().passes);
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Verdict>& info) {
+    std::string name = info.param.fixture;
+    for (char& c : name) {
+        if (c == '-') c = '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signer, CheckPayloadCaseTest,
+    ::testing::Values(Verdict{"root-openssl", true}, Verdict{"root", true}, Verdict{"leaf", true},
+                      Verdict{"leaf-with-root", true}, Verdict{"expired-leaf", true},
+                      Verdict{"chain-8", true}, Verdict{"chain-7-with-root", true}, Verdict{"chain-9", false},
+                      Verdict{"chain-8-with-root", false}, Verdict{"chain-missing-link", false},
+                      Verdict{"other-authority", false}, Verdict{"other-authority-self", false},
+                      Verdict{"impostor-root", false}, Verdict{"tampered-manifest", false},
+                      Verdict{"not-pkcs7", false}, Verdict{"no-signature", false}),
+    CaseName);
+
+INSTANTIATE_TEST_SUITE_P(Manifest, CheckPayloadCaseTest,
+                         ::testing::Values(Verdict{"bare-lf", false}, Verdict{"last-digest-counts", true},
+                                           Verdict{"first-digest-only", false},
+                                           Verdict{"invalid-base64", false}, Verdict{"no-digest", false},
+                                           Verdict{"no-references", false}, Verdict{"reference-twice", true},
+                                           Verdict{"reference-twice-counted-once", false},
+                                           Verdict{"backslash-separators", true},
+                                           Verdict{"indented-reference", true},
+                                           Verdict{"dotdot-reference", false}),
+                         CaseName);
+
+INSTANTIATE_TEST_SUITE_P(Files, CheckPayloadCaseTest,
+                         ::testing::Values(Verdict{"missing-empty-file", true}, Verdict{"extra-file", true},
+                                           Verdict{"missing-file", false}, Verdict{"altered-file", false},
+                                           Verdict{"truncated-file", false},
+                                           Verdict{"reordered-files", false}, Verdict{"packed", true}),
+                         CaseName);
+
+TEST_F(PayloadCaseTest, DotDotReference_LeavesTheOutsideFileAlone) {
+    const fs::path payload = Stage("dotdot-reference");
+    ExpectVerdict(payload, false);
+    EXPECT_TRUE(fs::exists(m_copy->path() / "outside.txt"));
+}
+
+TEST_F(PayloadCaseTest, VerifyManifestSignature_FillsReferencesAndDigest) {
+    DigestManifest manifest;
+    manifest.manifestPath = (Stage("leaf") / "digest.s").wstring();
+    manifest.pinnedCertificate = DevRoot();
+    ASSERT_TRUE(VerifyManifestSignature(manifest));
+    EXPECT_EQ((std::vector<std::string>{"bin/app.bin", "bin/lib/data.dat", "empty.txt", "readme.txt"}),
+              manifest.references);
+    EXPECT_EQ(32u, manifest.digestValue.size());
+
+    DigestManifest otherAnchor = manifest;
+    otherAnchor.references.clear();
+    otherAnchor.pinnedCertificate = ReadWholeFile((Stage("leaf") / "digest.s").wstring());
+    EXPECT_FALSE(VerifyManifestSignature(otherAnchor));
+    EXPECT_TRUE(otherAnchor.references.empty());
+}
+
+TEST_F(PayloadCaseTest, PinnedCertificate_IsTheConfiguredFile) {
+    EXPECT_EQ(ReadWholeFile(fs::path(TESSARA_PINNED_CERTIFICATE_FILE).wstring()), PinnedCertificate());
+}
+
+// A default build pins the development root that signed the fixtures; a release build pins another.
+TEST_F(PayloadCaseTest, CheckPayload_AnchorsAtThePinnedCertificate) {
+    EXPECT_EQ(PinnedCertificate() == DevRoot(), CheckPayload(Stage("root").wstring()));
+}
+
+// Each file of the tool-packed payload, one byte changed, fails the check.
+TEST_F(PayloadCaseTest, Packed_AnyChangedByteFails) {
+    const fs::path original = kData / "cases" / "packed" / "payload";
+    int changed = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(original)) {
+        if (!entry.is_regular_file() || entry.path().filename() == "digest.s" || entry.file_size() == 0)
+            continue;
+        const fs::path payload = Stage("packed");
+        const fs::path file = payload / entry.path().lexically_relative(original);
+        std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+        const std::streamoff middle = static_cast<std::streamoff>(entry.file_size() / 2);
+        stream.seekg(middle);
+        const char old = static_cast<char>(stream.get());
+        stream.seekp(middle);
+        stream.put(static_cast<char>(old ^ 1));
+        stream.close();
+        SCOPED_TRACE(file.u8string());
+        ExpectVerdict(payload, false);
+        ++changed;
+    }
+    EXPECT_EQ(5, changed);
+}
+
+TEST_F(PayloadCaseTest, Packed_ExtractedByTheArchiveReaderPasses) {
+    const fs::path payload = Stage("packed").parent_path() / "extracted";
+    fs::create_directory(payload);
+    {
+        NsCommon::details::CCompressedFile archive((kData / "packed.zip").wstring());
+        ASSERT_TRUE(archive.ExtractAll(payload.wstring()));
+    }
+    EXPECT_TRUE(fs::exists(payload / L"lang" / L"\u0414\u043e\u043a\u0443\u043c\u0435\u043d\u0442\u044b" /
+                           L"\u043e\u0442\u0447\u0451\u0442.txt"));
+    ExpectVerdict(payload, true);
+}
+
+}  // namespace
+}  // namespace tessara

@@ -1,0 +1,147 @@
+"""The publisher's payload tool on the host: its options, its errors and what it writes."""
+import base64
+import hashlib
+import os
+import subprocess
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+TOOL = os.environ["TESSARA_PAYLOAD_TOOL"]
+DEV_ROOT = Path(os.environ["TESSARA_SOURCE_DIR"]) / "tests" / "fixtures" / "dev-root"
+KEY = DEV_ROOT / "dev-root.key.pem"
+CERT = DEV_ROOT / "dev-root.pem"
+
+FILES = {
+    "b/zeta.bin": bytes(range(256)) * 100,
+    "a.txt": b"first\r\n",
+    "b/Alpha.txt": b"upper case sorts first\n",
+    "empty.dat": b"",
+    "Документы/отчёт.txt": "отчёт\r\n".encode(),
+    "資料.txt": "説明\r\n".encode(),
+}
+ORDER = sorted(FILES, key=lambda uri: uri.encode())
+
+
+def tool(*args):
+    return subprocess.run([TOOL, *map(str, args)], capture_output=True)
+
+
+def verified_content(signature):
+    """The manifest inside a DER PKCS#7 message, after openssl has checked the signature."""
+    result = subprocess.run(["openssl", "smime", "-verify", "-inform", "DER", "-noverify", "-binary"],
+                            input=signature, capture_output=True, check=True)
+    return result.stdout
+
+
+class PayloadToolTest(unittest.TestCase):
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="tessara-payload-tool-"))
+        self.folder = self.work / "folder"
+        for uri, data in FILES.items():
+            (self.folder / uri).parent.mkdir(parents=True, exist_ok=True)
+            (self.folder / uri).write_bytes(data)
+        (self.folder / "empty-folder").mkdir()
+
+    def tearDown(self):
+        subprocess.run(["rm", "-rf", str(self.work)], check=True)
+
+    def pack(self, *extra):
+        out = self.work / "payload.zip"
+        return out, tool("pack", "--folder", self.folder, "--key", KEY, "--cert", CERT, *extra, "--out", out)
+
+    def test_help_names_every_command(self):
+        result = tool("--help")
+        self.assertEqual(0, result.returncode)
+        for word in (b"pack", b"manifest", b"sign", b"--chain"):
+            self.assertIn(word, result.stdout)
+        self.assertEqual(2, tool().returncode)
+        self.assertEqual(2, tool("pack", "--folder").returncode)
+        self.assertEqual(2, tool("pack", "--colour", "red").returncode)
+
+    def test_missing_inputs_are_named_and_nothing_is_written(self):
+        missing = self.work / "missing"
+        cases = [
+            (("--folder", missing, "--key", KEY, "--cert", CERT), b"payload folder not found"),
+            (("--folder", self.folder, "--key", missing, "--cert", CERT), b"signer key not found"),
+            (("--folder", self.folder, "--key", KEY, "--cert", missing), b"signer certificate not found"),
+            (("--folder", self.folder, "--key", KEY, "--cert", CERT, "--chain", missing),
+             b"chain certificate not found"),
+            (("--folder", self.folder, "--key", KEY, "--cert", KEY), b"no certificate in signer certificate"),
+        ]
+        for args, message in cases:
+            with self.subTest(message=message):
+                result = tool("pack", *args, "--out", self.work / "out.zip")
+                self.assertEqual(1, result.returncode)
+                self.assertIn(message, result.stderr)
+                self.assertFalse((self.work / "out.zip").exists())
+        self.assertEqual(2, tool("pack", "--folder", self.folder, "--cert", CERT, "--out", "x").returncode)
+
+    def test_key_of_another_certificate_is_refused(self):
+        other_key = self.work / "other.key"
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-out", other_key], check=True,
+                       capture_output=True)
+        result = tool("sign", "--manifest", self.folder / "a.txt", "--key", other_key, "--cert", CERT,
+                      "--out", self.work / "digest.s")
+        self.assertEqual(1, result.returncode)
+        self.assertIn(b"does not belong", result.stderr)
+
+    def test_names_windows_cannot_store_are_refused(self):
+        for name in ('quote".txt', "colon:stream", "back\\slash", "trailing.", "A.TXT"):
+            with self.subTest(name=name):
+                (self.folder / name).write_bytes(b"x")
+                out, result = self.pack()
+                self.assertEqual(1, result.returncode)
+                self.assertIn(b"cannot store" if name != "A.TXT" else b"differ only in case", result.stderr)
+                self.assertFalse(out.exists())
+                (self.folder / name).unlink()
+
+    def test_manifest_lists_files_in_byte_order_with_one_digest(self):
+        (self.folder / "digest.s").write_bytes(b"an old signature is not payload")
+        result = tool("manifest", "--folder", self.folder)
+        self.assertEqual(0, result.returncode, result.stderr)
+        lines = result.stdout.split(b"\r\n")
+        self.assertEqual(b"", lines[-1])
+        self.assertNotIn(b"\n", b"".join(lines))
+        references = [line for line in lines if line.startswith(b"<Reference URI=")]
+        self.assertEqual([f'<Reference URI="{uri}" />'.encode() for uri in ORDER], references)
+        digest = base64.b64encode(hashlib.sha256(b"".join(FILES[uri] for uri in ORDER)).digest())
+        self.assertEqual([b"<DigestValue>" + digest + b"</DigestValue>"],
+                         [line for line in lines if line.startswith(b"<DigestValue>")])
+
+    def test_pack_writes_files_and_signed_manifest(self):
+        out, result = self.pack()
+        self.assertEqual(0, result.returncode, result.stderr)
+        with zipfile.ZipFile(out) as archive:
+            entries = {entry.filename: entry for entry in archive.infolist()}
+            self.assertEqual(set(FILES) | {"digest.s"}, set(entries))
+            for uri, data in FILES.items():
+                self.assertEqual(data, archive.read(uri))
+                self.assertEqual(zipfile.ZIP_DEFLATED, entries[uri].compress_type)
+                self.assertEqual(uri.isascii(), not entries[uri].flag_bits & 0x800, uri)
+            signature = archive.read("digest.s")
+        manifest = tool("manifest", "--folder", self.folder).stdout
+        self.assertEqual(manifest, verified_content(signature))
+        printed = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print"], input=signature,
+                                 capture_output=True, check=True).stdout
+        self.assertRegex(printed, rb"auth_attr:\s+<ABSENT>")
+
+    def test_sign_keeps_the_manifest_bytes_as_they_are(self):
+        manifest = self.work / "hand.txt"
+        manifest.write_bytes(b'<Reference URI="a.txt" />\n  indented\x00after nul\r\n')
+        out = self.work / "digest.s"
+        result = tool("sign", "--manifest", manifest, "--key", KEY, "--cert", CERT, "--out", out)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertEqual(manifest.read_bytes(), verified_content(out.read_bytes()))
+
+    def test_folder_without_files_is_refused(self):
+        empty = self.work / "nothing"
+        (empty / "sub").mkdir(parents=True)
+        result = tool("manifest", "--folder", empty)
+        self.assertEqual(1, result.returncode)
+        self.assertIn(b"holds no files", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
