@@ -54,7 +54,8 @@ std::wstring GetConfigFilePath() { return GetConfigFilePathFor(GetExecutablePath
 
 bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) {
     wchar_t fromFile[256] = {};
-    ::GetPrivateProfileStringW(L"urlConfig", L"zipUrl", g_configuredPayloadUrl, fromFile, 256, configFile.c_str());
+    ::GetPrivateProfileStringW(L"urlConfig", L"zipUrl", g_configuredPayloadUrl, fromFile, 256,
+                               configFile.c_str());
     StoreConfiguredUrl(fromFile);
 
     int count = 0;
@@ -68,7 +69,8 @@ bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) 
             return false;
         }
         if (!StoreConfiguredUrl(argv[++i])) {
-            LogFormat("The URL after /zipUrl is too long (%d characters)", static_cast<int>(::wcslen(argv[i])));
+            LogFormat("The URL after /zipUrl is too long (%d characters)",
+                      static_cast<int>(::wcslen(argv[i])));
             return false;
         }
     }

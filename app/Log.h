@@ -50,7 +50,9 @@ bool LogFormat(const char* format, const Args&... args) {
     auto held = std::make_tuple(logdetail::Adapt(args)...);
     const std::string narrowFormat = logdetail::RewriteWideConversions(format);
     return std::apply(
-        [&](const auto&... value) { return logdetail::FormatAndWrite(narrowFormat.c_str(), logdetail::Pass(value)...); },
+        [&](const auto&... value) {
+            return logdetail::FormatAndWrite(narrowFormat.c_str(), logdetail::Pass(value)...);
+        },
         held);
 }
 

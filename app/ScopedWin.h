@@ -74,7 +74,8 @@ using unique_hlocal = UniqueResource<SimpleTraits<HLOCAL, ::LocalFree>>;
 using unique_cotaskmem_string = UniqueResource<SimpleTraits<PWSTR, ::CoTaskMemFree>>;
 using unique_cert_context = UniqueResource<SimpleTraits<PCCERT_CONTEXT, ::CertFreeCertificateContext>>;
 using unique_hcertstore = UniqueResource<ZeroFlagsTraits<HCERTSTORE, ::CertCloseStore>>;
-using unique_bcrypt_algorithm = UniqueResource<ZeroFlagsTraits<BCRYPT_ALG_HANDLE, ::BCryptCloseAlgorithmProvider>>;
+using unique_bcrypt_algorithm =
+    UniqueResource<ZeroFlagsTraits<BCRYPT_ALG_HANDLE, ::BCryptCloseAlgorithmProvider>>;
 using unique_bcrypt_hash = UniqueResource<SimpleTraits<BCRYPT_HASH_HANDLE, ::BCryptDestroyHash>>;
 
 // A COM interface pointer that releases its reference.

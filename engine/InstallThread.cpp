@@ -231,7 +231,8 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
 DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
     CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
     const std::wstring configFile = GetConfigFilePath();
-    const bool desktop = ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
+    const bool desktop =
+        ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
     const bool startMenu =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
 

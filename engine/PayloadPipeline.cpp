@@ -45,7 +45,8 @@ bool SameFileContent(const fs::path& first, const fs::path& second) {
     while (a && b) {
         a.read(bufferA.data(), bufferA.size());
         b.read(bufferB.data(), bufferB.size());
-        if (a.gcount() != b.gcount() || !std::equal(bufferA.begin(), bufferA.begin() + a.gcount(), bufferB.begin()))
+        if (a.gcount() != b.gcount() ||
+            !std::equal(bufferA.begin(), bufferA.begin() + a.gcount(), bufferB.begin()))
             return false;
     }
     return a.eof() && b.eof();
@@ -80,7 +81,8 @@ bool MirrorFolder(const fs::path& source, const fs::path& target) {
 
     bool complete = true;
     std::vector<fs::directory_entry> existing;
-    for (fs::directory_iterator it(target, ec), end; !ec && it != end; it.increment(ec)) existing.push_back(*it);
+    for (fs::directory_iterator it(target, ec), end; !ec && it != end; it.increment(ec))
+        existing.push_back(*it);
     if (ec) return false;
     for (const auto& entry : existing) {
         const fs::path counterpart = source / entry.path().filename();
@@ -99,8 +101,8 @@ bool MirrorFolder(const fs::path& source, const fs::path& target) {
         if (it->is_directory(entryError)) {
             complete = MirrorFolder(it->path(), destination) && complete;
         } else if (!SameFileContent(it->path(), destination)) {
-            fs::copy_file(it->path(), destination, fs::copy_options::overwrite_existing, entryError);
-            complete = complete && !entryError;
+            // The library's overwriting copy takes any two files here for the same one and refuses.
+            complete = ::CopyFileW(it->path().c_str(), destination.c_str(), FALSE) && complete;
         }
     }
     return complete && !ec;

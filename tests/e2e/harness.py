@@ -29,14 +29,19 @@ UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvix Tess
 PROTOCOL_KEY = r"Software\Classes\tessarapro"
 RUN_KEY = r"SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
 SHELL_FOLDERS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
-FAILED_INSTALL_EXIT_CODE = 1603
+ENVIRONMENT_KEY = r"HKCU\Environment"
+# "/silent" ends a failed installation with 1603; Wine hands a Windows exit code to Linux modulo 256.
+FAILED_INSTALL_EXIT_CODE = 1603 % 256
 
 
-def wine(args, cwd=None, env=None, timeout=300, check=False):
+def wine(args, cwd=None, env=None, timeout=300, capture=True):
+    """Runs a Windows program. Programs that start others must not capture: a started process inherits
+    the output pipe and would keep it open after the program itself has ended."""
     full_env = dict(os.environ)
     full_env.update(env or {})
+    output = subprocess.PIPE if capture else subprocess.DEVNULL
     return subprocess.run([WINE_RUN] + [str(a) for a in args], cwd=cwd, env=full_env, timeout=timeout,
-                          check=check, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+                          stdout=output, stderr=output, stdin=subprocess.DEVNULL)
 
 
 def to_windows(path):
@@ -77,13 +82,14 @@ def delete_registrations():
 
 
 def tree_digest(folder):
-    """Relative path -> sha256 of every file (and None for every folder) below a folder."""
+    """Relative path -> sha256 of every file (and None for every folder) below a folder. Paths are
+    compared without regard to case, as Windows compares them (the installer writes lower-case names)."""
     folder = pathlib.Path(folder)
     if not folder.exists():
         return None
     result = {}
     for path in sorted(folder.rglob("*")):
-        rel = path.relative_to(folder).as_posix()
+        rel = path.relative_to(folder).as_posix().lower()
         result[rel] = None if path.is_dir() else hashlib.sha256(path.read_bytes()).hexdigest()
     return result
 
@@ -211,7 +217,7 @@ class SetupRun:
         self.exit_code = completed.returncode
         self.folder = folder
         log = folder / "debugLog.log"
-        self.log_text = log.read_bytes().decode("cp1252", "replace") if log.exists() else None
+        self.log_text = log.read_bytes().decode("cp1252", "replace") if log.is_file() else None
 
     @property
     def messages(self):
@@ -233,7 +239,8 @@ def prepare_setup_folder(name, config=None):
 
 
 def run_setup(folder, *args, env=None, timeout=300):
-    completed = wine([folder / "TessaraAppSetup.exe"] + list(args), cwd=folder, env=env, timeout=timeout)
+    completed = wine([folder / "TessaraAppSetup.exe"] + list(args), cwd=folder, env=env, timeout=timeout,
+                     capture=False)
     return SetupRun(completed, folder)
 
 

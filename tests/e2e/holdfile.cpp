@@ -7,8 +7,8 @@ int wmain(int argc, wchar_t** argv) {
     const HANDLE file = ::CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
-    const HANDLE marker = ::CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr,
-                                        CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE marker =
+        ::CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     ::Sleep(INFINITE);
     ::CloseHandle(marker);
     ::CloseHandle(file);

@@ -43,7 +43,8 @@ int wmain(int argc, wchar_t** argv) {
     for (DWORD index = 0;; ++index) {
         wchar_t name[16384];
         DWORD nameLength = 16384, type = 0, size = 0;
-        if (::RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+        if (::RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            break;
         std::vector<unsigned char> data(size + 1);
         nameLength = 16384;
         ::RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data.data(), &size);
@@ -53,14 +54,16 @@ int wmain(int argc, wchar_t** argv) {
             std::snprintf(hex, sizeof hex, "%02x", data[i]);
             hexData += hex;
         }
-        json += (index ? ", " : "") + JsonString(std::wstring(name, nameLength)) + ": {\"type\": " +
-                std::to_string(type) + ", \"size\": " + std::to_string(size) + ", \"hex\": \"" + hexData + "\"}";
+        json += (index ? ", " : "") + JsonString(std::wstring(name, nameLength)) +
+                ": {\"type\": " + std::to_string(type) + ", \"size\": " + std::to_string(size) +
+                ", \"hex\": \"" + hexData + "\"}";
     }
     json += "}, \"subkeys\": [";
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         DWORD nameLength = 256;
-        if (::RegEnumKeyExW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (::RegEnumKeyExW(key, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
             break;
         json += (index ? ", " : "") + JsonString(std::wstring(name, nameLength));
     }

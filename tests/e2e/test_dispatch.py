@@ -1,4 +1,5 @@
 """The run modes and exit codes of the real executable, chosen from its command line."""
+import time
 import unittest
 
 import harness
@@ -32,9 +33,19 @@ class DispatchTest(unittest.TestCase):
         folder = harness.prepare_setup_folder("dispatch-self")
         self.assertEqual(0, harness.run_setup(folder, "/uninstallSelf", "/uninstall").exit_code)
         self.assertTrue(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+        self.assertTrue(self.disappears(folder / "TessaraAppSetup.exe"), "the program removes itself")
 
+        folder = harness.prepare_setup_folder("dispatch-uninstall-run")
         self.assertEqual(0, harness.run_setup(folder, "/uninstall").exit_code)
         self.assertFalse(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+        self.assertTrue(self.disappears(folder / "TessaraAppSetup.exe"))
+
+    @staticmethod
+    def disappears(path, seconds=20):
+        deadline = time.time() + seconds
+        while path.exists() and time.time() < deadline:
+            time.sleep(0.2)
+        return not path.exists()
 
     def test_log_keeps_only_the_last_run_and_a_missing_log_changes_nothing(self):
         folder = harness.prepare_setup_folder("dispatch-log")
