@@ -110,7 +110,9 @@ class FirstInstallationTest(InstallTestBase):
         programs.write_bytes(b"an old link")
         temp_before = self.temp_entries()
 
-        run = self.install(url, "first", config="[shortcutConfig]\ndesktopShortcut=1\nstartMenuShortcut=0\n")
+        # The command line's URL wins over the one in "config.ini".
+        config = "[urlConfig]\nzipUrl=%s\n[shortcutConfig]\ndesktopShortcut=1\nstartMenuShortcut=0\n"
+        run = self.install(url, "first", config=config % self.server.url("/not-this-one.zip"))
 
         self.assert_installed(run)
         self.assertTrue(is_subsequence(SUCCESS_LINES, run.messages), run.log_text)
@@ -149,9 +151,12 @@ class FirstInstallationTest(InstallTestBase):
         self.assertTrue(desktop.exists())
         self.assertFalse(programs.exists(), "a false flag removes an existing link")
 
-    def test_server_without_length_still_installs(self):
+    def test_server_without_length_still_installs_from_the_configured_url(self):
         url = self.server.serve("/nolength.zip", self.payload, mode="nolength")
-        self.assert_installed(self.install(url, "nolength"))
+        folder = harness.prepare_setup_folder("nolength", "[urlConfig]\nzipUrl=%s\n" % url)
+        run = harness.run_setup(folder, "/silent")
+        self.assert_installed(run)
+        self.assertIn("Starting file download from " + url, run.messages)
 
 
 class ReinstallationTest(InstallTestBase):
