@@ -21,16 +21,8 @@ dev_root="$root/tests/fixtures/dev-root"
 "$build/host/tessara-payload" pack --folder "$work/folder" --key "$dev_root/dev-root.key.pem" \
   --cert "$dev_root/dev-root.pem" --out "$work/serve/payload.zip"
 
-python3 -u -m http.server --bind 127.0.0.1 --directory "$work/serve" 0 >"$work/server.log" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null; wineserver -k 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$work/server.log" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-url="http://127.0.0.1:$port/payload.zip"
+serve_folder "$work/serve"
+url="$TESSARA_SERVER_URL/payload.zip"
 cp "$build/TessaraAppSetup.exe" "$work/"
 appdata=$(wine cmd.exe /c echo %APPDATA% 2>/dev/null | tr -d '\r')
 install=$(winepath -u "$appdata\\Orvix\\Tessara" 2>/dev/null)

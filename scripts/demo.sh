@@ -13,16 +13,8 @@ payload="$build/demo/payload.zip"
 work="$build/demo-run"
 rm -rf "$work" && mkdir -p "$work"
 cp "$build/TessaraAppSetup.exe" "$work/"
-python3 -u -m http.server --bind 127.0.0.1 --directory "$build/demo" 0 >"$work/server.log" 2>&1 &
-server=$!
-trap 'kill $server 2>/dev/null; wineserver -k 2>/dev/null || true' EXIT
-port=""
-for _ in $(seq 50); do
-  port=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$work/server.log" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-url="http://127.0.0.1:$port/payload.zip"
+serve_folder "$build/demo"
+url="$TESSARA_SERVER_URL/payload.zip"
 echo "serving the demo payload at $url"
 
 mode="${1:-/silent}"

@@ -2,6 +2,27 @@
 # Sourced by the test and demo scripts: the build's private 64-bit Wine prefix (created once) and
 # one X display for everything that opens a window.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Scripts that source this one add their own clean-up commands here; all run at exit.
+TESSARA_CLEANUP=()
+tessara_cleanup() { for command in "${TESSARA_CLEANUP[@]}"; do eval "$command" || true; done; }
+trap tessara_cleanup EXIT
+
+# serve_folder FOLDER: serves the folder over HTTP on 127.0.0.1 until the script ends and sets
+# TESSARA_SERVER_URL to its address.
+serve_folder() {
+  local log
+  log=$(mktemp)
+  python3 -u -m http.server --bind 127.0.0.1 --directory "$1" 0 >"$log" 2>&1 &
+  TESSARA_CLEANUP+=("kill $! 2>/dev/null; rm -f $log")
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$log" | head -n 1)
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  TESSARA_SERVER_URL="http://127.0.0.1:$port"
+}
 export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
 export WINEPREFIX="$TESSARA_BUILD_DIR/wineprefix"
 export WINEARCH=win64
@@ -26,7 +47,7 @@ if [ -z "${DISPLAY:-}" ]; then
     TESSARA_XVFB_PID=$!
     export DISPLAY=":$n"
     for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-    trap 'wineserver -k 2>/dev/null; kill $TESSARA_XVFB_PID 2>/dev/null || true' EXIT
+    TESSARA_CLEANUP+=("wineserver -k 2>/dev/null; kill $TESSARA_XVFB_PID 2>/dev/null")
     break
   done
 fi

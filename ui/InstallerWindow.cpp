@@ -84,7 +84,7 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
     // Deployment scripts learn the outcome of a silent installation from the exit code.
     DWORD workerResult = 0;
     const bool succeeded =
-        m_workerThread && ::GetExitCodeThread(m_workerThread, &workerResult) && workerResult == 1;
+        m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
     return succeeded ? static_cast<int>(message.wParam) : kSilentInstallFailedExitCode;
 }
 
@@ -108,16 +108,15 @@ bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE rou
     const HANDLE thread =
         ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
     if (!thread) return false;
-    if (m_workerThread) ::CloseHandle(m_workerThread);
-    m_workerThread = thread;
+    m_workerThread.reset(thread);
     return true;
 }
 
 void CTessaraAppInstallerWindow::WaitForWorker() {
     if (!m_workerThread) return;
+    const HANDLE worker = m_workerThread.get();
     // Keeps delivering messages meanwhile: the worker may still send to our windows while it ends.
-    while (::MsgWaitForMultipleObjects(1, &m_workerThread, FALSE, INFINITE, QS_ALLINPUT) ==
-           WAIT_OBJECT_0 + 1) {
+    while (::MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
         MSG message{};
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (message.message == WM_QUIT) continue;

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "app/ScopedWin.h"
 #include "engine/InstallStage.h"
 
 namespace tessara {
@@ -42,7 +43,7 @@ private:
     HINSTANCE m_instance;
     ULONG_PTR m_gdiplusToken = 0;
     int m_progressRange = 0;
-    HANDLE m_workerThread = nullptr;
+    unique_handle m_workerThread;
     RECT m_statusRect{};
     RECT m_progressRect{};
     RECT m_messageRect{};
