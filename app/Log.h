@@ -29,6 +29,7 @@ bool FormatAndWrite(const char* format, ...);
 std::string RewriteWideConversions(const char* format);
 
 inline std::string Adapt(const wchar_t* text) { return NarrowForLog(text ? text : L""); }
+inline std::string Adapt(wchar_t* text) { return Adapt(static_cast<const wchar_t*>(text)); }
 inline std::string Adapt(const std::wstring& text) { return NarrowForLog(text); }
 inline std::string Adapt(const std::string& text) { return text; }
 template <typename T>

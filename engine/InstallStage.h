@@ -9,6 +9,11 @@
 
 namespace tessara {
 
+// Posted by the worker side: the run has ended (rebuild the screen), and hide (0) or show (1) the
+// window's close box around a run.
+constexpr UINT WM_INSTALL_FINISHED = WM_USER + 1;
+constexpr UINT WM_SET_CLOSE_BOX = WM_USER + 2;
+
 // Stable values: the error report and the window's screens rely on them. Append only.
 enum InstallStage : int32_t {
     StageNone = 0,

@@ -23,12 +23,6 @@ namespace {
 // anything: 50 rounds of 100 ms.
 constexpr int kStopRounds = 50;
 
-constexpr UINT kSetCloseBox = WM_USER + 2;
-
-bool AnyApplicationProcessRunning() {
-    return IsAnyProcessRunning(ApplicationProcessNames) || IsDetectorRunning();
-}
-
 void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine) {
     LogWrite(applicationLine);
     StopApplicationProcesses();
@@ -36,15 +30,16 @@ void StopApplicationAndDetector(const char* applicationLine, const char* detecto
     StopDetectorProcess();
 }
 
-// Termination is asynchronous: waits, within the bound, until the stopped processes are gone.
+// Termination is asynchronous: waits, within the bound, until no process is left that the user may
+// end. Processes of other accounts are out of reach and, as with the stop itself, not waited for.
 bool WaitUntilStopped() {
     for (int round = 0; round < kStopRounds; ++round) {
-        if (!AnyApplicationProcessRunning()) return true;
+        const bool applicationLeft = StopApplicationProcesses();
+        const bool detectorLeft = StopDetectorProcess();
+        if (!applicationLeft && !detectorLeft) return true;
         ::Sleep(100);
-        StopApplicationProcesses();
-        StopDetectorProcess();
     }
-    return !AnyApplicationProcessRunning();
+    return false;
 }
 
 std::wstring LoadResourceText(UINT id) {
@@ -200,7 +195,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
     LogWrite("Starting installer thread");
     session.SetStage(StageNone);
     session.SetProgress(0);
-    ::PostMessageW(session.window.load(), kSetCloseBox, 0, 0);
+    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
     ::EnableWindow(session.mainButton, FALSE);
 
     bool result = false;
@@ -217,13 +212,17 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
             const std::wstring installFolder = GetInstallFolder();
             const std::unique_ptr<IRegistryTransaction> transaction =
                 CreateRegistryTransaction(L"Installing Orvix Tessara Application");
-            if (transaction) result = RunInstallation(session, *transaction, installFolder);
+            if (transaction) {
+                result = RunInstallation(session, *transaction, installFolder);
+            } else {
+                LogWrite("Could not create the registry transaction");
+            }
             break;
         }
     }
 
     LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
-    ::PostMessageW(session.window.load(), kSetCloseBox, 1, 0);
+    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
     ::EnableWindow(session.mainButton, TRUE);
     return result ? 1 : 0;
 }

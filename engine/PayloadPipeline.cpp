@@ -60,6 +60,7 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::error_code& e
         return false;
     }
     fs::create_directories(target, ec);
+    if (ec) return false;
     for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path destination = target / it->path().filename();
         if (it->is_directory(ec)) {
@@ -147,8 +148,9 @@ void ReplaceInstallFolder(CInstallerSession& session, const std::wstring& extrac
     if (!ec) {
         LogWrite("Payload copy success");
         session.SetProgress(90);
-        session.OnFinished();
+        // Cleared first, so that a successful retry never shows the failure of the run before it.
         session.SetError(false);
+        session.OnFinished();
     } else {
         session.SetError(true);
     }

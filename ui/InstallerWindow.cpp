@@ -26,11 +26,13 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
     windowClass.lpfnWndProc = procedure;
     windowClass.hInstance = instance;
     windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
-    windowClass.hIconSm = windowClass.hIcon;
+    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP_ICON),
+                                                          IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                                          ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     // One brush for both classes, alive as long as the classes are.
-    static const HBRUSH background = ::CreateSolidBrush(RGB(239, 239, 239));
-    windowClass.hbrBackground = background;
+    static const unique_hbrush background(::CreateSolidBrush(RGB(239, 239, 239)));
+    windowClass.hbrBackground = background.get();
     windowClass.lpszClassName = name;
     ::RegisterClassExW(&windowClass);
 }
@@ -105,6 +107,8 @@ void CTessaraAppInstallerWindow::OnFinished() {
 bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE routine) {
     // Runs share the installer state, so a new one waits until the previous worker has ended.
     WaitForWorker();
+    const HWND current = window.load();
+    if (current && !::IsWindow(current)) return false;  // closed while the previous run ended
     const HANDLE thread =
         ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
     if (!thread) return false;
@@ -116,14 +120,22 @@ void CTessaraAppInstallerWindow::WaitForWorker() {
     if (!m_workerThread) return;
     const HANDLE worker = m_workerThread.get();
     // Keeps delivering messages meanwhile: the worker may still send to our windows while it ends.
+    // A quit that arrives meanwhile is posted again afterwards, for the loop that is waiting for it.
+    bool quit = false;
+    WPARAM quitCode = 0;
     while (::MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
         MSG message{};
         while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) continue;
+            if (message.message == WM_QUIT) {
+                quit = true;
+                quitCode = message.wParam;
+                continue;
+            }
             ::TranslateMessage(&message);
             ::DispatchMessageW(&message);
         }
     }
+    if (quit) ::PostQuitMessage(static_cast<int>(quitCode));
 }
 
 void CTessaraAppInstallerWindow::InvalidateProgress() {

@@ -11,8 +11,6 @@
 
 namespace tessara {
 
-constexpr UINT WM_INSTALL_FINISHED = WM_USER + 1;
-constexpr UINT WM_SET_CLOSE_BOX = WM_USER + 2;
 // The Windows Installer's code for a failed installation, returned by "/silent" runs that did not complete.
 constexpr int kSilentInstallFailedExitCode = 1603;
 
