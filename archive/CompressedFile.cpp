@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "app/Text.h"
 #include "archive/WideFileFunctions.h"
 
 namespace NsCommon {
@@ -27,35 +28,6 @@ constexpr uLong kUtf8NameFlag = 0x800;
 using unique_open_entry = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzCloseCurrentFile>>;
 
 char FoldCase(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-// Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
-// only be taken to be ours. A name that does not convert yields nothing.
-std::optional<std::wstring> WidenEntryName(const std::string& name, uLong flags) {
-    const UINT codePage = (flags & kUtf8NameFlag) ? CP_UTF8 : CP_ACP;
-    const int size = static_cast<int>(name.size());
-    const int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), size, nullptr, 0);
-    if (length <= 0) return std::nullopt;
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, name.data(), size, wide.data(), length);
-    return wide;
-}
-
-// A payload may only place files inside the extraction folder. Refused: empty and rooted names,
-// any colon (a drive such as "C:x", or an alternate data stream), and a component made only of dots
-// and blanks: ".." climbs out, and Windows strips trailing dots and blanks from names, so ".. "
-// and the like may resolve to it.
-bool IsContainedName(const std::wstring& name) {
-    if (name.empty() || name.front() == L'/' || name.front() == L'\\') return false;
-    if (name.find(L':') != std::wstring::npos) return false;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find_first_of(L"/\\", start), name.size());
-        const std::wstring_view component(name.data() + start, end - start);
-        if (!component.empty() && component.find_first_not_of(L". ") == std::wstring_view::npos) return false;
-        start = end + 1;
-    }
-    return true;
-}
 
 void CopyOpenEntry(unzFile archive, std::ofstream& out) {
     char buffer[kCopyBufferSize];
@@ -146,8 +118,11 @@ bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
     bool result = true;
     const fs::path target(targetFolder);
     for (const auto& [key, entry] : m_index) {
-        const std::optional<std::wstring> name = WidenEntryName(key, entry.info.flag);
-        if (!name || !IsContainedName(*name)) {
+        // Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
+        // only be taken to be ours. A payload may only place files inside the extraction folder.
+        const std::optional<std::wstring> name =
+            tessara::WidenText(key, (entry.info.flag & kUtf8NameFlag) ? CP_UTF8 : CP_ACP);
+        if (!name || !tessara::StaysInsideFolder(*name)) {
             result = false;
             continue;
         }

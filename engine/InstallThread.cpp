@@ -7,6 +7,7 @@
 #include "app/Config.h"
 #include "app/Log.h"
 #include "app/ScopedWin.h"
+#include "app/Text.h"
 #include "engine/InstallLocations.h"
 #include "engine/InstallStage.h"
 #include "engine/PayloadPipeline.h"
@@ -42,12 +43,6 @@ bool WaitUntilStopped() {
     return false;
 }
 
-std::wstring LoadResourceText(UINT id) {
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(::GetModuleHandleW(nullptr), id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
-}
-
 enum class CloseOutcome { Stopped, Declined, CouldNotStop };
 
 // Makes sure no process of the application runs, asking the user first when it is in use.
@@ -56,7 +51,7 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
         StopApplicationAndDetector("Silent install, Stopping the tessara processes",
                                    "Silent install, Stopping tessara detector");
     } else if (IsApplicationRunning()) {
-        const std::wstring prompt = LoadResourceText(IDS_CLOSE_PROMPT_TEXT);
+        const std::wstring prompt = LoadResourceText(::GetModuleHandleW(nullptr), IDS_CLOSE_PROMPT_TEXT);
         LogWrite("Tessara is running, asking the user to close the application");
         if (::MessageBoxW(session.window.load(), prompt.c_str(), session.closePromptCaption.c_str(),
                           MB_YESNO | MB_ICONERROR) != IDYES)

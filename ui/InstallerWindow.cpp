@@ -7,6 +7,7 @@ using std::min;
 
 #include "app/Config.h"
 #include "app/Log.h"
+#include "app/Text.h"
 #include "engine/InstallThread.h"
 #include "res/resource.h"
 
@@ -35,12 +36,6 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
     windowClass.hbrBackground = background.get();
     windowClass.lpszClassName = name;
     ::RegisterClassExW(&windowClass);
-}
-
-std::wstring LoadText(HINSTANCE instance, UINT id) {
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(instance, id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
 }
 
 }  // namespace
@@ -188,7 +183,7 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
     if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
     switch (message) {
         case WM_CREATE:
-            self->closePromptCaption = LoadText(self->m_instance, IDS_CLOSE_PROMPT_CAPTION);
+            self->closePromptCaption = LoadResourceText(self->m_instance, IDS_CLOSE_PROMPT_CAPTION);
             self->StartInstallerThread(InstallThreadProc);
             return 0;
         case WM_DESTROY:

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string_view>
+
+#include "app/Text.h"
 
 namespace tessara {
 namespace {
@@ -43,45 +46,7 @@ std::vector<unsigned char> DecodeBase64(std::string_view text) {
     return bytes;
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
-    const int length = static_cast<int>(text.size());
-    const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
-    if (needed <= 0) return {};
-    std::wstring wide(static_cast<size_t>(needed), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(), needed);
-    return wide;
-}
-
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
-
-// Windows drops trailing dots and blanks from names, so "..." or ". ." could end up meaning a
-// parent; only "." and ".." are accepted among names made of nothing else.
-bool IsAmbiguousDotName(std::wstring_view name) {
-    return !name.empty() && name.find_first_not_of(L". ") == std::wstring_view::npos && name != L"." &&
-           name != L"..";
-}
-
-// True when the relative path can only name something inside the folder it is joined under.
-bool StaysInsideFolder(std::wstring_view relative) {
-    if (relative.empty() || IsSeparator(relative.front()) || relative.find(L':') != std::wstring_view::npos) {
-        return false;
-    }
-    int depth = 0;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        size_t end = start;
-        while (end < relative.size() && !IsSeparator(relative[end])) ++end;
-        const std::wstring_view name = relative.substr(start, end - start);
-        if (IsAmbiguousDotName(name)) return false;
-        if (name == L"..") {
-            if (--depth < 0) return false;
-        } else if (!name.empty() && name != L".") {
-            ++depth;
-        }
-        start = end + 1;
-    }
-    return true;
-}
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
     if (folder.empty() || IsSeparator(folder.back())) return folder + name;
@@ -209,8 +174,9 @@ bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
 }
 
 std::wstring JoinUriUnder(const std::wstring& folder, const std::string& uri) {
-    std::wstring relative = Utf8ToWide(uri);
-    if (!StaysInsideFolder(relative)) return {};
+    const std::optional<std::wstring> widened = WidenText(uri, CP_UTF8);
+    if (!widened || !StaysInsideFolder(*widened)) return {};
+    std::wstring relative = *widened;
     for (wchar_t& c : relative) {
         if (c == L'/') c = L'\\';
     }

@@ -1,0 +1,52 @@
+#include "app/Text.h"
+
+namespace tessara {
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+bool IsAmbiguousDotName(std::wstring_view name) {
+    return !name.empty() && name.find_first_not_of(L". ") == std::wstring_view::npos && name != L"." &&
+           name != L"..";
+}
+
+}  // namespace
+
+std::optional<std::wstring> WidenText(const std::string& text, UINT codePage) {
+    if (text.empty()) return std::wstring();
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) return std::nullopt;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+bool StaysInsideFolder(std::wstring_view relative) {
+    if (relative.empty() || IsSeparator(relative.front()) || relative.find(L':') != std::wstring_view::npos) {
+        return false;
+    }
+    int depth = 0;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = start;
+        while (end < relative.size() && !IsSeparator(relative[end])) ++end;
+        const std::wstring_view name = relative.substr(start, end - start);
+        if (IsAmbiguousDotName(name)) return false;
+        if (name == L"..") {
+            if (--depth < 0) return false;
+        } else if (!name.empty() && name != L".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::wstring LoadResourceText(HINSTANCE module, UINT id) {
+    const wchar_t* text = nullptr;
+    const int length = ::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
+    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+}
+
+}  // namespace tessara

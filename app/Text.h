@@ -1,0 +1,24 @@
+#pragma once
+// Conversions and checks on text that comes from outside the program: archive entry names, manifest
+// references and string resources.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessara {
+
+// Narrow text in the given code page as UTF-16; nothing when a byte sequence is not valid there.
+std::optional<std::wstring> WidenText(const std::string& text, UINT codePage);
+
+// True when a relative path ('/' or '\' separators) can only name something inside the folder it is
+// joined under: not rooted, no drive or stream colon, never climbing above its start with "..", and no
+// component made only of dots and blanks other than "." and ".." (Windows strips trailing dots and
+// blanks, so "..." or ".. " could end up meaning the parent).
+bool StaysInsideFolder(std::wstring_view relative);
+
+// A string-table text of the module; empty when it is missing.
+std::wstring LoadResourceText(HINSTANCE module, UINT id);
+
+}  // namespace tessara
