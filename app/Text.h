@@ -18,6 +18,9 @@ std::optional<std::wstring> WidenText(const std::string& text, UINT codePage);
 // blanks, so "..." or ".. " could end up meaning the parent).
 bool StaysInsideFolder(std::wstring_view relative);
 
+// Paths are joined with exactly one backslash between folder and name.
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
 // A string-table text of the module; empty when it is missing.
 std::wstring LoadResourceText(HINSTANCE module, UINT id);
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/Text.h"
+
 namespace tessara {
 
 namespace {
@@ -56,14 +58,14 @@ std::wstring CreateTempFolder() {
 void ClearApplicationCache() {
     wchar_t documents[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) return;
-    std::filesystem::remove_all(std::wstring(documents) + L"\\" + ApplicationCacheName);
+    std::filesystem::remove_all(JoinPath(documents, ApplicationCacheName));
 }
 
 std::wstring JoinFixedName(const std::wstring& folder, const char* name) {
     // A fixed name in an unknown folder would resolve against the current drive or folder.
     if (folder.empty()) return {};
     // The fixed names are ASCII, so widening is a plain character copy.
-    return folder + L"\\" + std::wstring(name, name + std::strlen(name));
+    return JoinPath(folder, std::wstring(name, name + std::strlen(name)));
 }
 
 }  // namespace tessara

@@ -46,13 +46,6 @@ std::vector<unsigned char> DecodeBase64(std::string_view text) {
     return bytes;
 }
 
-bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
-
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
-    if (folder.empty() || IsSeparator(folder.back())) return folder + name;
-    return folder + L'\\' + name;
-}
-
 // Signature, signer and the digest over the referenced files; the caller deletes the folder when
 // this is false.
 bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor) {
