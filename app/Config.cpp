@@ -35,7 +35,9 @@ std::wstring GetExecutablePath() {
         ProcAs<GetModuleFileNameExWFn>(GetSystemLibraryProc(L"psapi.dll", "GetModuleFileNameExW"));
     if (!getModuleFileNameEx) return {};
     wchar_t path[MAX_PATH] = {};
-    if (getModuleFileNameEx(::GetCurrentProcess(), nullptr, path, MAX_PATH) == 0) return {};
+    // A path that filled the buffer may have been cut; a cut path must never be taken for ours.
+    const DWORD length = getModuleFileNameEx(::GetCurrentProcess(), nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 1) return {};
     return path;
 }
 

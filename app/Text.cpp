@@ -10,6 +10,26 @@ bool IsAmbiguousDotName(std::wstring_view name) {
            name != L"..";
 }
 
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                                          static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// "con", "nul", "com1" and the like name devices, also with an extension ("aux.txt"): writing such a
+// name opens the device rather than a file in the folder.
+bool IsDeviceName(std::wstring_view name) {
+    const std::wstring_view base = name.substr(0, name.find(L'.'));
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices) {
+        if (EqualsIgnoringCase(base, device)) return true;
+    }
+    if (base.size() == 4 &&
+        (EqualsIgnoringCase(base.substr(0, 3), L"COM") || EqualsIgnoringCase(base.substr(0, 3), L"LPT"))) {
+        return base[3] >= L'1' && base[3] <= L'9';
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<std::wstring> WidenText(const std::string& text, UINT codePage) {
@@ -32,7 +52,7 @@ bool StaysInsideFolder(std::wstring_view relative) {
         size_t end = start;
         while (end < relative.size() && !IsSeparator(relative[end])) ++end;
         const std::wstring_view name = relative.substr(start, end - start);
-        if (IsAmbiguousDotName(name)) return false;
+        if (IsAmbiguousDotName(name) || IsDeviceName(name)) return false;
         if (name == L"..") {
             if (--depth < 0) return false;
         } else if (!name.empty() && name != L".") {

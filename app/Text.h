@@ -13,9 +13,9 @@ namespace tessara {
 std::optional<std::wstring> WidenText(const std::string& text, UINT codePage);
 
 // True when a relative path ('/' or '\' separators) can only name something inside the folder it is
-// joined under: not rooted, no drive or stream colon, never climbing above its start with "..", and no
+// joined under: not rooted, no drive or stream colon, never climbing above its start with "..", no
 // component made only of dots and blanks other than "." and ".." (Windows strips trailing dots and
-// blanks, so "..." or ".. " could end up meaning the parent).
+// blanks, so "..." or ".. " could end up meaning the parent), and no device name such as "con".
 bool StaysInsideFolder(std::wstring_view relative);
 
 // Paths are joined with exactly one backslash between folder and name.

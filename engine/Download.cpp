@@ -20,6 +20,7 @@ bool IsRegularFile(const std::wstring& path) {
 }  // namespace
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::QueryInterface(REFIID riid, void** object) {
+    if (!object) return E_POINTER;
     if (IsEqualIID(riid, IID_IBindStatusCallback) || IsEqualIID(riid, IID_IUnknown)) {
         *object = static_cast<IBindStatusCallback*>(this);
         return S_OK;

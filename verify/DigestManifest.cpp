@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <string_view>
 
 #include "app/Text.h"
@@ -46,6 +47,31 @@ std::vector<unsigned char> DecodeBase64(std::string_view text) {
     return bytes;
 }
 
+// A path in the form two spellings of the same file share: "." and ".." resolved, lower case.
+std::wstring ComparablePath(const std::wstring& path) {
+    std::wstring normal = std::filesystem::path(path).lexically_normal().wstring();
+    ::CharLowerBuffW(normal.data(), static_cast<DWORD>(normal.size()));
+    return normal;
+}
+
+// Only what the manifest signs may be installed: a file it does not name would otherwise reach the
+// install folder beside the application (a library planted next to the executable, say). Such files
+// are removed; false when one cannot be.
+bool RemoveUnreferencedFiles(const std::wstring& folder, const std::set<std::wstring>& signedFiles) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> unsignedFiles;
+    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (!it->is_directory(ec) && !signedFiles.count(ComparablePath(it->path().wstring())))
+            unsignedFiles.push_back(it->path());
+    }
+    if (ec) return false;
+    for (const auto& file : unsignedFiles) {
+        if (!std::filesystem::remove(file, ec) || ec) return false;
+    }
+    return true;
+}
+
 // Signature, signer and the digest over the referenced files; the caller deletes the folder when
 // this is false.
 bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor) {
@@ -56,6 +82,7 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
     if (!manifest.signatureResult) return false;
 
     Sha256Hasher hasher;
+    std::set<std::wstring> signedFiles = {ComparablePath(manifest.manifestPath)};
     for (const std::string& uri : manifest.references) {
         const std::wstring path = JoinUriUnder(folder, uri);
         // Our publisher never writes such a reference; one that would reach outside the folder
@@ -63,10 +90,11 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
         if (path.empty()) return false;
         // A missing file adds nothing: empty files are not extracted, yet stay in the manifest.
         HashFile(hasher, path);
+        signedFiles.insert(ComparablePath(path));
     }
     if (!hasher.HasHash()) return false;
     const std::vector<unsigned char> digest = hasher.Finish();
-    return !digest.empty() && digest == manifest.digestValue;
+    return !digest.empty() && digest == manifest.digestValue && RemoveUnreferencedFiles(folder, signedFiles);
 }
 
 }  // namespace

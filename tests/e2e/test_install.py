@@ -151,6 +151,16 @@ class FirstInstallationTest(InstallTestBase):
         self.assertTrue(desktop.exists())
         self.assertFalse(programs.exists(), "a false flag removes an existing link")
 
+    def test_a_file_the_manifest_does_not_sign_never_reaches_the_install_folder(self):
+        planted = self.work / "planted.zip"
+        shutil.copy(self.work / "payload.zip", planted)
+        with zipfile.ZipFile(planted, "a") as archive:
+            archive.writestr("version.dll", b"MZ not signed by us")
+        url = self.server.serve("/planted.zip", planted.read_bytes())
+        run = self.install(url, "planted")
+        self.assert_installed(run)
+        self.assertFalse((self.install_folder / "version.dll").exists())
+
     def test_server_without_length_still_installs_from_the_configured_url(self):
         url = self.server.serve("/nolength.zip", self.payload, mode="nolength")
         folder = harness.prepare_setup_folder("nolength", "[urlConfig]\nzipUrl=%s\n" % url)

@@ -95,6 +95,15 @@ INSTANTIATE_TEST_SUITE_P(Files, CheckPayloadCaseTest,
                                            Verdict{"reordered-files", false}, Verdict{"packed", true}),
                          CaseName);
 
+TEST_F(PayloadCaseTest, ExtraFile_IsRemovedSoThatOnlySignedFilesAreInstalled) {
+    const fs::path payload = Stage("extra-file");
+    ExpectVerdict(payload, true);
+    EXPECT_FALSE(fs::exists(payload / "notes" / "extra.txt"));
+    EXPECT_TRUE(fs::exists(payload / "digest.s"));
+    EXPECT_TRUE(fs::exists(payload / "readme.txt"));
+    EXPECT_TRUE(fs::exists(payload / "bin" / "lib" / "data.dat"));
+}
+
 TEST_F(PayloadCaseTest, DotDotReference_LeavesTheOutsideFileAlone) {
     const fs::path payload = Stage("dotdot-reference");
     ExpectVerdict(payload, false);
