@@ -109,10 +109,12 @@ TEST(JoinUriUnderTest, UriIsUtf8) {
 }
 
 TEST(JoinUriUnderTest, RefusesWhatCouldLeaveTheFolderOrIsNotUtf8) {
-    for (const char* uri :
-         {"", "/etc/passwd", "\\x", "\\\\server\\share\\x", "C:/x", "C:x", "a.txt:stream", "..", "../x",
-          "a/../../x", "a\\..\\..\\x", "...", "a/. ./b", "a/.. /b", "\xC3(", "\xC0\xAF", "\xFF", "con",
-          "a/NUL.txt", "com1", "Lpt9.log", "bin/CONOUT$", "aux.tar.gz"}) {
+    for (const char* uri : {"",         "/etc/passwd", "\\x",          "\\\\server\\share\\x",
+                            "C:/x",     "C:x",         "a.txt:stream", "..",
+                            "../x",     "a/../../x",   "a\\..\\..\\x", "...",
+                            "a/. ./b",  "a/.. /b",     "\xC3(",        "\xC0\xAF",
+                            "\xFF",     "con",         "a/NUL.txt",    "com1",
+                            "Lpt9.log", "bin/CONOUT$", "aux.tar.gz"}) {
         EXPECT_EQ(L"", JoinUriUnder(L"C:\\p", uri)) << uri;
     }
     // Names that merely begin like a device are files like any other.
