@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 
 #include "system/RegistryValues.h"
 
@@ -70,9 +71,12 @@ bool ApplyCreateKey(const Change& change, std::vector<Undo>& undo) {
 bool ApplyValueChange(const Change& change, std::vector<Undo>& undo) {
     const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (!key) return false;
+    // A value that exists but cannot be read could not be put back, and taking it for absent would
+    // make the undo delete it: such a change is not applied.
+    std::optional<ValueImage> old;
+    if (!ReadValue(key.get(), change.value.name, old)) return false;
     Undo restore{UndoKind::RestoreValue, change.root, change.path, change.value.name, {}};
-    ValueImage old;
-    if (ReadValue(key.get(), change.value.name, old)) restore.values.push_back(std::move(old));
+    if (old) restore.values.push_back(std::move(*old));
 
     LSTATUS status = ERROR_SUCCESS;
     if (change.kind == ChangeKind::SetValue) {
@@ -90,8 +94,8 @@ bool ApplyDeleteKey(const Change& change, std::vector<Undo>& undo) {
     std::vector<ValueImage> values;
     {
         const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE);
-        if (!key) return false;
-        values = ReadAllValues(key.get());
+        // The key is deleted only when it can be recreated with every value it had.
+        if (!key || !ReadAllValues(key.get(), values)) return false;
     }
     if (::RegDeleteKeyExW(change.root, change.path.c_str(), KEY_WOW64_64KEY, 0) != ERROR_SUCCESS)
         return false;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <system_error>
 
 #include "app/SystemLibrary.h"
 #include "engine/InstallLocations.h"
+#include "system/CommandLine.h"
 
 namespace tessara {
 namespace {
@@ -24,7 +26,18 @@ void SetDword(ITransactedKey& key, const std::wstring& name, DWORD value) {
     key.SetValue(name, REG_DWORD, &value, sizeof value);
 }
 
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+// Symbolic links, junctions and mount points lead elsewhere, or back into the folder itself, where
+// following them would never end; only what really lies in the folder counts. The standard
+// library's symlink_status does not see links on this platform, so the attribute is read here.
+bool IsReparsePoint(const std::filesystem::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        throw std::filesystem::filesystem_error(
+            "cannot read the file attributes", path,
+            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+    }
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 }  // namespace
 
@@ -88,7 +101,7 @@ unsigned int GetFolderSize(const std::wstring& folder) {
     unsigned int total = 0;
     for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {
         const std::wstring name = entry.path().filename().wstring();
-        if (name == L"." || name == L"..") continue;
+        if (name == L"." || name == L".." || IsReparsePoint(entry.path())) continue;
         if (entry.is_directory()) {
             total += GetFolderSize(entry.path().wstring());
         } else {

@@ -28,7 +28,8 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
 // Starts the detector at logon. The Run key is opened, never created; the result is that of the write.
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction);
 
-// Sum of the sizes of all files under a folder, modulo 2^32.
+// Sum of the sizes of all files under a folder, modulo 2^32. Links (symbolic links, junctions, mount
+// points) are neither followed nor counted.
 unsigned int GetFolderSize(const std::wstring& folder);
 // The product version of Tessara.exe in the install folder as "a.b.c.d"; empty without one.
 std::wstring GetInstalledProductVersion(const std::wstring& installFolder);

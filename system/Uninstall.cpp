@@ -12,6 +12,7 @@
 #include "engine/InstallLocations.h"
 #include "engine/ProcessControl.h"
 #include "res/resource.h"
+#include "system/CommandLine.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/RegistryValues.h"
@@ -53,8 +54,6 @@ bool DeleteRegistrations(IRegistryTransaction& transaction) {
     }
     return transaction.DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
 }
-
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 // Writes the embedded script under a fresh temporary name with the extension ".bat"; empty when no
 // complete script could be written, so that nothing half-written is ever run.

@@ -205,5 +205,19 @@ TEST(FolderSizeTest, GetFolderSize_AddsEveryFileAndWrapsAt4GiB) {
     EXPECT_THROW(GetFolderSize(folder.wpath() + L"\\missing"), std::filesystem::filesystem_error);
 }
 
+TEST(FolderSizeTest, GetFolderSize_FollowsAndCountsNoLinks) {
+    // The build makes the links: "loop" points back at the folder, "elsewhere" at a folder beside it.
+    const fs::path folder = DataFile("linked-folder");
+    WriteFileOfSize(folder / L"own.bin", 3);
+    WriteFileOfSize(folder / L"real" / L"inner.bin", 4);
+    WriteFileOfSize(DataFile("link-target") / L"far.bin", 100);
+    for (const wchar_t* link : {L"loop", L"elsewhere"}) {
+        const DWORD attributes = ::GetFileAttributesW((folder / link).c_str());
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << fs::path(link);
+        ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_REPARSE_POINT) << fs::path(link) << " is no link";
+    }
+    EXPECT_EQ(7u, GetFolderSize(folder.wstring()));
+}
+
 }  // namespace
 }  // namespace tessara::test

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <map>
+#include <optional>
+#include <vector>
+
 #include "system/RegistryTransaction.h"
+#include "system/RegistryValues.h"
 #include "tests/system/SystemTestSupport.h"
 
 namespace tessara::test {
@@ -21,6 +26,64 @@ void WriteVariedValues(const std::wstring& path) {
     WriteRaw(path, L"binary", RawValue{REG_BINARY, {0, 1, 2, 0, 255}});
     WriteRaw(path, L"multi", RawValue{REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}});
     WriteRaw(path, L"expand", RawValue{REG_EXPAND_SZ, {'%', 0, 'X', 0, '%', 0}});
+    WriteRaw(path, std::wstring(1000, L'n'), Text(L"long name"));
+    RawValue large{REG_BINARY, std::vector<BYTE>(100000)};
+    for (size_t i = 0; i < large.data.size(); ++i) large.data[i] = static_cast<BYTE>(i * 7);
+    WriteRaw(path, L"large", large);
+}
+
+// The values of a key as RegistryValues reads them, in the shape of ReadTree's.
+std::map<std::wstring, RawValue> AsMap(const std::vector<ValueImage>& values) {
+    std::map<std::wstring, RawValue> map;
+    for (const ValueImage& value : values) map[value.name] = RawValue{value.type, value.data};
+    return map;
+}
+
+TEST(RegistryValuesTest, ReadValue_TellsAnAbsentValueFromAnUnreadableOne) {
+    ScratchKey scratch;
+    WriteVariedValues(scratch.path());
+    const unique_hkey key = OpenRaw(scratch.path(), KEY_QUERY_VALUE);
+    ASSERT_TRUE(key);
+
+    std::optional<ValueImage> value;
+    ASSERT_TRUE(ReadValue(key.get(), L"large", value));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(ReadRaw(scratch.path(), L"large"), (RawValue{value->type, value->data}));
+    ASSERT_TRUE(ReadValue(key.get(), L"empty", value));
+    ASSERT_TRUE(value) << "an empty value is still there";
+    EXPECT_EQ(Text(L""), (RawValue{value->type, value->data}));
+    ASSERT_TRUE(ReadValue(key.get(), L"missing", value));
+    EXPECT_FALSE(value);
+
+    // There, but not readable through a handle without the right to, nor once its key is gone.
+    const unique_hkey writeOnly = OpenRaw(scratch.path(), KEY_SET_VALUE);
+    ASSERT_TRUE(writeOnly);
+    EXPECT_FALSE(ReadValue(writeOnly.get(), L"number", value));
+    EXPECT_FALSE(value);
+    DeleteRawTree(scratch.path());
+    EXPECT_FALSE(ReadValue(key.get(), L"number", value));
+    EXPECT_FALSE(ReadValue(key.get(), L"missing", value));
+}
+
+TEST(RegistryValuesTest, ReadAllValues_ReadsEveryValueOrSaysItCouldNot) {
+    ScratchKey scratch;
+    WriteVariedValues(scratch.path());
+    const unique_hkey key = OpenRaw(scratch.path(), KEY_QUERY_VALUE);
+    ASSERT_TRUE(key);
+    std::vector<ValueImage> values;
+    ASSERT_TRUE(ReadAllValues(key.get(), values));
+    EXPECT_EQ(ReadTree(scratch.path()).at(L""), AsMap(values));
+    EXPECT_EQ(10u, values.size());
+
+    CreateRawKey(scratch / L"empty");
+    ASSERT_TRUE(ReadAllValues(OpenRaw(scratch / L"empty", KEY_QUERY_VALUE).get(), values));
+    EXPECT_TRUE(values.empty());
+
+    const unique_hkey writeOnly = OpenRaw(scratch.path(), KEY_SET_VALUE);
+    ASSERT_TRUE(writeOnly);
+    EXPECT_FALSE(ReadAllValues(writeOnly.get(), values));
+    DeleteRawTree(scratch.path());
+    EXPECT_FALSE(ReadAllValues(key.get(), values)) << "the key was deleted";
 }
 
 TEST(RegistryJournalTest, ChangesStayInvisibleUntilCommitThenAllAppear) {
@@ -123,6 +186,7 @@ TEST(RegistryJournalTest, CommitThatFailsHalfwayPutsBackWhatItApplied) {
     ASSERT_TRUE(kept);
     SetText(*kept, L"terminated", L"overwritten");
     SetText(*kept, L"fresh", L"added");
+    SetText(*kept, L"large", L"small now");
     ASSERT_TRUE(kept->DeleteValue(L"multi"));
     ASSERT_TRUE(transaction->CreateKey(HKEY_CURRENT_USER, scratch / L"created\\deep\\deeper"));
     ASSERT_TRUE(transaction->DeleteKey(HKEY_CURRENT_USER, scratch / L"gone"));
