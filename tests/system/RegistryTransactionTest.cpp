@@ -39,12 +39,20 @@ std::map<std::wstring, RawValue> AsMap(const std::vector<ValueImage>& values) {
     return map;
 }
 
-TEST(RegistryValuesTest, ReadValue_TellsAnAbsentValueFromAnUnreadableOne) {
-    ScratchKey scratch;
-    WriteVariedValues(scratch.path());
-    const unique_hkey key = OpenRaw(scratch.path(), KEY_QUERY_VALUE);
-    ASSERT_TRUE(key);
+// A scratch key holding every kind of value, open for reading.
+class RegistryValuesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteVariedValues(scratch.path());
+        key = OpenRaw(scratch.path(), KEY_QUERY_VALUE);
+        ASSERT_TRUE(key);
+    }
 
+    ScratchKey scratch;
+    unique_hkey key;
+};
+
+TEST_F(RegistryValuesTest, ReadValue_TellsAnAbsentValueFromAnUnreadableOne) {
     std::optional<ValueImage> value;
     ASSERT_TRUE(ReadValue(key.get(), L"large", value));
     ASSERT_TRUE(value);
@@ -65,11 +73,7 @@ TEST(RegistryValuesTest, ReadValue_TellsAnAbsentValueFromAnUnreadableOne) {
     EXPECT_FALSE(ReadValue(key.get(), L"missing", value));
 }
 
-TEST(RegistryValuesTest, ReadAllValues_ReadsEveryValueOrSaysItCouldNot) {
-    ScratchKey scratch;
-    WriteVariedValues(scratch.path());
-    const unique_hkey key = OpenRaw(scratch.path(), KEY_QUERY_VALUE);
-    ASSERT_TRUE(key);
+TEST_F(RegistryValuesTest, ReadAllValues_ReadsEveryValueOrSaysItCouldNot) {
     std::vector<ValueImage> values;
     ASSERT_TRUE(ReadAllValues(key.get(), values));
     EXPECT_EQ(ReadTree(scratch.path()).at(L""), AsMap(values));
