@@ -1,9 +1,43 @@
 #pragma once
-// Resource identifiers shared by the resource script and the code.
+// Resource identifiers shared by the resource script and the code. Strings, icons and images are
+// separate resource types, so a number may serve one of each.
 #define IDI_APP_ICON 107
 #define IDP_SUCCESS_ICON 109
-#define IDS_CLOSE_PROMPT_CAPTION 130
 #define IDP_BANNER 138
 #define IDP_ERROR_ICON 139
-#define IDS_CLOSE_PROMPT_TEXT 144
 #define IDR_SELF_REMOVAL_SCRIPT 145
+
+// String table: the same ids in every language.
+#define IDS_INSTALLING_FORMAT 104
+#define IDS_CAROUSEL_TITLE_1 105
+#define IDS_CAROUSEL_BODY_1 106
+#define IDS_CAROUSEL_TITLE_2 107
+#define IDS_CAROUSEL_BODY_2 108
+#define IDS_EXIT 110
+#define IDS_UNINSTALL 111
+#define IDS_HELP_LINK 112
+#define IDS_INSTALLED_BODY 113
+#define IDS_INSTALLED_TITLE 114
+#define IDS_UNINSTALLED_TITLE 118
+#define IDS_UNINSTALLED_BODY 119
+#define IDS_DONE 120
+#define IDS_INSTALL_FAILED 121
+#define IDS_INSTALL_FAILED_BODY 122
+#define IDS_EMAIL_LINK 123
+#define IDS_DOWNLOADING_FORMAT 124
+#define IDS_DOWNLOAD_FAILED 125
+#define IDS_CANCEL_QUESTION 126
+#define IDS_CANCEL_CAPTION 127
+#define IDS_CANCELLING 128
+#define IDS_DOWNLOAD_FAILED_BODY 129
+#define IDS_CLOSE_PROMPT_CAPTION 130
+#define IDS_UNINSTALL_BLOCKED 131
+#define IDS_RETRY 132
+#define IDS_INSTALL 133
+#define IDS_CAROUSEL_TITLE_3 134
+#define IDS_CAROUSEL_TITLE_4 135
+#define IDS_CAROUSEL_BODY_3 136
+#define IDS_CAROUSEL_BODY_4 137
+#define IDS_DESKTOP_SHORTCUT 142
+#define IDS_START_MENU_SHORTCUT 143
+#define IDS_CLOSE_PROMPT_TEXT 144
