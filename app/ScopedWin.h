@@ -70,6 +70,8 @@ using unique_hmodule = UniqueResource<SimpleTraits<HMODULE, ::FreeLibrary>>;
 using unique_hfont = UniqueResource<SimpleTraits<HFONT, ::DeleteObject>>;
 using unique_hpen = UniqueResource<SimpleTraits<HPEN, ::DeleteObject>>;
 using unique_hbrush = UniqueResource<SimpleTraits<HBRUSH, ::DeleteObject>>;
+using unique_hbitmap = UniqueResource<SimpleTraits<HBITMAP, ::DeleteObject>>;
+using unique_hdc = UniqueResource<SimpleTraits<HDC, ::DeleteDC>>;
 using unique_hlocal = UniqueResource<SimpleTraits<HLOCAL, ::LocalFree>>;
 using unique_cotaskmem_string = UniqueResource<SimpleTraits<PWSTR, ::CoTaskMemFree>>;
 using unique_cert_context = UniqueResource<SimpleTraits<PCCERT_CONTEXT, ::CertFreeCertificateContext>>;
@@ -77,6 +79,22 @@ using unique_hcertstore = UniqueResource<ZeroFlagsTraits<HCERTSTORE, ::CertClose
 using unique_bcrypt_algorithm =
     UniqueResource<ZeroFlagsTraits<BCRYPT_ALG_HANDLE, ::BCryptCloseAlgorithmProvider>>;
 using unique_bcrypt_hash = UniqueResource<SimpleTraits<BCRYPT_HASH_HANDLE, ::BCryptDestroyHash>>;
+
+// The device context of a window, released when the scope ends.
+class ScopedWindowDC {
+public:
+    explicit ScopedWindowDC(HWND window) : m_window(window), m_dc(::GetDC(window)) {}
+    ScopedWindowDC(const ScopedWindowDC&) = delete;
+    ScopedWindowDC& operator=(const ScopedWindowDC&) = delete;
+    ~ScopedWindowDC() {
+        if (m_dc) ::ReleaseDC(m_window, m_dc);
+    }
+    HDC get() const { return m_dc; }
+
+private:
+    HWND m_window;
+    HDC m_dc;
+};
 
 // A COM interface pointer that releases its reference.
 template <typename T>

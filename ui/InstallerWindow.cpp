@@ -1,10 +1,5 @@
 #include "ui/InstallerWindow.h"
 
-#include <algorithm>
-using std::max;
-using std::min;
-#include <gdiplus.h>
-
 #include "app/Config.h"
 #include "app/Log.h"
 #include "app/Text.h"
@@ -43,8 +38,6 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
 CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool silentMode)
     : CInstallerSession(silentMode), m_instance(instance) {
     ::CoInitialize(nullptr);
-    Gdiplus::GdiplusStartupInput startup;
-    Gdiplus::GdiplusStartup(&m_gdiplusToken, &startup, nullptr);
     RegisterWindowClass(m_instance, kInteractiveClass, InteractiveWindowProc);
     RegisterWindowClass(m_instance, kSilentClass, SilentWindowProc);
 }
@@ -52,7 +45,6 @@ CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool 
 CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
     // The object must outlive every worker that reports into it.
     WaitForWorker();
-    if (m_gdiplusToken) Gdiplus::GdiplusShutdown(m_gdiplusToken);
 }
 
 int CTessaraAppInstallerWindow::Run(bool silentMode) {
@@ -63,8 +55,10 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
                                            kWindowWidth, kWindowHeight, nullptr, nullptr, m_instance, this);
     if (!created) {
         LogWrite("Could not create the installer window");
+        // The creation can fail after WM_CREATE has started a run: then that run's outcome is the result.
+        if (!m_workerThread) return 1;
         WaitForWorker();
-        return 1;
+        return RunResult(silentMode, 0);
     }
     window.exchange(created);
     if (!silentMode) ::ShowWindow(created, SW_SHOW);
@@ -77,12 +71,16 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
     }
     // A cancelled run still has to roll back and restore before the process may end.
     WaitForWorker();
-    if (!silentMode) return static_cast<int>(message.wParam);
+    return RunResult(silentMode, static_cast<int>(message.wParam));
+}
+
+int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
+    if (!silentMode) return quitCode;
     // Deployment scripts learn the outcome of a silent installation from the exit code.
     DWORD workerResult = 0;
     const bool succeeded =
         m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
-    return succeeded ? static_cast<int>(message.wParam) : kSilentInstallFailedExitCode;
+    return succeeded ? quitCode : kSilentInstallFailedExitCode;
 }
 
 void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }
@@ -136,8 +134,8 @@ void CTessaraAppInstallerWindow::WaitForWorker() {
 void CTessaraAppInstallerWindow::InvalidateProgress() {
     const HWND target = window.load();
     if (!target) return;
-    ::InvalidateRect(target, &m_statusRect, FALSE);
-    ::InvalidateRect(target, &m_progressRect, FALSE);
+    ::InvalidateRect(target, &m_layout.status, FALSE);
+    ::InvalidateRect(target, &m_layout.progress, FALSE);
 }
 
 CTessaraAppInstallerWindow* CTessaraAppInstallerWindow::FromWindow(HWND hwnd, UINT message, LPARAM lParam) {
@@ -183,26 +181,35 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
     if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
     switch (message) {
         case WM_CREATE:
-            self->closePromptCaption = LoadResourceText(self->m_instance, IDS_CLOSE_PROMPT_CAPTION);
-            self->StartInstallerThread(InstallThreadProc);
+            self->OnCreate(hwnd);
             return 0;
         case WM_DESTROY:
+            self->DestroyResultControls();
             ::PostQuitMessage(0);
             return 0;
+        case WM_PAINT:
+            self->OnPaint(hwnd);
+            return 0;
         case WM_CLOSE:
-            // Closing during a run cancels the download; the run then rolls back before the process ends.
-            if (!self->finished.load()) self->cancelRequested.exchange(true);
-            ::DestroyWindow(hwnd);
+            self->OnClose(hwnd);
             return 0;
-        case WM_SET_CLOSE_BOX: {
-            const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
-            ::SetWindowLongW(hwnd, GWL_STYLE, wParam == 1 ? (style | WS_SYSMENU) : (style & ~WS_SYSMENU));
-            ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
-                           SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+        case WM_COMMAND:
+            self->OnCommand(hwnd, LOWORD(wParam));
             return 0;
+        case WM_TIMER:
+            if (wParam == kCarouselTimer) self->OnCarousel(hwnd);
+            return 0;
+        case WM_CTLCOLORSTATIC: {
+            const HDC dc = reinterpret_cast<HDC>(wParam);
+            ::SetBkMode(dc, TRANSPARENT);
+            ::SetTextColor(dc, ::GetSysColor(COLOR_HOTLIGHT));
+            return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));
         }
         case WM_INSTALL_FINISHED:
-            ::InvalidateRect(hwnd, nullptr, FALSE);
+            self->OnRefresh(hwnd);
+            return 0;
+        case WM_SET_CLOSE_BOX:
+            self->OnRunEnded(hwnd, wParam == 1);
             return 0;
         default:
             return ::DefWindowProcW(hwnd, message, wParam, lParam);

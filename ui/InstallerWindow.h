@@ -8,11 +8,21 @@
 
 #include "app/ScopedWin.h"
 #include "engine/InstallStage.h"
+#include "ui/Painting.h"
+#include "ui/Screen.h"
 
 namespace tessara {
 
 // The Windows Installer's code for a failed installation, returned by "/silent" runs that did not complete.
 constexpr int kSilentInstallFailedExitCode = 1603;
+
+// Command ids of the window's buttons and check boxes, and its one timer.
+constexpr int IDC_MAIN_BUTTON = 1235;
+constexpr int IDC_RETRY_BUTTON = 1236;
+constexpr int IDC_INSTALL_BUTTON = 1237;
+constexpr int IDC_DESKTOP_BOX = 1238;
+constexpr int IDC_START_MENU_BOX = 1239;
+constexpr UINT_PTR kCarouselTimer = 1234;
 
 class CTessaraAppInstallerWindow : public CInstallerSession {
 public:
@@ -20,8 +30,8 @@ public:
     ~CTessaraAppInstallerWindow();
 
     // Reads the payload URL, creates the window and runs the message loop. Returns the quit code, or 1
-    // when "/zipUrl" lacks its value or the window cannot be created. Returns only after the last
-    // installer thread has ended.
+    // when "/zipUrl" lacks its value or no window could be created before any run began. A "/silent"
+    // run that did not complete returns 1603. Returns only after the last installer thread has ended.
     int Run(bool silent);
 
     void SetProgressRange(int range) override;
@@ -34,18 +44,50 @@ public:
 private:
     static LRESULT CALLBACK InteractiveWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK SilentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam);
     static CTessaraAppInstallerWindow* FromWindow(HWND window, UINT message, LPARAM lParam);
     void WaitForWorker();
+    int RunResult(bool silentMode, int quitCode) const;
     void InvalidateProgress();
 
+    // Screens and commands.
+    ScreenState CurrentState() const;
+    void OnCreate(HWND window);
+    void OnPaint(HWND window);
+    void OnRefresh(HWND window);
+    void OnRunEnded(HWND window, bool ended);
+    void OnCommand(HWND window, int id);
+    void OnClose(HWND window);
+    void OnRetry(HWND window);
+    void OnInstall(HWND window);
+    void OnUninstall(HWND window);
+    void OnCarousel(HWND window);
+    void OnLinkClicked(HWND link);
+    void ShowResultControls(HWND window);
+    void DestroyResultControls();
+    HWND CreateControl(HWND window, const wchar_t* className, const std::wstring& text, DWORD style, int id,
+                       const RECT& rect, HFONT font);
+    HWND CreateLink(HWND window, const std::wstring& text, const RECT& rect, bool visible);
+    SIZE MeasureText(HWND window, const std::wstring& text, UINT format) const;
+    RECT ButtonRow(HWND window, int width) const;
+
     HINSTANCE m_instance;
-    ULONG_PTR m_gdiplusToken = 0;
+    ScopedGdiplus m_gdiplus;
     int m_progressRange = 0;
     unique_handle m_workerThread;
-    RECT m_statusRect{};
-    RECT m_progressRect{};
-    RECT m_messageRect{};
+    WindowTexts m_texts;
+    PaintResources m_resources;
+    WindowLayout m_layout;
+    bool m_choiceMode = false;
+    int m_carouselIndex = 0;
+    ScreenKind m_shownScreen = ScreenKind::Working;
+    HWND m_retryButton = nullptr;
+    HWND m_installButton = nullptr;
+    HWND m_desktopBox = nullptr;
+    HWND m_startMenuBox = nullptr;
+    HWND m_helpLink = nullptr;
     HWND m_emailLink = nullptr;
+    std::map<HWND, WNDPROC> m_linkProcedures;
 };
 
 }  // namespace tessara

@@ -1,0 +1,128 @@
+#include "ui/Screen.h"
+
+#include <cwchar>
+
+#include "app/Text.h"
+#include "engine/InstallStage.h"
+#include "res/resource.h"
+
+namespace tessara {
+namespace {
+
+bool IsDownloadStage(int stage) { return stage >= StageDownload && stage <= StageVerify; }
+bool IsInstallationStage(int stage) { return stage >= StageReplace && stage <= StageStartupKeys; }
+
+ScreenKind KindOf(const ScreenState& state) {
+    if (state.choiceMode) return state.finished ? ScreenKind::Uninstalled : ScreenKind::Choice;
+    if (!state.finished) return ScreenKind::Working;
+    if (state.error && IsDownloadStage(state.stage)) return ScreenKind::DownloadFailed;
+    if (state.error && IsInstallationStage(state.stage)) return ScreenKind::InstallationFailed;
+    return ScreenKind::Installed;
+}
+
+std::wstring FormatProgress(const std::wstring& format, int progress) {
+    // The translations keep the formatted text within this buffer.
+    wchar_t text[100] = {};
+    std::swprintf(text, std::size(text), format.c_str(), progress);
+    return text;
+}
+
+std::wstring StatusText(const ScreenState& state, const WindowTexts& texts) {
+    if (state.choiceMode) return {};
+    if (state.cancelRequested) return texts.cancelling;
+    if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
+    if (state.error && IsInstallationStage(state.stage)) return texts.installationFailed;
+    if (state.stage == StageNone) return {};
+    return FormatProgress(state.stage == StageDownload ? texts.downloadingFormat : texts.installingFormat,
+                          state.progress);
+}
+
+template <typename T>
+const T& CarouselItem(const std::vector<T>& items, int index) {
+    static const T none{};
+    if (items.empty()) return none;
+    return items[static_cast<size_t>(index) % items.size()];
+}
+
+}  // namespace
+
+WindowTexts LoadWindowTexts(HINSTANCE instance) {
+    const auto text = [instance](UINT id) { return LoadResourceText(instance, id); };
+    WindowTexts texts;
+    texts.installingFormat = text(IDS_INSTALLING_FORMAT);
+    texts.downloadingFormat = text(IDS_DOWNLOADING_FORMAT);
+    texts.cancelling = text(IDS_CANCELLING);
+    texts.downloadFailed = text(IDS_DOWNLOAD_FAILED);
+    texts.downloadFailedBody = text(IDS_DOWNLOAD_FAILED_BODY);
+    texts.installationFailed = text(IDS_INSTALL_FAILED);
+    texts.installationFailedBody = text(IDS_INSTALL_FAILED_BODY);
+    texts.installedTitle = text(IDS_INSTALLED_TITLE);
+    texts.installedBody = text(IDS_INSTALLED_BODY);
+    texts.uninstalledTitle = text(IDS_UNINSTALLED_TITLE);
+    texts.uninstalledBody = text(IDS_UNINSTALLED_BODY);
+    for (const auto& [title, body] : {std::pair{IDS_CAROUSEL_TITLE_1, IDS_CAROUSEL_BODY_1},
+                                      std::pair{IDS_CAROUSEL_TITLE_2, IDS_CAROUSEL_BODY_2},
+                                      std::pair{IDS_CAROUSEL_TITLE_3, IDS_CAROUSEL_BODY_3},
+                                      std::pair{IDS_CAROUSEL_TITLE_4, IDS_CAROUSEL_BODY_4}}) {
+        texts.carouselTitles.push_back(text(title));
+        texts.carouselBodies.push_back(text(body));
+    }
+    texts.exit = text(IDS_EXIT);
+    texts.uninstall = text(IDS_UNINSTALL);
+    texts.done = text(IDS_DONE);
+    texts.retry = text(IDS_RETRY);
+    texts.install = text(IDS_INSTALL);
+    texts.helpLink = text(IDS_HELP_LINK);
+    texts.emailLink = text(IDS_EMAIL_LINK);
+    texts.desktopShortcut = text(IDS_DESKTOP_SHORTCUT);
+    texts.startMenuShortcut = text(IDS_START_MENU_SHORTCUT);
+    texts.cancelQuestion = text(IDS_CANCEL_QUESTION);
+    texts.cancelCaption = text(IDS_CANCEL_CAPTION);
+    texts.closeApplicationCaption = text(IDS_CLOSE_PROMPT_CAPTION);
+    texts.uninstallBlocked = text(IDS_UNINSTALL_BLOCKED);
+    return texts;
+}
+
+Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
+    Screen screen;
+    screen.kind = KindOf(state);
+    screen.status = StatusText(state, texts);
+    screen.progress = state.progress;
+    screen.mainLabel = state.choiceMode ? (state.finished ? texts.done : texts.uninstall) : texts.exit;
+    switch (screen.kind) {
+        case ScreenKind::Working:
+        case ScreenKind::Choice:
+            screen.title = CarouselItem(texts.carouselTitles, state.carouselIndex);
+            screen.body = CarouselItem(texts.carouselBodies, state.carouselIndex);
+            screen.controls =
+                screen.kind == ScreenKind::Choice ? ControlInstallButton | ControlMainButton : 0;
+            break;
+        case ScreenKind::Uninstalled:
+            screen.title = texts.uninstalledTitle;
+            screen.body = texts.uninstalledBody;
+            screen.icon = ScreenIcon::Success;
+            screen.controls = ControlMainButton;
+            break;
+        case ScreenKind::Installed:
+            screen.title = texts.installedTitle;
+            screen.body = texts.installedBody;
+            screen.icon = ScreenIcon::Success;
+            screen.controls = ControlMainButton | (state.error ? 0u : unsigned{ControlCheckBoxes});
+            break;
+        case ScreenKind::DownloadFailed:
+            screen.title = texts.downloadFailed;
+            screen.body = texts.downloadFailedBody;
+            screen.icon = ScreenIcon::Error;
+            screen.controls = ControlRetryButton | ControlMainButton | ControlEmailLink;
+            break;
+        case ScreenKind::InstallationFailed:
+            screen.title = texts.installationFailed;
+            screen.body = texts.installationFailedBody;
+            screen.icon = ScreenIcon::Error;
+            screen.controls = ControlMainButton | ControlEmailLink;
+            break;
+    }
+    return screen;
+}
+
+}  // namespace tessara

@@ -1,0 +1,78 @@
+#pragma once
+// What the interactive window shows, as a pure function of the state the installer thread and the
+// commands share: the screen's texts, its icon and the controls it offers.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tessara {
+
+// Every text of the window, loaded once when it opens.
+struct WindowTexts {
+    std::wstring installingFormat;
+    std::wstring downloadingFormat;
+    std::wstring cancelling;
+    std::wstring downloadFailed;
+    std::wstring downloadFailedBody;
+    std::wstring installationFailed;
+    std::wstring installationFailedBody;
+    std::wstring installedTitle;
+    std::wstring installedBody;
+    std::wstring uninstalledTitle;
+    std::wstring uninstalledBody;
+    std::vector<std::wstring> carouselTitles;
+    std::vector<std::wstring> carouselBodies;
+    std::wstring exit;
+    std::wstring uninstall;
+    std::wstring done;
+    std::wstring retry;
+    std::wstring install;
+    std::wstring helpLink;
+    std::wstring emailLink;
+    std::wstring desktopShortcut;
+    std::wstring startMenuShortcut;
+    std::wstring cancelQuestion;
+    std::wstring cancelCaption;
+    std::wstring closeApplicationCaption;
+    std::wstring uninstallBlocked;
+};
+
+WindowTexts LoadWindowTexts(HINSTANCE instance);
+
+struct ScreenState {
+    bool choiceMode = false;
+    bool finished = false;
+    bool error = false;
+    bool cancelRequested = false;
+    int stage = 0;
+    int progress = 0;
+    int carouselIndex = 0;
+};
+
+enum class ScreenKind { Working, Choice, Installed, Uninstalled, DownloadFailed, InstallationFailed };
+enum class ScreenIcon { None, Success, Error };
+
+// Controls a screen offers besides the help link, which every screen has.
+enum ScreenControl : unsigned {
+    ControlMainButton = 1u << 0,
+    ControlRetryButton = 1u << 1,
+    ControlInstallButton = 1u << 2,
+    ControlCheckBoxes = 1u << 3,
+    ControlEmailLink = 1u << 4,
+};
+
+struct Screen {
+    ScreenKind kind = ScreenKind::Working;
+    std::wstring status;
+    std::wstring title;
+    std::wstring body;
+    ScreenIcon icon = ScreenIcon::None;
+    unsigned controls = 0;
+    std::wstring mainLabel;
+    int progress = 0;
+};
+
+Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts);
+
+}  // namespace tessara

@@ -1,0 +1,355 @@
+// The interactive window's screens and commands: what it creates when it opens, the controls of each
+// result screen, the buttons, the close question, the carousel and the two links.
+#include <algorithm>
+
+#include "app/Log.h"
+#include "engine/InstallLocations.h"
+#include "engine/InstallThread.h"
+#include "engine/ProcessControl.h"
+#include "system/ErrorReport.h"
+#include "system/Registration.h"
+#include "system/Shortcuts.h"
+#include "system/Uninstall.h"
+#include "ui/HelpLink.h"
+#include "ui/InstallerWindow.h"
+
+namespace tessara {
+namespace {
+
+constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_FLAT;
+constexpr DWORD kCheckBoxStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
+constexpr DWORD kLinkStyle = WS_CHILD | WS_TABSTOP | SS_NOTIFY;
+constexpr UINT kButtonMeasure = DT_CALCRECT | DT_SINGLELINE | DT_CENTER;
+constexpr UINT kLinkMeasure = DT_CALCRECT | DT_SINGLELINE;
+constexpr UINT kCarouselPeriodMs = 3000;
+constexpr int kLinkColumnWidth = 400;
+
+// Any answer but "the key does not exist" counts as an installation: a key we may not open is still one.
+bool IsInstallationRegistered() {
+    unique_hkey key;
+    return ::RegOpenKeyExW(HKEY_CURRENT_USER, UninstallKeyPath, 0, KEY_ALL_ACCESS, key.put()) !=
+           ERROR_FILE_NOT_FOUND;
+}
+
+RECT ClientRect(HWND window) {
+    RECT client{};
+    ::GetClientRect(window, &client);
+    return client;
+}
+
+void SetCloseBox(HWND window, bool shown) {
+    const LONG style = ::GetWindowLongW(window, GWL_STYLE);
+    ::SetWindowLongW(window, GWL_STYLE, shown ? (style | WS_SYSMENU) : (style & ~WS_SYSMENU));
+    ::SetWindowPos(window, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+}
+
+void DestroyControl(HWND& control) {
+    if (control) ::DestroyWindow(control);
+    control = nullptr;
+}
+
+// Lays out controls of the given widths side by side, centred in the row, `gap` pixels apart.
+std::vector<RECT> CentreSideBySide(const RECT& row, int clientWidth, std::initializer_list<int> widths,
+                                   int gap) {
+    int total = gap * (static_cast<int>(widths.size()) - 1);
+    for (const int width : widths) total += width;
+    std::vector<RECT> rects;
+    int left = (clientWidth - total) / 2;
+    for (const int width : widths) {
+        rects.push_back({left, row.top, left + width, row.bottom});
+        left += width + gap;
+    }
+    return rects;
+}
+
+}  // namespace
+
+SIZE CTessaraAppInstallerWindow::MeasureText(HWND hwnd, const std::wstring& text, UINT format) const {
+    // The window's own context with nothing selected: the default font sets every control's size.
+    const ScopedWindowDC dc(hwnd);
+    RECT rect{1, 1, 1, 1};
+    ::DrawTextW(dc.get(), text.c_str(), -1, &rect, format);
+    return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+// The row of the buttons at the bottom, for a button of the given width centred in it.
+RECT CTessaraAppInstallerWindow::ButtonRow(HWND hwnd, int width) const {
+    const RECT client = ClientRect(hwnd);
+    const int height = MeasureText(hwnd, m_texts.exit, kButtonMeasure).cy;
+    const int left = (client.right - width) / 2;
+    return {left, client.bottom - height - 30, left + width, client.bottom - 20};
+}
+
+HWND CTessaraAppInstallerWindow::CreateControl(HWND hwnd, const wchar_t* className, const std::wstring& text,
+                                               DWORD style, int id, const RECT& rect, HFONT font) {
+    const HWND control = ::CreateWindowExW(
+        0, className, text.c_str(), style, rect.left, rect.top, rect.right - rect.left,
+        rect.bottom - rect.top, hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), m_instance, nullptr);
+    if (control) ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    return control;
+}
+
+HWND CTessaraAppInstallerWindow::CreateLink(HWND hwnd, const std::wstring& text, const RECT& rect,
+                                            bool visible) {
+    const HWND link = CreateControl(hwnd, L"Static", text, kLinkStyle | (visible ? WS_VISIBLE : 0), 0, rect,
+                                    m_resources.normalFont.get());
+    if (!link) return nullptr;
+    ::SetWindowLongPtrW(link, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    m_linkProcedures[link] = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+        link, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CTessaraAppInstallerWindow::LinkProc)));
+    return link;
+}
+
+ScreenState CTessaraAppInstallerWindow::CurrentState() const {
+    ScreenState state;
+    state.choiceMode = m_choiceMode;
+    state.finished = finished.load();
+    state.error = error.load();
+    state.cancelRequested = cancelRequested.load();
+    state.stage = stage.load();
+    state.progress = progress.load();
+    state.carouselIndex = m_carouselIndex;
+    return state;
+}
+
+void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
+    m_resources = CreatePaintResources(m_instance);
+    m_texts = LoadWindowTexts(m_instance);
+    closePromptCaption = m_texts.closeApplicationCaption;
+    const bool registered = IsInstallationRegistered();
+    const RECT client = ClientRect(hwnd);
+    m_layout = ComputeWindowLayout(client, m_resources);
+
+    const SIZE help = MeasureText(hwnd, m_texts.helpLink, kLinkMeasure);
+    const int helpLeft = (client.right - kLinkColumnWidth) / 2 + 1;
+    m_helpLink =
+        CreateLink(hwnd, m_texts.helpLink,
+                   {helpLeft, client.bottom - 9 - help.cy, helpLeft + help.cx, client.bottom - 9}, true);
+    const SIZE email = MeasureText(hwnd, m_texts.emailLink, kLinkMeasure);
+    m_emailLink = CreateLink(
+        hwnd, m_texts.emailLink,
+        {client.right - email.cx, client.bottom - 9 - email.cy, client.right, client.bottom - 9}, false);
+    ::SetTimer(hwnd, kCarouselTimer, kCarouselPeriodMs, nullptr);
+
+    m_choiceMode = registered;
+    if (!m_choiceMode) {
+        StartInstallerThread(InstallThreadProc);
+        return;
+    }
+    const int installWidth = MeasureText(hwnd, m_texts.install, kButtonMeasure).cx + 20;
+    const int mainWidth = MeasureText(hwnd, m_texts.uninstall, kButtonMeasure).cx + 10;
+    const auto row = CentreSideBySide(ButtonRow(hwnd, 0), client.right, {installWidth, mainWidth}, 5);
+    m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
+                                    row[0], m_resources.boldFont.get());
+    mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
+                               m_resources.normalFont.get());
+    m_shownScreen = ScreenKind::Choice;
+}
+
+void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
+    PAINTSTRUCT paint{};
+    const HDC dc = ::BeginPaint(hwnd, &paint);
+    const RECT client = ClientRect(hwnd);
+    const PaintedScreen painted =
+        PaintScreen(dc, client, m_layout, ComposeScreen(CurrentState(), m_texts), m_resources);
+    ::EndPaint(hwnd, &paint);
+
+    RECT link{};
+    ::GetWindowRect(m_emailLink, &link);
+    const int width = link.right - link.left;
+    ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2, painted.body.bottom + 15, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CTessaraAppInstallerWindow::DestroyResultControls() {
+    HWND main = mainButton.exchange(nullptr);
+    DestroyControl(main);
+    DestroyControl(m_retryButton);
+    DestroyControl(m_installButton);
+    DestroyControl(m_desktopBox);
+    DestroyControl(m_startMenuBox);
+}
+
+// The controls of the screen the run ended on.
+void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
+    DestroyResultControls();
+    const Screen screen = ComposeScreen(CurrentState(), m_texts);
+    m_shownScreen = screen.kind;
+    const RECT client = ClientRect(hwnd);
+    const int mainWidth = MeasureText(hwnd, screen.mainLabel, kButtonMeasure).cx + 10;
+    RECT mainRect = ButtonRow(hwnd, mainWidth);
+    if (screen.controls & ControlRetryButton) {
+        const int retryWidth =
+            std::max<LONG>(mainWidth - 10, MeasureText(hwnd, m_texts.retry, kButtonMeasure).cx) + 20;
+        const auto row = CentreSideBySide(mainRect, client.right, {retryWidth, mainWidth}, 10);
+        m_retryButton = CreateControl(hwnd, L"Button", m_texts.retry, kButtonStyle, IDC_RETRY_BUTTON, row[0],
+                                      m_resources.normalFont.get());
+        mainRect = row[1];
+    }
+    const HWND main = CreateControl(hwnd, L"Button", screen.mainLabel, kButtonStyle, IDC_MAIN_BUTTON,
+                                    mainRect, m_resources.normalFont.get());
+    // Until the failed run has rolled back; its end enables the button (OnRunEnded).
+    if (screen.controls & ControlRetryButton) ::EnableWindow(main, FALSE);
+    mainButton = main;
+
+    if (screen.controls & ControlCheckBoxes) {
+        const SIZE desktop = MeasureText(hwnd, m_texts.desktopShortcut, kButtonMeasure);
+        const SIZE startMenu = MeasureText(hwnd, m_texts.startMenuShortcut, kButtonMeasure);
+        const int left = (client.right - std::max<LONG>(desktop.cx, startMenu.cx)) / 2 + 1;
+        const RECT desktopRect{left, mainRect.top - 39 - desktop.cy, left + desktop.cx, mainRect.top - 39};
+        const RECT startMenuRect{left, desktopRect.top - 4 - startMenu.cy, left + startMenu.cx,
+                                 desktopRect.top - 4};
+        m_startMenuBox = CreateControl(hwnd, L"Button", m_texts.startMenuShortcut, kCheckBoxStyle,
+                                       IDC_START_MENU_BOX, startMenuRect, m_resources.normalFont.get());
+        m_desktopBox = CreateControl(hwnd, L"Button", m_texts.desktopShortcut, kCheckBoxStyle,
+                                     IDC_DESKTOP_BOX, desktopRect, m_resources.normalFont.get());
+        ::SendMessageW(m_startMenuBox, BM_SETCHECK, BST_CHECKED, 0);
+    }
+    ::ShowWindow(m_emailLink, (screen.controls & ControlEmailLink) ? SW_SHOW : SW_HIDE);
+}
+
+void CTessaraAppInstallerWindow::OnRefresh(HWND hwnd) {
+    if (cancelRequested.load()) {
+        ::PostQuitMessage(0);
+        return;
+    }
+    SetCloseBox(hwnd, true);
+    ShowResultControls(hwnd);
+    ::InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// The worker hides the close box when a run starts and shows it again when the run has ended, after
+// its last report: the screen it ended on is final then.
+void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd, bool ended) {
+    SetCloseBox(hwnd, ended);
+    if (!ended || m_choiceMode || !finished.load() || cancelRequested.load()) return;
+    if (ComposeScreen(CurrentState(), m_texts).kind != m_shownScreen) {
+        // A registration failed after the copy had been reported.
+        ShowResultControls(hwnd);
+        ::InvalidateRect(hwnd, nullptr, FALSE);
+    }
+    ::EnableWindow(mainButton.load(), TRUE);
+}
+
+void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
+    switch (id) {
+        case IDC_MAIN_BUTTON:
+            if (m_choiceMode) {
+                OnUninstall(hwnd);
+            } else {
+                OnClose(hwnd);
+            }
+            break;
+        case IDC_RETRY_BUTTON:
+            OnRetry(hwnd);
+            break;
+        case IDC_INSTALL_BUTTON:
+            OnInstall(hwnd);
+            break;
+        default:
+            break;
+    }
+}
+
+void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
+    if (finished.load()) {
+        // The run goes on writing its registrations after the result screen appeared; let it end
+        // before deciding whether there is an installation to make shortcuts for.
+        WaitForWorker();
+        if (stage.load() == StageComplete && !error.load()) {
+            const bool startMenu = ::SendMessageW(m_startMenuBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+            const bool desktop = ::SendMessageW(m_desktopBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+            UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+        }
+        ::DestroyWindow(hwnd);
+        return;
+    }
+    const bool cancel = ::MessageBoxW(hwnd, m_texts.cancelQuestion.c_str(), m_texts.cancelCaption.c_str(),
+                                      MB_YESNO | MB_ICONQUESTION) == IDYES;
+    cancelRequested.exchange(cancel);
+    ::InvalidateRect(hwnd, &m_layout.status, FALSE);
+    if (cancel) {
+        LogWrite("The user cancelled the installation");
+        ::PostMessageW(hwnd, WM_INSTALL_FINISHED, 0, 0);
+    }
+}
+
+void CTessaraAppInstallerWindow::OnRetry(HWND hwnd) {
+    // The failed run must have rolled back before its state is reset for the next one.
+    WaitForWorker();
+    finished.exchange(false);
+    error.exchange(false);
+    ::ShowWindow(m_emailLink, SW_HIDE);
+    DestroyResultControls();
+    m_shownScreen = ScreenKind::Working;
+    ::InvalidateRect(hwnd, nullptr, FALSE);
+    StartInstallerThread(InstallThreadProc);
+}
+
+void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
+    DestroyResultControls();
+    m_choiceMode = false;
+    m_shownScreen = ScreenKind::Working;
+    StartInstallerThread(InstallThreadProc);
+    ::InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
+    if (finished.load()) {
+        OnClose(hwnd);
+        ::PostQuitMessage(0);
+        return;
+    }
+    while (IsApplicationRunning()) {
+        if (::MessageBoxW(hwnd, m_texts.uninstallBlocked.c_str(), m_texts.closeApplicationCaption.c_str(),
+                          MB_YESNO | MB_ICONERROR) != IDYES)
+            return;
+    }
+    DestroyControl(m_installButton);
+    ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 0, 0);
+    const bool uninstalled = RunUninstall();
+    LogFormat("Uninstall success=%d", uninstalled);
+    ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 1, 0);
+    finished.exchange(true);
+
+    const SIZE done = MeasureText(hwnd, m_texts.done, kButtonMeasure);
+    const RECT row = ButtonRow(hwnd, done.cx + 10);
+    ::SetWindowPos(mainButton.load(), nullptr, row.left, row.top, done.cx + 10, done.cy + 10,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SetWindowTextW(mainButton.load(), m_texts.done.c_str());
+    m_shownScreen = ScreenKind::Uninstalled;
+    ::InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {
+    const int count = static_cast<int>(m_texts.carouselTitles.size());
+    m_carouselIndex = count ? (m_carouselIndex + 1) % count : 0;
+    ::InvalidateRect(hwnd, &m_layout.message, FALSE);
+}
+
+void CTessaraAppInstallerWindow::OnLinkClicked(HWND link) {
+    if (link == m_helpLink) {
+        OpenHelpPage(window.load());
+    } else if (link == m_emailLink) {
+        SendErrorReport(WriteErrorReport(static_cast<uint32_t>(stage.load())));
+    }
+}
+
+LRESULT CALLBACK CTessaraAppInstallerWindow::LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<CTessaraAppInstallerWindow*>(::GetWindowLongPtrW(link, GWLP_USERDATA));
+    switch (message) {
+        case WM_MOUSEMOVE:
+            ::SetCursor(::LoadCursorW(nullptr, IDC_HAND));
+            return 0;
+        case WM_LBUTTONUP:
+            self->OnLinkClicked(link);
+            return 0;
+        default:
+            break;
+    }
+    const auto previous = self->m_linkProcedures.find(link);
+    if (previous == self->m_linkProcedures.end()) return ::DefWindowProcW(link, message, wParam, lParam);
+    return ::CallWindowProcW(previous->second, link, message, wParam, lParam);
+}
+
+}  // namespace tessara
