@@ -100,10 +100,10 @@ void DrawStatusLine(HDC dc, const RECT& area, const std::wstring& status, const 
 void DrawProgressBar(HDC dc, const RECT& bar, int progress, const PaintResources& resources) {
     SelectObjects(dc, ::GetStockObject(NULL_PEN), ::GetStockObject(WHITE_BRUSH));
     ::Rectangle(dc, bar.left, bar.top, bar.right, bar.bottom);
-    const int filled = progress * (bar.right - bar.left) / 100;
-    if (filled <= 0) return;
+    // The blue pen stays selected: it also outlines the message area.
     SelectObjects(dc, resources.bluePen.get(), resources.blueBrush.get());
-    ::Rectangle(dc, bar.left, bar.top, bar.left + filled, bar.bottom - 1);
+    const int filled = progress * (bar.right - bar.left) / 100;
+    if (filled > 0) ::Rectangle(dc, bar.left, bar.top, bar.left + filled, bar.bottom - 1);
 }
 
 void CentreHorizontally(RECT& rect, int width) {

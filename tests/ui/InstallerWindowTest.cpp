@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 
 #include "ui/InstallerWindow.h"
 
@@ -54,6 +56,44 @@ TEST(InstallerWindowTest, ProgressAndFinishReachTheSharedState) {
 
     window.cancelRequested = true;
     EXPECT_TRUE(report.IsCancelled());
+}
+
+WNDPROC g_windowProc = nullptr;
+
+// The window's own procedure handles WM_CREATE, then the creation fails, as it was seen to under Wine.
+LRESULT CALLBACK FailAfterCreate(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const LRESULT result = ::CallWindowProcW(g_windowProc, window, message, wParam, lParam);
+    return message == WM_CREATE ? -1 : result;
+}
+
+LRESULT CALLBACK SubclassNewWindow(int code, WPARAM wParam, LPARAM lParam) {
+    const HWND window = reinterpret_cast<HWND>(wParam);
+    wchar_t className[64] = {};
+    // Only the installer's window: the system creates windows of its own on the thread meanwhile.
+    if (code == HCBT_CREATEWND && ::GetClassNameW(window, className, 64) &&
+        ::lstrcmpW(className, L"TessaraAppSilentInstallerWindow") == 0) {
+        g_windowProc = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FailAfterCreate)));
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST(InstallerWindowTest, Run_SilentRunWhoseWindowFailedAfterCreateReportsThatRun) {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::filesystem::path config = std::filesystem::path(path).parent_path() / "config.ini";
+    std::ofstream(config) << "[urlConfig]\r\nzipUrl=http://127.0.0.1:9/payload.zip\r\n";
+    using unique_hook = UniqueResource<SimpleTraits<HHOOK, ::UnhookWindowsHookEx>>;
+    {
+        const unique_hook hook(
+            ::SetWindowsHookExW(WH_CBT, SubclassNewWindow, nullptr, ::GetCurrentThreadId()));
+        ASSERT_TRUE(hook);
+        CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), true);
+        EXPECT_EQ(kSilentInstallFailedExitCode, window.Run(true));
+        EXPECT_EQ(StageDownload, window.stage.load()) << "the run went on without its window";
+        EXPECT_TRUE(window.error.load());
+    }
+    std::filesystem::remove(config);
 }
 
 }  // namespace

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "ui/Painting.h"
+
+namespace tessara {
+namespace {
+
+using namespace Gdiplus::DllExports;
+
+constexpr int kWidth = 442;
+constexpr int kHeight = 540;
+constexpr COLORREF kBackground = RGB(239, 239, 239);
+constexpr COLORREF kBlue = RGB(21, 115, 230);
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+
+// A window-sized top-down DIB in a memory context, standing in for the window's paint context.
+class CCanvas {
+public:
+    CCanvas() : m_dc(::CreateCompatibleDC(nullptr)) {
+        BITMAPINFO info{};
+        info.bmiHeader = {sizeof info.bmiHeader, kWidth, -kHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        void* bits = nullptr;
+        m_bitmap.reset(::CreateDIBSection(m_dc.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+        m_bits = static_cast<const uint32_t*>(bits);
+        m_original = ::SelectObject(m_dc.get(), m_bitmap.get());
+    }
+    ~CCanvas() { ::SelectObject(m_dc.get(), m_original); }
+    HDC dc() const { return m_dc.get(); }
+    COLORREF Pixel(int x, int y) const {
+        const uint32_t value = m_bits[y * kWidth + x];
+        return RGB((value >> 16) & 0xff, (value >> 8) & 0xff, value & 0xff);
+    }
+
+private:
+    unique_hdc m_dc;
+    unique_hbitmap m_bitmap;
+    const uint32_t* m_bits = nullptr;
+    HGDIOBJ m_original = nullptr;
+};
+
+unique_gdip_image SolidImage(int width, int height, Gdiplus::ARGB colour) {
+    Gdiplus::GpBitmap* bitmap = nullptr;
+    GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppARGB, nullptr, &bitmap);
+    unique_gdip_image image(bitmap);
+    Gdiplus::GpGraphics* graphics = nullptr;
+    if (bitmap && GdipGetImageGraphicsContext(bitmap, &graphics) == Gdiplus::Ok) {
+        GdipGraphicsClear(graphics, colour);
+        GdipDeleteGraphics(graphics);
+    }
+    return image;
+}
+
+// Wine answers 0 to every GetGuiResources question; the free entries of its handle table are counted instead.
+size_t CountFreeGdiHandles() {
+    std::vector<unique_hbrush> brushes;
+    while (HBRUSH brush = ::CreateSolidBrush(RGB(1, 2, 3))) brushes.emplace_back(brush);
+    return brushes.size();
+}
+
+class PaintingTest : public ::testing::Test {
+protected:
+    PaintingTest() : resources(CreatePaintResources(::GetModuleHandleW(nullptr))) {}
+
+    PaintedScreen Paint(const Screen& screen) {
+        const RECT client{0, 0, kWidth, kHeight};
+        return PaintScreen(canvas.dc(), client, ComputeWindowLayout(client, resources), screen, resources);
+    }
+
+    static Screen Message(const wchar_t* title, ScreenIcon icon = ScreenIcon::None) {
+        Screen screen;
+        screen.status = L"Downloading (50%)";
+        screen.title = title;
+        screen.body = L"A body text long enough to wrap in its column of four hundred pixels, twice or more.";
+        screen.icon = icon;
+        return screen;
+    }
+
+    bool AnyPixelNot(COLORREF colour, const RECT& area) const {
+        for (int y = area.top; y < area.bottom; ++y)
+            for (int x = area.left; x < area.right; ++x)
+                if (canvas.Pixel(x, y) != colour) return true;
+        return false;
+    }
+
+    ScopedGdiplus gdiplus;
+    PaintResources resources;
+    CCanvas canvas;
+};
+
+TEST_F(PaintingTest, PaintScreen_StatusLineProgressBarAndMessageOutline) {
+    for (const int progress : {0, 50, 100}) {
+        SCOPED_TRACE(progress);
+        Screen screen = Message(L"Title");
+        screen.progress = progress;
+        Paint(screen);
+
+        bool whiteText = false;
+        for (int y = 0; y < 62; ++y) {
+            EXPECT_EQ(kBlack, canvas.Pixel(5, y)) << "left of the text, row " << y;
+            for (int x = 20; x < kWidth; ++x) whiteText = whiteText || canvas.Pixel(x, y) == kWhite;
+        }
+        EXPECT_TRUE(whiteText);
+
+        const int filled = progress * kWidth / 100;
+        // The white bar is drawn without a pen, so it ends one column short of the right edge.
+        for (int x = 0; x < kWidth - 1; ++x) {
+            EXPECT_EQ(x < filled ? kBlue : kWhite, canvas.Pixel(x, 66)) << "bar column " << x;
+        }
+        EXPECT_EQ(progress == 100, canvas.Pixel(kWidth - 1, 66) == kBlue);
+
+        // No banner in this program: the message area starts under the bar and reaches the bottom.
+        for (int x = 0; x < kWidth; ++x) {
+            EXPECT_EQ(kBlue, canvas.Pixel(x, 72));
+            EXPECT_EQ(kBlue, canvas.Pixel(x, kHeight - 1));
+        }
+        for (int y = 72; y < kHeight; ++y) {
+            EXPECT_EQ(kBlue, canvas.Pixel(0, y));
+            EXPECT_EQ(kBlue, canvas.Pixel(kWidth - 1, y));
+        }
+        EXPECT_EQ(kBackground, canvas.Pixel(5, 90));
+    }
+}
+
+TEST_F(PaintingTest, PaintScreen_BannerSitsUnderTheBarAndPushesTheMessageDown) {
+    resources.banner = SolidImage(446, 200, 0xffff0000);
+    Paint(Message(L"Title"));
+    EXPECT_EQ(RGB(255, 0, 0), canvas.Pixel(0, 72));
+    EXPECT_EQ(RGB(255, 0, 0), canvas.Pixel(kWidth - 1, 271));
+    EXPECT_EQ(kWhite, canvas.Pixel(kWidth - 2, 66));
+    EXPECT_EQ(kBlue, canvas.Pixel(100, 272)) << "the message area's outline";
+}
+
+TEST_F(PaintingTest, PaintScreen_IconSitsLeftOfTheShiftedTitle) {
+    const PaintedScreen plain = Paint(Message(L"Download failed"));
+    resources.errorIcon = SolidImage(18, 18, 0xff00ff00);
+    const PaintedScreen withIcon = Paint(Message(L"Download failed", ScreenIcon::Error));
+
+    EXPECT_EQ(plain.title.left + (18 + 4) / 2, withIcon.title.left);
+    EXPECT_EQ(withIcon.title.left - 4, withIcon.icon.right);
+    EXPECT_EQ(18, withIcon.icon.bottom - withIcon.icon.top);
+    const int titleHeight = withIcon.title.bottom - withIcon.title.top;
+    EXPECT_EQ(withIcon.title.top + (titleHeight - 18) / 2 + 2, withIcon.icon.top);
+    EXPECT_EQ(RGB(0, 255, 0), canvas.Pixel(withIcon.icon.left + 9, withIcon.icon.top + 9));
+    EXPECT_EQ(kBackground, canvas.Pixel(withIcon.icon.left - 2, withIcon.icon.top + 9));
+}
+
+TEST_F(PaintingTest, PaintScreen_WrappedTitleMovesTheBodyDown) {
+    const PaintedScreen shortTitle = Paint(Message(L"Title"));
+    const PaintedScreen longTitle =
+        Paint(Message(L"A title far too long to stand on one line of this window"));
+    const int grown =
+        (longTitle.title.bottom - longTitle.title.top) - (shortTitle.title.bottom - shortTitle.title.top);
+    EXPECT_GT(grown, 0);
+    EXPECT_EQ(shortTitle.body.top + grown, longTitle.body.top);
+    EXPECT_EQ(longTitle.title.bottom + 15, longTitle.body.top);
+    EXPECT_LE(longTitle.body.right - longTitle.body.left, 400);
+    EXPECT_TRUE(AnyPixelNot(kBackground, longTitle.body)) << "the body is drawn where it was measured";
+    EXPECT_FALSE(AnyPixelNot(kBackground, {20, longTitle.title.bottom, kWidth - 20, longTitle.body.top}))
+        << "nothing is drawn between the wrapped title and the body";
+}
+
+TEST_F(PaintingTest, PaintScreen_LeavesNoGdiObjectBehind) {
+    resources.banner = SolidImage(446, 200, 0xffff0000);
+    resources.successIcon = SolidImage(18, 18, 0xff00ff00);
+    Paint(Message(L"Warm-up", ScreenIcon::Success));
+    const size_t before = CountFreeGdiHandles();
+    for (int i = 0; i < 100; ++i) Paint(Message(L"Installation is complete", ScreenIcon::Success));
+    EXPECT_EQ(before, CountFreeGdiHandles());
+}
+
+TEST_F(PaintingTest, LoadPngImage_MissingOrBrokenGivesNoImage) {
+    const HINSTANCE module = ::GetModuleHandleW(nullptr);
+    const unique_gdip_image small = LoadPngImage(module, 901);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(3, GetImageSize(small.get()).cx);
+    EXPECT_EQ(2, GetImageSize(small.get()).cy);
+    EXPECT_FALSE(LoadPngImage(module, 902));
+    EXPECT_FALSE(LoadPngImage(module, 903));
+
+    // Without images the message area starts right under the bar and painting still works.
+    Paint(Message(L"Title", ScreenIcon::Error));
+    EXPECT_EQ(kBackground, canvas.Pixel(200, 150));
+}
+
+}  // namespace
+}  // namespace tessara

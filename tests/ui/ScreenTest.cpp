@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include "ui/Screen.h"
+
+namespace tessara {
+namespace {
+
+WindowTexts TestTexts() {
+    WindowTexts texts;
+    texts.installingFormat = L"Installing %d";
+    texts.downloadingFormat = L"Downloading %d";
+    texts.cancelling = L"Cancelling";
+    texts.downloadFailed = L"Download failed";
+    texts.downloadFailedBody = L"download body";
+    texts.installationFailed = L"Installation failed";
+    texts.installationFailedBody = L"installation body";
+    texts.installedTitle = L"Installed";
+    texts.installedBody = L"installed body";
+    texts.uninstalledTitle = L"Uninstalled";
+    texts.uninstalledBody = L"uninstalled body";
+    texts.carouselTitles = {L"T0", L"T1", L"T2", L"T3"};
+    texts.carouselBodies = {L"B0", L"B1", L"B2", L"B3"};
+    texts.exit = L"Exit";
+    texts.uninstall = L"Uninstall";
+    texts.done = L"Done";
+    return texts;
+}
+
+struct ScreenCase {
+    const char* name;
+    ScreenState state;
+    ScreenKind kind;
+    const wchar_t* status;
+    const wchar_t* title;
+    ScreenIcon icon;
+    unsigned controls;
+    const wchar_t* mainLabel;
+};
+
+constexpr unsigned kMain = ControlMainButton;
+constexpr unsigned kFailedDownload = ControlRetryButton | ControlMainButton | ControlEmailLink;
+
+// ScreenState: choice mode, finished, error, cancel, stage, progress, carousel index.
+const ScreenCase kCases[] = {
+    {"started",
+     {false, false, false, false, 0, 0, 1},
+     ScreenKind::Working,
+     L"",
+     L"T1",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"downloading",
+     {false, false, false, false, 1, 42, 2},
+     ScreenKind::Working,
+     L"Downloading 42",
+     L"T2",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"extracting",
+     {false, false, false, false, 2, 80, 5},
+     ScreenKind::Working,
+     L"Installing 80",
+     L"T1",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"failed step still running",
+     {false, false, true, false, 3, 80, 0},
+     ScreenKind::Working,
+     L"Download failed",
+     L"T0",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"cancelling",
+     {false, false, false, true, 1, 30, 0},
+     ScreenKind::Working,
+     L"Cancelling",
+     L"T0",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"choice",
+     {true, false, false, false, 0, 0, 3},
+     ScreenKind::Choice,
+     L"",
+     L"T3",
+     ScreenIcon::None,
+     ControlInstallButton | kMain,
+     L"Uninstall"},
+    {"choice ignores cancel",
+     {true, false, false, true, 0, 0, 0},
+     ScreenKind::Choice,
+     L"",
+     L"T0",
+     ScreenIcon::None,
+     ControlInstallButton | kMain,
+     L"Uninstall"},
+    {"uninstalled",
+     {true, true, false, false, 0, 0, 0},
+     ScreenKind::Uninstalled,
+     L"",
+     L"Uninstalled",
+     ScreenIcon::Success,
+     kMain,
+     L"Done"},
+    {"installed",
+     {false, true, false, false, 9, 100, 0},
+     ScreenKind::Installed,
+     L"Installing 100",
+     L"Installed",
+     ScreenIcon::Success,
+     kMain | ControlCheckBoxes,
+     L"Exit"},
+    {"installed, registry still written",
+     {false, true, false, false, 5, 95, 0},
+     ScreenKind::Installed,
+     L"Installing 95",
+     L"Installed",
+     ScreenIcon::Success,
+     kMain | ControlCheckBoxes,
+     L"Exit"},
+    {"error at stage 0",
+     {false, true, true, false, 0, 100, 0},
+     ScreenKind::Installed,
+     L"",
+     L"Installed",
+     ScreenIcon::Success,
+     kMain,
+     L"Exit"},
+    {"download failed",
+     {false, true, true, false, 1, 100, 0},
+     ScreenKind::DownloadFailed,
+     L"Download failed",
+     L"Download failed",
+     ScreenIcon::Error,
+     kFailedDownload,
+     L"Exit"},
+    {"verification failed",
+     {false, true, true, false, 3, 100, 0},
+     ScreenKind::DownloadFailed,
+     L"Download failed",
+     L"Download failed",
+     ScreenIcon::Error,
+     kFailedDownload,
+     L"Exit"},
+    {"copy failed",
+     {false, true, true, false, 4, 100, 0},
+     ScreenKind::InstallationFailed,
+     L"Installation failed",
+     L"Installation failed",
+     ScreenIcon::Error,
+     kMain | ControlEmailLink,
+     L"Exit"},
+    {"startup value failed",
+     {false, true, true, false, 7, 100, 0},
+     ScreenKind::InstallationFailed,
+     L"Installation failed",
+     L"Installation failed",
+     ScreenIcon::Error,
+     kMain | ControlEmailLink,
+     L"Exit"},
+};
+
+TEST(ScreenTest, ComposeScreen_EveryStateShowsItsScreen) {
+    const WindowTexts texts = TestTexts();
+    for (const ScreenCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const Screen screen = ComposeScreen(c.state, texts);
+        EXPECT_EQ(c.kind, screen.kind);
+        EXPECT_EQ(c.status, screen.status);
+        EXPECT_EQ(c.title, screen.title);
+        EXPECT_EQ(c.icon, screen.icon);
+        EXPECT_EQ(c.controls, screen.controls);
+        EXPECT_EQ(c.mainLabel, screen.mainLabel);
+        EXPECT_EQ(c.state.progress, screen.progress);
+    }
+}
+
+}  // namespace
+}  // namespace tessara
