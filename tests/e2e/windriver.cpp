@@ -1,0 +1,144 @@
+// Drives the installer window from outside, as a user would: finds it by class, reads its controls
+// by id, clicks buttons, ticks check boxes and answers message boxes. Prints what it saw as JSON.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"TessaraAppInstallerWindow";
+constexpr int kControlIds[] = {1235, 1236, 1237, 1238, 1239};
+
+HWND FindInstaller() { return ::FindWindowW(kWindowClass, nullptr); }
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(),
+                                           static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(size > 0 ? size - 1 : 0);
+    std::string escaped;
+    for (const char c : out) {
+        if (c == '"' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+std::wstring TextOf(HWND window) {
+    wchar_t text[512] = {};
+    ::GetWindowTextW(window, text, 512);
+    return text;
+}
+
+void PrintControl(HWND control) {
+    std::printf("{\"text\": \"%s\", \"visible\": %d, \"enabled\": %d, \"checked\": %d}",
+                Utf8(TextOf(control)).c_str(), ::IsWindowVisible(control) ? 1 : 0,
+                ::IsWindowEnabled(control) ? 1 : 0,
+                static_cast<int>(::SendMessageW(control, BM_GETCHECK, 0, 0)));
+}
+
+BOOL CALLBACK PrintLink(HWND child, LPARAM first) {
+    wchar_t className[32] = {};
+    ::GetClassNameW(child, className, 32);
+    if (::lstrcmpiW(className, L"Static") != 0) return TRUE;
+    bool& isFirst = *reinterpret_cast<bool*>(first);
+    std::printf("%s", isFirst ? "" : ", ");
+    isFirst = false;
+    PrintControl(child);
+    return TRUE;
+}
+
+int PrintState() {
+    const HWND window = FindInstaller();
+    std::printf("{\"window\": %d, \"closeBox\": %d, \"controls\": {", window ? 1 : 0,
+                window && (::GetWindowLongW(window, GWL_STYLE) & WS_SYSMENU) ? 1 : 0);
+    bool first = true;
+    for (const int id : kControlIds) {
+        const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
+        if (!control) continue;
+        std::printf("%s\"%d\": ", first ? "" : ", ", id);
+        first = false;
+        PrintControl(control);
+    }
+    std::printf("}, \"links\": [");
+    first = true;
+    if (window) ::EnumChildWindows(window, PrintLink, reinterpret_cast<LPARAM>(&first));
+    std::printf("]}\n");
+    return 0;
+}
+
+// Milliseconds since 1970 on the shared clock, for timing against the host.
+long long NowMs() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const long long ticks = (static_cast<long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ticks / 10000 - 11644473600000LL;
+}
+
+// Waits until the window is shown with nothing left to paint, and prints when that was.
+int WaitForPaint(DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < timeoutMs) {
+        const HWND window = FindInstaller();
+        if (window && ::IsWindowVisible(window) && !::GetUpdateRect(window, nullptr, FALSE)) {
+            std::printf("%lld\n", NowMs());
+            return 0;
+        }
+        ::Sleep(2);
+    }
+    return 1;
+}
+
+// Clicks Yes or No in the message box with the caption once it appears.
+int Answer(const wchar_t* caption, bool yes, DWORD timeoutMs) {
+    const DWORD start = ::GetTickCount();
+    while (::GetTickCount() - start < timeoutMs) {
+        const HWND box = ::FindWindowW(L"#32770", caption);
+        const HWND button = box ? ::GetDlgItem(box, yes ? IDYES : IDNO) : nullptr;
+        if (button) {
+            ::PostMessageW(button, BM_CLICK, 0, 0);
+            return 0;
+        }
+        ::Sleep(20);
+    }
+    return 1;
+}
+
+int ControlCommand(const wchar_t* command, int id, int value) {
+    const HWND window = FindInstaller();
+    const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
+    if (!control) return 1;
+    if (::lstrcmpW(command, L"click") == 0) return ::PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
+    ::SendMessageW(control, BM_SETCHECK, value ? BST_CHECKED : BST_UNCHECKED, 0);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    const std::wstring command = argv[1];
+    // The installer runs in a virtual desktop of its own, which may still be starting. Without it no
+    // installer window is found.
+    wchar_t desktopName[64] = {};
+    if (::GetEnvironmentVariableW(L"TESSARA_DESKTOP", desktopName, 64)) {
+        for (int round = 0; round < 200; ++round) {
+            const HDESK desktop = ::OpenDesktopW(desktopName, 0, FALSE, GENERIC_ALL);
+            if (desktop && ::SetThreadDesktop(desktop)) break;
+            if (desktop) ::CloseDesktop(desktop);
+            if (command != L"wait-paint") break;
+            ::Sleep(50);
+        }
+    }
+    if (command == L"state") return PrintState();
+    if (command == L"wait-paint" && argc == 3) return WaitForPaint(std::wcstoul(argv[2], nullptr, 10));
+    if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
+    if (command == L"answer" && argc == 5)
+        return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));
+    if ((command == L"click" || command == L"check") && argc >= 3)
+        return ControlCommand(argv[1], std::wcstol(argv[2], nullptr, 10),
+                              argc > 3 ? std::wcstol(argv[3], nullptr, 10) : 0);
+    return 2;
+}
