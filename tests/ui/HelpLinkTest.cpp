@@ -60,7 +60,7 @@ wchar_t AccessKey(const std::wstring& label) {
     return static_cast<wchar_t>(std::towupper(label[marker + 1]));
 }
 
-TEST(StringTablesTest, EveryLanguageHasEveryTextInShape) {
+TEST(ResourcesTest, EveryLanguageHasEveryTextInShape) {
     for (const LANGID language : kTableLanguages) {
         SCOPED_TRACE(testing::Message() << "language " << language);
         for (const UINT id : kStringIds) {
@@ -90,6 +90,42 @@ TEST(StringTablesTest, EveryLanguageHasEveryTextInShape) {
                   AccessKey(FindStoredString(language, IDS_START_MENU_SHORTCUT)))
             << "the two check boxes need different access keys";
     }
+}
+
+// The bytes of a resource of the program; empty when it is missing.
+std::string FindResourceBytes(const wchar_t* type, UINT id) {
+    const HMODULE module = ::GetModuleHandleW(nullptr);
+    const HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (!resource) return std::string();
+    return std::string(static_cast<const char*>(::LockResource(::LoadResource(module, resource))),
+                       ::SizeofResource(module, resource));
+}
+
+TEST(ResourcesTest, ImagesHaveTheSizesTheWindowIsLaidOutFor) {
+    const struct {
+        UINT id;
+        unsigned width, height;
+    } images[] = {{IDP_BANNER, 446, 200}, {IDP_SUCCESS_ICON, 18, 18}, {IDP_ERROR_ICON, 18, 18}};
+    for (const auto& image : images) {
+        const std::string png = FindResourceBytes(L"PNG", image.id);
+        ASSERT_GE(png.size(), 24u) << "PNG " << image.id;
+        EXPECT_EQ(0, png.compare(1, 3, "PNG"));
+        const auto bigEndian = [&png](size_t at) {
+            unsigned value = 0;
+            for (size_t i = at; i < at + 4; ++i) value = value << 8 | static_cast<unsigned char>(png[i]);
+            return value;
+        };
+        EXPECT_EQ(image.width, bigEndian(16)) << "PNG " << image.id;
+        EXPECT_EQ(image.height, bigEndian(20)) << "PNG " << image.id;
+    }
+    // The icon group lists its images after a 6-byte header, 14 bytes each, width first (0 means 256).
+    const std::string group = FindResourceBytes(RT_GROUP_ICON, IDI_APP_ICON);
+    ASSERT_GE(group.size(), 6u);
+    std::string widths;
+    for (size_t entry = 6; entry + 14 <= group.size(); entry += 14) {
+        widths += std::to_string(group[entry] ? static_cast<unsigned char>(group[entry]) : 256) + " ";
+    }
+    EXPECT_EQ("16 32 48 256 ", widths);
 }
 
 TEST(HelpLinkTest, HelpLocaleFollowsThePrimaryLanguage) {
