@@ -68,6 +68,7 @@ class UninstallTest(test_install.InstallTestBase):
         url = self.server.serve("/payload.zip", self.payload)
         self.assert_installed(self.install(url, "uninstall-self-install"))
         registry = harness.registry_snapshot()
+        installed = harness.tree_digest(self.install_folder)
         temp_before = self.temp_entries()
 
         folder = harness.prepare_setup_folder("uninstall self with blanks")
@@ -77,7 +78,7 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before), "the script removes itself")
         self.assertTrue((folder / "debugLog.log").exists(), "nothing beside the program is touched")
         self.assertEqual(registry, harness.registry_snapshot())
-        self.assertTrue((self.install_folder / "Tessara.exe").exists())
+        self.assertEqual(installed, harness.tree_digest(self.install_folder))
         shutil.rmtree(folder)
 
 
