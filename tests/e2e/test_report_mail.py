@@ -31,15 +31,16 @@ class ReportMailTest(unittest.TestCase):
         else:
             SYSTEM_DLL.unlink(missing_ok=True)
 
-    def send(self, dll="recording_mapi.dll", result=0, temp=None, overrides="mapi32=n"):
+    def send(self, dll="recording_mapi.dll", result=0, temp=None, overrides="mapi32=n", program=None):
         """Writes and mails a report of a failed run; returns the hand-over's result, the report's path
-        and what the mail library recorded (None when it was not called)."""
-        shutil.copy(HELPERS / dll, SYSTEM_DLL)
+        and what the mail library recorded (None when it was not called). Without a dll the system
+        folder keeps its own."""
+        shutil.copy(HELPERS / dll if dll else self.saved, SYSTEM_DLL)
         record = self.work / "record.txt"
         record.unlink(missing_ok=True)
         env = {"WINEDLLOVERRIDES": overrides, "TESSARA_MAPI_RECORD": harness.to_windows(record),
                "TESSARA_MAPI_RESULT": str(result)}
-        args = [HELPERS / "mailreport.exe", 6]
+        args = [program or HELPERS / "mailreport.exe", 6]
         if temp is not None:
             temp.mkdir(parents=True, exist_ok=True)
             args.append(harness.to_windows(temp))
@@ -81,6 +82,17 @@ class ReportMailTest(unittest.TestCase):
         self.assertEqual("1", fields["readable"], fields)
         self.assertTrue(fields["path"].isascii(), fields["path"])
         self.assertEqual(fields["path"], fields["name"])
+
+    def test_a_mapi32_beside_the_program_is_never_loaded(self):
+        # The system's own library does not load in native-only mode, so only a search that reaches
+        # beyond the system folder could find the planted one.
+        planted = self.work / "downloads"
+        planted.mkdir(exist_ok=True)
+        shutil.copy(HELPERS / "mailreport.exe", planted)
+        shutil.copy(HELPERS / "recording_mapi.dll", planted / "mapi32.dll")
+        sent, _, fields = self.send(dll=None, program=planted / "mailreport.exe")
+        self.assertFalse(sent)
+        self.assertIsNone(fields)
 
     def test_without_simple_mapi_the_report_is_still_written(self):
         sent, path, fields = self.send(overrides="mapi32=d")
