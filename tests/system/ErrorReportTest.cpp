@@ -68,6 +68,8 @@ TEST(ErrorReportTest, WriteErrorReport_WritesEachReportToANewFileWithWindowsLine
     const fs::path failed = WriteErrorReport(6);
     const fs::path succeeded = WriteErrorReport(9);
     ASSERT_NE(failed, succeeded);
+    const ErrorReportFacts facts = ReadErrorReportFacts();
+    EXPECT_TRUE(facts.version && facts.totalPhysicalBytes && facts.processorCount > 0);
 
     const auto contents = [](const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
@@ -79,12 +81,10 @@ TEST(ErrorReportTest, WriteErrorReport_WritesEachReportToANewFileWithWindowsLine
         EXPECT_EQ(L"Tes", path.filename().wstring().substr(0, 3)) << "the name service uses three letters";
         EXPECT_TRUE(fs::is_regular_file(fs::path(path).replace_extension()));
         std::string expected;
-        for (const std::string& line : FormatErrorReport(ReadErrorReportFacts(), stage))
-            expected += line + "\r\n";
+        for (const std::string& line : FormatErrorReport(facts, stage)) expected += line + "\r\n";
         EXPECT_EQ(expected, contents(path));
     }
     EXPECT_NE(std::string::npos, contents(failed).find("\r\nCould not create proto keys\r\n"));
-    EXPECT_NE(std::string::npos, contents(succeeded).find("\r\nCore Count : "));
     for (const fs::path& path : {failed, succeeded}) {
         fs::remove(path);
         fs::remove(fs::path(path).replace_extension());
