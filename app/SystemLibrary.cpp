@@ -11,13 +11,17 @@ std::wstring GetSystemX86Folder() {
     return folder;
 }
 
-FARPROC GetSystemLibraryProc(const wchar_t* libraryName, const char* procName) {
+HMODULE LoadSystemLibrary(const wchar_t* libraryName) {
     wchar_t path[MAX_PATH] = {};
     const std::wstring folder = GetSystemX86Folder();
     if (folder.empty() || folder.size() >= MAX_PATH) return nullptr;
     ::wcscpy(path, folder.c_str());
     if (!::PathAppendW(path, libraryName)) return nullptr;
-    const HMODULE module = ::LoadLibraryW(path);
+    return ::LoadLibraryW(path);
+}
+
+FARPROC GetSystemLibraryProc(const wchar_t* libraryName, const char* procName) {
+    const HMODULE module = LoadSystemLibrary(libraryName);
     return module ? ::GetProcAddress(module, procName) : nullptr;
 }
 

@@ -9,6 +9,8 @@ namespace tessara {
 
 // The 32-bit system folder (C:\Windows\SysWOW64 on 64-bit Windows); empty when unknown.
 std::wstring GetSystemX86Folder();
+// Loads the library from that folder; null when the folder is unknown or the load fails.
+HMODULE LoadSystemLibrary(const wchar_t* libraryName);
 // Loads the library from that folder (it stays loaded for the process) and looks up the entry point.
 FARPROC GetSystemLibraryProc(const wchar_t* libraryName, const char* procName);
 

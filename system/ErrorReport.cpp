@@ -1,10 +1,172 @@
 #include "system/ErrorReport.h"
 
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <type_traits>
+
+#include "app/ScopedWin.h"
+#include "app/SystemLibrary.h"
+#include "engine/InstallLocations.h"
+#include "engine/InstallStage.h"
+#include "system/SimpleMapi.h"
+
 namespace tessara {
+namespace {
 
-// Placeholder until the report is written and mailed.
-std::wstring WriteErrorReport(uint32_t) { return {}; }
+constexpr const char* ReportTitle = "Tessara App Setup";
+constexpr const char* ReportSubject = "Tessara App Installer Error Report";
+constexpr const wchar_t* MapiLibraryName = L"MAPI32.DLL";
 
-bool SendErrorReport(std::wstring) { return false; }
+static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record");
+static_assert(sizeof(MEMORYSTATUSEX) == 64, "memory status record");
+
+const char* FailureText(uint32_t stage) {
+    switch (stage) {
+        case StageDownload:
+            return "Could not download the payload";
+        case StageExtract:
+            return "Could not unzip payload";
+        case StageVerify:
+            return "Could not verify payload";
+        case StageReplace:
+            return "Could not move to the target folder path";
+        case StageUninstallKeys:
+            return "Could not create uninstall keys";
+        case StageProtocolKeys:
+            return "Could not create proto keys";
+        case StageStartupKeys:
+            return "Could not create startup keys";
+        case StagePlatform:
+            return "Platform incompatibility";
+        default:
+            return nullptr;
+    }
+}
+
+std::string VersionLine(const OSVERSIONINFOEXA& version) {
+    const std::string servicePack(version.szCSDVersion,
+                                  ::strnlen(version.szCSDVersion, sizeof version.szCSDVersion));
+    return "OS Version : " + std::to_string(version.dwMajorVersion) + "." +
+           std::to_string(version.dwMinorVersion) + " (" + std::to_string(version.dwBuildNumber) + ") " +
+           servicePack + " (" + std::to_string(version.wServicePackMajor) + "." +
+           std::to_string(version.wServicePackMinor) + ")";
+}
+
+// MAPI32.DLL is no known system library: a search by bare name would look in the program's own
+// folder first, and a downloaded setup program shares its folder with whatever else was downloaded.
+// So the fallback for an unknown system folder searches the system folder only.
+unique_hmodule LoadMapiLibrary() {
+    if (const HMODULE module = LoadSystemLibrary(MapiLibraryName)) return unique_hmodule(module);
+    return unique_hmodule(::LoadLibraryExW(MapiLibraryName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
+
+// True when every character had its own place in the ANSI code page.
+bool ConvertToAnsi(const std::wstring& text, std::string& converted) {
+    converted.clear();
+    if (text.empty()) return true;
+    // A UTF-8 code page holds every character and refuses the question about a lossy conversion.
+    const bool utf8 = ::GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL lossy = FALSE;
+    BOOL* const lossyOut = utf8 ? nullptr : &lossy;
+    const int length = static_cast<int>(text.size());
+    const int size = ::WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, lossyOut);
+    if (size <= 0) return false;
+    converted.resize(size);
+    ::WideCharToMultiByte(CP_ACP, flags, text.data(), length, converted.data(), size, nullptr, lossyOut);
+    return !lossy;
+}
+
+// The ANSI mail interface reads paths in the ANSI code page; a path with characters the code page
+// lacks goes in its short form, which names the same file in plain letters.
+std::string AnsiPath(const std::wstring& path) {
+    std::string converted;
+    if (ConvertToAnsi(path, converted)) return converted;
+    std::wstring shortPath(::GetShortPathNameW(path.c_str(), nullptr, 0), L'\0');
+    const DWORD length =
+        ::GetShortPathNameW(path.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
+    if (length == 0 || length >= shortPath.size()) return converted;
+    shortPath.resize(length);
+    ConvertToAnsi(shortPath, converted);
+    return converted;
+}
+
+// One message, no recipients and no text, with the report attached; the mail program asks for a
+// logon if it needs one and shows the message for the user to address and send.
+template <typename Message, typename Text>
+ULONG HandOver(ULONG(WINAPI* send)(LHANDLE, ULONG_PTR, Message*, FLAGS, ULONG), Text subject, Text path) {
+    std::remove_pointer_t<decltype(Message::lpFiles)> attachment{};
+    attachment.nPosition = MapiNoPosition;
+    attachment.lpszPathName = path.data();
+    attachment.lpszFileName = path.data();
+    Message message{};
+    message.lpszSubject = subject.data();
+    message.nFileCount = 1;
+    message.lpFiles = &attachment;
+    return send(0, reinterpret_cast<ULONG_PTR>(::GetDesktopWindow()), &message, MAPI_LOGON_UI | MAPI_DIALOG,
+                0);
+}
+
+}  // namespace
+
+ErrorReportFacts ReadErrorReportFacts() {
+    ErrorReportFacts facts;
+    OSVERSIONINFOEXA version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    if (::GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) facts.version = version;
+    MEMORYSTATUSEX memory{};
+    memory.dwLength = sizeof memory;
+    if (::GlobalMemoryStatusEx(&memory)) facts.totalPhysicalBytes = memory.ullTotalPhys;
+    SYSTEM_INFO system{};
+    ::GetSystemInfo(&system);
+    facts.processorCount = system.dwNumberOfProcessors;
+    facts.processorArchitecture = system.wProcessorArchitecture;
+    return facts;
+}
+
+std::vector<std::string> FormatErrorReport(const ErrorReportFacts& facts, uint32_t stage) {
+    std::vector<std::string> lines = {ReportTitle, ""};
+    if (facts.version) lines.push_back(VersionLine(*facts.version));
+    if (facts.totalPhysicalBytes) {
+        const uint32_t kibibytes = static_cast<uint32_t>(*facts.totalPhysicalBytes >> 10);
+        lines.push_back("Total Memory : " + std::to_string(kibibytes) + " KB");
+    }
+    lines.push_back("Core Count : " + std::to_string(facts.processorCount) +
+                    " :: Arch : " + std::to_string(facts.processorArchitecture));
+    if (const char* failure = FailureText(stage)) lines.push_back(failure);
+    return lines;
+}
+
+std::wstring WriteErrorReport(uint32_t stage) {
+    const std::wstring name = CreateTempFileName();
+    // Without a temporary name the report would land in whatever the current folder is.
+    if (name.empty()) return {};
+    const std::wstring path = name + L".log";
+    // Text mode: every line ends with CR LF.
+    std::ofstream report(std::filesystem::path(path), std::ios::out | std::ios::trunc);
+    if (!report) return path;
+    for (const std::string& line : FormatErrorReport(ReadErrorReportFacts(), stage)) {
+        report << line << std::endl;
+    }
+    return path;
+}
+
+bool SendErrorReport(std::wstring reportPath) {
+    const unique_hmodule mapi = LoadMapiLibrary();
+    if (!mapi) return false;
+    ULONG result = 0;
+    // The wide interface takes any path; the ANSI one only what the ANSI code page can spell.
+    if (const auto sendWide = ProcAs<MapiSendMailW>(::GetProcAddress(mapi.get(), "MAPISendMailW"))) {
+        result = HandOver(sendWide, std::wstring(ReportSubject, ReportSubject + std::strlen(ReportSubject)),
+                          reportPath);
+    } else if (const auto sendAnsi = ProcAs<MapiSendMailA>(::GetProcAddress(mapi.get(), "MAPISendMail"))) {
+        result = HandOver(sendAnsi, std::string(ReportSubject), AnsiPath(reportPath));
+    } else {
+        return false;
+    }
+    // A user who cancels the message or the logon has still been offered the report.
+    return result == SUCCESS_SUCCESS || result == MAPI_USER_ABORT || result == MAPI_E_LOGIN_FAILURE;
+}
 
 }  // namespace tessara

@@ -127,6 +127,15 @@ bool RetireFolder(const std::wstring& workFolder, const std::wstring& folder) {
     return !error;
 }
 
+std::wstring SelfRemovalCommandLine(const std::wstring& script, const std::wstring& target,
+                                    bool targetIsFolder) {
+    // cmd /C drops the first and the last quote of a line that starts with one, so the whole command
+    // is wrapped in one more pair; the script and the target then arrive as one argument each,
+    // blanks and all, and the script's del and rd take the quoted target path as it is.
+    return L"cmd.exe /C \"" + Quoted(script) + (targetIsFolder ? L" 1 " : L" 0 ") + Quoted(target) + L" " +
+           SetupImageName + L"\"";
+}
+
 bool ScheduleSelfRemoval() {
     // The script deletes whatever it is given; it must never be given an empty or partial path.
     const std::wstring program = GetExecutablePath();
@@ -136,12 +145,8 @@ bool ScheduleSelfRemoval() {
     if (script.empty()) return true;
 
     std::error_code error;
-    const wchar_t* const targetIsFolder = std::filesystem::is_directory(program, error) ? L"1" : L"0";
-    // cmd /C drops the first and the last quote of a line that starts with one, so the whole command
-    // is wrapped in one more pair; the script and the program then arrive as one argument each,
-    // blanks and all, and the script's del and rd take the quoted program path as it is.
-    std::wstring commandLine = L"cmd.exe /C \"" + Quoted(script) + L" " + targetIsFolder + L" " +
-                               Quoted(program) + L" " + SetupImageName + L"\"";
+    std::wstring commandLine =
+        SelfRemovalCommandLine(script, program, std::filesystem::is_directory(program, error));
     // The interpreter comes from the system folder, never from a search that starts beside the program.
     const std::wstring interpreter = systemFolder + L"\\cmd.exe";
     STARTUPINFOW startup{};

@@ -2,9 +2,9 @@
 
 #include <cwchar>
 
-#include "app/Text.h"
 #include "engine/InstallStage.h"
 #include "res/resource.h"
+#include "ui/HelpLink.h"
 
 namespace tessara {
 namespace {
@@ -46,8 +46,8 @@ const T& CarouselItem(const std::vector<T>& items, int index) {
 
 }  // namespace
 
-WindowTexts LoadWindowTexts(HINSTANCE instance) {
-    const auto text = [instance](UINT id) { return LoadResourceText(instance, id); };
+WindowTexts LoadWindowTexts() {
+    const auto text = [](UINT id) { return LoadUiString(id); };
     WindowTexts texts;
     texts.installingFormat = text(IDS_INSTALLING_FORMAT);
     texts.downloadingFormat = text(IDS_DOWNLOADING_FORMAT);

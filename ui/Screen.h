@@ -38,7 +38,7 @@ struct WindowTexts {
     std::wstring uninstallBlocked;
 };
 
-WindowTexts LoadWindowTexts(HINSTANCE instance);
+WindowTexts LoadWindowTexts();
 
 struct ScreenState {
     bool choiceMode = false;

@@ -114,7 +114,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
 
 void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     m_resources = CreatePaintResources(m_instance);
-    m_texts = LoadWindowTexts(m_instance);
+    m_texts = LoadWindowTexts();
     closePromptCaption = m_texts.closeApplicationCaption;
     const bool registered = IsInstallationRegistered();
     const RECT client = ClientRect(hwnd);

@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import socketserver
 import subprocess
 import threading
@@ -94,15 +95,36 @@ def tree_digest(folder):
     return result
 
 
+def prefix_processes():
+    """(process id, lower-case image name) of every process running in this build's Wine prefix. Other
+    builds on the same machine run processes of the same names in prefixes of their own; the tests
+    neither see nor end those."""
+    marker = ("WINEPREFIX=%s" % PREFIX).encode()
+    for entry in pathlib.Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if marker not in (entry / "environ").read_bytes().split(b"\0"):
+                continue
+            program = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
+        except OSError:
+            continue
+        yield int(entry.name), program.replace("\\", "/").rsplit("/", 1)[-1].lower()
+
+
 def kill_windows_processes(*image_names):
-    for name in image_names:
-        subprocess.run(["pkill", "-9", "-f", name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wanted = {name.lower() for name in image_names}
+    for pid, image in prefix_processes():
+        if image in wanted:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
     time.sleep(0.3)
 
 
 def running_image_names():
-    out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")
-    return [line.strip().replace("\\", "/").rsplit("/", 1)[-1].lower() for line in out.splitlines()]
+    return [image for _, image in prefix_processes()]
 
 
 # ---------------------------------------------------------------------------------------------

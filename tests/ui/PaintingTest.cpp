@@ -66,6 +66,12 @@ class PaintingTest : public ::testing::Test {
 protected:
     PaintingTest() : resources(CreatePaintResources(::GetModuleHandleW(nullptr))) {}
 
+    void WithoutArt() {
+        resources.banner.reset();
+        resources.successIcon.reset();
+        resources.errorIcon.reset();
+    }
+
     PaintedScreen Paint(const Screen& screen) {
         const RECT client{0, 0, kWidth, kHeight};
         return PaintScreen(canvas.dc(), client, ComputeWindowLayout(client, resources), screen, resources);
@@ -95,6 +101,7 @@ protected:
 TEST_F(PaintingTest, PaintScreen_StatusLineProgressBarAndMessageOutline) {
     for (const int progress : {0, 50, 100}) {
         SCOPED_TRACE(progress);
+        WithoutArt();
         Screen screen = Message(L"Title");
         screen.progress = progress;
         Paint(screen);
@@ -113,7 +120,7 @@ TEST_F(PaintingTest, PaintScreen_StatusLineProgressBarAndMessageOutline) {
         }
         EXPECT_EQ(progress == 100, canvas.Pixel(kWidth - 1, 66) == kBlue);
 
-        // No banner in this program: the message area starts under the bar and reaches the bottom.
+        // Without a banner the message area starts under the bar; it reaches the bottom.
         for (int x = 0; x < kWidth; ++x) {
             EXPECT_EQ(kBlue, canvas.Pixel(x, 72));
             EXPECT_EQ(kBlue, canvas.Pixel(x, kHeight - 1));
@@ -127,15 +134,26 @@ TEST_F(PaintingTest, PaintScreen_StatusLineProgressBarAndMessageOutline) {
 }
 
 TEST_F(PaintingTest, PaintScreen_BannerSitsUnderTheBarAndPushesTheMessageDown) {
-    resources.banner = SolidImage(446, 200, 0xffff0000);
+    ASSERT_TRUE(resources.banner) << "the program's banner";
+    const SIZE size = GetImageSize(resources.banner.get());
+    EXPECT_EQ(446, size.cx);
+    EXPECT_EQ(200, size.cy);
     Paint(Message(L"Title"));
-    EXPECT_EQ(RGB(255, 0, 0), canvas.Pixel(0, 72));
-    EXPECT_EQ(RGB(255, 0, 0), canvas.Pixel(kWidth - 1, 271));
+    auto* const banner = static_cast<Gdiplus::GpBitmap*>(resources.banner.get());
+    for (const POINT at :
+         {POINT{0, 0}, POINT{kWidth - 1, 0}, POINT{200, 100}, POINT{0, 199}, POINT{300, 199}}) {
+        Gdiplus::ARGB colour = 0;
+        GdipBitmapGetPixel(banner, at.x, at.y, &colour);
+        EXPECT_EQ(RGB((colour >> 16) & 0xff, (colour >> 8) & 0xff, colour & 0xff),
+                  canvas.Pixel(at.x, 72 + at.y))
+            << at.x << "," << at.y;
+    }
     EXPECT_EQ(kWhite, canvas.Pixel(kWidth - 2, 66));
     EXPECT_EQ(kBlue, canvas.Pixel(100, 272)) << "the message area's outline";
 }
 
 TEST_F(PaintingTest, PaintScreen_IconSitsLeftOfTheShiftedTitle) {
+    WithoutArt();
     const PaintedScreen plain = Paint(Message(L"Download failed"));
     resources.errorIcon = SolidImage(18, 18, 0xff00ff00);
     const PaintedScreen withIcon = Paint(Message(L"Download failed", ScreenIcon::Error));
@@ -183,6 +201,7 @@ TEST_F(PaintingTest, LoadPngImage_MissingOrBrokenGivesNoImage) {
     EXPECT_FALSE(LoadPngImage(module, 903));
 
     // Without images the message area starts right under the bar and painting still works.
+    WithoutArt();
     Paint(Message(L"Title", ScreenIcon::Error));
     EXPECT_EQ(kBackground, canvas.Pixel(200, 150));
 }

@@ -1,0 +1,86 @@
+"""Uninstallation as the user meets it: "/uninstall" after a real installation, and "/uninstallSelf"."""
+import shutil
+import time
+import unittest
+
+import harness
+import test_install
+
+SHORTCUTS = "[shortcutConfig]\ndesktopShortcut=1\nstartMenuShortcut=1\n"
+
+
+def wait_until(condition, seconds=20):
+    deadline = time.time() + seconds
+    while not condition() and time.time() < deadline:
+        time.sleep(0.2)
+    return condition()
+
+
+class UninstallTest(test_install.InstallTestBase):
+    def setUp(self):
+        super().setUp()
+        profile = harness.to_unix(harness.expand("%USERPROFILE%"))
+        self.cache = profile / "Documents" / "TessaraAppCache"
+        self.links = [profile / "Desktop" / "Orvix Tessara.lnk",
+                      self.appdata / "Microsoft" / "Windows" / "Start Menu" / "Programs" / "Orvix Tessara.lnk"]
+        self.legacy_bin = self.legacy_folder / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+
+    def tearDown(self):
+        harness.reg("delete", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/f")
+        super().tearDown()
+
+    def test_uninstall_removes_the_installation_and_a_second_one_removes_nothing_more(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        self.assert_installed(self.install(url, "uninstall-install", config=SHORTCUTS))
+        self.assertTrue(all(link.exists() for link in self.links))
+        self.assertIn("tessaradetector.exe", harness.running_image_names())
+        self.legacy_bin.mkdir(parents=True)
+        (self.legacy_bin / "addin.dll").write_bytes(b"legacy add-in")
+        (self.cache / "meetings").mkdir(parents=True, exist_ok=True)
+        (self.cache / "meetings" / "recent.dat").write_bytes(b"cached")
+        harness.reg("add", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/d", r"C:\Other\other.exe", "/f")
+        temp_before = self.temp_entries()
+
+        folder = harness.prepare_setup_folder("uninstall-run")
+        self.assertEqual(0, harness.run_setup(folder, "/uninstall").exit_code)
+
+        self.assertFalse(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+        self.assertFalse(harness.regdump(harness.PROTOCOL_KEY)["exists"])
+        run_values = harness.regdump(harness.RUN_KEY)["values"]
+        self.assertNotIn("TessaraDetector", run_values)
+        self.assertIn("SomeoneElse", run_values)
+        self.assertFalse(self.install_folder.exists())
+        self.assertFalse(self.legacy_bin.exists())
+        self.assertEqual([], [link for link in self.links if link.exists()])
+        self.assertFalse(self.cache.exists())
+        self.assertTrue(wait_until(lambda: "tessaradetector.exe" not in harness.running_image_names()))
+        self.assertTrue(wait_until(lambda: not (folder / "TessaraAppSetup.exe").exists()))
+        self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before),
+                        "neither the work folder nor the script is left behind")
+
+        registry = harness.registry_snapshot()
+        again = harness.prepare_setup_folder("uninstall-again")
+        self.assertEqual(0, harness.run_setup(again, "/uninstall").exit_code)
+        self.assertEqual(registry, harness.registry_snapshot())
+        self.assertTrue(wait_until(lambda: not (again / "TessaraAppSetup.exe").exists()))
+
+    def test_uninstall_self_removes_only_the_program_even_from_a_folder_with_blanks(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        self.assert_installed(self.install(url, "uninstall-self-install"))
+        registry = harness.registry_snapshot()
+        installed = harness.tree_digest(self.install_folder)
+        temp_before = self.temp_entries()
+
+        folder = harness.prepare_setup_folder("uninstall self with blanks")
+        self.assertEqual(0, harness.run_setup(folder, "/uninstallSelf").exit_code)
+
+        self.assertTrue(wait_until(lambda: not (folder / "TessaraAppSetup.exe").exists()))
+        self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before), "the script removes itself")
+        self.assertTrue((folder / "debugLog.log").exists(), "nothing beside the program is touched")
+        self.assertEqual(registry, harness.registry_snapshot())
+        self.assertEqual(installed, harness.tree_digest(self.install_folder))
+        shutil.rmtree(folder)
+
+
+if __name__ == "__main__":
+    unittest.main()
