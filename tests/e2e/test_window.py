@@ -10,7 +10,7 @@ import unittest
 import harness
 from test_install import InstallTestBase
 
-DESKTOP = "tessara-e2e"
+DESKTOP = os.environ.get("TESSARA_DESKTOP", "tessara-e2e")
 DRIVER = harness.BUILD / "tests" / "e2e" / "windriver.exe"
 MAIN, RETRY, INSTALL, DESKTOP_BOX, START_MENU_BOX = "1235", "1236", "1237", "1238", "1239"
 

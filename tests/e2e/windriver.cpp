@@ -91,11 +91,11 @@ int WaitForPaint(DWORD timeoutMs) {
     return 1;
 }
 
-// Clicks Yes or No in the message box with the caption once it appears.
+// Clicks Yes or No in the message box with the caption (any, when empty) once it appears.
 int Answer(const wchar_t* caption, bool yes, DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
     while (::GetTickCount() - start < timeoutMs) {
-        const HWND box = ::FindWindowW(L"#32770", caption);
+        const HWND box = ::FindWindowW(L"#32770", *caption ? caption : nullptr);
         const HWND button = box ? ::GetDlgItem(box, yes ? IDYES : IDNO) : nullptr;
         if (button) {
             ::PostMessageW(button, BM_CLICK, 0, 0);
@@ -134,6 +134,12 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"state") return PrintState();
     if (command == L"wait-paint" && argc == 3) return WaitForPaint(std::wcstoul(argv[2], nullptr, 10));
+    if (command == L"rect") {
+        RECT rect{};
+        if (!::GetWindowRect(FindInstaller(), &rect)) return 1;
+        std::printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
+        return 0;
+    }
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
     if (command == L"answer" && argc == 5)
         return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));

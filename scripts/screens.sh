@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Takes one screenshot of every screen of the installer window, in English and in Japanese, into
+# docs/screens/, each cropped to the window. Builds first; uses the build's Wine prefix.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/build.sh" >/dev/null
+source "$root/scripts/wine-env.sh"
+# Wine's own colour scheme draws hyperlinks in light grey; the pictures show Windows' default blue.
+wine reg add 'HKCU\Control Panel\Colors' /v HotTrackingColor /d "0 102 204" /f >/dev/null 2>&1
+export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"
+cd "$root/tests/e2e"
+for lang in en:C.UTF-8 ja:ja_JP.UTF-8; do
+  # A desktop per language: programs started into a running desktop take over its language.
+  LANG=${lang#*:} TESSARA_DESKTOP="screens-${lang%%:*}" python3 - "${lang%%:*}" "$root/docs/screens" <<'PY'
+import os, pathlib, shutil, subprocess, sys, time
+import harness
+from test_window import WindowRun, drive, INSTALL, MAIN, RETRY
+
+lang, out = sys.argv[1], pathlib.Path(sys.argv[2])
+server = harness.PayloadServer()
+work = harness.WORK / "screens"
+application = harness.stage_demo_application(work / "payload", extra_files={"big.bin": os.urandom(1 << 20)})
+payload = harness.make_payload(application, work / "payload.zip").read_bytes()
+appdata = harness.to_unix(harness.expand("%APPDATA%"))
+
+
+def shot(name):
+    time.sleep(0.8)
+    geometry = drive("rect").stdout.decode().strip()
+    subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", str(out / ("%s-%s.png" % (name, lang)))],
+                   check=True)
+
+
+def clean():
+    harness.kill_windows_processes("TessaraAppSetup.exe", "tessaradetector.exe")
+    if (appdata / "Orvix").is_file():
+        (appdata / "Orvix").unlink()
+    shutil.rmtree(appdata / "Orvix", ignore_errors=True)
+    harness.delete_registrations()
+
+
+def start(url):
+    return WindowRun(harness.prepare_setup_folder("screens-" + lang), "/zipUrl", url)
+
+
+def finish(run):
+    run.click(MAIN)
+    run.wait_until_ended()
+    run.process.wait(timeout=30)
+    time.sleep(2)  # the desktop goes away a moment after its last program
+
+try:
+    clean()
+    run = start(server.serve("/slow.zip", payload, mode="slow"))
+    run.wait_for(lambda s: s["window"], "the window")
+    time.sleep(1.5)
+    shot("1-working")
+    drive("close")
+    time.sleep(1)
+    shot("2-cancel-question")
+    drive("answer", "", "no", "3000")
+    run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installed screen")
+    shot("3-installed")
+    finish(run)
+
+    run = start(server.url("/slow.zip"))
+    run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+    shot("4-choice")
+    run.click(MAIN)
+    run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") not in (None, "Uninstall")
+                 and INSTALL not in s["controls"], "the uninstalled screen")
+    shot("5-uninstalled")
+    finish(run)
+
+    clean()
+    run = start(server.url("/missing.zip"))
+    run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
+    shot("6-download-failed")
+    finish(run)
+
+    # A file where the install folder's parent belongs makes the copy fail.
+    clean()
+    (appdata / "Orvix").write_bytes(b"in the way")
+    run = start(server.url("/slow.zip"))
+    run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installation-failed screen")
+    shot("7-installation-failed")
+    finish(run)
+finally:
+    clean()
+    server.close()
+PY
+done
+ls "$root/docs/screens"
