@@ -17,6 +17,13 @@ constexpr DWORD WatchdogPeriodMilliseconds = 200;
 
 using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD, LPBINDSTATUSCALLBACK);
 using DeleteUrlCacheEntryWFn = BOOL(WINAPI*)(LPCWSTR);
+using UnlockUrlCacheEntryFileWFn = BOOL(WINAPI*)(LPCWSTR, DWORD);
+
+uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
 
 bool IsRegularFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -43,7 +50,8 @@ public:
 private:
     void Watch(CBindStatusCallback& callback, DWORD stallMilliseconds) {
         std::unique_lock<std::mutex> lock(m_lock);
-        while (!m_wake.wait_for(lock, std::chrono::milliseconds(WatchdogPeriodMilliseconds), [this] { return m_done; })) {
+        while (!m_wake.wait_for(lock, std::chrono::milliseconds(WatchdogPeriodMilliseconds),
+                                [this] { return m_done; })) {
             // An aborted binding may take a moment to unwind; one abort is enough.
             if (callback.AbortIfStalledOrCancelled(::GetTickCount64(), stallMilliseconds)) return;
         }
@@ -193,8 +201,9 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     }
     RemoveUrlCacheEntry(url);
 
+    // The service may finish a download that a callback asked to abort; the file's size tells.
     if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
-        IsRegularFile(downloadFile)) {
+        IsRegularFile(downloadFile) && FileSize(downloadFile) <= DownloadSizeLimit()) {
         DeleteFileIfPresent(safetyCopy);
         return true;
     }
@@ -205,8 +214,12 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
 }
 
 void RemoveUrlCacheEntry(const std::wstring& url) {
+    // The download service may still hold the entry locked, which would only mark it for deletion.
+    const auto unlockEntry =
+        ProcAs<UnlockUrlCacheEntryFileWFn>(GetSystemLibraryProc(L"wininet.dll", "UnlockUrlCacheEntryFileW"));
     const auto deleteEntry =
         ProcAs<DeleteUrlCacheEntryWFn>(GetSystemLibraryProc(L"wininet.dll", "DeleteUrlCacheEntryW"));
+    if (unlockEntry) unlockEntry(url.c_str(), 0);
     if (deleteEntry) deleteEntry(url.c_str());
 }
 

@@ -174,8 +174,8 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
                 FailBeforePipeline(session, StageReplace);
                 break;
             }
-            const std::unique_ptr<IRegistryTransaction> transaction =
-                CreateRegistryTransaction(L"Installing Orvix Tessara Application", journal.RegistryUndoRecord());
+            const std::unique_ptr<IRegistryTransaction> transaction = CreateRegistryTransaction(
+                L"Installing Orvix Tessara Application", journal.RegistryUndoRecord());
             if (transaction) {
                 result = RunInstallation(session, *transaction, installFolder, journal);
             } else {

@@ -10,6 +10,7 @@
 #include "app/Config.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "app/ScopedWin.h"
 #include "archive/CompressedFile.h"
 #include "engine/Download.h"
 #include "engine/InstallLocations.h"
@@ -75,17 +76,62 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::error_code& e
     return !ec;
 }
 
+// A path the system takes at any length: a previous installation or a payload may hold paths past
+// MAX_PATH, and a folder that cannot be removed for that reason must never block the next run.
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+    if (path.size() < 3 || path[1] != L':' || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    return L"\\\\?\\" + path;
+}
+
+bool RemoveTreeExtended(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
+                                                                  : ::DeleteFileW(path.c_str());
+    }
+    bool removed = true;
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") removed = RemoveTreeExtended(path + L"\\" + name) && removed;
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    return ::RemoveDirectoryW(path.c_str()) && removed;
+}
+
 // A rename on the same volume; false across volumes or when something inside is held open.
 bool MoveFolder(const fs::path& source, const fs::path& target) {
     return ::MoveFileExW(source.c_str(), target.c_str(), 0) != FALSE;
+}
+
+// True when another process holds a file below the folder open without letting it be deleted. Windows
+// then refuses to rename the folder; checking first gives the same outcome where the system would
+// rename it anyway and leave the other process working on a file that moved away.
+bool HasFileInUse(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec)) continue;
+        const unique_file_handle file(::CreateFileW(it->path().c_str(), DELETE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
+    }
+    return false;
 }
 
 // Moves source to target, which must not exist yet, copying where a rename cannot be done. A copy is
 // made under a staging name that takes the target's name only once complete, so that whoever finds
 // the target knows it whole; the source is deleted last (its removal is not examined, as a file held
 // open may stay behind).
-bool MoveOrCopyFolder(const fs::path& source, const fs::path& target) {
-    if (MoveFolder(source, target)) return true;
+bool MoveOrCopyFolder(const fs::path& source, const fs::path& target, bool mayBeInUse) {
+    if (!(mayBeInUse && HasFileInUse(source)) && MoveFolder(source, target)) return true;
     const fs::path staging = StagingCopyOf(target.wstring());
     std::error_code ec;
     fs::remove_all(staging, ec);
@@ -93,7 +139,7 @@ bool MoveOrCopyFolder(const fs::path& source, const fs::path& target) {
         fs::remove_all(staging, ec);
         return false;
     }
-    fs::remove_all(source, ec);
+    RemoveTree(source.wstring());
     return true;
 }
 
@@ -165,8 +211,8 @@ bool BackUpPreviousInstallation(CRunJournal& journal, const std::wstring& instal
 }
 
 // Replaces the previous installation with the verified files; the stage code is already StageReplace.
-void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal, const std::wstring& extractionFolder,
-                          const std::wstring& installFolder) {
+void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
+                          const std::wstring& extractionFolder, const std::wstring& installFolder) {
     LogWrite("Stopping tessara processes");
     StopApplicationProcesses();
     LogWrite("Stopping detector process");
@@ -186,7 +232,7 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal, cons
     fs::create_directories(fs::path(installFolder).parent_path(), ec);
 
     LogFormat("Copy payload from %S to %S", extractionFolder, installFolder);
-    const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder);
+    const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder, false);
     PassStopPoint("replaced");
     if (placed) {
         LogWrite("Payload copy success");
@@ -237,8 +283,8 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
 
     const std::wstring url = SelectPayloadUrl();
     LogFormat("Starting file download from %S", url);
-    if (files.downloadFile.empty() || !journal.NoteTemporary(files.downloadFile) || !journal.NoteDownloadUrl(url) ||
-        !DownloadPayload(&session, url, files.downloadFile)) {
+    if (files.downloadFile.empty() || !journal.NoteTemporary(files.downloadFile) ||
+        !journal.NoteDownloadUrl(url) || !DownloadPayload(&session, url, files.downloadFile)) {
         session.SetError(true);
         return;
     }
@@ -260,8 +306,7 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
 void RemoveTemporaryFiles(const PipelineFiles& files) {
     if (!files.extractionFolder.empty()) {
         LogFormat("Removing extracted payload from %S", files.extractionFolder);
-        std::error_code ignored;
-        fs::remove_all(files.extractionFolder, ignored);
+        RemoveTree(files.extractionFolder);
     }
     if (!files.downloadFile.empty()) {
         std::error_code ignored;
@@ -270,6 +315,10 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
 }
 
 }  // namespace
+
+bool RemoveTree(const std::wstring& path) {
+    return path.empty() || RemoveTreeExtended(ExtendedLengthPath(path));
+}
 
 bool IsExistingDirectory(const std::wstring& path) {
     std::error_code ec;
@@ -305,7 +354,8 @@ std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& fo
 
 bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
     LogFormat("Backing up %S to %S", folder, backupRoot);
-    if (backupRoot.empty() || folder.empty() || !MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder)))
+    if (backupRoot.empty() || folder.empty() ||
+        !MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), true))
         return false;
     LogFormat("Backing up %S to %S done", folder, backupRoot);
     LogFormat("Removed %S done", folder);
@@ -318,11 +368,10 @@ bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {
     const fs::path copy = BackupCopyOf(backupRoot, folder);
     // Whatever the failed run left there goes first; a folder that cannot be cleared is made equal to
     // the backup file by file instead.
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-    if (!ec) {
+    if (RemoveTree(folder)) {
+        std::error_code ec;
         fs::create_directories(fs::path(folder).parent_path(), ec);
-        if (MoveOrCopyFolder(copy, folder)) return true;
+        if (MoveOrCopyFolder(copy, folder, false)) return true;
     }
     return MirrorFolder(copy, folder);
 }

@@ -52,12 +52,14 @@ bool ReadJournal(std::vector<Entry>& entries) {
     std::string text;
     char buffer[4096];
     DWORD read = 0;
-    while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+    while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+        text.append(buffer, read);
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         const std::optional<std::wstring> line = WidenText(text.substr(start, end - start), CP_UTF8);
         if (!line) continue;
         const size_t tab = line->find(L'\t');
-        entries.emplace_back(line->substr(0, tab), tab == std::wstring::npos ? std::wstring() : line->substr(tab + 1));
+        entries.emplace_back(line->substr(0, tab),
+                             tab == std::wstring::npos ? std::wstring() : line->substr(tab + 1));
     }
     return true;
 }
@@ -67,14 +69,15 @@ bool WriteJournal(const std::wstring& kind, const std::wstring& value, DWORD dis
     const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
                                            nullptr, nullptr);
     std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size <= 0 || ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(),
-                                           size, nullptr, nullptr) != size)
+    if (size <= 0 || ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                           bytes.data(), size, nullptr, nullptr) != size)
         return false;
     const std::wstring path = JournalFile();
-    unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, disposition,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
-    return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return file &&
+           ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size() && ::FlushFileBuffers(file.get());
 }
 
@@ -89,15 +92,12 @@ bool UndoReplacement(const std::vector<Entry>& entries, const std::wstring& back
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
         const bool present = entry->first == PresentFolderNote;
         if (!present && entry->first != AbsentFolderNote) continue;
-        std::error_code ignored;
-        std::filesystem::remove_all(StagingCopyOf(entry->second), ignored);
+        RemoveTree(StagingCopyOf(entry->second));
         // Only a complete backup carries the folder's own name in the backup root.
         if (!backupRoot.empty() && IsExistingDirectory(BackupCopyOf(backupRoot, entry->second))) {
             restored = RestoreBackup(backupRoot, entry->second) && restored;
         } else if (!present) {
-            std::error_code ec;
-            std::filesystem::remove_all(entry->second, ec);
-            restored = !ec && restored;
+            restored = RemoveTree(entry->second) && restored;
         }
     }
     return restored;
@@ -152,9 +152,7 @@ bool CompleteRun() {
         return false;
     }
     for (const Entry& entry : entries) {
-        std::error_code ignored;
-        if (entry.first == TemporaryNote || entry.first == BackupRootNote)
-            std::filesystem::remove_all(entry.second, ignored);
+        if (entry.first == TemporaryNote || entry.first == BackupRootNote) RemoveTree(entry.second);
         if (entry.first == UrlNote) RemoveUrlCacheEntry(entry.second);
     }
     ::DeleteFileW(JournalFile().c_str());

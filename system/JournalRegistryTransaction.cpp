@@ -129,7 +129,9 @@ private:
 
 // Only the predefined root keys, whose handle values are fixed, can be noted in a record.
 uint32_t RootNumber(HKEY root) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(root)); }
-HKEY RootFromNumber(uint32_t number) { return reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<int32_t>(number))); }
+HKEY RootFromNumber(uint32_t number) {
+    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<int32_t>(number)));
+}
 
 bool CUndoLog::Note(Undo step) {
     m_steps.push_back(std::move(step));
@@ -156,11 +158,13 @@ bool CUndoLog::Persist() const {
         unique_file_handle file(::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                               FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD written = 0;
-        if (!file || !::WriteFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
+        if (!file ||
+            !::WriteFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
             written != out.size() || !::FlushFileBuffers(file.get()))
             return false;
     }
-    return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
@@ -172,8 +176,9 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
         if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return false;
         data.resize(static_cast<size_t>(size.QuadPart));
         DWORD read = 0;
-        if (!data.empty() && (!::ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &read, nullptr) ||
-                              read != data.size()))
+        if (!data.empty() &&
+            (!::ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &read, nullptr) ||
+             read != data.size()))
             return false;
     }
     CRecordReader reader(data);
@@ -182,8 +187,9 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
     for (uint32_t i = 0; i < count; ++i) {
         Undo step{};
         uint32_t kind = 0, root = 0, valueCount = 0;
-        if (!reader.Number(kind) || kind > static_cast<uint32_t>(UndoKind::RestoreValue) || !reader.Number(root) ||
-            !reader.Text(step.path) || !reader.Text(step.valueName) || !reader.Number(valueCount))
+        if (!reader.Number(kind) || kind > static_cast<uint32_t>(UndoKind::RestoreValue) ||
+            !reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
+            !reader.Number(valueCount))
             return false;
         step.kind = static_cast<UndoKind>(kind);
         step.root = RootFromNumber(root);
@@ -244,7 +250,8 @@ bool ApplyDeleteKey(const Change& change, CUndoLog& undo) {
         // The key is deleted only when it can be recreated with every value it had.
         if (!key || !ReadAllValues(key.get(), values)) return false;
     }
-    if (!undo.Note({UndoKind::RecreateDeletedKey, change.root, change.path, {}, std::move(values)})) return false;
+    if (!undo.Note({UndoKind::RecreateDeletedKey, change.root, change.path, {}, std::move(values)}))
+        return false;
     return ::RegDeleteKeyExW(change.root, change.path.c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS;
 }
 
@@ -299,7 +306,8 @@ void CUndoLog::RevertAll() const {
 
 class CJournalRegistryTransaction final : public IRegistryTransaction {
 public:
-    explicit CJournalRegistryTransaction(std::wstring undoRecordFile) : m_undoRecordFile(std::move(undoRecordFile)) {}
+    explicit CJournalRegistryTransaction(std::wstring undoRecordFile)
+        : m_undoRecordFile(std::move(undoRecordFile)) {}
 
     std::unique_ptr<ITransactedKey> CreateKey(HKEY root, const std::wstring& path) override;
     std::unique_ptr<ITransactedKey> OpenKey(HKEY root, const std::wstring& path, REGSAM access) override;

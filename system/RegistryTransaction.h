@@ -47,7 +47,8 @@ public:
 std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description,
                                                                 const std::wstring& undoRecordFile = {});
 // The journal transaction, whatever the system supports.
-std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(const std::wstring& undoRecordFile = {});
+std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(
+    const std::wstring& undoRecordFile = {});
 // Puts back every change noted in an undo record, newest first, and deletes the record. True when
 // there was no record or it was read completely.
 bool RevertRegistryUndoRecord(const std::wstring& undoRecordFile);
