@@ -1,8 +1,11 @@
 #include "engine/Download.h"
 
+#include <wininet.h>
+
 #include <condition_variable>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
@@ -18,6 +21,20 @@ constexpr DWORD WatchdogPeriodMilliseconds = 200;
 using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD, LPBINDSTATUSCALLBACK);
 using DeleteUrlCacheEntryWFn = BOOL(WINAPI*)(LPCWSTR);
 using UnlockUrlCacheEntryFileWFn = BOOL(WINAPI*)(LPCWSTR, DWORD);
+using GetUrlCacheEntryInfoWFn = BOOL(WINAPI*)(LPCWSTR, LPINTERNET_CACHE_ENTRY_INFOW, LPDWORD);
+
+// The file that holds a URL's cached copy; empty when there is none.
+std::wstring CachedFileOf(const std::wstring& url) {
+    const auto entryInfo =
+        ProcAs<GetUrlCacheEntryInfoWFn>(GetSystemLibraryProc(L"wininet.dll", "GetUrlCacheEntryInfoW"));
+    DWORD size = 0;
+    if (!entryInfo || entryInfo(url.c_str(), nullptr, &size) || ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return {};
+    std::vector<BYTE> buffer(size);
+    const auto info = reinterpret_cast<LPINTERNET_CACHE_ENTRY_INFOW>(buffer.data());
+    if (!entryInfo(url.c_str(), info, &size) || !info->lpszLocalFileName) return {};
+    return info->lpszLocalFileName;
+}
 
 uint64_t FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -219,8 +236,11 @@ void RemoveUrlCacheEntry(const std::wstring& url) {
         ProcAs<UnlockUrlCacheEntryFileWFn>(GetSystemLibraryProc(L"wininet.dll", "UnlockUrlCacheEntryFileW"));
     const auto deleteEntry =
         ProcAs<DeleteUrlCacheEntryWFn>(GetSystemLibraryProc(L"wininet.dll", "DeleteUrlCacheEntryW"));
+    // Some systems drop the entry from the index and leave its file behind.
+    const std::wstring cachedFile = CachedFileOf(url);
     if (unlockEntry) unlockEntry(url.c_str(), 0);
     if (deleteEntry) deleteEntry(url.c_str());
+    if (!cachedFile.empty()) DeleteFileIfPresent(cachedFile);
 }
 
 bool DeleteFileIfPresent(const std::wstring& path) {
