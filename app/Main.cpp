@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/Log.h"
+#include "engine/RunJournal.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"
 
@@ -52,7 +53,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::LogOpen();
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
-    const int result = RunChosenMode(instance, args);
+    int result = 0;
+    {
+        // One run per user at a time; whatever an earlier run left half done is settled before ours.
+        const tessara::unique_held_mutex runLock = tessara::AcquireRunLock();
+        tessara::RecoverInterruptedRun();
+        result = RunChosenMode(instance, args);
+    }
     tessara::LogClose();
     return result;
 }

@@ -63,7 +63,18 @@ struct FileHandleTraits {
     static void Close(Value v) { ::CloseHandle(v); }
 };
 
+// A mutex this thread owns: released, then closed.
+struct HeldMutexTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return nullptr; }
+    static void Close(Value v) {
+        ::ReleaseMutex(v);
+        ::CloseHandle(v);
+    }
+};
+
 using unique_handle = UniqueResource<SimpleTraits<HANDLE, ::CloseHandle>>;
+using unique_held_mutex = UniqueResource<HeldMutexTraits>;
 using unique_file_handle = UniqueResource<FileHandleTraits>;
 using unique_hkey = UniqueResource<SimpleTraits<HKEY, ::RegCloseKey>>;
 using unique_hmodule = UniqueResource<SimpleTraits<HMODULE, ::FreeLibrary>>;

@@ -2,6 +2,9 @@
 // Fetching the payload archive into a local file with progress and cancellation.
 #include <urlmon.h>
 
+#include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "engine/InstallStage.h"
@@ -11,13 +14,18 @@ namespace tessara {
 // Bridges the download service's notifications to the window's progress report. Lives on the stack
 // for exactly one download; not reference counted.
 //
+// It keeps the binding that the service hands to OnStartBinding, so that a watchdog on another thread
+// can abort a download that has stalled or been cancelled while the server sends nothing, and it
+// counts the body against a size limit. It asks the service not to keep the payload in the user's
+// Internet cache.
+//
 // It also watches the HTTP response: the download service reports success for an error page (404,
 // 500) and for a body cut short by the server, so the download must look at the status code
 // (through IHttpNegotiate) and at the announced length itself.
 class CBindStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
 public:
-    explicit CBindStatusCallback(IProgressReport* report) : m_report(report) {}
-    virtual ~CBindStatusCallback() = default;
+    explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX);
+    virtual ~CBindStatusCallback();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -42,20 +50,41 @@ public:
     // ended before the length the server announced. A transfer without HTTP (no status) counts as complete.
     bool ReceivedCompleteResponse() const;
 
+    // Called from the watchdog thread: aborts the binding when the run was cancelled or no data has
+    // arrived for stallMilliseconds. True when it aborted.
+    bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
+    // True when the download was aborted for silence or for a body past the size limit.
+    bool Overrun() const { return m_overrun.load(); }
+
 private:
     bool Cancelled() const;
     HRESULT NotImplementedUnlessCancelled() const;
 
+    void NoteActivity() { m_lastActivity.store(::GetTickCount64()); }
+
     IProgressReport* m_report;
+    const uint64_t m_sizeLimit;
     DWORD m_httpStatus = 0;
     bool m_endedShort = false;
+    // The service counts in 32 bits; a body past 4 GiB wraps around.
+    ULONG m_lastProgress = 0;
+    uint64_t m_received = 0;
+    std::atomic<ULONGLONG> m_lastActivity;
+    std::atomic<bool> m_overrun{false};
+    std::mutex m_bindingLock;
+    IBinding* m_binding = nullptr;
 };
 
 // Downloads url into downloadFile. A previous file there is kept aside as downloadFile + "_temp" and put
 // back when the download fails (a partial file is removed first). True only when the download
 // service reported success, the server's response was complete and not an HTTP error, and a regular
-// file is at downloadFile.
+// file is at downloadFile. The download fails when no byte arrives for DownloadStallMilliseconds or the
+// body passes DownloadSizeLimit (app/RunLimits.h). The URL's entry in the Internet cache is removed
+// afterwards, whatever the outcome.
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile);
+
+// Removes the copy of a URL that the download service may have left in the user's Internet cache.
+void RemoveUrlCacheEntry(const std::wstring& url);
 
 // Deletes a file; true when no regular file is left at the path.
 bool DeleteFileIfPresent(const std::wstring& path);

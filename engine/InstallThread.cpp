@@ -1,17 +1,18 @@
 #include "engine/InstallThread.h"
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "app/Config.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 #include "engine/InstallLocations.h"
 #include "engine/InstallStage.h"
 #include "engine/PayloadPipeline.h"
 #include "engine/ProcessControl.h"
+#include "engine/RunJournal.h"
 #include "res/resource.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
@@ -96,6 +97,7 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
     for (const Registration& step : kRegistrations) {
         LogWrite(step.before);
         session.SetStage(step.stage);
+        if (!ContinueUnlessCancelled(session)) return false;
         bool written = false;
         try {
             written = step.write(installFolder, transaction);
@@ -111,75 +113,36 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
     return result;
 }
 
-// Puts back whatever was backed up; false when something could not be restored.
-bool RestoreBackups(const std::wstring& backupRoot, bool legacyBackedUp, bool installBackedUp) {
-    bool restored = true;
-    try {
-        if (legacyBackedUp) restored = RestoreBackup(backupRoot, GetLegacyAddinFolder()) && restored;
-        if (installBackedUp) restored = RestoreBackup(backupRoot, GetInstallFolder()) && restored;
-    } catch (const std::exception& error) {
-        LogFormat("File system error: %s", error.what());
-        restored = false;
+// Makes the registry changes final together with the files: the journal's note is the point after
+// which the new installation stays, even when the process is killed right after.
+bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CRunJournal& journal) {
+    if (!ContinueUnlessCancelled(session)) return false;
+    LogWrite("Committing transaction");
+    PassStopPoint("committing");
+    if (!transaction.Commit() || !journal.NoteCommitted()) {
+        LogWrite("Could not commit transaction");
+        session.SetError(true);
+        return false;
     }
-    return restored;
+    PassStopPoint("committed");
+    return true;
 }
 
 bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transaction,
-                     const std::wstring& installFolder) {
-    std::wstring backupRoot;
-    try {
-        backupRoot = CreateTempFolder();
-    } catch (const std::exception& error) {
-        LogFormat("File system error: %s", error.what());
-    }
-    if (backupRoot.empty()) {
-        FailBeforePipeline(session, StageReplace);
-        return false;
-    }
+                     const std::wstring& installFolder, CRunJournal& journal) {
+    LogWrite("Starting file download");
+    bool result = RunPayloadPipeline(session, journal);
+    LogFormat("file download success=%d", result);
+    if (result) result = WriteRegistrations(session, installFolder, transaction);
+    if (result) result = CommitRun(session, transaction, journal);
 
-    const std::wstring legacyFolder = GetLegacyAddinFolder();
-    const bool legacyPresent = IsExistingDirectory(legacyFolder);
-    const bool installPresent = IsExistingDirectory(installFolder);
-    const bool legacyBackedUp = BackupFolder(backupRoot, legacyFolder);
-    const bool installBackedUp = BackupFolder(backupRoot, installFolder);
-
-    bool result = false;
-    if ((legacyPresent && !legacyBackedUp) || (installPresent && !installBackedUp)) {
-        // Without a complete backup nothing may be replaced: the previous installation must survive.
-        LogWrite("Could not back up the previous installation");
-        FailBeforePipeline(session, StageReplace);
-    } else {
-        LogWrite("Starting file download");
-        result = RunPayloadPipeline(session);
-        LogFormat("file download success=%d", result);
-        if (result) result = WriteRegistrations(session, installFolder, transaction);
-    }
-
-    if (result) {
-        LogWrite("Committing transaction");
-        if (!transaction.Commit()) {
-            LogWrite("Could not commit transaction");
-            session.SetError(true);
-            result = false;
-        }
-    }
-    bool keepBackup = false;
     if (result) {
         LogWrite("Starting Detector process");
         StartDetector(installFolder);
     } else {
         LogWrite("Rolling back transaction");
         transaction.Rollback();
-        keepBackup = !RestoreBackups(backupRoot, legacyBackedUp, installBackedUp);
     }
-
-    if (keepBackup) {
-        LogFormat("The previous installation could not be restored completely; it is kept in %S", backupRoot);
-    } else {
-        std::error_code ignored;
-        std::filesystem::remove_all(backupRoot, ignored);
-    }
-    if (result) session.SetStage(StageComplete);
     return result;
 }
 
@@ -205,13 +168,22 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
             break;
         case CloseOutcome::Stopped: {
             const std::wstring installFolder = GetInstallFolder();
-            const std::unique_ptr<IRegistryTransaction> transaction =
-                CreateRegistryTransaction(L"Installing Orvix Tessara Application");
+            CRunJournal journal;
+            if (!journal.Begin()) {
+                LogWrite("Could not start the installation journal");
+                FailBeforePipeline(session, StageReplace);
+                break;
+            }
+            const std::unique_ptr<IRegistryTransaction> transaction = CreateRegistryTransaction(
+                L"Installing Orvix Tessara Application", journal.RegistryUndoRecord());
             if (transaction) {
-                result = RunInstallation(session, *transaction, installFolder);
+                result = RunInstallation(session, *transaction, installFolder, journal);
             } else {
                 LogWrite("Could not create the registry transaction");
             }
+            // Puts back the previous installation unless the run committed, and removes the backup.
+            CompleteRun();
+            if (result) session.SetStage(StageComplete);
             break;
         }
     }

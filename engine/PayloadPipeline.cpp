@@ -9,10 +9,13 @@
 
 #include "app/Config.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
+#include "app/ScopedWin.h"
 #include "archive/CompressedFile.h"
 #include "engine/Download.h"
 #include "engine/InstallLocations.h"
 #include "engine/ProcessControl.h"
+#include "engine/RunJournal.h"
 #include "verify/DigestManifest.h"
 
 namespace fs = std::filesystem;
@@ -65,12 +68,79 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::error_code& e
         const fs::path destination = target / it->path().filename();
         if (it->is_directory(ec)) {
             if (!CopyTree(it->path(), destination, ec)) return false;
-        } else if (!ec) {
-            fs::copy_file(it->path(), destination, fs::copy_options::none, ec);
+        } else if (!ec && !::CopyFileW(it->path().c_str(), destination.c_str(), TRUE)) {
+            ec = std::error_code(static_cast<int>(::GetLastError()), std::system_category());
         }
         if (ec) return false;
     }
     return !ec;
+}
+
+// A path the system takes at any length: a previous installation or a payload may hold paths past
+// MAX_PATH, and a folder that cannot be removed for that reason must never block the next run.
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+    if (path.size() < 3 || path[1] != L':' || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    return L"\\\\?\\" + path;
+}
+
+bool RemoveTreeExtended(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
+                                                                  : ::DeleteFileW(path.c_str());
+    }
+    bool removed = true;
+    WIN32_FIND_DATAW found = {};
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") removed = RemoveTreeExtended(path + L"\\" + name) && removed;
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    return ::RemoveDirectoryW(path.c_str()) && removed;
+}
+
+// A rename on the same volume; false across volumes or when something inside is held open.
+bool MoveFolder(const fs::path& source, const fs::path& target) {
+    return ::MoveFileExW(source.c_str(), target.c_str(), 0) != FALSE;
+}
+
+// True when another process holds a file below the folder open without letting it be deleted. Windows
+// then refuses to rename the folder; checking first gives the same outcome where the system would
+// rename it anyway and leave the other process working on a file that moved away.
+bool HasFileInUse(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec)) continue;
+        const unique_file_handle file(::CreateFileW(it->path().c_str(), DELETE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
+    }
+    return false;
+}
+
+// Moves source to target, which must not exist yet, copying where a rename cannot be done. A copy is
+// made under a staging name that takes the target's name only once complete, so that whoever finds
+// the target knows it whole; the source is deleted last (its removal is not examined, as a file held
+// open may stay behind).
+bool MoveOrCopyFolder(const fs::path& source, const fs::path& target, bool mayBeInUse) {
+    if (!(mayBeInUse && HasFileInUse(source)) && MoveFolder(source, target)) return true;
+    const fs::path staging = StagingCopyOf(target.wstring());
+    std::error_code ec;
+    fs::remove_all(staging, ec);
+    if (!CopyTree(source, staging, ec) || !MoveFolder(staging, target)) {
+        fs::remove_all(staging, ec);
+        return false;
+    }
+    RemoveTree(source.wstring());
+    return true;
 }
 
 // Makes target hold exactly what source holds. Files that already match are left alone, so a file that
@@ -124,28 +194,47 @@ void RemoveOldInstallFolder(const std::wstring& installFolder) {
     }
 }
 
-// Copies the verified files into the install folder; the stage code is already StageReplace.
-void ReplaceInstallFolder(CInstallerSession& session, const std::wstring& extractionFolder,
-                          const std::wstring& installFolder) {
+// Moves the previous installation and the legacy add-in folder into a new backup root; false when
+// either could not be backed up completely (what was backed up is put back when the run ends).
+bool BackUpPreviousInstallation(CRunJournal& journal, const std::wstring& installFolder) {
+    const std::wstring backupRoot = CreateTempFolder();
+    if (backupRoot.empty() || !journal.NoteBackupRoot(backupRoot)) return false;
+    const std::wstring legacyFolder = GetLegacyAddinFolder();
+    const bool legacyPresent = IsExistingDirectory(legacyFolder);
+    const bool installPresent = IsExistingDirectory(installFolder);
+    if (!journal.NoteReplacedFolder(legacyFolder, legacyPresent) ||
+        !journal.NoteReplacedFolder(installFolder, installPresent))
+        return false;
+    if (legacyPresent && !BackupFolder(backupRoot, legacyFolder)) return false;
+    PassStopPoint("backed-up-legacy");
+    return !installPresent || BackupFolder(backupRoot, installFolder);
+}
+
+// Replaces the previous installation with the verified files; the stage code is already StageReplace.
+void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
+                          const std::wstring& extractionFolder, const std::wstring& installFolder) {
     LogWrite("Stopping tessara processes");
     StopApplicationProcesses();
     LogWrite("Stopping detector process");
     StopDetectorProcess();
 
+    if (!BackUpPreviousInstallation(journal, installFolder)) {
+        // Nothing is replaced without a complete backup; the end of the run puts back what was moved.
+        LogWrite("Could not back up the previous installation");
+        session.SetError(true);
+        return;
+    }
+    PassStopPoint("backed-up");
     RemoveOldInstallFolder(installFolder);
 
     LogFormat("Creating base directories at %S", installFolder);
     std::error_code ec;
-    fs::create_directories(installFolder, ec);
+    fs::create_directories(fs::path(installFolder).parent_path(), ec);
 
     LogFormat("Copy payload from %S to %S", extractionFolder, installFolder);
-    ec.clear();
-    if (installFolder.empty()) {
-        ec = std::make_error_code(std::errc::no_such_file_or_directory);
-    } else {
-        CopyTree(extractionFolder, installFolder, ec);
-    }
-    if (!ec) {
+    const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder, false);
+    PassStopPoint("replaced");
+    if (placed) {
         LogWrite("Payload copy success");
         session.SetProgress(90);
         // Cleared first, so that a successful retry never shows the failure of the run before it.
@@ -157,51 +246,67 @@ void ReplaceInstallFolder(CInstallerSession& session, const std::wstring& extrac
     ClearApplicationCache();
 }
 
-void RunPipelineSteps(CInstallerSession& session, PipelineFiles& files) {
+// Unpacks the download into the extraction folder and checks it against its signed manifest, with the
+// stage codes, progress and log lines of both steps. True when the folder holds the verified payload.
+bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
+                            const std::wstring& extractionFolder) {
+    NsCommon::details::CCompressedFile reader(downloadFile);
+    session.SetStage(StageExtract);
+    session.SetProgress(0);
+
+    LogWrite("Extracting files");
+    if (extractionFolder.empty() || !reader.ExtractAll(extractionFolder)) {
+        LogWrite("Failed to extract files");
+        session.SetError(true);
+        return false;
+    }
+    LogWrite("Extracting files success");
+    PassStopPoint("extracted");
+    if (!ContinueUnlessCancelled(session)) return false;
+    session.SetStage(StageVerify);
+    session.SetProgress(80);
+
+    LogWrite("Checking payload");
+    if (!CheckPayload(extractionFolder)) {
+        LogWrite("Payload check failed");
+        session.SetError(true);
+        return false;
+    }
+    LogWrite("Payload check success");
+    return true;
+}
+
+void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files) {
     const std::wstring installFolder = GetInstallFolder();
     session.SetStage(StageDownload);
     files.downloadFile = CreateTempFileName();
 
     const std::wstring url = SelectPayloadUrl();
     LogFormat("Starting file download from %S", url);
-    if (files.downloadFile.empty() || !DownloadPayload(&session, url, files.downloadFile)) {
+    if (files.downloadFile.empty() || !journal.NoteTemporary(files.downloadFile) ||
+        !journal.NoteDownloadUrl(url) || !DownloadPayload(&session, url, files.downloadFile)) {
         session.SetError(true);
         return;
     }
+    PassStopPoint("downloaded");
+    if (!ContinueUnlessCancelled(session)) return;
 
-    NsCommon::details::CCompressedFile reader(files.downloadFile);
-    session.SetStage(StageExtract);
-    session.SetProgress(0);
-
-    LogWrite("Extracting files");
     files.extractionFolder = CreateTempFolder();
-    if (files.extractionFolder.empty() || !reader.ExtractAll(files.extractionFolder)) {
-        LogWrite("Failed to extract files");
-        session.SetError(true);
-        return;
-    }
-    LogWrite("Extracting files success");
-    session.SetStage(StageVerify);
-    session.SetProgress(80);
-
-    LogWrite("Checking payload");
-    if (!CheckPayload(files.extractionFolder)) {
-        LogWrite("Payload check failed");
-        session.SetError(true);
-        return;
-    }
-    LogWrite("Payload check success");
+    if (!files.extractionFolder.empty() && !journal.NoteTemporary(files.extractionFolder))
+        files.extractionFolder.clear();
+    if (!ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder)) return;
+    PassStopPoint("verified");
+    if (!ContinueUnlessCancelled(session)) return;
     session.SetStage(StageReplace);
     session.SetProgress(85);
 
-    ReplaceInstallFolder(session, files.extractionFolder, installFolder);
+    ReplaceInstallFolder(session, journal, files.extractionFolder, installFolder);
 }
 
 void RemoveTemporaryFiles(const PipelineFiles& files) {
     if (!files.extractionFolder.empty()) {
         LogFormat("Removing extracted payload from %S", files.extractionFolder);
-        std::error_code ignored;
-        fs::remove_all(files.extractionFolder, ignored);
+        RemoveTree(files.extractionFolder);
     }
     if (!files.downloadFile.empty()) {
         std::error_code ignored;
@@ -211,15 +316,26 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
 
 }  // namespace
 
+bool RemoveTree(const std::wstring& path) {
+    return path.empty() || RemoveTreeExtended(ExtendedLengthPath(path));
+}
+
 bool IsExistingDirectory(const std::wstring& path) {
     std::error_code ec;
     return !path.empty() && fs::is_directory(path, ec);
 }
 
-bool RunPayloadPipeline(CInstallerSession& session) {
+bool ContinueUnlessCancelled(CInstallerSession& session) {
+    if (!session.IsCancelled()) return true;
+    LogWrite("Installation cancelled");
+    session.SetError(true);
+    return false;
+}
+
+bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal) {
     PipelineFiles files;
     try {
-        RunPipelineSteps(session, files);
+        RunPipelineSteps(session, journal, files);
     } catch (const std::exception& error) {
         // Whatever the file system refused fails the current step; the caller restores the backup.
         LogFormat("File system error: %s", error.what());
@@ -230,13 +346,18 @@ bool RunPayloadPipeline(CInstallerSession& session) {
     return !session.error.load();
 }
 
+std::wstring StagingCopyOf(const std::wstring& target) { return target + L".partial"; }
+
+std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& folder) {
+    return (fs::path(backupRoot) / LastComponentOf(folder)).wstring();
+}
+
 bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
     LogFormat("Backing up %S to %S", folder, backupRoot);
-    if (backupRoot.empty() || folder.empty()) return false;
-    std::error_code ec;
-    if (!CopyTree(folder, fs::path(backupRoot) / LastComponentOf(folder), ec)) return false;
+    if (backupRoot.empty() || folder.empty() ||
+        !MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), true))
+        return false;
     LogFormat("Backing up %S to %S done", folder, backupRoot);
-    fs::remove_all(folder, ec);
     LogFormat("Removed %S done", folder);
     return true;
 }
@@ -244,7 +365,15 @@ bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
 bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {
     LogFormat("Restoring backup from %s to %s", NarrowForLog(backupRoot), NarrowForLog(folder));
     if (backupRoot.empty() || folder.empty()) return false;
-    return MirrorFolder(fs::path(backupRoot) / LastComponentOf(folder), folder);
+    const fs::path copy = BackupCopyOf(backupRoot, folder);
+    // Whatever the failed run left there goes first; a folder that cannot be cleared is made equal to
+    // the backup file by file instead.
+    if (RemoveTree(folder)) {
+        std::error_code ec;
+        fs::create_directories(fs::path(folder).parent_path(), ec);
+        if (MoveOrCopyFolder(copy, folder, false)) return true;
+    }
+    return MirrorFolder(copy, folder);
 }
 
 }  // namespace tessara

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Times a silent installation of a 200 MB payload of about 2000 files served from 127.0.0.1, next to
-# the same steps done by plain tools in the same run: download with curl, unzip, sha256sum, cp.
+# Times silent installations of a 200 MiB payload of about 2000 files served from 127.0.0.1, a fresh
+# installation and a reinstallation over the previous one, each next to the same steps done by plain
+# tools in the same run (download with curl, unzip, sha256sum, cp; for the reinstallation the previous
+# copy is moved aside first and deleted last). Prints the best of the runs of each, their ratios, the
+# peak working set of the setup process and the size of the executable.
 #   usage: scripts/bench-install.sh [total-MiB] [file-count] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,20 +31,67 @@ appdata=$(wine cmd.exe /c echo %APPDATA% 2>/dev/null | tr -d '\r')
 install=$(winepath -u "$appdata\\Orvix\\Tessara" 2>/dev/null)
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-for run in $(seq "$runs"); do
-  start=$(now_ms)
-  (cd "$work" && wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url")
-  setup_ms=$(($(now_ms) - start))
-  pkill -f tessaradetector.exe || true
+peak_kib=0
 
-  rm -rf "$work/plain" && mkdir -p "$work/plain"
+# One silent installation; prints its milliseconds. The peak resident size of the Wine process that
+# runs the setup program is sampled from /proc while it runs.
+setup_run() {
+  local start pid hwm
+  start=$(now_ms)
+  (cd "$work" && exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
+  local runner=$!
+  while kill -0 "$runner" 2>/dev/null; do
+    pid=$(pgrep -f 'bench-install.TessaraAppSetup.exe' | head -n 1 || true)
+    if [ -n "$pid" ]; then
+      hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
+      [ "${hwm:-0}" -gt "$peak_kib" ] && peak_kib=$hwm
+    fi
+    sleep 0.05
+  done
+  wait "$runner"
+  echo $(($(now_ms) - start)) >"$work/last_ms"
+  pkill -f tessaradetector.exe || true
+}
+
+# The same steps with plain tools; with "reinstall", over a previous copy.
+plain_run() {
+  local target="$work/plain/installed" start
+  rm -rf "$work/plain/payload.zip" "$work/plain/extracted" "$work/plain/previous"
+  mkdir -p "$work/plain"
+  if [ "$1" = reinstall ]; then [ -d "$target" ] || cp -r "$work/folder" "$target"; else rm -rf "$target"; fi
   start=$(now_ms)
   curl -s -o "$work/plain/payload.zip" "$url"
   unzip -q "$work/plain/payload.zip" -d "$work/plain/extracted"
   (cd "$work/plain/extracted" && find . -type f -print0 | sort -z | xargs -0 cat | sha256sum >/dev/null)
-  cp -r "$work/plain/extracted" "$work/plain/installed"
-  plain_ms=$(($(now_ms) - start))
-  printf 'run %d: silent installation %6d ms   plain tools %6d ms   ratio %.2f\n' "$run" "$setup_ms" \
-    "$plain_ms" "$(awk -v a="$setup_ms" -v b="$plain_ms" 'BEGIN { print a / b }')"
+  [ -d "$target" ] && mv "$target" "$work/plain/previous"
+  cp -r "$work/plain/extracted" "$target"
+  rm -rf "$work/plain/previous"
+  echo $(($(now_ms) - start)) >"$work/last_ms"
+}
+
+best() { sort -n | head -n 1; }
+declare -A times
+for kind in fresh reinstall; do
+  setup_times=() plain_times=()
+  for run in $(seq "$runs"); do
+    if [ "$kind" = fresh ]; then
+      rm -rf "$install"
+      wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvix Tessara App' /f >/dev/null 2>&1 || true
+    fi
+    setup_run; setup_times+=("$(cat "$work/last_ms")")
+    plain_run "$kind"; plain_times+=("$(cat "$work/last_ms")")
+    printf '%-9s run %d: silent installation %6d ms   plain tools %6d ms\n' "$kind" "$run" \
+      "${setup_times[-1]}" "${plain_times[-1]}"
+  done
+  times[$kind-setup]=$(printf '%s\n' "${setup_times[@]}" | best)
+  times[$kind-plain]=$(printf '%s\n' "${plain_times[@]}" | best)
 done
+
 echo "installed files: $(find "$install" -type f | wc -l)"
+for kind in fresh reinstall; do
+  printf '%-9s best of %d: silent installation %6d ms   plain tools %6d ms   ratio %.2f\n' "$kind" "$runs" \
+    "${times[$kind-setup]}" "${times[$kind-plain]}" \
+    "$(awk -v a="${times[$kind-setup]}" -v b="${times[$kind-plain]}" 'BEGIN { print a / b }')"
+done
+printf 'peak working set of the setup process: %.1f MiB\n' "$(awk -v k="$peak_kib" 'BEGIN { print k / 1024 }')"
+printf 'TessaraAppSetup.exe: %d bytes\n' "$(stat -c %s "$build/TessaraAppSetup.exe")"

@@ -2,13 +2,16 @@
 // only applied at Commit, so other readers see nothing before it; reads inside the transaction
 // (does a key exist, does it still have subkeys) answer from the registry as the recorded changes
 // would leave it. At Commit every applied change first notes what was there before, and a change
-// that fails makes Commit put back everything applied so far, newest first.
+// that fails makes Commit put back everything applied so far, newest first. With an undo record file
+// those notes also reach the disk before each change, so that another process can put them back.
 #include "system/RegistryTransaction.h"
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 
+#include "app/RunLimits.h"
 #include "system/RegistryValues.h"
 
 namespace tessara {
@@ -57,18 +60,168 @@ struct Undo {
     std::vector<ValueImage> values;
 };
 
-bool ApplyCreateKey(const Change& change, std::vector<Undo>& undo) {
+// The undo steps of one Commit. Each step is noted before its change is made (putting back a change
+// that did not happen restores what is there anyway); with a record file, the whole list is written
+// there first, to a new file that then replaces the old one, so the record is never half written.
+class CUndoLog {
+public:
+    explicit CUndoLog(std::wstring recordFile) : m_recordFile(std::move(recordFile)) {}
+
+    bool Note(Undo step);
+    void RevertAll() const;
+    void Forget() const;
+
+    static bool Read(const std::wstring& recordFile, std::vector<Undo>& steps);
+
+private:
+    bool Persist() const;
+
+    std::wstring m_recordFile;
+    std::vector<Undo> m_steps;
+};
+
+void PutNumber(std::vector<BYTE>& out, uint32_t number) {
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(&number);
+    out.insert(out.end(), bytes, bytes + sizeof number);
+}
+
+void PutBytes(std::vector<BYTE>& out, const void* data, size_t size) {
+    PutNumber(out, static_cast<uint32_t>(size));
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    out.insert(out.end(), bytes, bytes + size);
+}
+
+void PutText(std::vector<BYTE>& out, const std::wstring& text) {
+    PutBytes(out, text.data(), text.size() * sizeof(wchar_t));
+}
+
+// Reads what the Put functions wrote; every read fails once the data has run out.
+class CRecordReader {
+public:
+    explicit CRecordReader(const std::vector<BYTE>& data) : m_data(data) {}
+    bool Number(uint32_t& number) { return Raw(&number, sizeof number); }
+    bool Bytes(std::vector<BYTE>& bytes) {
+        uint32_t size = 0;
+        if (!Number(size) || size > m_data.size() - m_position) return false;
+        bytes.assign(m_data.begin() + m_position, m_data.begin() + m_position + size);
+        m_position += size;
+        return true;
+    }
+    bool Text(std::wstring& text) {
+        std::vector<BYTE> bytes;
+        if (!Bytes(bytes) || bytes.size() % sizeof(wchar_t) != 0) return false;
+        text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        return true;
+    }
+    bool AtEnd() const { return m_position == m_data.size(); }
+
+private:
+    bool Raw(void* out, size_t size) {
+        if (size > m_data.size() - m_position) return false;
+        std::memcpy(out, m_data.data() + m_position, size);
+        m_position += size;
+        return true;
+    }
+
+    const std::vector<BYTE>& m_data;
+    size_t m_position = 0;
+};
+
+// Only the predefined root keys, whose handle values are fixed, can be noted in a record.
+uint32_t RootNumber(HKEY root) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(root)); }
+HKEY RootFromNumber(uint32_t number) {
+    return reinterpret_cast<HKEY>(static_cast<uintptr_t>(static_cast<int32_t>(number)));
+}
+
+bool CUndoLog::Note(Undo step) {
+    m_steps.push_back(std::move(step));
+    return m_recordFile.empty() || Persist();
+}
+
+bool CUndoLog::Persist() const {
+    std::vector<BYTE> out;
+    PutNumber(out, static_cast<uint32_t>(m_steps.size()));
+    for (const Undo& step : m_steps) {
+        PutNumber(out, static_cast<uint32_t>(step.kind));
+        PutNumber(out, RootNumber(step.root));
+        PutText(out, step.path);
+        PutText(out, step.valueName);
+        PutNumber(out, static_cast<uint32_t>(step.values.size()));
+        for (const ValueImage& value : step.values) {
+            PutText(out, value.name);
+            PutNumber(out, value.type);
+            PutBytes(out, value.data.data(), value.data.size());
+        }
+    }
+    const std::wstring fresh = m_recordFile + L".new";
+    {
+        unique_file_handle file(::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file ||
+            !::WriteFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
+            written != out.size() || !::FlushFileBuffers(file.get()))
+            return false;
+    }
+    return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
+    std::vector<BYTE> data;
+    {
+        unique_file_handle file(::CreateFileW(recordFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        LARGE_INTEGER size = {};
+        if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return false;
+        data.resize(static_cast<size_t>(size.QuadPart));
+        DWORD read = 0;
+        if (!data.empty() &&
+            (!::ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &read, nullptr) ||
+             read != data.size()))
+            return false;
+    }
+    CRecordReader reader(data);
+    uint32_t count = 0;
+    if (!reader.Number(count)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        Undo step{};
+        uint32_t kind = 0, root = 0, valueCount = 0;
+        if (!reader.Number(kind) || kind > static_cast<uint32_t>(UndoKind::RestoreValue) ||
+            !reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
+            !reader.Number(valueCount))
+            return false;
+        step.kind = static_cast<UndoKind>(kind);
+        step.root = RootFromNumber(root);
+        for (uint32_t v = 0; v < valueCount; ++v) {
+            ValueImage value;
+            uint32_t type = 0;
+            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data)) return false;
+            value.type = type;
+            step.values.push_back(std::move(value));
+        }
+        steps.push_back(std::move(step));
+    }
+    return reader.AtEnd();
+}
+
+void CUndoLog::Forget() const {
+    if (!m_recordFile.empty()) ::DeleteFileW(m_recordFile.c_str());
+}
+
+bool ApplyCreateKey(const Change& change, CUndoLog& undo) {
     // Missing levels are noted before the call, so that a creation failing halfway is undone too.
     for (const std::wstring& level : PathLevels(change.path)) {
-        if (!KeyExistsOutside(change.root, level))
-            undo.push_back({UndoKind::RemoveCreatedKey, change.root, level, {}, {}});
+        if (!KeyExistsOutside(change.root, level) &&
+            !undo.Note({UndoKind::RemoveCreatedKey, change.root, level, {}, {}}))
+            return false;
     }
     unique_hkey key;
     return ::RegCreateKeyExW(change.root, change.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                              KEY_ALL_ACCESS, nullptr, key.put(), nullptr) == ERROR_SUCCESS;
 }
 
-bool ApplyValueChange(const Change& change, std::vector<Undo>& undo) {
+bool ApplyValueChange(const Change& change, CUndoLog& undo) {
     const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE | KEY_SET_VALUE);
     if (!key) return false;
     // A value that exists but cannot be read could not be put back, and taking it for absent would
@@ -77,33 +230,32 @@ bool ApplyValueChange(const Change& change, std::vector<Undo>& undo) {
     if (!ReadValue(key.get(), change.value.name, old)) return false;
     Undo restore{UndoKind::RestoreValue, change.root, change.path, change.value.name, {}};
     if (old) restore.values.push_back(std::move(*old));
+    const bool hadValue = !restore.values.empty();
+    if (!undo.Note(std::move(restore))) return false;
 
     LSTATUS status = ERROR_SUCCESS;
     if (change.kind == ChangeKind::SetValue) {
         status = WriteValueExactly(key.get(), change.value.name, change.value.type, change.value.data.data(),
                                    static_cast<DWORD>(change.value.data.size()));
-    } else if (!restore.values.empty()) {
+    } else if (hadValue) {
         status = ::RegDeleteValueW(key.get(), change.value.name.c_str());
     }
-    if (status != ERROR_SUCCESS) return false;
-    undo.push_back(std::move(restore));
-    return true;
+    return status == ERROR_SUCCESS;
 }
 
-bool ApplyDeleteKey(const Change& change, std::vector<Undo>& undo) {
+bool ApplyDeleteKey(const Change& change, CUndoLog& undo) {
     std::vector<ValueImage> values;
     {
         const unique_hkey key = OpenKeyOutside(change.root, change.path, KEY_QUERY_VALUE);
         // The key is deleted only when it can be recreated with every value it had.
         if (!key || !ReadAllValues(key.get(), values)) return false;
     }
-    if (::RegDeleteKeyExW(change.root, change.path.c_str(), KEY_WOW64_64KEY, 0) != ERROR_SUCCESS)
+    if (!undo.Note({UndoKind::RecreateDeletedKey, change.root, change.path, {}, std::move(values)}))
         return false;
-    undo.push_back({UndoKind::RecreateDeletedKey, change.root, change.path, {}, std::move(values)});
-    return true;
+    return ::RegDeleteKeyExW(change.root, change.path.c_str(), KEY_WOW64_64KEY, 0) == ERROR_SUCCESS;
 }
 
-bool Apply(const Change& change, std::vector<Undo>& undo) {
+bool Apply(const Change& change, CUndoLog& undo) {
     switch (change.kind) {
         case ChangeKind::CreateKey:
             return ApplyCreateKey(change, undo);
@@ -148,8 +300,15 @@ void Revert(const Undo& step) {
     }
 }
 
+void CUndoLog::RevertAll() const {
+    for (auto step = m_steps.rbegin(); step != m_steps.rend(); ++step) Revert(*step);
+}
+
 class CJournalRegistryTransaction final : public IRegistryTransaction {
 public:
+    explicit CJournalRegistryTransaction(std::wstring undoRecordFile)
+        : m_undoRecordFile(std::move(undoRecordFile)) {}
+
     std::unique_ptr<ITransactedKey> CreateKey(HKEY root, const std::wstring& path) override;
     std::unique_ptr<ITransactedKey> OpenKey(HKEY root, const std::wstring& path, REGSAM access) override;
     bool DeleteKey(HKEY root, const std::wstring& path) override;
@@ -175,6 +334,7 @@ private:
     // Keys created (true) or deleted (false) inside the transaction; all others are as outside.
     std::map<std::wstring, bool> m_keys;
     std::vector<Change> m_changes;
+    std::wstring m_undoRecordFile;
     bool m_finished = false;
 };
 
@@ -265,10 +425,13 @@ bool CJournalRegistryTransaction::Record(ChangeKind kind, HKEY root, const std::
 bool CJournalRegistryTransaction::Commit() {
     if (m_finished) return false;
     m_finished = true;
-    std::vector<Undo> undo;
+    CUndoLog undo(m_undoRecordFile);
     for (const Change& change : m_changes) {
-        if (Apply(change, undo)) continue;
-        for (auto step = undo.rbegin(); step != undo.rend(); ++step) Revert(*step);
+        const bool applied = Apply(change, undo);
+        PassStopPoint("registry-applying");
+        if (applied) continue;
+        undo.RevertAll();
+        undo.Forget();
         return false;
     }
     return true;
@@ -284,8 +447,18 @@ bool CJournalRegistryTransaction::Rollback() {
 
 }  // namespace
 
-std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction() {
-    return std::make_unique<CJournalRegistryTransaction>();
+std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(const std::wstring& undoRecordFile) {
+    return std::make_unique<CJournalRegistryTransaction>(undoRecordFile);
+}
+
+bool RevertRegistryUndoRecord(const std::wstring& undoRecordFile) {
+    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    std::vector<Undo> steps;
+    // A record that cannot be read completely is left for a later attempt rather than half applied.
+    if (!CUndoLog::Read(undoRecordFile, steps)) return false;
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) Revert(*step);
+    ::DeleteFileW(undoRecordFile.c_str());
+    return true;
 }
 
 }  // namespace tessara

@@ -155,8 +155,9 @@ bool SystemSupportsTransactedRegistry() {
     return supported;
 }
 
-std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description) {
-    if (!SystemSupportsTransactedRegistry()) return CreateJournalRegistryTransaction();
+std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description,
+                                                                const std::wstring& undoRecordFile) {
+    if (!SystemSupportsTransactedRegistry()) return CreateJournalRegistryTransaction(undoRecordFile);
     unique_transaction transaction = NewKernelTransaction(description);
     if (!transaction) return nullptr;
     return std::make_unique<CKernelRegistryTransaction>(std::move(transaction));

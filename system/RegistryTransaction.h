@@ -39,10 +39,19 @@ public:
 };
 
 // A transaction with the given description: the system's where it has a transacted registry,
-// the journal otherwise. Null when no transaction can be created.
-std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description);
+// the journal otherwise. Null when no transaction can be created. With an undo record file, the
+// journal writes there, before each change it applies at Commit, how to put the change back, and
+// keeps the file after Commit: a process killed while applying, or before its caller has made the
+// commit final, leaves the registry recoverable with RevertRegistryUndoRecord. Without one, a kill
+// halfway through Commit leaves the changes applied so far.
+std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstring& description,
+                                                                const std::wstring& undoRecordFile = {});
 // The journal transaction, whatever the system supports.
-std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction();
+std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(
+    const std::wstring& undoRecordFile = {});
+// Puts back every change noted in an undo record, newest first, and deletes the record. True when
+// there was no record or it was read completely.
+bool RevertRegistryUndoRecord(const std::wstring& undoRecordFile);
 // Probes once whether the Kernel Transaction Manager and the transacted registry work here.
 bool SystemSupportsTransactedRegistry();
 

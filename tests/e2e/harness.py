@@ -21,6 +21,8 @@ SOURCE = pathlib.Path(os.environ.get("TESSARA_SOURCE_DIR", pathlib.Path(__file__
 PAYLOAD_TOOL = os.environ.get("TESSARA_PAYLOAD_TOOL", str(BUILD / "host" / "tessara-payload"))
 WINE_RUN = str(BUILD / "wine-run.sh")
 SETUP_EXE = BUILD / "TessaraAppSetup.exe"
+# The same program with the test build's limits (see tests/e2e/TestRunLimits.cpp).
+TEST_SETUP_EXE = BUILD / "tests" / "e2e" / "TessaraAppSetupTest.exe"
 DEMO_DIR = BUILD / "tools" / "demo"
 DEV_ROOT = SOURCE / "tests" / "fixtures" / "dev-root"
 PREFIX = BUILD / "wineprefix"
@@ -74,6 +76,27 @@ def reg(*args):
 def registry_snapshot():
     return {key: regdump(key) for key in (UNINSTALL_KEY, PROTOCOL_KEY, PROTOCOL_KEY + r"\DefaultIcon",
                                           PROTOCOL_KEY + r"\shell\open\command", RUN_KEY)}
+
+
+def registry_text(value):
+    return bytes.fromhex(value["hex"]).decode("utf-16-le").rstrip("\0")
+
+
+def redirect_temp_folder(windows_path):
+    """Points TEMP and TMP of the user's environment at a folder; returns what restore_temp_folder needs.
+    Wine takes TEMP and TMP from the user's environment in the registry, not from Linux."""
+    original = regdump(ENVIRONMENT_KEY[5:])["values"]
+    for name in ("TEMP", "TMP"):
+        reg("add", ENVIRONMENT_KEY, "/v", name, "/t", "REG_EXPAND_SZ", "/d", windows_path, "/f")
+    return original
+
+
+def restore_temp_folder(original):
+    for name in ("TEMP", "TMP"):
+        if name in original:
+            reg("add", ENVIRONMENT_KEY, "/v", name, "/t", "REG_EXPAND_SZ", "/d", registry_text(original[name]), "/f")
+        else:
+            reg("delete", ENVIRONMENT_KEY, "/v", name, "/f")
 
 
 def delete_registrations():
@@ -174,7 +197,8 @@ def make_other_authority(folder):
 
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
-    "cut" (announces the full length, sends half, closes), "404", and "slow" (a trickle)."""
+    "cut" (announces the full length, sends half, closes), "404", "slow" (a trickle), "silent" (accepts
+    and never answers) and "endless" (a body without length that never ends)."""
 
     def __init__(self):
         self.routes = {}
@@ -188,6 +212,9 @@ class PayloadServer:
 
             def do_GET(self):
                 mode, data = routes.get(self.path, ("404", b""))
+                if mode == "silent":
+                    time.sleep(600)
+                    return
                 if mode == "404":
                     self.send_error(404)
                     return
@@ -201,6 +228,9 @@ class PayloadServer:
                         self.wfile.write(data[: len(data) // 2])
                         self.wfile.flush()
                         self.connection.shutdown(2)
+                    elif mode == "endless":
+                        while True:
+                            self.wfile.write(data)
                     elif mode == "slow":
                         for i in range(0, len(data), 4096):
                             self.wfile.write(data[i:i + 4096])
@@ -248,13 +278,13 @@ class SetupRun:
         return [line.split("] :: ", 1)[1] if "] :: " in line else line for line in self.log_text.splitlines()]
 
 
-def prepare_setup_folder(name, config=None):
+def prepare_setup_folder(name, config=None, program=SETUP_EXE):
     """A fresh folder holding a copy of the setup program (and "config.ini" when given)."""
     folder = WORK / name
     if folder.exists():
         shutil.rmtree(folder)
     folder.mkdir(parents=True)
-    shutil.copy(SETUP_EXE, folder / "TessaraAppSetup.exe")
+    shutil.copy(program, folder / "TessaraAppSetup.exe")
     if config is not None:
         (folder / "config.ini").write_text(config.replace("\n", "\r\n"))
     return folder
@@ -264,6 +294,20 @@ def run_setup(folder, *args, env=None, timeout=300):
     completed = wine([folder / "TessaraAppSetup.exe"] + list(args), cwd=folder, env=env, timeout=timeout,
                      capture=False)
     return SetupRun(completed, folder)
+
+
+def start_setup(folder, *args, env=None):
+    """Starts the setup program without waiting; finish_setup collects the run."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.Popen([WINE_RUN, str(folder / "TessaraAppSetup.exe")] + [str(a) for a in args], cwd=folder,
+                            env=full_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            stdin=subprocess.DEVNULL)
+
+
+def finish_setup(process, folder, timeout=300):
+    process.wait(timeout=timeout)
+    return SetupRun(process, folder)
 
 
 def same_tree(a, b):

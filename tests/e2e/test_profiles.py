@@ -13,7 +13,6 @@ class NonAsciiProfileTest(InstallTestBase):
     @classmethod
     def setUpClass(cls):
         cls.original_appdata = harness.regdump(harness.SHELL_FOLDERS_KEY[5:])["values"]["AppData"]
-        cls.original_environment = harness.regdump(harness.ENVIRONMENT_KEY[5:])["values"]
         profile = harness.expand("%USERPROFILE%")
         cls.windows_appdata = profile + "\\" + NON_ASCII + "\\AppData\\Roaming"
         cls.windows_temp = profile + "\\" + NON_ASCII + "\\Temp"
@@ -21,26 +20,16 @@ class NonAsciiProfileTest(InstallTestBase):
         harness.to_unix(cls.windows_temp).mkdir(parents=True, exist_ok=True)
         harness.reg("add", harness.SHELL_FOLDERS_KEY, "/v", "AppData", "/t", "REG_EXPAND_SZ",
                     "/d", cls.windows_appdata, "/f")
-        # Wine takes TEMP and TMP from the user's environment in the registry, not from Linux.
-        for name in ("TEMP", "TMP"):
-            harness.reg("add", harness.ENVIRONMENT_KEY, "/v", name, "/t", "REG_EXPAND_SZ", "/d", cls.windows_temp, "/f")
+        cls.original_environment = harness.redirect_temp_folder(cls.windows_temp)
         super().setUpClass()
         cls.appdata = harness.to_unix(cls.windows_appdata)
         cls.temp = harness.to_unix(cls.windows_temp)
 
     @classmethod
     def tearDownClass(cls):
-        def text(value):
-            return bytes.fromhex(value["hex"]).decode("utf-16-le").rstrip("\0")
-
         harness.reg("add", harness.SHELL_FOLDERS_KEY, "/v", "AppData", "/t", "REG_EXPAND_SZ",
-                    "/d", text(cls.original_appdata), "/f")
-        for name in ("TEMP", "TMP"):
-            if name in cls.original_environment:
-                harness.reg("add", harness.ENVIRONMENT_KEY, "/v", name, "/t", "REG_EXPAND_SZ",
-                            "/d", text(cls.original_environment[name]), "/f")
-            else:
-                harness.reg("delete", harness.ENVIRONMENT_KEY, "/v", name, "/f")
+                    "/d", harness.registry_text(cls.original_appdata), "/f")
+        harness.restore_temp_folder(cls.original_environment)
         shutil.rmtree(harness.to_unix(cls.windows_appdata).parent.parent, ignore_errors=True)
         super().tearDownClass()
 
@@ -53,11 +42,14 @@ class NonAsciiProfileTest(InstallTestBase):
         before = harness.tree_digest(self.install_folder)
         temp_before = self.temp_entries()
 
-        url = self.server.serve("/broken.zip", b"not a zip" * 50)
+        # A payload that fails only after it has replaced the installation, so that the backup is used.
+        no_detector = harness.stage_demo_application(self.work / "no-detector", with_detector=False)
+        url = self.server.serve("/no-detector.zip",
+                                harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
         run = self.install(url, "nonascii-2")
 
         self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
-        self.assertIn("Payload check failed", run.messages)
+        self.assertIn("Startup keys success=0", run.messages)
         self.assertEqual(before, harness.tree_digest(self.install_folder))
         self.assertEqual(temp_before, self.temp_entries())
         self.assertTrue(any(m.startswith("Restoring backup from ") for m in run.messages))

@@ -27,11 +27,8 @@ public:
 // Every notification whose answer depends only on the cancel state, in slot order.
 std::vector<HRESULT> PlainAnswers(CBindStatusCallback& callback) {
     LONG priority = 0;
-    DWORD flags = 0;
-    BINDINFO info = {};
-    return {callback.OnStartBinding(0, nullptr), callback.GetPriority(&priority),
-            callback.OnLowResource(0),           callback.OnStopBinding(S_OK, nullptr),
-            callback.GetBindInfo(&flags, &info), callback.OnObjectAvailable(IID_IUnknown, nullptr)};
+    return {callback.OnStartBinding(0, nullptr), callback.GetPriority(&priority), callback.OnLowResource(0),
+            callback.OnStopBinding(S_OK, nullptr), callback.OnObjectAvailable(IID_IUnknown, nullptr)};
 }
 
 }  // namespace
@@ -62,6 +59,10 @@ TEST(BindStatusCallback, NotCancelled_DeclinesOptionalNotificationsAndAcceptsDat
     CRecordingReport report;
     CBindStatusCallback callback(&report);
     for (HRESULT answer : PlainAnswers(callback)) EXPECT_EQ(answer, E_NOTIMPL);
+    DWORD flags = BINDF_ASYNCHRONOUS;
+    BINDINFO info = {};
+    EXPECT_EQ(callback.GetBindInfo(&flags, &info), S_OK);
+    EXPECT_EQ(flags, static_cast<DWORD>(BINDF_ASYNCHRONOUS | BINDF_NOWRITECACHE | BINDF_GETNEWESTVERSION));
     EXPECT_EQ(callback.OnDataAvailable(BSCF_FIRSTDATANOTIFICATION, 10, nullptr, nullptr), S_OK);
     EXPECT_EQ(callback.OnProgress(1, 2, BINDSTATUS_DOWNLOADINGDATA, nullptr), S_OK);
 
@@ -76,6 +77,8 @@ TEST(BindStatusCallback, Cancelled_AbortsEveryNotificationWithoutProgress) {
     report.cancelled = true;
     CBindStatusCallback callback(&report);
     for (HRESULT answer : PlainAnswers(callback)) EXPECT_EQ(answer, E_ABORT);
+    DWORD flags = 0;
+    EXPECT_EQ(callback.GetBindInfo(&flags, nullptr), E_ABORT);
     EXPECT_EQ(callback.OnDataAvailable(0, 10, nullptr, nullptr), E_ABORT);
     EXPECT_EQ(callback.OnProgress(50, 100, BINDSTATUS_DOWNLOADINGDATA, nullptr), E_ABORT);
     EXPECT_TRUE(report.percents.empty());
@@ -97,6 +100,15 @@ TEST(BindStatusCallback, OnProgress_ReportsTruncatedPercentOfUnsignedCounts) {
     EXPECT_EQ(report.percents, (std::vector<int>{0, 33, 66, 99, 50, 100, 150}));
     EXPECT_TRUE(report.ranges.empty());
     EXPECT_EQ(report.finished, 0);
+}
+
+TEST(BindStatusCallback, OnProgress_AbortsPastTheSizeLimitAcrossTheCounterWrap) {
+    CBindStatusCallback callback(nullptr, 0x100000010ull);
+    EXPECT_EQ(callback.OnProgress(0xFFFFFFF0u, 0, BINDSTATUS_DOWNLOADINGDATA, nullptr), S_OK);
+    EXPECT_EQ(callback.OnProgress(0x10u, 0, BINDSTATUS_DOWNLOADINGDATA, nullptr), S_OK);
+    EXPECT_FALSE(callback.Overrun());
+    EXPECT_EQ(callback.OnProgress(0x30u, 0, BINDSTATUS_DOWNLOADINGDATA, nullptr), E_ABORT);
+    EXPECT_TRUE(callback.Overrun());
 }
 
 TEST(BindStatusCallback, ReceivedCompleteResponse_RejectsHttpErrorsAndShortBodies) {

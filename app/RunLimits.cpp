@@ -1,0 +1,15 @@
+#include "app/RunLimits.h"
+
+#ifndef TESSARA_DOWNLOAD_SIZE_LIMIT
+#define TESSARA_DOWNLOAD_SIZE_LIMIT (4ull << 30)
+#endif
+
+namespace tessara {
+
+uint32_t DownloadStallMilliseconds() { return 60 * 1000; }
+
+uint64_t DownloadSizeLimit() { return TESSARA_DOWNLOAD_SIZE_LIMIT; }
+
+void PassStopPoint(const char*) {}
+
+}  // namespace tessara

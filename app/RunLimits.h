@@ -1,0 +1,16 @@
+#pragma once
+// Limits of an installation run, and named points at which a run can be stopped. The shipped program
+// uses the fixed values of app/RunLimits.cpp and never stops; the test build of the program links
+// its own definitions instead, which read lower limits and a point to stop at from its environment.
+#include <cstdint>
+
+namespace tessara {
+
+// A download that receives no byte for this long fails.
+uint32_t DownloadStallMilliseconds();
+// A download whose body grows past this many bytes fails.
+uint64_t DownloadSizeLimit();
+// Marks a step boundary of a run by name ("downloaded", "backed-up", "committed", ...).
+void PassStopPoint(const char* name);
+
+}  // namespace tessara

@@ -1,0 +1,31 @@
+// The test build's limits: lower stall time and size limit from the environment, and a run that
+// ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/RunLimits.h"
+
+namespace tessara {
+namespace {
+
+uint64_t NumberFromEnvironment(const char* name, uint64_t fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
+}  // namespace
+
+uint32_t DownloadStallMilliseconds() {
+    return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_STALL_MS", 60 * 1000));
+}
+
+uint64_t DownloadSizeLimit() { return NumberFromEnvironment("TESSARA_TEST_SIZE_LIMIT", 4ull << 30); }
+
+void PassStopPoint(const char* name) {
+    const char* stopAt = std::getenv("TESSARA_TEST_STOP_AT");
+    if (stopAt && std::strcmp(stopAt, name) == 0) ::TerminateProcess(::GetCurrentProcess(), 99);
+}
+
+}  // namespace tessara

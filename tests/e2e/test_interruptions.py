@@ -1,0 +1,234 @@
+"""Runs that do not get to finish: killed, stalled, oversized, concurrent, or refused late. Whatever
+ends them, the next start leaves exactly one complete installation, the registry matching it, and
+nothing of ours in the temporary folder or the Internet cache."""
+import os
+import pathlib
+import random
+import shutil
+import threading
+import time
+import unittest
+
+import harness
+from test_install import InstallTestBase
+
+# Step boundaries of a reinstallation at which the test build stops itself, in run order.
+STOP_POINTS = ["downloaded", "extracted", "verified", "backed-up-legacy", "backed-up", "replaced",
+               "registry-applying", "committing", "committed"]
+
+
+def stage_many_files(folder, count, seed):
+    extra = {"data/%02d/file%03d.bin" % (i % 17, i): random.Random(seed * 1000 + i).randbytes(200 + i)
+             for i in range(count)}
+    return harness.stage_demo_application(folder, extra_files=extra)
+
+
+class InterruptionTestBase(InstallTestBase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.old_dir = stage_many_files(cls.work / "old", 300, 1)
+        cls.new_dir = stage_many_files(cls.work / "new", 300, 2)
+        cls.old_url = cls.server.serve("/old.zip", harness.make_payload(cls.old_dir, cls.work / "old.zip").read_bytes())
+        cls.new_url = cls.server.serve("/new.zip", harness.make_payload(cls.new_dir, cls.work / "new.zip").read_bytes())
+        cls.cache = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Microsoft" / "Windows" / "INetCache"
+        cls.legacy_bin = cls.legacy_folder.fget(cls) / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+
+    def install_old(self):
+        self.assert_installed(self.install(self.old_url, "old"), self.old_dir)
+        harness.kill_windows_processes("tessaradetector.exe")
+        self.legacy_bin.mkdir(parents=True, exist_ok=True)
+        (self.legacy_bin / "addin.dll").write_bytes(b"legacy add-in")
+        return self.state()
+
+    def state(self):
+        return {"install": harness.tree_digest(self.install_folder), "legacy": harness.tree_digest(self.legacy_folder),
+                "registry": harness.registry_snapshot(), "temp": self.temp_entries()}
+
+    def installation(self):
+        tree = harness.tree_digest(self.install_folder)
+        if tree is None:
+            return None
+        tree.pop("digest.s", None)
+        return "old" if tree == harness.tree_digest(self.old_dir) else "new" if tree == harness.tree_digest(
+            self.new_dir) else "mixed"
+
+    def start_next(self, name):
+        """The next start of the program: a run that fails before it touches anything."""
+        harness.run_setup(harness.prepare_setup_folder(name), "/silent", "/zipUrl", self.server.url("/missing.zip"))
+
+    def cache_names(self, stem):
+        return [p.name for p in self.cache.rglob("*" + stem + "*")] if self.cache.exists() else []
+
+    def assert_exactly_one_installation(self, before, label):
+        after = self.state()
+        self.assertEqual(before["temp"], after["temp"], label + ": temporary folder")
+        which = self.installation()
+        if which == "old":
+            self.assertEqual(before, after, label + ": the previous installation, legacy folder and registry")
+        else:
+            self.assertEqual("new", which, label)
+            self.assertFalse(self.legacy_bin.exists(), label)
+            values = after["registry"][harness.UNINSTALL_KEY]["values"]
+            self.assertEqual(before["registry"][harness.UNINSTALL_KEY]["values"]["UninstallString"],
+                             values["UninstallString"], label)
+            size = sum(p.stat().st_size for p in self.install_folder.rglob("*") if p.is_file())
+            self.assertEqual((size // 1024).to_bytes(4, "little").hex(), values["EstimatedSize"]["hex"], label)
+        return which
+
+
+class KillTest(InterruptionTestBase):
+    def test_a_reinstallation_killed_at_any_step_leaves_one_complete_installation(self):
+        outcomes = {}
+        for point in STOP_POINTS:
+            before = self.install_old()
+            folder = harness.prepare_setup_folder("kill-" + point, program=harness.TEST_SETUP_EXE)
+            run = harness.run_setup(folder, "/silent", "/zipUrl", self.new_url, env={"TESSARA_TEST_STOP_AT": point})
+            self.assertEqual(99, run.exit_code, point + "\n" + (run.log_text or ""))
+            self.start_next("next-" + point)
+            outcomes[point] = self.assert_exactly_one_installation(before, point)
+        self.assertEqual("old", outcomes["backed-up"])
+        self.assertEqual("old", outcomes["registry-applying"])
+        self.assertEqual("new", outcomes["committed"])
+
+    def test_killed_at_random_moments(self):
+        rng = random.Random(int(os.environ.get("TESSARA_KILL_SEED", "9")))
+        for trial in range(4):
+            before = self.install_old()
+            folder = harness.prepare_setup_folder("random-kill")
+            process = harness.start_setup(folder, "/silent", "/zipUrl", self.new_url)
+            time.sleep(rng.uniform(0.3, 2.5))
+            harness.kill_windows_processes("random-kill.TessaraAppSetup.exe")
+            process.wait(timeout=60)
+            self.start_next("random-next")
+            self.assert_exactly_one_installation(before, "trial %d" % trial)
+
+
+class StalledDownloadTest(InterruptionTestBase):
+    def run_watched(self, url, env):
+        """Runs the test build and records whether the previous installation was ever missing."""
+        missing, done = [], threading.Event()
+
+        def watch():
+            while not done.is_set():
+                if not (self.install_folder / "tessara.exe").exists():
+                    missing.append(time.monotonic())
+                time.sleep(0.05)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        started = time.monotonic()
+        try:
+            folder = harness.prepare_setup_folder("stalled", program=harness.TEST_SETUP_EXE)
+            run = harness.run_setup(folder, "/silent", "/zipUrl", url, env=env, timeout=120)
+        finally:
+            done.set()
+            watcher.join()
+        return run, time.monotonic() - started, missing
+
+    def test_a_server_that_never_answers_fails_the_download_within_the_stall_time(self):
+        before = self.install_old()
+        run, seconds, missing = self.run_watched(self.server.serve("/silent.zip", b"", "silent"),
+                                                 {"TESSARA_TEST_STALL_MS": "4000"})
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertIn("Installer thread finished: stage=1 error=1", run.messages)
+        self.assertLess(seconds, 30)
+        self.assertEqual([], missing)
+        self.assertEqual(before, self.state())
+
+    def test_an_endless_body_fails_at_the_size_limit_and_leaves_nothing_behind(self):
+        before = self.install_old()
+        run, _, missing = self.run_watched(self.server.serve("/endless-body.zip", os.urandom(65536), "endless"),
+                                           {"TESSARA_TEST_SIZE_LIMIT": str(30 << 20)})
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertEqual([], missing)
+        self.assertEqual(before, self.state())
+
+    # Wine's download service writes its cache file without an index entry that names the URL, so the
+    # program finds nothing to remove there; Windows indexes it. Kept to show when that changes.
+    @unittest.expectedFailure
+    def test_a_successful_download_leaves_no_cache_entry(self):
+        url = self.server.serve("/cached-ok.zip", (self.work / "new.zip").read_bytes())
+        self.assert_installed(self.install(url, "cache-ok"), self.new_dir)
+        self.assertEqual([], self.cache_names("cached-ok"))
+
+
+class ConcurrentRunsTest(InterruptionTestBase):
+    def test_two_runs_started_together_run_one_after_the_other(self):
+        before = self.install_old()
+        slow_url = self.server.serve("/slow-old.zip", (self.work / "old.zip").read_bytes(), "slow")
+        first_folder = harness.prepare_setup_folder("first")
+        second_folder = harness.prepare_setup_folder("second")
+        first = harness.start_setup(first_folder, "/silent", "/zipUrl", slow_url)
+        time.sleep(1.5)
+        second = harness.start_setup(second_folder, "/silent", "/zipUrl", self.new_url)
+        first_run = harness.finish_setup(first, first_folder)
+        second_run = harness.finish_setup(second, second_folder)
+        self.assertEqual(0, first_run.exit_code, first_run.log_text)
+        self.assertEqual(0, second_run.exit_code, second_run.log_text)
+        self.assertIn("Another setup run is in progress, waiting for it to end", second_run.messages)
+        self.assertEqual("new", self.assert_exactly_one_installation(before, "second run"))
+
+
+class LateRefusalTest(InterruptionTestBase):
+    def test_a_long_path_payload_is_refused_and_the_next_good_one_installs(self):
+        before = self.install_old()
+        deep = "/".join(["d%02d" % i + "x" * 40 for i in range(5)]) + "/deep-file.txt"
+        long_dir = harness.stage_demo_application(self.work / "long", extra_files={deep: b"deep"})
+        url = self.server.serve("/long.zip", harness.make_payload(long_dir, self.work / "long.zip").read_bytes())
+        run = self.install(url, "long-path")
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertEqual(before, self.state())
+        self.assert_installed(self.install(self.new_url, "after-long-path"), self.new_dir)
+
+    def test_a_failed_first_installation_leaves_no_install_folder(self):
+        no_detector = harness.stage_demo_application(self.work / "no-detector", with_detector=False)
+        url = self.server.serve("/no-detector.zip",
+                                harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
+        temp_before = self.temp_entries()
+        run = self.install(url, "failed-first")
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertFalse(self.install_folder.exists())
+        self.assertEqual(temp_before, self.temp_entries())
+
+
+class CopyFallbackTest(InterruptionTestBase):
+    """The temporary folder on another file system: nothing can be renamed between it and the profile."""
+
+    DRIVE = "t:"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.other_volume = pathlib.Path("/dev/shm") / ("tessara-%d" % os.getpid())
+        cls.other_volume.mkdir(parents=True, exist_ok=True)
+        link = harness.PREFIX / "dosdevices" / cls.DRIVE
+        if link.is_symlink():
+            link.unlink()
+        link.symlink_to(cls.other_volume)
+        cls.original_environment = harness.redirect_temp_folder("T:\\")
+        super().setUpClass()
+        cls.temp = cls.other_volume
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.restore_temp_folder(cls.original_environment)
+        (harness.PREFIX / "dosdevices" / cls.DRIVE).unlink()
+        shutil.rmtree(cls.other_volume, ignore_errors=True)
+        super().tearDownClass()
+
+    def test_a_backup_copied_to_another_volume_restores_byte_for_byte(self):
+        before = self.install_old()
+        no_detector = harness.stage_demo_application(self.work / "no-detector", with_detector=False)
+        url = self.server.serve("/late-failure.zip",
+                                harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
+        run = self.install(url, "copy-fallback")
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+        self.assertIn("Backing up %s to T:\\" % (harness.expand("%APPDATA%") + r"\Orvix\Tessara"),
+                      "\n".join(run.messages))
+        self.assertEqual(before, self.state())
+        self.assert_installed(self.install(self.new_url, "copy-fallback-new"), self.new_dir)
+        self.assertEqual(before["temp"], self.temp_entries())
+
+
+if __name__ == "__main__":
+    unittest.main()
