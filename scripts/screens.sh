@@ -11,7 +11,8 @@ export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSA
 cd "$root/tests/e2e"
 for lang in en:C.UTF-8 ja:ja_JP.UTF-8; do
   # A desktop per language: programs started into a running desktop take over its language.
-  LANG=${lang#*:} TESSARA_DESKTOP="screens-${lang%%:*}" python3 - "${lang%%:*}" "$root/docs/screens" <<'PY'
+  # Wine takes the language from LC_ALL when the host has no such locale installed; LANG alone is not enough.
+  LANG=${lang#*:} LC_ALL=${lang#*:} TESSARA_DESKTOP="screens-${lang%%:*}" python3 - "${lang%%:*}" "$root/docs/screens" <<'PY'
 import os, pathlib, shutil, subprocess, sys, time
 import harness
 from test_window import WindowRun, drive, INSTALL, MAIN, RETRY
@@ -46,6 +47,8 @@ def start(url):
 def finish(run):
     run.click(MAIN)
     run.wait_until_ended()
+    # The detector started by the installation keeps the virtual desktop open.
+    harness.kill_windows_processes("tessaradetector.exe")
     run.process.wait(timeout=30)
     time.sleep(2)  # the desktop goes away a moment after its last program
 

@@ -70,20 +70,37 @@ int PrintState() {
 }
 
 // Milliseconds since 1970 on the shared clock, for timing against the host.
-long long NowMs() {
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    const long long ticks = (static_cast<long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+long long MsSince1970(const FILETIME& time) {
+    const long long ticks = (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return ticks / 10000 - 11644473600000LL;
 }
 
-// Waits until the window is shown with nothing left to paint, and prints when that was.
+long long NowMs() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    return MsSince1970(now);
+}
+
+// When the process that owns the window was created; 0 when it cannot be asked.
+long long ProcessStartMs(HWND window) {
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process) return 0;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const BOOL known = ::GetProcessTimes(process, &created, &exited, &kernel, &user);
+    ::CloseHandle(process);
+    return known ? MsSince1970(created) : 0;
+}
+
+// Waits until the window is shown with nothing left to paint, and prints when that was and when its
+// process started.
 int WaitForPaint(DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
     while (::GetTickCount() - start < timeoutMs) {
         const HWND window = FindInstaller();
         if (window && ::IsWindowVisible(window) && !::GetUpdateRect(window, nullptr, FALSE)) {
-            std::printf("%lld\n", NowMs());
+            std::printf("%lld %lld\n", NowMs(), ProcessStartMs(window));
             return 0;
         }
         ::Sleep(2);
@@ -137,6 +154,11 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"rect") {
         RECT rect{};
         if (!::GetWindowRect(FindInstaller(), &rect)) return 1;
+        // A message box of the installer belongs in the picture too.
+        RECT box{};
+        const HWND question = ::FindWindowW(L"#32770", nullptr);
+        if (question && ::IsWindowVisible(question) && ::GetWindowRect(question, &box))
+            ::UnionRect(&rect, &rect, &box);
         std::printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
         return 0;
     }
