@@ -9,6 +9,7 @@ import http.server
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import socketserver
@@ -132,7 +133,10 @@ def prefix_processes():
             program = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
         except OSError:
             continue
-        yield int(entry.name), program.replace("\\", "/").rsplit("/", 1)[-1].lower()
+        # Wine shows a program's whole command line as its first argument, and the arguments may hold
+        # URLs: the image is the path up to its ".exe".
+        image = re.match(r'\s*"?([^"]*?\.exe\b|[^" ]*)', program, re.IGNORECASE).group(1)
+        yield int(entry.name), image.replace("\\", "/").rsplit("/", 1)[-1].lower()
 
 
 def kill_windows_processes(*image_names):
