@@ -9,11 +9,10 @@
 
 #include "app/Config.h"
 #include "app/Log.h"
-#include "archive/CompressedFile.h"
 #include "engine/Download.h"
 #include "engine/InstallLocations.h"
+#include "engine/PayloadExtraction.h"
 #include "engine/ProcessControl.h"
-#include "verify/DigestManifest.h"
 
 namespace fs = std::filesystem;
 
@@ -169,27 +168,32 @@ void RunPipelineSteps(CInstallerSession& session, PipelineFiles& files) {
         return;
     }
 
-    NsCommon::details::CCompressedFile reader(files.downloadFile);
     session.SetStage(StageExtract);
     session.SetProgress(0);
 
     LogWrite("Extracting files");
     files.extractionFolder = CreateTempFolder();
-    if (files.extractionFolder.empty() || !reader.ExtractAll(files.extractionFolder)) {
+    const PayloadExtraction extraction =
+        files.extractionFolder.empty()
+            ? PayloadExtraction::ExtractionFailed
+            : ExtractVerifiedPayload(files.downloadFile, files.extractionFolder, installFolder);
+    if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
+        session.SetError(true);
+        return;
+    }
+    // The signature is checked before anything is written, the file digest after: either failure is
+    // the payload check's.
+    if (extraction == PayloadExtraction::CheckFailed) {
+        session.SetStage(StageVerify);
+        LogWrite("Payload check failed");
         session.SetError(true);
         return;
     }
     LogWrite("Extracting files success");
     session.SetStage(StageVerify);
     session.SetProgress(80);
-
     LogWrite("Checking payload");
-    if (!CheckPayload(files.extractionFolder)) {
-        LogWrite("Payload check failed");
-        session.SetError(true);
-        return;
-    }
     LogWrite("Payload check success");
     session.SetStage(StageReplace);
     session.SetProgress(85);

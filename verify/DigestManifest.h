@@ -51,9 +51,11 @@ bool CheckPayload(const std::wstring& extractionFolder);
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor);
 
 bool VerifyManifestSignature(DigestManifest& manifest);
+// The same check on a "digest.s" already in memory: the manifest path is not read.
+bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message);
 // Appends the references and replaces the digest value; returns the number of references.
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size);
-// The whole file; empty when it cannot be opened or read.
+// The whole file; empty when it cannot be opened or read completely.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path);
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path);
 
