@@ -23,10 +23,6 @@ constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // General-purpose flag bit 11: the entry's name is UTF-8.
 constexpr uLong kUtf8NameFlag = 0x800;
 
-// Closes an entry left open by a copy that stopped early; a completed copy closes it itself to learn
-// whether the CRC matched.
-using unique_open_entry = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzCloseCurrentFile>>;
-
 char FoldCase(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
 bool WriteAll(HANDLE file, const char* data, std::size_t size) {
@@ -161,23 +157,24 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
     return result;
 }
 
-// Feeds the entry's bytes to the sink. True only when exactly the declared size came out, the sink
-// took every piece and the library found the CRC intact; one byte past the declared size ends it.
-template <typename Sink>
-bool CCompressedFile::CopyEntry(const EntryInfo& entry, Sink&& sink) {
+unique_open_entry CCompressedFile::OpenEntry(const EntryInfo& entry) {
     unzFile archive = m_archive.get();
     if (!archive || unzGoToFilePos64(archive, &entry.position) != UNZ_OK ||
-        unzOpenCurrentFile(archive) != UNZ_OK) {
-        return false;
-    }
-    unique_open_entry openEntry(archive);
+        unzOpenCurrentFile(archive) != UNZ_OK)
+        return unique_open_entry();
+    return unique_open_entry(archive);
+}
+
+// Feeds the open entry's bytes to the sink. True only when exactly the declared size came out, the sink
+// took every piece and the library found the CRC intact; one byte past the declared size ends it.
+template <typename Sink>
+bool CCompressedFile::CopyOpenEntry(unique_open_entry& openEntry, uint64_t declared, Sink&& sink) {
     m_copyBuffer.resize(kCopyBufferSize);
-    const uint64_t declared = entry.info.uncompressed_size;
     uint64_t copied = 0;
     for (;;) {
         const uint64_t left = declared - copied;
         const unsigned ask = static_cast<unsigned>(left < kCopyBufferSize ? left + 1 : kCopyBufferSize);
-        const int read = unzReadCurrentFile(archive, m_copyBuffer.data(), ask);
+        const int read = unzReadCurrentFile(openEntry.get(), m_copyBuffer.data(), ask);
         if (read < 0) return false;
         if (read == 0) break;
         copied += static_cast<uint64_t>(read);
@@ -190,13 +187,16 @@ bool CCompressedFile::ExtractEntry(const char* name, int length, std::wstring de
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     const EntryInfo* entry = Find(name, length);
     if (entry == nullptr) return false;
+    unique_open_entry openEntry = OpenEntry(*entry);
+    if (!openEntry) return false;
     bool complete = false;
     {
         const tessara::unique_file_handle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
                                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
-        complete = CopyEntry(
-            *entry, [&file](const char* data, std::size_t size) { return WriteAll(file.get(), data, size); });
+        complete = CopyOpenEntry(
+            openEntry, entry->info.uncompressed_size,
+            [&file](const char* data, std::size_t size) { return WriteAll(file.get(), data, size); });
     }
     // What is left of a damaged or lying entry must not be taken for the payload's file.
     if (!complete) ::DeleteFileW(destination.c_str());
@@ -209,11 +209,14 @@ bool CCompressedFile::ReadEntry(const char* name, int length, uint64_t maxSize,
     data.clear();
     const EntryInfo* entry = Find(name, length);
     if (entry == nullptr || entry->info.uncompressed_size > maxSize) return false;
+    unique_open_entry openEntry = OpenEntry(*entry);
+    if (!openEntry) return false;
     data.reserve(static_cast<std::size_t>(entry->info.uncompressed_size));
-    const bool complete = CopyEntry(*entry, [&data](const char* bytes, std::size_t size) {
-        data.insert(data.end(), bytes, bytes + size);
-        return true;
-    });
+    const bool complete =
+        CopyOpenEntry(openEntry, entry->info.uncompressed_size, [&data](const char* bytes, std::size_t size) {
+            data.insert(data.end(), bytes, bytes + size);
+            return true;
+        });
     if (!complete) data.clear();
     return complete;
 }

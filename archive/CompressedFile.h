@@ -46,6 +46,9 @@ public:
 namespace details {
 
 using unique_unzfile = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzClose>>;
+// Closes an entry left open by a copy that stopped early; a completed copy closes it itself to learn
+// whether the CRC matched.
+using unique_open_entry = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzCloseCurrentFile>>;
 
 class CCompressedFile : public ICompressedFile {
 public:
@@ -75,8 +78,9 @@ private:
     std::string NormalizeName(const char* name, int length) const;
     std::string MakeKey(const char* storedName, std::size_t length) const;
     using IndexItem = std::pair<const std::string, EntryInfo>;
+    unique_open_entry OpenEntry(const EntryInfo& entry);
     template <typename Sink>
-    bool CopyEntry(const EntryInfo& entry, Sink&& sink);
+    bool CopyOpenEntry(unique_open_entry& openEntry, uint64_t declared, Sink&& sink);
     const IndexItem* FindItem(const char* name, int length) const;
     const EntryInfo* Find(const char* name, int length) const;
     void BuildIndex();

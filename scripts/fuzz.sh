@@ -36,7 +36,10 @@ run_kind() {
     if [ "$status" -eq 3 ] && [ -n "$last" ]; then
       first=$((last + 1))
     else
-      [ "$status" -eq 0 ] || found=1
+      if [ "$status" -ne 0 ] || ! echo "$output" | grep -q '^kind='; then
+        echo "fuzz: the $kind harness ended (status $status) without a finding or its summary"
+        found=1
+      fi
       break
     fi
   done
