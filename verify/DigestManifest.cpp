@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -132,6 +131,11 @@ bool Sha256Hasher::HashData(const unsigned char* data, unsigned long size) {
                                                         static_cast<ULONG>(size), 0));
 }
 
+std::vector<unsigned char>& Sha256Hasher::ReadBuffer(size_t size) {
+    if (m_readBuffer.size() < size) m_readBuffer.resize(size);
+    return m_readBuffer;
+}
+
 std::vector<unsigned char> Sha256Hasher::Finish() {
     if (!HasHash() || m_digest.empty() ||
         !BCRYPT_SUCCESS(
@@ -188,10 +192,10 @@ bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
     const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
-    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kHashBufferSize]);
+    std::vector<unsigned char>& buffer = hasher.ReadBuffer(kHashBufferSize);
     DWORD read = 0;
-    while (::ReadFile(file.get(), buffer.get(), kHashBufferSize, &read, nullptr) && read > 0) {
-        hasher.HashData(buffer.get(), read);
+    while (::ReadFile(file.get(), buffer.data(), kHashBufferSize, &read, nullptr) && read > 0) {
+        hasher.HashData(buffer.data(), read);
     }
     return true;
 }

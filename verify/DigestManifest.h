@@ -31,6 +31,8 @@ public:
     bool HashData(const unsigned char* data, unsigned long size);
     // Finishes the digest; empty on failure.
     std::vector<unsigned char> Finish();
+    // One buffer for reading every file of a run: a fresh large buffer per file costs more than the read.
+    std::vector<unsigned char>& ReadBuffer(size_t size);
 
 private:
     unique_bcrypt_algorithm m_provider;
@@ -39,6 +41,7 @@ private:
     std::vector<unsigned char> m_hashObject;
     unique_bcrypt_hash m_hash;
     std::vector<unsigned char> m_digest;
+    std::vector<unsigned char> m_readBuffer;
 };
 
 // The certificate compiled into the program.

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/ScopedWin.h"
 #include "archive/CompressedFile.h"
 #include "engine/PayloadExtraction.h"
 #include "verify/DigestManifest.h"
@@ -40,17 +41,19 @@ const Bytes* g_input = nullptr;
 std::wstring g_findings;
 std::string g_kind;
 
+bool WriteFileBytes(const std::wstring& path, const Bytes& data) {
+    const tessara::unique_file_handle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+           written == data.size();
+}
+
 void SaveFinding(const char* what) {
     const std::wstring name = g_findings + L"\\" + std::wstring(what, what + strlen(what)) + L"-" +
                               std::wstring(g_kind.begin(), g_kind.end()) + L"-" +
                               std::to_wstring(g_inputNumber.load()) + L".bin";
-    const HANDLE file = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        if (g_input)
-            ::WriteFile(file, g_input->data(), static_cast<DWORD>(g_input->size()), &written, nullptr);
-        ::CloseHandle(file);
-    }
+    if (g_input) WriteFileBytes(name, *g_input);
     std::printf("FINDING %s kind=%s input=%llu saved=%ls\n", what, g_kind.c_str(),
                 static_cast<unsigned long long>(g_inputNumber.load()), name.c_str());
     std::fflush(stdout);
@@ -81,16 +84,6 @@ void Watchdog() {
 }
 
 Bytes ReadFileBytes(const fs::path& path) { return tessara::ReadWholeFile(path.wstring()); }
-
-bool WriteFileBytes(const fs::path& path, const Bytes& data) {
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok = ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
-                    written == data.size();
-    ::CloseHandle(file);
-    return ok;
-}
 
 std::vector<Bytes> LoadSeeds(const fs::path& folder, const std::wstring& extension) {
     std::vector<Bytes> seeds;
@@ -260,6 +253,8 @@ struct Context {
     fs::path scratch;
     std::set<fs::path> outsideBefore;
     uint64_t escapes = 0;
+    // How far the signed extraction got, by outcome: how much of the run reached past the signature.
+    uint64_t outcomes[3] = {};
 };
 
 std::set<fs::path> Listing(const fs::path& folder) {
@@ -297,7 +292,7 @@ void CheckNothingEscaped(Context& context) {
 
 void RunArchive(Context& context, const Bytes& input) {
     const fs::path archive = context.sandbox / "input.zip";
-    WriteFileBytes(archive, input);
+    WriteFileBytes(archive.wstring(), input);
     std::error_code ec;
     fs::remove_all(context.scratch, ec);
     const fs::path plain = context.scratch / "plain", signedFolder = context.scratch / "signed";
@@ -311,9 +306,10 @@ void RunArchive(Context& context, const Bytes& input) {
         }
         reader.ExtractAll(plain.wstring());
     }
-    tessara::ExtractVerifiedPayloadWithAnchor(archive.wstring(), signedFolder.wstring(),
-                                              L"C:\\users\\fuzz\\AppData\\Roaming\\Orvix\\Tessara",
-                                              context.anchor);
+    const tessara::PayloadExtraction outcome = tessara::ExtractVerifiedPayloadWithAnchor(
+        archive.wstring(), signedFolder.wstring(), L"C:\\users\\fuzz\\AppData\\Roaming\\Orvix\\Tessara",
+        context.anchor);
+    ++context.outcomes[static_cast<int>(outcome)];
     CheckNothingEscaped(context);
 }
 
@@ -385,10 +381,17 @@ int wmain(int argc, wchar_t** argv) {
     std::error_code ec;
     fs::remove_all(context.scratch, ec);
     fs::remove(context.sandbox / "input.zip", ec);
-    std::printf("kind=%s inputs=%llu seconds=%.1f inputs/s=%.0f escapes=%llu peak-working-set=%.1fMiB\n",
+    std::printf("kind=%s inputs=%llu seconds=%.1f inputs/s=%.0f escapes=%llu peak-working-set=%.1fMiB",
                 g_kind.c_str(), static_cast<unsigned long long>(count), seconds,
                 seconds > 0 ? static_cast<double>(count) / seconds : 0.0,
                 static_cast<unsigned long long>(context.escapes),
                 static_cast<double>(memory.PeakWorkingSetSize) / (1024.0 * 1024.0));
+    if (g_kind == "archive") {
+        std::printf(" signed-extraction: extracted=%llu extraction-failed=%llu check-failed=%llu",
+                    static_cast<unsigned long long>(context.outcomes[0]),
+                    static_cast<unsigned long long>(context.outcomes[1]),
+                    static_cast<unsigned long long>(context.outcomes[2]));
+    }
+    std::printf("\n");
     return context.escapes == 0 && memoryBounded ? 0 : 1;
 }
