@@ -1,10 +1,10 @@
 #include "app/Config.h"
 
 #include <windows.h>
-#include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "app/Arguments.h"
 #include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
@@ -56,24 +56,27 @@ std::wstring GetConfigFilePathFor(const std::wstring& executablePath) {
 std::wstring GetConfigFilePath() { return GetConfigFilePathFor(GetExecutablePath()); }
 
 bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) {
-    wchar_t fromFile[256] = {};
-    ::GetPrivateProfileStringW(L"urlConfig", L"zipUrl", g_configuredPayloadUrl, fromFile, 256,
-                               configFile.c_str());
-    StoreConfiguredUrl(fromFile);
+    // One character more than the slot holds: a value that fills this buffer does not fit and is
+    // refused rather than cut to another address.
+    wchar_t fromFile[kPayloadUrlSlotSize + 1] = {};
+    const DWORD length = ::GetPrivateProfileStringW(L"urlConfig", L"zipUrl", g_configuredPayloadUrl, fromFile,
+                                                    kPayloadUrlSlotSize + 1, configFile.c_str());
+    if (length >= kPayloadUrlSlotSize || !StoreConfiguredUrl(fromFile)) {
+        LogFormat("The zipUrl of config.ini is too long (more than %d characters)",
+                  static_cast<int>(kPayloadUrlSlotSize - 1));
+        return false;
+    }
 
-    int count = 0;
-    unique_hlocal argvHolder(reinterpret_cast<HLOCAL>(::CommandLineToArgvW(commandLine, &count)));
-    auto* const argv = static_cast<LPWSTR*>(argvHolder.get());
-    if (!argv) return true;
-    for (int i = 1; i < count; ++i) {
-        if (::lstrcmpiW(argv[i], L"/zipUrl") != 0) continue;
-        if (i + 1 >= count) {
+    const std::vector<std::wstring> arguments = SplitArguments(commandLine);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (!IsZipUrlSwitch(arguments[i])) continue;
+        if (i + 1 >= arguments.size()) {
             LogWrite("The /zipUrl switch has no URL after it");
             return false;
         }
-        if (!StoreConfiguredUrl(argv[++i])) {
+        if (!StoreConfiguredUrl(arguments[++i].c_str())) {
             LogFormat("The URL after /zipUrl is too long (%d characters)",
-                      static_cast<int>(::wcslen(argv[i])));
+                      static_cast<int>(arguments[i].size()));
             return false;
         }
     }

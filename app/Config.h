@@ -13,8 +13,8 @@ std::wstring GetConfigFilePathFor(const std::wstring& executablePath);
 std::wstring GetConfigFilePath();
 
 // Fills the configured payload URL slot from "config.ini" and then from every "/zipUrl" of the
-// command line; the last one wins. False when a "/zipUrl" has no value or one that does not fit the
-// slot: the run must then end with exit code 1.
+// command line; the last one wins. False when a "/zipUrl" has no value, or when a URL from either
+// source does not fit the slot: the run must then end with exit code 1.
 bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine);
 
 // The configured URL under WoW64 (a 32-bit process on 64-bit Windows), the built-in fallback otherwise.

@@ -2,6 +2,10 @@
 // command line and returns its exit code.
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
+#include "app/Arguments.h"
 #include "app/Log.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
@@ -11,8 +15,9 @@ namespace {
 
 enum class RunMode { UninstallSelf, Uninstall, Msi, Silent, Interactive };
 
-RunMode ChooseRunMode(const wchar_t* arguments) {
-    const auto has = [arguments](const wchar_t* sw) { return ::wcsstr(arguments, sw) != nullptr; };
+// Switches are read from the arguments one by one, never from inside a URL or another value.
+RunMode ChooseRunMode(const std::vector<std::wstring>& arguments) {
+    const auto has = [&arguments](const wchar_t* name) { return tessara::HasSwitch(arguments, name); };
     if (has(L"/uninstallSelf")) return RunMode::UninstallSelf;
     if (has(L"/uninstall")) return RunMode::Uninstall;
     if (has(L"/msi")) return RunMode::Msi;
@@ -25,8 +30,8 @@ int RunWindowMode(HINSTANCE instance, bool silent) {
     return window.Run(silent);
 }
 
-int RunChosenMode(HINSTANCE instance, const wchar_t* arguments) {
-    switch (ChooseRunMode(arguments)) {
+int RunChosenMode(HINSTANCE instance) {
+    switch (ChooseRunMode(tessara::SplitArguments(::GetCommandLineW()))) {
         case RunMode::UninstallSelf:
             tessara::ScheduleSelfRemoval();
             return 0;
@@ -58,7 +63,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
         // One run per user at a time; whatever an earlier run left half done is settled before ours.
         const tessara::unique_held_mutex runLock = tessara::AcquireRunLock();
         tessara::RecoverInterruptedRun();
-        result = RunChosenMode(instance, args);
+        result = RunChosenMode(instance);
     }
     tessara::LogClose();
     return result;

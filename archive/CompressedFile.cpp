@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string_view>
 
 #include "app/Text.h"
@@ -19,20 +18,16 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kNameBufferSize = 260;
-constexpr unsigned kCopyBufferSize = 1024;
+// Large pieces keep the cost of each WriteFile small next to inflating.
+constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // General-purpose flag bit 11: the entry's name is UTF-8.
 constexpr uLong kUtf8NameFlag = 0x800;
 
-// Closes the entry opened in the archive. Its result, a CRC mismatch included, is of no use here:
-// the digest check of the extracted files catches damaged content.
-using unique_open_entry = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzCloseCurrentFile>>;
-
 char FoldCase(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-void CopyOpenEntry(unzFile archive, std::ofstream& out) {
-    char buffer[kCopyBufferSize];
-    int read = 0;
-    while ((read = unzReadCurrentFile(archive, buffer, kCopyBufferSize)) > 0) out.write(buffer, read);
+bool WriteAll(HANDLE file, const char* data, std::size_t size) {
+    DWORD written = 0;
+    return ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }
 
 }  // namespace
@@ -86,10 +81,17 @@ std::string CCompressedFile::NormalizeName(const char* name, int length) const {
     return key;
 }
 
-const CCompressedFile::EntryInfo* CCompressedFile::Find(const char* name, int length) const {
+const CCompressedFile::IndexItem* CCompressedFile::FindItem(const char* name, int length) const {
     const auto found = m_index.find(NormalizeName(name, length));
-    return found == m_index.end() ? nullptr : &found->second;
+    return found == m_index.end() ? nullptr : &*found;
 }
+
+const CCompressedFile::EntryInfo* CCompressedFile::Find(const char* name, int length) const {
+    const IndexItem* item = FindItem(name, length);
+    return item ? &item->second : nullptr;
+}
+
+bool CCompressedFile::IsOpen() const { return static_cast<bool>(m_archive); }
 
 int CCompressedFile::GetEntryCount() const { return static_cast<int>(m_index.size()); }
 
@@ -114,45 +116,109 @@ std::optional<uint64_t> CCompressedFile::GetCompressedSize(const char* name, int
     return entry->info.compressed_size;
 }
 
+std::optional<std::wstring> CCompressedFile::GetEntryPath(const char* name, int length) const {
+    const IndexItem* item = FindItem(name, length);
+    if (item == nullptr) return std::nullopt;
+    // Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
+    // only be taken to be ours. A payload may only place files inside the extraction folder.
+    std::optional<std::wstring> path =
+        tessara::WidenText(item->first, (item->second.info.flag & kUtf8NameFlag) ? CP_UTF8 : CP_ACP);
+    if (!path || !tessara::StaysInsideFolder(*path)) return std::nullopt;
+    return path;
+}
+
 bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
+    return IsOpen() && ExtractEntries(std::move(targetFolder), GetEntryNames());
+}
+
+bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) {
     bool result = true;
     const fs::path target(targetFolder);
-    for (const auto& [key, entry] : m_index) {
-        // Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
-        // only be taken to be ours. A payload may only place files inside the extraction folder.
-        const std::optional<std::wstring> name =
-            tessara::WidenText(key, (entry.info.flag & kUtf8NameFlag) ? CP_UTF8 : CP_ACP);
-        if (!name || !tessara::StaysInsideFolder(*name)) {
+    for (const std::string& name : names) {
+        const int length = static_cast<int>(name.size());
+        const std::optional<std::wstring> path = GetEntryPath(name.data(), length);
+        if (!path) {
             result = false;
             continue;
         }
-        const std::size_t slash = name->rfind(L'/');
+        const std::size_t slash = path->rfind(L'/');
         if (slash != std::wstring::npos) {
-            const fs::path folder = target / name->substr(0, slash);
-            if (!fs::is_directory(folder) && !fs::create_directories(folder)) {
+            std::error_code ec;
+            const fs::path folder = target / path->substr(0, slash);
+            fs::create_directories(folder, ec);
+            if (!fs::is_directory(folder, ec)) {
                 result = false;
                 continue;
             }
         }
         // The name part of the destination is the case-folded key; the target folder is taken as given.
-        result = ExtractEntry(key.data(), static_cast<int>(key.size()), (target / *name).wstring()) && result;
+        result = ExtractEntry(name.data(), length, (target / *path).wstring()) && result;
     }
     return result;
+}
+
+unique_open_entry CCompressedFile::OpenEntry(const EntryInfo& entry) {
+    unzFile archive = m_archive.get();
+    if (!archive || unzGoToFilePos64(archive, &entry.position) != UNZ_OK ||
+        unzOpenCurrentFile(archive) != UNZ_OK)
+        return unique_open_entry();
+    return unique_open_entry(archive);
+}
+
+// Feeds the open entry's bytes to the sink. True only when exactly the declared size came out, the sink
+// took every piece and the library found the CRC intact; one byte past the declared size ends it.
+template <typename Sink>
+bool CCompressedFile::CopyOpenEntry(unique_open_entry& openEntry, uint64_t declared, Sink&& sink) {
+    m_copyBuffer.resize(kCopyBufferSize);
+    uint64_t copied = 0;
+    for (;;) {
+        const uint64_t left = declared - copied;
+        const unsigned ask = static_cast<unsigned>(left < kCopyBufferSize ? left + 1 : kCopyBufferSize);
+        const int read = unzReadCurrentFile(openEntry.get(), m_copyBuffer.data(), ask);
+        if (read < 0) return false;
+        if (read == 0) break;
+        copied += static_cast<uint64_t>(read);
+        if (copied > declared || !sink(m_copyBuffer.data(), static_cast<std::size_t>(read))) return false;
+    }
+    return copied == declared && unzCloseCurrentFile(openEntry.release()) == UNZ_OK;
 }
 
 bool CCompressedFile::ExtractEntry(const char* name, int length, std::wstring destination) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     const EntryInfo* entry = Find(name, length);
     if (entry == nullptr) return false;
-    unzFile archive = m_archive.get();
-    if (unzGoToFilePos64(archive, &entry->position) != UNZ_OK || unzOpenCurrentFile(archive) != UNZ_OK) {
-        return false;
+    unique_open_entry openEntry = OpenEntry(*entry);
+    if (!openEntry) return false;
+    bool complete = false;
+    {
+        const tessara::unique_file_handle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        complete = CopyOpenEntry(
+            openEntry, entry->info.uncompressed_size,
+            [&file](const char* data, std::size_t size) { return WriteAll(file.get(), data, size); });
     }
-    const unique_open_entry openEntry(archive);
-    std::ofstream out(fs::path(destination), std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out.is_open()) return false;
-    CopyOpenEntry(archive, out);
-    return true;
+    // What is left of a damaged or lying entry must not be taken for the payload's file.
+    if (!complete) ::DeleteFileW(destination.c_str());
+    return complete;
+}
+
+bool CCompressedFile::ReadEntry(const char* name, int length, uint64_t maxSize,
+                                std::vector<unsigned char>& data) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    data.clear();
+    const EntryInfo* entry = Find(name, length);
+    if (entry == nullptr || entry->info.uncompressed_size > maxSize) return false;
+    unique_open_entry openEntry = OpenEntry(*entry);
+    if (!openEntry) return false;
+    data.reserve(static_cast<std::size_t>(entry->info.uncompressed_size));
+    const bool complete =
+        CopyOpenEntry(openEntry, entry->info.uncompressed_size, [&data](const char* bytes, std::size_t size) {
+            data.insert(data.end(), bytes, bytes + size);
+            return true;
+        });
+    if (!complete) data.clear();
+    return complete;
 }
 
 }  // namespace details

@@ -21,19 +21,34 @@ public:
     virtual bool HasEntry(const char* name, int length) const = 0;
     virtual std::optional<uint64_t> GetUncompressedSize(const char* name, int length) const = 0;
     virtual std::optional<uint64_t> GetCompressedSize(const char* name, int length) const = 0;
-    // True when every indexed entry was written under the target folder. An entry whose name is
-    // rooted, carries a drive or climbs out of the target is refused: nothing is written for it.
-    // Entry names become wide paths from UTF-8 when the entry is marked so, else from the ANSI code page,
-    // so folders and names in any script work.
+    // True when the archive opened and every indexed entry was written completely under the target
+    // folder (see ExtractEntries). A file that is not a zip extracts nothing and gives false.
     virtual bool ExtractAll(std::wstring targetFolder) = 0;
-    // Writes the entry to exactly the destination given, truncating an existing file. True once the
-    // entry was opened and the destination too: damaged data is caught later by the digest check.
+    // Writes the entry to exactly the destination given, truncating an existing file. True only when
+    // all of its declared size was inflated, no more, its CRC matched and every byte reached the disk;
+    // otherwise the destination is deleted. Never writes more than the declared size plus one byte.
     virtual bool ExtractEntry(const char* name, int length, std::wstring destination) = 0;
+
+    virtual bool IsOpen() const = 0;
+    // The path, relative to a target folder with '/' separators, that an entry is extracted to; nothing
+    // when the entry is not indexed or its name is rooted, carries a drive or climbs out of the folder.
+    // Names become wide text from UTF-8 when the entry is marked so, else from the ANSI code page.
+    virtual std::optional<std::wstring> GetEntryPath(const char* name, int length) const = 0;
+    // Writes the named entries under the target folder, creating their folders; an entry without a path
+    // (see GetEntryPath) is refused and nothing is written for it. True when every one was written.
+    virtual bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) = 0;
+    // The whole entry in memory, when it is indexed, declares at most maxSize bytes and reads back
+    // intact (the same checks as ExtractEntry).
+    virtual bool ReadEntry(const char* name, int length, uint64_t maxSize,
+                           std::vector<unsigned char>& data) = 0;
 };
 
 namespace details {
 
 using unique_unzfile = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzClose>>;
+// Closes an entry left open by a copy that stopped early; a completed copy closes it itself to learn
+// whether the CRC matched.
+using unique_open_entry = tessara::UniqueResource<tessara::SimpleTraits<unzFile, ::unzCloseCurrentFile>>;
 
 class CCompressedFile : public ICompressedFile {
 public:
@@ -49,6 +64,10 @@ public:
     std::optional<uint64_t> GetCompressedSize(const char* name, int length) const override;
     bool ExtractAll(std::wstring targetFolder) override;
     bool ExtractEntry(const char* name, int length, std::wstring destination) override;
+    bool IsOpen() const override;
+    std::optional<std::wstring> GetEntryPath(const char* name, int length) const override;
+    bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) override;
+    bool ReadEntry(const char* name, int length, uint64_t maxSize, std::vector<unsigned char>& data) override;
 
 private:
     struct EntryInfo {
@@ -58,6 +77,11 @@ private:
 
     std::string NormalizeName(const char* name, int length) const;
     std::string MakeKey(const char* storedName, std::size_t length) const;
+    using IndexItem = std::pair<const std::string, EntryInfo>;
+    unique_open_entry OpenEntry(const EntryInfo& entry);
+    template <typename Sink>
+    bool CopyOpenEntry(unique_open_entry& openEntry, uint64_t declared, Sink&& sink);
+    const IndexItem* FindItem(const char* name, int length) const;
     const EntryInfo* Find(const char* name, int length) const;
     void BuildIndex();
 
@@ -66,6 +90,7 @@ private:
     unique_unzfile m_archive;
     unz_global_info64 m_globalInfo{};
     std::map<std::string, EntryInfo> m_index;
+    std::vector<char> m_copyBuffer;
 };
 
 }  // namespace details

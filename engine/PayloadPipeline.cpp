@@ -11,12 +11,11 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
-#include "archive/CompressedFile.h"
 #include "engine/Download.h"
 #include "engine/InstallLocations.h"
+#include "engine/PayloadExtraction.h"
 #include "engine/ProcessControl.h"
 #include "engine/RunJournal.h"
-#include "verify/DigestManifest.h"
 
 namespace fs = std::filesystem;
 
@@ -246,17 +245,28 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     ClearApplicationCache();
 }
 
-// Unpacks the download into the extraction folder and checks it against its signed manifest, with the
-// stage codes, progress and log lines of both steps. True when the folder holds the verified payload.
+// Unpacks the signed files of the download into the extraction folder and checks them against their
+// manifest, with the stage codes, progress and log lines of both steps. True when the folder holds the
+// verified payload.
 bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
-                            const std::wstring& extractionFolder) {
-    NsCommon::details::CCompressedFile reader(downloadFile);
+                            const std::wstring& extractionFolder, const std::wstring& installFolder) {
     session.SetStage(StageExtract);
     session.SetProgress(0);
 
     LogWrite("Extracting files");
-    if (extractionFolder.empty() || !reader.ExtractAll(extractionFolder)) {
+    const PayloadExtraction extraction =
+        extractionFolder.empty() ? PayloadExtraction::ExtractionFailed
+                                 : ExtractVerifiedPayload(downloadFile, extractionFolder, installFolder);
+    if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
+        session.SetError(true);
+        return false;
+    }
+    // The signature is checked before anything is written, the file digest after: either failure is
+    // the payload check's.
+    if (extraction == PayloadExtraction::CheckFailed) {
+        session.SetStage(StageVerify);
+        LogWrite("Payload check failed");
         session.SetError(true);
         return false;
     }
@@ -265,13 +275,7 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
     if (!ContinueUnlessCancelled(session)) return false;
     session.SetStage(StageVerify);
     session.SetProgress(80);
-
     LogWrite("Checking payload");
-    if (!CheckPayload(extractionFolder)) {
-        LogWrite("Payload check failed");
-        session.SetError(true);
-        return false;
-    }
     LogWrite("Payload check success");
     return true;
 }
@@ -294,7 +298,7 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
     files.extractionFolder = CreateTempFolder();
     if (!files.extractionFolder.empty() && !journal.NoteTemporary(files.extractionFolder))
         files.extractionFolder.clear();
-    if (!ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder)) return;
+    if (!ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder)) return;
     PassStopPoint("verified");
     if (!ContinueUnlessCancelled(session)) return;
     session.SetStage(StageReplace);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -12,7 +11,8 @@
 namespace tessara {
 namespace {
 
-constexpr size_t kHashBufferSize = 10240;
+// Large reads keep the per-call cost of the file system small next to the hashing itself.
+constexpr DWORD kHashBufferSize = 1024 * 1024;
 
 constexpr std::string_view kReferenceOpen = "<Reference URI=\"";
 constexpr std::string_view kReferenceClose = "\" />";
@@ -131,6 +131,11 @@ bool Sha256Hasher::HashData(const unsigned char* data, unsigned long size) {
                                                         static_cast<ULONG>(size), 0));
 }
 
+std::vector<unsigned char>& Sha256Hasher::ReadBuffer(size_t size) {
+    if (m_readBuffer.size() < size) m_readBuffer.resize(size);
+    return m_readBuffer;
+}
+
 std::vector<unsigned char> Sha256Hasher::Finish() {
     if (!HasHash() || m_digest.empty() ||
         !BCRYPT_SUCCESS(
@@ -169,27 +174,28 @@ size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, siz
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
-    std::ifstream stream(std::filesystem::path(path), std::ios::in | std::ios::binary | std::ios::ate);
-    if (!stream) return {};
-    const std::streamoff size = stream.tellg();
-    if (size <= 0) return {};
-    std::vector<unsigned char> bytes(static_cast<size_t>(size));
-    stream.seekg(0);
-    if (!stream.read(reinterpret_cast<char*>(bytes.data()), size)) return {};
+    const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAXLONG)
+        return {};
+    std::vector<unsigned char> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+        read != bytes.size()) {
+        return {};
+    }
     return bytes;
 }
 
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
-    const std::filesystem::path file(path);
-    if (!std::filesystem::exists(file)) return false;
-    std::ifstream stream(file, std::ios::in | std::ios::binary);
-    if (!stream.good()) return false;
-    char buffer[kHashBufferSize];
-    while (stream) {
-        stream.read(buffer, sizeof buffer);
-        const std::streamsize got = stream.gcount();
-        if (got > 0)
-            hasher.HashData(reinterpret_cast<const unsigned char*>(buffer), static_cast<unsigned long>(got));
+    const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    std::vector<unsigned char>& buffer = hasher.ReadBuffer(kHashBufferSize);
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer.data(), kHashBufferSize, &read, nullptr) && read > 0) {
+        hasher.HashData(buffer.data(), read);
     }
     return true;
 }

@@ -31,6 +31,8 @@ public:
     bool HashData(const unsigned char* data, unsigned long size);
     // Finishes the digest; empty on failure.
     std::vector<unsigned char> Finish();
+    // One buffer for reading every file of a run: a fresh large buffer per file costs more than the read.
+    std::vector<unsigned char>& ReadBuffer(size_t size);
 
 private:
     unique_bcrypt_algorithm m_provider;
@@ -39,6 +41,7 @@ private:
     std::vector<unsigned char> m_hashObject;
     unique_bcrypt_hash m_hash;
     std::vector<unsigned char> m_digest;
+    std::vector<unsigned char> m_readBuffer;
 };
 
 // The certificate compiled into the program.
@@ -51,9 +54,11 @@ bool CheckPayload(const std::wstring& extractionFolder);
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor);
 
 bool VerifyManifestSignature(DigestManifest& manifest);
+// The same check on a "digest.s" already in memory: the manifest path is not read.
+bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message);
 // Appends the references and replaces the digest value; returns the number of references.
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size);
-// The whole file; empty when it cannot be opened or read.
+// The whole file; empty when it cannot be opened or read completely.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path);
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path);
 

@@ -47,7 +47,10 @@ bool DescendsFromAnchor(const std::vector<unsigned char>& message, unique_cert_c
 }  // namespace
 
 bool VerifyManifestSignature(DigestManifest& manifest) {
-    const std::vector<unsigned char> message = ReadWholeFile(manifest.manifestPath);
+    return VerifyManifestMessage(manifest, ReadWholeFile(manifest.manifestPath));
+}
+
+bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message) {
     const DWORD messageSize = static_cast<DWORD>(message.size());
 
     CRYPT_VERIFY_MESSAGE_PARA parameters{};

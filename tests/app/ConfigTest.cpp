@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "app/Arguments.h"
 #include "app/Config.h"
 #include "tests/TestFolder.h"
 
@@ -73,10 +74,41 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_SwitchWithoutValueOrTooLongValueIsRefused)
     EXPECT_EQ(BuiltInPayloadUrl(), SelectPayloadUrlFor(true)) << "a refused value leaves the slot as it was";
 }
 
-TEST_F(PayloadUrlTest, LoadPayloadUrl_ConfigValueIsCutAt255Characters) {
-    const std::string longUrl = "http://a.example/" + std::string(300, 'z');
-    ASSERT_TRUE(LoadPayloadUrl(WriteConfig("[urlConfig]\r\nzipUrl=" + longUrl + "\r\n"), L"setup.exe"));
-    EXPECT_EQ(255u, SelectPayloadUrlFor(true).size());
+// A URL is used whole or not at all, wherever it comes from.
+TEST_F(PayloadUrlTest, LoadPayloadUrl_ConfigValueThatDoesNotFitTheSlotIsRefused) {
+    for (const size_t length : {259u, 260u, 300u, 5000u}) {
+        SCOPED_TRACE(length);
+        ResetPayloadUrls();
+        const std::string url = "http://a.example/" + std::string(length - 17, 'z');
+        const bool fits = length < kPayloadUrlSlotSize;
+        EXPECT_EQ(fits, LoadPayloadUrl(WriteConfig("[urlConfig]\r\nzipUrl=" + url + "\r\n"), L"setup.exe"));
+        EXPECT_EQ(fits ? std::wstring(url.begin(), url.end()) : BuiltInPayloadUrl(),
+                  SelectPayloadUrlFor(true));
+    }
+}
+
+// A switch counts only as an argument of its own (a longer word after it still counts), never inside
+// the value of "/zipUrl" or in another letter case.
+TEST(ArgumentsTest, HasSwitch_ReadsWholeArgumentsOnly) {
+    const struct {
+        const wchar_t* commandLine;
+        const wchar_t* name;
+        bool found;
+    } cases[] = {
+        {L"setup.exe /silent", L"/silent", true},
+        {L"setup.exe /silentXYZ", L"/silent", true},
+        {L"setup.exe /Silent", L"/silent", false},
+        {L"setup.exe x/silent", L"/silent", false},
+        {L"setup.exe /zipUrl http://h.example/uninstall/p.zip", L"/uninstall", false},
+        {L"setup.exe /zipUrl /msi", L"/msi", false},
+        {L"setup.exe /ZIPURL /msi /msi", L"/msi", true},
+        {L"setup.exe \"/silent /msi\"", L"/msi", false},
+        {L"/msi.exe /silent", L"/msi", false},
+        {L"setup.exe /uninstallSelf", L"/uninstall", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.found, HasSwitch(SplitArguments(c.commandLine), c.name)) << c.commandLine;
+    }
 }
 
 TEST_F(PayloadUrlTest, SelectPayloadUrl_IgnoresConfigurationOutsideWow64) {

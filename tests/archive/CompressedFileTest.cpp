@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -112,14 +113,15 @@ TEST_F(CompressedFileTest, Sizes_ComeFromTheIndexedEntry) {
     EXPECT_FALSE(file.GetCompressedSize("missing.txt", 11).has_value());
 }
 
-TEST_F(CompressedFileTest, Open_WhatIsNoReadableZipYieldsAnEmptyReader) {
+TEST_F(CompressedFileTest, Open_WhatIsNoReadableZipYieldsAnEmptyReaderThatExtractsNothing) {
     for (const char* name : {"notzip.zip", "truncated.zip", "absent.zip"}) {
         SCOPED_TRACE(name);
         CCompressedFile file(Fixture(name));
+        EXPECT_FALSE(file.IsOpen());
         EXPECT_EQ(0, file.GetEntryCount());
         EXPECT_TRUE(file.GetEntryNames().empty());
         EXPECT_FALSE(Has(file, "docs/a.txt"));
-        EXPECT_TRUE(file.ExtractAll(m_target.wstring()));
+        EXPECT_FALSE(file.ExtractAll(m_target.wstring()));
         EXPECT_FALSE(Extract(file, "docs/a.txt", m_target / "a.txt"));
         EXPECT_TRUE(Listing(m_target).empty());
     }
@@ -166,19 +168,45 @@ TEST_F(CompressedFileTest, ExtractEntry_OverwritesOnlyWhatItCanExtract) {
     EXPECT_EQ("alpha document\n", ReadAll(destination));
 }
 
-TEST_F(CompressedFileTest, ExtractEntry_DamagedDeflateStreamKeepsWhatWasInflated) {
+TEST_F(CompressedFileTest, ExtractEntry_DamagedDeflateStreamFailsAndLeavesNoFile) {
     CCompressedFile file(Fixture("damaged.zip"));
     ASSERT_TRUE(Extract(file, "intact.txt", m_target / "intact.txt"));
-    const std::string whole = ReadAll(m_target / "intact.txt");
-    ASSERT_EQ(51000u, whole.size());
+    ASSERT_EQ(51000u, ReadAll(m_target / "intact.txt").size());
 
-    EXPECT_TRUE(Extract(file, "damaged.txt", m_target / "damaged.txt"));
-    const std::string partial = ReadAll(m_target / "damaged.txt");
-    EXPECT_GT(partial.size(), 0u);
-    EXPECT_LT(partial.size(), whole.size());
-    EXPECT_EQ(whole.substr(0, partial.size()), partial);
-    // Damaged content is left to the digest check, so the extraction as a whole still succeeds.
-    EXPECT_TRUE(file.ExtractAll(m_target.wstring()));
+    EXPECT_FALSE(Extract(file, "damaged.txt", m_target / "damaged.txt"));
+    EXPECT_FALSE(fs::exists(m_target / "damaged.txt"));
+    EXPECT_FALSE(file.ExtractAll(m_target.wstring()));
+}
+
+// A wrong CRC, or data shorter or longer than the declared size, fails the entry; nothing beyond the
+// declared size is ever written or read into memory.
+TEST_F(CompressedFileTest, LyingEntries_FailAndOnlyIntactOnesAreWrittenOrRead) {
+    CCompressedFile file(Fixture("lying.zip"));
+    ASSERT_EQ(4, file.GetEntryCount());
+
+    EXPECT_FALSE(file.ExtractAll(m_target.wstring()));
+    EXPECT_EQ(std::set<std::wstring>{L"fine.txt"}, Listing(m_target));
+    EXPECT_EQ("intact", ReadAll(m_target / "fine.txt"));
+
+    std::vector<unsigned char> data;
+    for (const char* name : {"badcrc.txt", "longer.txt", "shorter.txt"}) {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(file.ReadEntry(name, static_cast<int>(strlen(name)), 1000, data));
+        EXPECT_TRUE(data.empty());
+    }
+    EXPECT_FALSE(file.ReadEntry("fine.txt", 8, 5, data)) << "larger than allowed";
+    ASSERT_TRUE(file.ReadEntry("FINE.TXT", 8, 6, data));
+    EXPECT_EQ("intact", std::string(data.begin(), data.end()));
+}
+
+TEST_F(CompressedFileTest, ExtractEntries_WritesOnlyTheNamedEntries) {
+    CCompressedFile file(Fixture("layout.zip"));
+
+    ASSERT_TRUE(file.ExtractEntries(m_target.wstring(), {"DOCS\\A.TXT", "stored.bin"}));
+    EXPECT_EQ((std::set<std::wstring>{L"docs", L"stored.bin"}), Listing(m_target));
+    EXPECT_EQ("alpha document\n", ReadAll(m_target / "docs" / "a.txt"));
+    EXPECT_EQ(L"docs/a.txt", file.GetEntryPath("Docs/A.txt", 10));
+    EXPECT_FALSE(file.ExtractEntries(m_target.wstring(), {"missing.txt"}));
 }
 
 TEST_F(CompressedFileTest, Zip64_IndexesEveryEntryAndReachesEachByPosition) {

@@ -97,6 +97,16 @@ def main(folder):
         (b"damaged.txt", 0, 8, broken, zlib.crc32(text), len(text)),
     ])
 
+    # Entries whose central directory lies: a wrong CRC, a size larger and one smaller than the data.
+    lying_text = b"the real content of a lying entry\n" * 150
+    _, _, _, packed, _, _ = deflated(b"", lying_text)
+    raw_zip(folder, "lying.zip", [
+        stored(b"fine.txt", b"intact"),
+        (b"badcrc.txt", 0, 0, b"crc does not match", 0x12345678, 18),
+        (b"longer.txt", 0, 0, b"short data", zlib.crc32(b"short data"), 50),
+        (b"shorter.txt", 0, 8, packed, zlib.crc32(lying_text), 10),
+    ])
+
     unsafe = [
         stored(b"good/ok.txt", b"good"),
         stored(b"ok2.txt", b"also good"),

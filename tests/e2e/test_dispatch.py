@@ -21,6 +21,41 @@ class DispatchTest(unittest.TestCase):
         self.assertEqual(1, run.exit_code)
         self.assertEqual(['Installer with command line = "/MSI /zipUrl"'], run.messages[:1])
 
+    def test_switches_count_only_as_arguments_of_their_own(self):
+        """A trailing "/zipUrl" without a value ends every install mode before any window with 1, except
+        "/msi" with 0; the uninstall modes end with 0. So the exit code tells which mode was chosen."""
+        cases = [
+            # A URL that holds a switch selects nothing.
+            (["/zipUrl", "http://h.example/uninstall/payload.zip", "/zipUrl"], 1),
+            (["/zipUrl", "http://h.example/a/uninstallSelf", "/zipUrl"], 1),
+            (["/silent", "/zipUrl", "http://h.example/msi/payload.zip", "/zipUrl"], 1),
+            (["/zipUrl", "/uninstall", "/zipUrl"], 1),
+            # A failed installation keeps its exit code when only the URL says "/msi".
+            (["/silent", "/zipUrl", "http://127.0.0.1:9/msi/payload.zip"], harness.FAILED_INSTALL_EXIT_CODE),
+            # Glued to other text: a longer word after a switch counts, text before it does not.
+            (["/msiXYZ", "/zipUrl"], 0),
+            (["x/msi", "/zipUrl"], 1),
+            (["--/uninstall", "/zipUrl"], 1),
+            # Other letter case is no switch.
+            (["/Uninstall", "/zipUrl"], 1),
+            (["/MSI", "/zipUrl"], 1),
+        ]
+        for args, exit_code in cases:
+            with self.subTest(args=args):
+                folder = harness.prepare_setup_folder("dispatch-switches")
+                run = harness.run_setup(folder, *args)
+                self.assertEqual(exit_code, run.exit_code, run.log_text)
+                self.assertTrue((folder / "TessaraAppSetup.exe").exists())
+
+    def test_config_url_that_does_not_fit_ends_the_run_like_the_command_lines(self):
+        url = "http://127.0.0.1:9/" + "u" * 300 + ".zip"
+        folder = harness.prepare_setup_folder("dispatch-longconfig", "[urlConfig]\nzipUrl=%s\n" % url)
+        run = harness.run_setup(folder, "/silent")
+        self.assertEqual(1, run.exit_code, run.log_text)
+        self.assertIn("The zipUrl of config.ini is too long (more than 259 characters)", run.messages)
+        self.assertNotIn("Starting installer thread", run.messages)
+        self.assertEqual(0, harness.run_setup(folder, "/msi").exit_code)
+
     def test_uninstall_wins_over_the_install_modes(self):
         folder = harness.prepare_setup_folder("dispatch-uninstall")
         # An install mode would read "/zipUrl" and fail for the missing value; uninstall never does.

@@ -4,6 +4,7 @@ import pathlib
 import shutil
 import struct
 import subprocess
+import threading
 import time
 import unittest
 import zipfile
@@ -161,6 +162,48 @@ class FirstInstallationTest(InstallTestBase):
         self.assert_installed(run)
         self.assertFalse((self.install_folder / "version.dll").exists())
 
+    def test_unlisted_entries_are_never_written_not_even_to_temp(self):
+        """A correctly signed payload plus a zip bomb and a planted folder that the manifest does not name."""
+        bomb = self.work / "bomb.zip"
+        shutil.copy(self.work / "payload.zip", bomb)
+        with zipfile.ZipFile(bomb, "a", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr("planted/version.dll", b"MZ not signed by us")
+            with archive.open("zeros.bin", "w", force_zip64=True) as entry:
+                chunk = bytes(1 << 20)
+                for _ in range(300):
+                    entry.write(chunk)
+        data = bomb.read_bytes()
+        self.assertLess(len(data), 2 << 20)
+        url = self.server.serve("/bomb.zip", data)
+        signed_size = sum(p.stat().st_size for p in self.payload_dir.rglob("*") if p.is_file())
+
+        peak = [0]
+        running = threading.Event()
+        running.set()
+
+        def watch_temp():
+            while running.is_set():
+                size = 0
+                for path in self.temp.rglob("*"):
+                    try:
+                        size += path.stat().st_size if path.is_file() else 0
+                    except OSError:
+                        pass
+                peak[0] = max(peak[0], size)
+                time.sleep(0.01)
+
+        base = sum(p.stat().st_size for p in self.temp.rglob("*") if p.is_file())
+        watcher = threading.Thread(target=watch_temp)
+        watcher.start()
+        try:
+            run = self.install(url, "bomb")
+        finally:
+            running.clear()
+            watcher.join()
+        self.assert_installed(run)
+        # The download itself lies in Temp as well; the signature travels with the signed files.
+        self.assertLess(peak[0] - base, signed_size + len(data) + (1 << 20), "Temp grew past the signed files")
+
     def test_server_without_length_still_installs_from_the_configured_url(self):
         url = self.server.serve("/nolength.zip", self.payload, mode="nolength")
         folder = harness.prepare_setup_folder("nolength", "[urlConfig]\nzipUrl=%s\n" % url)
@@ -245,8 +288,30 @@ class FailedInstallationTest(InstallTestBase):
     def test_file_that_is_not_a_zip(self):
         url = self.server.serve("/notzip.zip", b"this is not a zip archive" * 100)
         run = self.install(url, "fail-notzip")
-        self.assert_failed_and_restored(run, 3)
-        self.assertIn("Payload check failed", run.messages)
+        self.assert_failed_and_restored(run, 2)
+        self.assertIn("Failed to extract files", run.messages)
+
+    def test_signed_file_larger_than_the_free_space(self):
+        """The central directory claims 32 TiB for a signed file: refused before anything is written."""
+        huge = self.work / "huge.zip"
+        with zipfile.ZipFile(self.work / "payload.zip") as source, zipfile.ZipFile(huge, "w") as target:
+            for item in source.infolist():
+                target.writestr(item, source.read(item.filename))
+            target.getinfo("resources/sounds/ring.bin").file_size = 1 << 45
+        url = self.server.serve("/huge.zip", huge.read_bytes())
+        run = self.install(url, "fail-huge")
+        self.assert_failed_and_restored(run, 2)
+        self.assertTrue(any(m.startswith("Not enough free space to extract the payload") for m in run.messages),
+                        run.log_text)
+        self.assertIn("Failed to extract files", run.messages)
+
+    def test_install_path_of_260_characters_or_more(self):
+        deep = "d" * 100 + "/" + "e" * 100 + "/" + "f" * 40 + ".txt"
+        folder = harness.stage_demo_application(self.work / "deep", extra_files={deep: b"deep file"})
+        url = self.server.serve("/deep.zip", harness.make_payload(folder, self.work / "deep.zip").read_bytes())
+        run = self.install(url, "fail-deep")
+        self.assert_failed_and_restored(run, 2)
+        self.assertIn("The install path of %s would be 260 characters or more" % deep, run.messages)
 
     def test_payload_signed_by_another_authority(self):
         url = self.server.serve("/other.zip", self.other)

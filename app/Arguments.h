@@ -1,0 +1,21 @@
+#pragma once
+// The program's command line as separate arguments, split the way the platform splits it, and the
+// switches found in them. A switch is recognised only in an argument of its own, so text inside a URL
+// never selects a run mode.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessara {
+
+// The arguments after the program path; empty when the line cannot be split.
+std::vector<std::wstring> SplitArguments(const wchar_t* commandLine);
+
+// "/zipUrl" in any letter case, as a whole argument: the next argument is its value.
+bool IsZipUrlSwitch(std::wstring_view argument);
+
+// True when an argument begins with the switch (case-sensitive, so "/silentXYZ" counts as "/silent").
+// The value after "/zipUrl" is data and is never taken for a switch.
+bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name);
+
+}  // namespace tessara

@@ -1,0 +1,119 @@
+#include "engine/PayloadExtraction.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <set>
+
+#include "app/Log.h"
+#include "app/Text.h"
+#include "archive/CompressedFile.h"
+#include "verify/DigestManifest.h"
+
+namespace tessara {
+namespace {
+
+constexpr char kManifestName[] = "digest.s";
+// A real manifest is a few hundred bytes per file; anything near this is no manifest of ours.
+constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
+// Room left on the volume for the file system's own records and for everything else the user runs.
+constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
+
+int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
+
+// The manifest's entries that the archive holds, once each, plus the manifest itself. A listed file
+// the archive lacks (an empty file is never stored) is left to the digest check.
+std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
+                                       const DigestManifest& manifest) {
+    std::vector<std::string> entries = {kManifestName};
+    std::set<std::wstring> seen = {L"digest.s"};
+    for (const std::string& reference : manifest.references) {
+        if (!archive.HasEntry(reference.data(), NameLength(reference))) continue;
+        // A name that leaves the folder stays in the list, so that the path check refuses the payload.
+        const std::optional<std::wstring> path =
+            archive.GetEntryPath(reference.data(), NameLength(reference));
+        if (!path || seen.insert(*path).second) entries.push_back(reference);
+    }
+    return entries;
+}
+
+bool InstallPathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
+                     const std::wstring& installFolder) {
+    for (const std::string& entry : entries) {
+        const std::optional<std::wstring> path = archive.GetEntryPath(entry.data(), NameLength(entry));
+        if (!path) {
+            LogFormat("The payload names a file outside its folder: %s", entry);
+            return false;
+        }
+        if (JoinPath(installFolder, *path).size() >= MAX_PATH) {
+            LogFormat("The install path of %s would be 260 characters or more", entry);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The declared sizes are what the archive claims; the reader never writes more than that, so the sum
+// bounds what extraction can put on the volume.
+bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
+                   const std::wstring& folder) {
+    uint64_t needed = kFreeSpaceMargin;
+    for (const std::string& entry : entries) {
+        const uint64_t size = archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0);
+        needed = size > std::numeric_limits<uint64_t>::max() - needed ? std::numeric_limits<uint64_t>::max()
+                                                                      : needed + size;
+    }
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
+        LogFormat("Could not read the free space of %S", folder);
+        return false;
+    }
+    if (needed <= available.QuadPart) return true;
+    LogFormat("Not enough free space to extract the payload: %s bytes needed, %s available",
+              std::to_string(needed), std::to_string(available.QuadPart));
+    return false;
+}
+
+}  // namespace
+
+PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
+                                         const std::wstring& extractionFolder,
+                                         const std::wstring& installFolder) {
+    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder,
+                                            PinnedCertificate());
+}
+
+PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
+                                                   const std::wstring& extractionFolder,
+                                                   const std::wstring& installFolder,
+                                                   const std::vector<unsigned char>& anchor) {
+    NsCommon::details::CCompressedFile archive(archivePath);
+    if (!archive.IsOpen()) {
+        LogWrite("The payload is not a zip archive");
+        return PayloadExtraction::ExtractionFailed;
+    }
+    std::vector<unsigned char> message;
+    DigestManifest manifest;
+    manifest.pinnedCertificate = anchor;
+    if (!archive.ReadEntry(kManifestName, NameLength(kManifestName), kMaxManifestSize, message) ||
+        !VerifyManifestMessage(manifest, message)) {
+        LogWrite("The payload's digest.s is missing or not signed by a trusted signer");
+        return PayloadExtraction::CheckFailed;
+    }
+
+    const std::vector<std::string> entries = SignedEntries(archive, manifest);
+    if (!InstallPathsFit(archive, entries, installFolder) ||
+        !SpaceSuffices(archive, entries, extractionFolder)) {
+        return PayloadExtraction::ExtractionFailed;
+    }
+    if (!archive.ExtractEntries(extractionFolder, entries)) {
+        LogWrite("Could not write every signed file of the payload");
+        return PayloadExtraction::ExtractionFailed;
+    }
+    return CheckPayloadWithAnchor(extractionFolder, anchor) ? PayloadExtraction::Extracted
+                                                            : PayloadExtraction::CheckFailed;
+}
+
+}  // namespace tessara
