@@ -26,10 +26,10 @@ constexpr int CacheContainerDepth = 2;
 // File systems stamp times from a coarser clock than the system time, so a file written just after
 // the download started may carry a slightly earlier time. One second, in FILETIME units.
 constexpr ULONGLONG FileTimeSlack = 10'000'000;
-// After an abort the download service closes its cache file from a thread of its own, a moment after
-// the download call has returned; until then the file cannot be deleted.
-constexpr int CacheFileDeleteAttempts = 20;
-constexpr DWORD CacheFileDeletePauseMilliseconds = 50;
+// After an abort the download service keeps its cache file open on a thread of its own until the
+// server sends again or closes; the cache files of a download are waited for that long at most.
+constexpr ULONGLONG CacheFileReleaseMilliseconds = 5000;
+constexpr DWORD CacheFileRetryMilliseconds = 50;
 
 using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD, LPBINDSTATUSCALLBACK);
 using DeleteUrlCacheEntryWFn = BOOL(WINAPI*)(LPCWSTR);
@@ -95,9 +95,12 @@ bool WrittenSince(const std::wstring& path, const FILETIME& since) {
             ::CompareFileTime(&data.ftLastWriteTime, &since) >= 0);
 }
 
-void DeleteCacheFile(const std::wstring& path) {
-    for (int attempt = 1; !DeleteFileIfPresent(path) && attempt < CacheFileDeleteAttempts; ++attempt)
-        ::Sleep(CacheFileDeletePauseMilliseconds);
+void DeleteCacheFiles(const std::vector<std::wstring>& files) {
+    const ULONGLONG deadline = ::GetTickCount64() + CacheFileReleaseMilliseconds;
+    for (const std::wstring& file : files) {
+        while (!DeleteFileIfPresent(file) && ::GetTickCount64() < deadline)
+            ::Sleep(CacheFileRetryMilliseconds);
+    }
 }
 
 FILETIME DownloadStartTime() {
@@ -149,11 +152,13 @@ void RemoveCachedCopies(const std::wstring& url, const std::vector<std::wstring>
     RemoveUrlCacheEntry(url);
     const std::wstring cacheFolder = InternetCacheFolder();
     if (cacheFolder.empty()) return;
-    std::vector<std::wstring> files = CacheFilesNamedAfter(url, cacheFolder);
-    files.insert(files.end(), reportedFiles.begin(), reportedFiles.end());
-    for (const std::wstring& file : files) {
-        if (IsInsideFolder(file, cacheFolder) && WrittenSince(file, downloadStart)) DeleteCacheFile(file);
+    std::vector<std::wstring> candidates = CacheFilesNamedAfter(url, cacheFolder);
+    candidates.insert(candidates.end(), reportedFiles.begin(), reportedFiles.end());
+    std::vector<std::wstring> files;
+    for (const std::wstring& file : candidates) {
+        if (IsInsideFolder(file, cacheFolder) && WrittenSince(file, downloadStart)) files.push_back(file);
     }
+    DeleteCacheFiles(files);
 }
 
 bool IsRegularFile(const std::wstring& path) {
@@ -362,7 +367,7 @@ void RemoveUrlCacheEntry(const std::wstring& url) {
     const std::wstring cachedFile = CachedFileOf(url);
     if (unlockEntry) unlockEntry(url.c_str(), 0);
     if (deleteEntry) deleteEntry(url.c_str());
-    if (!cachedFile.empty()) DeleteCacheFile(cachedFile);
+    if (!cachedFile.empty()) DeleteFileIfPresent(cachedFile);
 }
 
 bool DeleteFileIfPresent(const std::wstring& path) {
