@@ -18,7 +18,7 @@ namespace tessara {
 // It keeps the binding that the service hands to OnStartBinding, so that a watchdog on another thread
 // can abort a download that has stalled or been cancelled while the server sends nothing, and it
 // counts the body against a size limit. It asks the service not to keep the payload in the user's
-// Internet cache.
+// Internet cache, and notes the cache file the service names all the same, so that it can be removed.
 //
 // It also watches the HTTP response: the download service reports success for an error page (404,
 // 500) and for a body cut short by the server, so the download must look at the status code
