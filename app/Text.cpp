@@ -10,11 +10,6 @@ bool IsAmbiguousDotName(std::wstring_view name) {
            name != L"..";
 }
 
-bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() && ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                                          static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 // "con", "nul", "com1" and the like name devices, also with an extension ("aux.txt"): writing such a
 // name opens the device rather than a file in the folder.
 bool IsDeviceName(std::wstring_view name) {
@@ -61,6 +56,11 @@ bool StaysInsideFolder(std::wstring_view relative) {
         start = end + 1;
     }
     return true;
+}
+
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                                          static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {

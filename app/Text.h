@@ -18,6 +18,9 @@ std::optional<std::wstring> WidenText(const std::string& text, UINT codePage);
 // blanks, so "..." or ".. " could end up meaning the parent), and no device name such as "con".
 bool StaysInsideFolder(std::wstring_view relative);
 
+// File names and paths compare this way: ordinal, without regard to case.
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
+
 // Paths are joined with exactly one backslash between folder and name.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 

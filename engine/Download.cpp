@@ -1,14 +1,17 @@
 #include "engine/Download.h"
 
+#include <shlobj.h>
 #include <wininet.h>
 
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
+#include "app/Text.h"
 
 namespace tessara {
 
@@ -17,6 +20,16 @@ namespace {
 constexpr DWORD HttpNotModified = 304;
 
 constexpr DWORD WatchdogPeriodMilliseconds = 200;
+
+// The cache keeps its files in containers a level or two below its root (Content.IE5\<8 chars>\).
+constexpr int CacheContainerDepth = 2;
+// File systems stamp times from a coarser clock than the system time, so a file written just after
+// the download started may carry a slightly earlier time. One second, in FILETIME units.
+constexpr ULONGLONG FileTimeSlack = 10'000'000;
+// After an abort the download service keeps its cache file open on a thread of its own until the
+// server sends again or closes; the cache files of a download are waited for that long at most.
+constexpr ULONGLONG CacheFileReleaseMilliseconds = 5000;
+constexpr DWORD CacheFileRetryMilliseconds = 50;
 
 using URLDownloadToFileWFn = HRESULT(WINAPI*)(LPUNKNOWN, LPCWSTR, LPCWSTR, DWORD, LPBINDSTATUSCALLBACK);
 using DeleteUrlCacheEntryWFn = BOOL(WINAPI*)(LPCWSTR);
@@ -36,10 +49,116 @@ std::wstring CachedFileOf(const std::wstring& url) {
     return info->lpszLocalFileName;
 }
 
+// How the cache names its copies of a URL: after the last path segment, without query or fragment,
+// as "<stem>[N]<extension>" (Wine drops the extension). The stem is empty when the URL names no file.
+struct CacheCopyName {
+    std::wstring stem;
+    std::wstring extension;
+};
+
+CacheCopyName CacheCopyNameOf(const std::wstring& url) {
+    const std::wstring address = url.substr(0, url.find_first_of(L"?#"));
+    const size_t scheme = address.find(L"://");
+    const size_t pathStart = address.find(L'/', scheme == std::wstring::npos ? 0 : scheme + 3);
+    if (pathStart == std::wstring::npos) return {};
+    const std::wstring segment = address.substr(address.find_last_of(L"/\\") + 1);
+    const size_t dot = segment.rfind(L'.');
+    if (dot == 0 || dot == std::wstring::npos) return {segment, {}};
+    return {segment.substr(0, dot), segment.substr(dot)};
+}
+
+bool IsCacheCopyOf(std::wstring_view fileName, const CacheCopyName& copy) {
+    const size_t open = copy.stem.size();
+    if (copy.stem.empty() || fileName.size() <= open || fileName[open] != L'[' ||
+        !EqualsIgnoringCase(fileName.substr(0, open), copy.stem))
+        return false;
+    const size_t close = fileName.find_first_not_of(L"0123456789", open + 1);
+    if (close == std::wstring_view::npos || close == open + 1 || fileName[close] != L']') return false;
+    const std::wstring_view rest = fileName.substr(close + 1);
+    return rest.empty() || EqualsIgnoringCase(rest, copy.extension);
+}
+
+bool AttributesOf(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
+    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
+}
+
 uint64_t FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+    if (!AttributesOf(path, data)) return 0;
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+bool WrittenSince(const std::wstring& path, const FILETIME& since) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    return AttributesOf(path, data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (::CompareFileTime(&data.ftCreationTime, &since) >= 0 ||
+            ::CompareFileTime(&data.ftLastWriteTime, &since) >= 0);
+}
+
+void DeleteCacheFiles(const std::vector<std::wstring>& files) {
+    const ULONGLONG deadline = ::GetTickCount64() + CacheFileReleaseMilliseconds;
+    for (const std::wstring& file : files) {
+        while (!DeleteFileIfPresent(file) && ::GetTickCount64() < deadline)
+            ::Sleep(CacheFileRetryMilliseconds);
+    }
+}
+
+FILETIME DownloadStartTime() {
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER start = {};
+    start.LowPart = now.dwLowDateTime;
+    start.HighPart = now.dwHighDateTime;
+    start.QuadPart -= FileTimeSlack;
+    return {start.LowPart, start.HighPart};
+}
+
+std::wstring InternetCacheFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return {};
+    return folder;
+}
+
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
+    const std::wstring prefix = JoinPath(folder, L"");
+    return path.size() > prefix.size() &&
+           EqualsIgnoringCase(std::wstring_view(path).substr(0, prefix.size()), prefix) &&
+           StaysInsideFolder(std::wstring_view(path).substr(prefix.size()));
+}
+
+// The files of the cache's containers named as the cache names its copies of the URL.
+std::vector<std::wstring> CacheFilesNamedAfter(const std::wstring& url, const std::wstring& cacheFolder) {
+    namespace fs = std::filesystem;
+    std::vector<std::wstring> files;
+    const CacheCopyName copy = CacheCopyNameOf(url);
+    if (copy.stem.empty()) return files;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(cacheFolder, fs::directory_options::skip_permission_denied, ec),
+         end;
+         !ec && it != end; it.increment(ec)) {
+        if (it.depth() >= CacheContainerDepth) it.disable_recursion_pending();
+        if (IsCacheCopyOf(it->path().filename().wstring(), copy)) files.push_back(it->path().wstring());
+    }
+    return files;
+}
+
+// The download service writes into the cache while it downloads, whatever it was asked, and a
+// download that fails leaves that file with no index entry leading to it. Taken besides the entry:
+// files of the user's cache that the service reported as its copy or that are named after the URL,
+// and only when written since the download started; everything else in the cache is someone else's.
+void RemoveCachedCopies(const std::wstring& url, const std::vector<std::wstring>& reportedFiles,
+                        const FILETIME& downloadStart) {
+    RemoveUrlCacheEntry(url);
+    const std::wstring cacheFolder = InternetCacheFolder();
+    if (cacheFolder.empty()) return;
+    std::vector<std::wstring> candidates = CacheFilesNamedAfter(url, cacheFolder);
+    candidates.insert(candidates.end(), reportedFiles.begin(), reportedFiles.end());
+    std::vector<std::wstring> files;
+    for (const std::wstring& file : candidates) {
+        if (IsInsideFolder(file, cacheFolder) && WrittenSince(file, downloadStart)) files.push_back(file);
+    }
+    DeleteCacheFiles(files);
 }
 
 bool IsRegularFile(const std::wstring& path) {
@@ -124,7 +243,8 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnLowResource(DWORD) {
 }
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                                                          LPCWSTR) {
+                                                          LPCWSTR statusText) {
+    if (statusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && statusText) m_cacheFiles.emplace_back(statusText);
     if (Cancelled()) return E_ABORT;
     if (progress != m_lastProgress) {
         m_received += static_cast<ULONG>(progress - m_lastProgress);
@@ -144,6 +264,12 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
 }
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnStopBinding(HRESULT, LPCWSTR) {
+    // The binding holds the cache file open; it must be let go before that file can be removed.
+    {
+        std::lock_guard<std::mutex> lock(m_bindingLock);
+        if (m_binding) m_binding->Release();
+        m_binding = nullptr;
+    }
     return NotImplementedUnlessCancelled();
 }
 
@@ -211,12 +337,13 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
 
     CBindStatusCallback callback(report, DownloadSizeLimit());
     if (report) report->SetProgressRange(100);
+    const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
     {
         const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
         result = download(nullptr, url.c_str(), downloadFile.c_str(), 0, &callback);
     }
-    RemoveUrlCacheEntry(url);
+    RemoveCachedCopies(url, callback.CacheFiles(), downloadStart);
 
     // The service may finish a download that a callback asked to abort; the file's size tells.
     if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&

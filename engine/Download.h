@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/InstallStage.h"
 
@@ -17,7 +18,7 @@ namespace tessara {
 // It keeps the binding that the service hands to OnStartBinding, so that a watchdog on another thread
 // can abort a download that has stalled or been cancelled while the server sends nothing, and it
 // counts the body against a size limit. It asks the service not to keep the payload in the user's
-// Internet cache.
+// Internet cache, and notes the cache file the service names all the same, so that it can be removed.
 //
 // It also watches the HTTP response: the download service reports success for an error page (404,
 // 500) and for a body cut short by the server, so the download must look at the status code
@@ -55,6 +56,8 @@ public:
     bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
     // True when the download was aborted for silence or for a body past the size limit.
     bool Overrun() const { return m_overrun.load(); }
+    // The files the download service said it keeps its cache copy in.
+    const std::vector<std::wstring>& CacheFiles() const { return m_cacheFiles; }
 
 private:
     bool Cancelled() const;
@@ -69,6 +72,7 @@ private:
     // The service counts in 32 bits; a body past 4 GiB wraps around.
     ULONG m_lastProgress = 0;
     uint64_t m_received = 0;
+    std::vector<std::wstring> m_cacheFiles;
     std::atomic<ULONGLONG> m_lastActivity;
     std::atomic<bool> m_overrun{false};
     std::mutex m_bindingLock;
@@ -79,8 +83,8 @@ private:
 // back when the download fails (a partial file is removed first). True only when the download
 // service reported success, the server's response was complete and not an HTTP error, and a regular
 // file is at downloadFile. The download fails when no byte arrives for DownloadStallMilliseconds or the
-// body passes DownloadSizeLimit (app/RunLimits.h). The URL's entry in the Internet cache is removed
-// afterwards, whatever the outcome.
+// body passes DownloadSizeLimit (app/RunLimits.h). What the download left of the URL in the Internet
+// cache is removed afterwards, whatever the outcome.
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile);
 
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.

@@ -144,13 +144,24 @@ class StalledDownloadTest(InterruptionTestBase):
         self.assertEqual([], missing)
         self.assertEqual(before, self.state())
 
-    # Wine's download service writes its cache file without an index entry that names the URL, so the
-    # program finds nothing to remove there; Windows indexes it. Kept to show when that changes.
-    @unittest.expectedFailure
-    def test_a_successful_download_leaves_no_cache_entry(self):
-        url = self.server.serve("/cached-ok.zip", (self.work / "new.zip").read_bytes())
-        self.assert_installed(self.install(url, "cache-ok"), self.new_dir)
-        self.assertEqual([], self.cache_names("cached-ok"))
+    def has_cache_entry(self, url):
+        out = harness.wine([harness.BUILD / "tests" / "engine" / "download_driver.exe", "--cache-entry", url],
+                           timeout=60).stdout.decode()
+        self.assertIn("cache-entry ", out)
+        return out.split()[-1] == "1"
+
+    def test_no_download_leaves_its_copy_in_the_internet_cache(self):
+        payload = (self.work / "new.zip").read_bytes()
+        cases = [("cached-ok", "normal", 0), ("cached-missing", "404", harness.FAILED_INSTALL_EXIT_CODE),
+                 ("cached-cut", "cut", harness.FAILED_INSTALL_EXIT_CODE)]
+        for stem, mode, exit_code in cases:
+            with self.subTest(mode=mode):
+                url = self.server.serve("/%s.zip" % stem, payload, mode)
+                before = self.cache_names(stem)  # an earlier run's, which is not this download's to remove
+                run = self.install(url, stem)
+                self.assertEqual(exit_code, run.exit_code, run.log_text)
+                self.assertFalse(self.has_cache_entry(url))
+                self.assertEqual(sorted(before), sorted(self.cache_names(stem)))
 
 
 class ConcurrentRunsTest(InterruptionTestBase):

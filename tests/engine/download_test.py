@@ -4,6 +4,7 @@ Each case serves one kind of response from 127.0.0.1 and checks what the driver 
 progress that reached the report, the result) and the files left at the download path and its
 safety copy.
 """
+import glob
 import http.server
 import os
 import socket
@@ -16,6 +17,8 @@ import unittest
 BUILD = os.environ["TESSARA_BUILD_DIR"]
 DRIVER = os.path.join(BUILD, "tests", "engine", "download_driver.exe")
 WINE_RUN = os.path.join(BUILD, "wine-run.sh")
+CACHE = os.path.join(os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix")), "drive_c", "users", "*",
+                     "AppData", "Local", "Microsoft", "Windows", "INetCache")
 
 PAYLOAD = bytes(range(256)) * 2048  # 512 KiB
 SLOW_CHUNK = 4096
@@ -44,7 +47,9 @@ class PayloadHandler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.server.requests.append(self.path)
-        route = getattr(self, "route_" + self.path.strip("/").replace("-", "_"), None)
+        # "/payload.zip" is served as "/payload": the cache names its copies after the extension too.
+        stem = os.path.splitext(self.path.strip("/"))[0]
+        route = getattr(self, "route_" + stem.replace("-", "_"), None)
         if route is None:
             self._head(404, 0)
             return
@@ -95,6 +100,16 @@ class PayloadHandler(http.server.BaseHTTPRequestHandler):
                 time.sleep(SLOW_PAUSE)
         except OSError:
             pass  # the client gave up: that is what the cancel cases want
+
+    def route_hesitant(self):
+        # The headers, then a pause longer than the client's patience before the body.
+        self._head(200, len(PAYLOAD))
+        self.wfile.flush()
+        time.sleep(3)
+        try:
+            self.wfile.write(PAYLOAD)
+        except OSError:
+            pass
 
     def route_dated(self):
         # Invites the download service to revalidate a cached copy on the second request.
@@ -244,6 +259,32 @@ class DownloadPayloadTest(unittest.TestCase):
                              capture_output=True, text=True, timeout=120)
         self.assertIn("result 0", run.stdout)
         self.assert_empty_file_restored()
+
+    def cache_entry(self, route):
+        run = subprocess.run([WINE_RUN, DRIVER, "--cache-entry", self.base + route], capture_output=True, text=True,
+                             timeout=60)
+        self.assertIn("cache-entry ", run.stdout, run.stderr)
+        return run.stdout.split()[-1] == "1"
+
+    def cache_files(self):
+        return {p for p in glob.glob(os.path.join(CACHE, "**", "*"), recursive=True)
+                if os.path.isfile(p) and os.path.basename(p) != "index.dat"}
+
+    def test_nothing_of_a_download_stays_in_the_internet_cache(self):
+        # The checks see what a browser's download leaves there, and that copy goes with the URL's entry.
+        before = self.cache_files()
+        subprocess.run([WINE_RUN, DRIVER, "--fill-cache", self.base + "/payload.zip"], check=True, timeout=60)
+        self.assertTrue(self.cache_entry("/payload.zip"))
+        self.assertTrue(self.cache_files() - before)
+        for route, options, succeeds in [("/payload.zip", [], True), ("/chunked", [], True), ("/moved", [], True),
+                                         ("/missing", [], False), ("/cut", [], False),
+                                         ("/slow", ["--cancel-at", "10"], False),
+                                         ("/hesitant", ["--cancel-after", "1000"], False)]:
+            with self.subTest(route=route):
+                open(self.target, "wb").close()
+                self.assertEqual(succeeds, self.download(route, *options)[0])
+                self.assertFalse(self.cache_entry(route))
+                self.assertEqual(set(), self.cache_files() - before)
 
     def test_no_previous_file_leaves_nothing_on_failure(self):
         os.remove(self.target)
