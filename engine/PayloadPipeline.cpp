@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -37,21 +37,39 @@ fs::path LastComponentOf(const std::wstring& folder) {
     return path.filename();
 }
 
+// Reads up to `size` bytes, fewer only at the end of the file; -1 on a read error.
+long ReadChunk(HANDLE file, char* buffer, DWORD size) {
+    DWORD total = 0;
+    while (total < size) {
+        DWORD read = 0;
+        if (!::ReadFile(file, buffer + total, size - total, &read, nullptr)) return -1;
+        if (read == 0) break;
+        total += read;
+    }
+    return static_cast<long>(total);
+}
+
 bool SameFileContent(const fs::path& first, const fs::path& second) {
     std::error_code ec;
     if (!fs::is_regular_file(second, ec) || fs::file_size(first, ec) != fs::file_size(second, ec) || ec)
         return false;
-    std::ifstream a(first, std::ios::binary), b(second, std::ios::binary);
+    const auto open = [](const fs::path& path) {
+        return unique_file_handle(::CreateFileW(path.c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    const unique_file_handle a = open(first), b = open(second);
     if (!a || !b) return false;
-    std::vector<char> bufferA(65536), bufferB(65536);
-    while (a && b) {
-        a.read(bufferA.data(), bufferA.size());
-        b.read(bufferB.data(), bufferB.size());
-        if (a.gcount() != b.gcount() ||
-            !std::equal(bufferA.begin(), bufferA.begin() + a.gcount(), bufferB.begin()))
+    constexpr DWORD kChunk = 1 << 16;
+    std::vector<char> bufferA(kChunk), bufferB(kChunk);
+    for (;;) {
+        const long readA = ReadChunk(a.get(), bufferA.data(), kChunk);
+        const long readB = ReadChunk(b.get(), bufferB.data(), kChunk);
+        if (readA < 0 || readA != readB ||
+            !std::equal(bufferA.begin(), bufferA.begin() + readA, bufferB.begin()))
             return false;
+        if (readA < static_cast<long>(kChunk)) return true;
     }
-    return a.eof() && b.eof();
 }
 
 // Copies every file and folder below source into target, creating target when missing; an existing

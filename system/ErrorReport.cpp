@@ -1,8 +1,6 @@
 #include "system/ErrorReport.h"
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <type_traits>
 
 #include "app/ScopedWin.h"
@@ -143,11 +141,15 @@ std::wstring WriteErrorReport(uint32_t stage) {
     // Without a temporary name the report would land in whatever the current folder is.
     if (name.empty()) return {};
     const std::wstring path = name + L".log";
-    // Text mode: every line ends with CR LF.
-    std::ofstream report(std::filesystem::path(path), std::ios::out | std::ios::trunc);
+    const unique_file_handle report(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!report) return path;
-    for (const std::string& line : FormatErrorReport(ReadErrorReportFacts(), stage)) {
-        report << line << std::endl;
+    // Every line ends with CR LF, as a text file on this system does, and is written at once.
+    for (std::string line : FormatErrorReport(ReadErrorReportFacts(), stage)) {
+        line += "\r\n";
+        DWORD written = 0;
+        if (!::WriteFile(report.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
+            break;
     }
     return path;
 }
