@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
@@ -29,13 +30,6 @@ struct PipelineFiles {
     std::wstring downloadFile;
     std::wstring extractionFolder;
 };
-
-fs::path LastComponentOf(const std::wstring& folder) {
-    fs::path path(folder);
-    while (!path.empty() && path.filename().empty() && path.has_parent_path() && path != path.parent_path())
-        path = path.parent_path();
-    return path.filename();
-}
 
 // Reads up to `size` bytes, fewer only at the end of the file; -1 on a read error.
 long ReadChunk(HANDLE file, char* buffer, DWORD size) {
@@ -91,36 +85,6 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::error_code& e
         if (ec) return false;
     }
     return !ec;
-}
-
-// A path the system takes at any length: a previous installation or a payload may hold paths past
-// MAX_PATH, and a folder that cannot be removed for that reason must never block the next run.
-std::wstring ExtendedLengthPath(const std::wstring& path) {
-    if (path.size() < 3 || path[1] != L':' || path.compare(0, 4, L"\\\\?\\") == 0) return path;
-    return L"\\\\?\\" + path;
-}
-
-bool RemoveTreeExtended(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return ::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND;
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        return (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
-                                                                  : ::DeleteFileW(path.c_str());
-    }
-    bool removed = true;
-    WIN32_FIND_DATAW found = {};
-    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name != L"." && name != L"..") removed = RemoveTreeExtended(path + L"\\" + name) && removed;
-        } while (::FindNextFileW(search, &found));
-        ::FindClose(search);
-    }
-    return ::RemoveDirectoryW(path.c_str()) && removed;
 }
 
 // A rename on the same volume; false across volumes or when something inside is held open.
@@ -337,10 +301,6 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
 }
 
 }  // namespace
-
-bool RemoveTree(const std::wstring& path) {
-    return path.empty() || RemoveTreeExtended(ExtendedLengthPath(path));
-}
 
 bool IsExistingDirectory(const std::wstring& path) {
     std::error_code ec;

@@ -3,6 +3,7 @@
 // file side.
 #include <string>
 
+#include "app/FileSystem.h"
 #include "engine/InstallStage.h"
 
 namespace tessara {
@@ -27,10 +28,6 @@ std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& fo
 
 // Where a folder that cannot be renamed into place is copied first.
 std::wstring StagingCopyOf(const std::wstring& target);
-
-// Removes a file, or a folder with everything in it, whatever the length of the paths inside; a
-// missing path is no error. True when nothing is left.
-bool RemoveTree(const std::wstring& path);
 
 // True when the path is an existing directory; false on any error.
 bool IsExistingDirectory(const std::wstring& path);

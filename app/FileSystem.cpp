@@ -1,0 +1,126 @@
+#include "app/FileSystem.h"
+
+#include "app/Config.h"
+
+namespace tessara {
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+std::optional<WIN32_FILE_ATTRIBUTE_DATA> AttributesOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() ||
+        !::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
+        return std::nullopt;
+    return data;
+}
+
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+bool RemoveExtended(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return IsMissing(::GetLastError());
+    const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        ::SetFileAttributesW(path.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!directory) return ::DeleteFileW(path.c_str()) || IsMissing(::GetLastError());
+    bool removed = true;
+    // A link or junction to a folder goes as it is; what it points to is not ours to delete.
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring name = found.cFileName;
+                if (name != L"." && name != L"..") removed = RemoveExtended(path + L"\\" + name) && removed;
+            } while (::FindNextFileW(search, &found));
+            ::FindClose(search);
+        }
+    }
+    return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
+}
+
+}  // namespace
+
+std::wstring ExtendedLengthPath(const std::wstring& path) {
+    if (path.size() < 3 || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    std::wstring normalized = path;
+    for (wchar_t& c : normalized)
+        if (c == L'/') c = L'\\';
+    if (normalized[1] == L':' && normalized[2] == L'\\') return L"\\\\?\\" + normalized;
+    if (normalized.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + normalized.substr(2);
+    return path;
+}
+
+bool PathExists(const std::wstring& path) { return AttributesOf(path).has_value(); }
+
+bool IsDirectory(const std::wstring& path) {
+    const auto data = AttributesOf(path);
+    return data && (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsRegularFile(const std::wstring& path) {
+    const auto data = AttributesOf(path);
+    return data && !(data->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
+std::optional<uint64_t> FileSizeOf(const std::wstring& path) {
+    const auto data = AttributesOf(path);
+    if (!data || (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
+    return (static_cast<uint64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
+}
+
+bool CreateFolders(const std::wstring& path) {
+    if (path.empty()) return false;
+    if (IsDirectory(path)) return true;
+    const std::wstring parent = ParentFolderOf(path);
+    // A drive root or a share has no parent to make; creating it below then fails or finds it there.
+    if (!parent.empty() && parent != path && !(parent.size() == 2 && parent[1] == L':'))
+        CreateFolders(parent);
+    return ::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) || IsDirectory(path);
+}
+
+bool RemoveFile(const std::wstring& path) {
+    const std::wstring extended = ExtendedLengthPath(path);
+    const DWORD attributes = ::GetFileAttributesW(extended.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(::GetLastError());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        ::SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return ::DeleteFileW(extended.c_str()) || IsMissing(::GetLastError());
+}
+
+bool RemoveTree(const std::wstring& path) { return path.empty() || RemoveExtended(ExtendedLengthPath(path)); }
+
+bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    if (folder.empty()) return false;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((ExtendedLengthPath(folder) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        FolderEntry entry;
+        entry.name = found.cFileName;
+        if (entry.name == L"." || entry.name == L"..") continue;
+        entry.isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!entry.isDirectory)
+            entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        entries.push_back(std::move(entry));
+    } while (::FindNextFileW(search, &found));
+    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
+    ::FindClose(search);
+    return complete;
+}
+
+std::wstring LastComponentOf(const std::wstring& path) {
+    size_t end = path.size();
+    while (end > 0 && IsSeparator(path[end - 1])) --end;
+    size_t start = end;
+    while (start > 0 && !IsSeparator(path[start - 1])) --start;
+    const std::wstring last = path.substr(start, end - start);
+    return last.size() == 2 && last[1] == L':' ? std::wstring() : last;
+}
+
+}  // namespace tessara

@@ -1,0 +1,42 @@
+#pragma once
+// The file operations of the program, straight on the system's wide calls. Every path may be longer
+// than MAX_PATH (absolute paths get the "\\?\" form inside), no call raises, and links and junctions
+// are never followed into: removing one removes the link, not what it points to.
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessara {
+
+struct FolderEntry {
+    std::wstring name;  // the name inside the folder, without the folder
+    bool isDirectory = false;
+    bool isLink = false;  // a symbolic link or junction (never descended into)
+    uint64_t size = 0;    // files only
+};
+
+// The form of an absolute path that the system takes at any length; others unchanged.
+std::wstring ExtendedLengthPath(const std::wstring& path);
+
+bool PathExists(const std::wstring& path);
+bool IsDirectory(const std::wstring& path);
+bool IsRegularFile(const std::wstring& path);
+std::optional<uint64_t> FileSizeOf(const std::wstring& path);
+
+// Creates the folder with every missing parent; true when it is a folder afterwards.
+bool CreateFolders(const std::wstring& path);
+// Deletes one file (read-only or not); true when no file is left at the path.
+bool RemoveFile(const std::wstring& path);
+// Deletes a file, or a folder with everything in it; true when nothing is left at the path. A missing
+// path and an empty path are no error.
+bool RemoveTree(const std::wstring& path);
+// The entries directly inside a folder, without "." and ".."; false when it cannot be listed.
+bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
+
+// The last component of a path, trailing separators ignored ("C:\a\b\" gives "b").
+std::wstring LastComponentOf(const std::wstring& path);
+
+}  // namespace tessara
