@@ -1,6 +1,7 @@
 #include "app/FileSystem.h"
 
 #include "app/Config.h"
+#include "app/Text.h"
 
 namespace tessara {
 namespace {
@@ -39,6 +40,18 @@ bool RemoveExtended(const std::wstring& path) {
         }
     }
     return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
+}
+
+bool AppendTree(const std::wstring& folder, const std::wstring& relative, std::vector<FolderEntry>& entries) {
+    std::vector<FolderEntry> inside;
+    bool complete = ListFolder(relative.empty() ? folder : JoinPath(folder, relative), inside);
+    for (FolderEntry& entry : inside) {
+        if (!relative.empty()) entry.name = JoinPath(relative, entry.name);
+        entries.push_back(entry);
+        if (entry.isDirectory && !entry.isLink)
+            complete = AppendTree(folder, entry.name, entries) && complete;
+    }
+    return complete;
 }
 
 }  // namespace
@@ -112,6 +125,11 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
     ::FindClose(search);
     return complete;
+}
+
+bool ListTree(const std::wstring& folder, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    return AppendTree(folder, std::wstring(), entries);
 }
 
 std::wstring LastComponentOf(const std::wstring& path) {

@@ -35,6 +35,10 @@ bool RemoveFile(const std::wstring& path);
 bool RemoveTree(const std::wstring& path);
 // The entries directly inside a folder, without "." and ".."; false when it cannot be listed.
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
+// Every entry under a folder, each folder before what it holds, named by its path relative to the
+// folder ("sub\\file"). Links are listed but not descended into. False when some folder could not be
+// listed completely; what could be listed is still there.
+bool ListTree(const std::wstring& folder, std::vector<FolderEntry>& entries);
 
 // The last component of a path, trailing separators ignored ("C:\a\b\" gives "b").
 std::wstring LastComponentOf(const std::wstring& path);

@@ -5,17 +5,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
 
+#include "app/FileSystem.h"
 #include "app/Text.h"
 #include "archive/WideFileFunctions.h"
 
 namespace NsCommon {
 namespace details {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::size_t kNameBufferSize = 260;
 // Large pieces keep the cost of each WriteFile small next to inflating.
@@ -133,7 +131,6 @@ bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
 
 bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) {
     bool result = true;
-    const fs::path target(targetFolder);
     for (const std::string& name : names) {
         const int length = static_cast<int>(name.size());
         const std::optional<std::wstring> path = GetEntryPath(name.data(), length);
@@ -142,17 +139,13 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
             continue;
         }
         const std::size_t slash = path->rfind(L'/');
-        if (slash != std::wstring::npos) {
-            std::error_code ec;
-            const fs::path folder = target / path->substr(0, slash);
-            fs::create_directories(folder, ec);
-            if (!fs::is_directory(folder, ec)) {
-                result = false;
-                continue;
-            }
+        if (slash != std::wstring::npos &&
+            !tessara::CreateFolders(tessara::JoinPath(targetFolder, path->substr(0, slash)))) {
+            result = false;
+            continue;
         }
         // The name part of the destination is the case-folded key; the target folder is taken as given.
-        result = ExtractEntry(name.data(), length, (target / *path).wstring()) && result;
+        result = ExtractEntry(name.data(), length, tessara::JoinPath(targetFolder, *path)) && result;
     }
     return result;
 }

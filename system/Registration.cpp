@@ -1,9 +1,8 @@
 #include "system/Registration.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
 
+#include "app/FileSystem.h"
 #include "app/SystemLibrary.h"
 #include "engine/InstallLocations.h"
 #include "system/CommandLine.h"
@@ -26,24 +25,13 @@ void SetDword(ITransactedKey& key, const std::wstring& name, DWORD value) {
     key.SetValue(name, REG_DWORD, &value, sizeof value);
 }
 
-// Symbolic links, junctions and mount points lead elsewhere, or back into the folder itself, where
-// following them would never end; only what really lies in the folder counts. The standard
-// library's symlink_status does not see links on this platform, so the attribute is read here.
-bool IsReparsePoint(const std::filesystem::path& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        throw std::filesystem::filesystem_error(
-            "cannot read the file attributes", path,
-            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-    }
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 }  // namespace
 
 bool WriteUninstallEntry(std::wstring installFolder, IRegistryTransaction& transaction) {
     const std::wstring executable = JoinFixedName(installFolder, AppExecutableName);
-    if (executable.empty() || !std::filesystem::exists(executable)) return false;
+    if (executable.empty() || !PathExists(executable)) return false;
+    const std::optional<unsigned int> size = GetFolderSize(installFolder);
+    if (!size) return false;
     const std::unique_ptr<ITransactedKey> key = transaction.CreateKey(HKEY_CURRENT_USER, UninstallKeyPath);
     if (!key) return false;
 
@@ -57,14 +45,14 @@ bool WriteUninstallEntry(std::wstring installFolder, IRegistryTransaction& trans
     SetString(*key, L"Publisher", Publisher);
     SetString(*key, L"DisplayIcon", executable + L",0");
     SetString(*key, L"HelpLink", HelpLink);
-    SetDword(*key, L"EstimatedSize", GetFolderSize(installFolder) / 1024);
+    SetDword(*key, L"EstimatedSize", *size / 1024);
     SetString(*key, L"DisplayVersion", GetInstalledProductVersion(installFolder));
     return true;
 }
 
 bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transaction) {
     const std::wstring executable = JoinFixedName(installFolder, AppExecutableName);
-    if (executable.empty() || !std::filesystem::exists(executable)) return false;
+    if (executable.empty() || !PathExists(executable)) return false;
     const std::unique_ptr<ITransactedKey> protocol =
         transaction.CreateKey(HKEY_CURRENT_USER, ProtocolKeyPath);
     if (!protocol) return false;
@@ -87,7 +75,7 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
 
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction) {
     const std::wstring detector = JoinFixedName(installFolder, DetectorExecutableName);
-    if (detector.empty() || !std::filesystem::exists(detector)) return false;
+    if (detector.empty() || !PathExists(detector)) return false;
     // Opened, not created: a profile without a Run key is not one to add start-up programs to.
     const std::unique_ptr<ITransactedKey> run =
         transaction.OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE);
@@ -97,16 +85,14 @@ bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transac
                          static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
-unsigned int GetFolderSize(const std::wstring& folder) {
+// Symbolic links, junctions and mount points lead elsewhere, or back into the folder itself, where
+// following them would never end; only what really lies in the folder counts.
+std::optional<unsigned int> GetFolderSize(const std::wstring& folder) {
+    std::vector<FolderEntry> entries;
+    if (!ListTree(folder, entries)) return std::nullopt;
     unsigned int total = 0;
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder)) {
-        const std::wstring name = entry.path().filename().wstring();
-        if (name == L"." || name == L".." || IsReparsePoint(entry.path())) continue;
-        if (entry.is_directory()) {
-            total += GetFolderSize(entry.path().wstring());
-        } else {
-            total += static_cast<unsigned int>(entry.file_size());
-        }
+    for (const FolderEntry& entry : entries) {
+        if (!entry.isDirectory && !entry.isLink) total += static_cast<unsigned int>(entry.size);
     }
     return total;
 }

@@ -3,6 +3,7 @@
 // the uninstall entry, the tessarapro URL protocol and the detector's start-up value.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "system/RegistryTransaction.h"
@@ -16,11 +17,11 @@ constexpr const wchar_t* RunKeyPath = L"SOFTWARE\\Microsoft\\Windows\\CurrentVer
 constexpr const wchar_t* RunValueName = L"TessaraDetector";
 
 // Each writer first checks that the executable it registers is in the install folder (false, nothing
-// written, when it is not) and never commits or rolls back the caller's transaction. File-system
-// errors while checking or sizing the folder propagate as std::filesystem::filesystem_error.
+// written, when it is not) and never commits or rolls back the caller's transaction.
 
 // The entry in the per-user list of installed programs. True when the key was created or opened;
-// the ten values are written whatever a single write reports, other values of the key stay.
+// the ten values are written whatever a single write reports, other values of the key stay. False,
+// nothing written, when the install folder cannot be sized.
 bool WriteUninstallEntry(std::wstring installFolder, IRegistryTransaction& transaction);
 // tessarapro: links open Tessara.exe with the link as its one argument. False when the protocol key
 // or its shell\open\command chain cannot be created; the icon is optional.
@@ -29,8 +30,8 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction);
 
 // Sum of the sizes of all files under a folder, modulo 2^32. Links (symbolic links, junctions, mount
-// points) are neither followed nor counted.
-unsigned int GetFolderSize(const std::wstring& folder);
+// points) are neither followed nor counted. Nothing when some folder under it cannot be listed.
+std::optional<unsigned int> GetFolderSize(const std::wstring& folder);
 // The product version of Tessara.exe in the install folder as "a.b.c.d"; empty without one.
 std::wstring GetInstalledProductVersion(const std::wstring& installFolder);
 

@@ -3,11 +3,10 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <filesystem>
-#include <system_error>
-
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/ScopedWin.h"
+#include "app/Text.h"
 #include "engine/InstallLocations.h"
 
 namespace tessara {
@@ -15,8 +14,8 @@ namespace {
 
 constexpr const wchar_t* ShortcutDescription = L"Orvix Tessara";
 
-void UpdateShortcut(bool wanted, const std::wstring& target, const std::filesystem::path& folder) {
-    const std::wstring linkPath = (folder / ShortcutFileName).wstring();
+void UpdateShortcut(bool wanted, const std::wstring& target, const std::wstring& folder) {
+    const std::wstring linkPath = JoinPath(folder, ShortcutFileName);
     if (wanted) {
         CreateShortcut(target, linkPath, ShortcutDescription);
     } else {
@@ -55,11 +54,6 @@ bool CreateShortcut(const std::wstring& target, const std::wstring& linkPath,
     return SUCCEEDED(file->Save(linkPath.c_str(), TRUE));
 }
 
-bool RemoveShortcut(const std::wstring& linkPath) {
-    std::error_code error;
-    if (!std::filesystem::exists(linkPath, error) && !error) return true;
-    std::filesystem::remove_all(linkPath, error);
-    return !error;
-}
+bool RemoveShortcut(const std::wstring& linkPath) { return RemoveTree(linkPath); }
 
 }  // namespace tessara

@@ -3,12 +3,13 @@
 #include <windows.h>
 
 #include <exception>
-#include <filesystem>
-#include <system_error>
+#include <vector>
 
 #include "app/Config.h"
+#include "app/FileSystem.h"
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
+#include "app/Text.h"
 #include "engine/InstallLocations.h"
 #include "engine/ProcessControl.h"
 #include "res/resource.h"
@@ -31,9 +32,16 @@ std::wstring CreateWorkFolder() {
     }
 }
 
-void RemoveWorkFolder(const std::wstring& workFolder) {
-    std::error_code ignored;
-    std::filesystem::remove_all(workFolder, ignored);
+// A path that starts at a drive's root or at a share, never one taken relative to the current folder.
+bool IsAbsolutePath(const std::wstring& path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    return (path.size() >= 3 && path[1] == L':' && separator(path[2])) ||
+           (path.size() >= 2 && separator(path[0]) && separator(path[1]));
+}
+
+// A copy that never replaces a file already at the target.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target) {
+    return ::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), TRUE) != FALSE;
 }
 
 // The cache is only a cache: what cannot be removed now does no harm to a finished uninstall.
@@ -65,11 +73,13 @@ std::wstring WriteSelfRemovalScript() {
     const DWORD size = resource ? ::SizeofResource(module, resource) : 0;
     if (!bytes || size == 0) return {};
 
-    std::filesystem::path script = CreateTempFileName();
+    std::wstring script = CreateTempFileName();
     if (script.empty()) return {};
-    std::error_code ignored;
-    std::filesystem::remove(script, ignored);
-    script.replace_extension(L".bat");
+    RemoveFile(script);
+    // The unique name ends in ".tmp"; the interpreter runs only what ends in ".bat".
+    const size_t dot = script.find_last_of(L"\\/.");
+    if (dot != std::wstring::npos && script[dot] == L'.') script.erase(dot);
+    script += L".bat";
 
     bool complete = false;
     {
@@ -79,10 +89,10 @@ std::wstring WriteSelfRemovalScript() {
         complete = file && ::WriteFile(file.get(), bytes, size, &written, nullptr) && written == size;
     }
     if (!complete) {
-        std::filesystem::remove(script, ignored);
+        RemoveFile(script);
         return {};
     }
-    return script.wstring();
+    return script;
 }
 
 }  // namespace
@@ -97,7 +107,7 @@ bool RunUninstall() {
 
     if (!DeleteRegistrations(*transaction)) {
         transaction->Rollback();
-        RemoveWorkFolder(workFolder);
+        RemoveTree(workFolder);
         return false;
     }
     StopDetectorProcess();
@@ -109,22 +119,30 @@ bool RunUninstall() {
     RetireFolder(workFolder, GetInstallFolder());
     UpdateShortcuts(false, false, GetInstallFolder());
     const bool committed = transaction->Commit();
-    RemoveWorkFolder(workFolder);
+    RemoveTree(workFolder);
     ClearCacheIfPossible();
     return committed;
 }
 
 bool RetireFolder(const std::wstring& workFolder, const std::wstring& folder) {
-    if (workFolder.empty() || folder.empty()) return false;
-    std::filesystem::path source = folder;
-    if (!source.has_filename()) source = source.parent_path();  // a trailing separator
-    if (!source.is_absolute() || !source.has_filename()) return false;
+    const std::wstring source =
+        folder.substr(0, folder.find_last_not_of(L"\\/") + 1);  // trailing separators dropped
+    const std::wstring name = LastComponentOf(source);
+    if (workFolder.empty() || !IsAbsolutePath(source) || name.empty()) return false;
 
-    std::error_code error;
-    std::filesystem::copy(source, std::filesystem::path(workFolder) / source.filename(), error);
-    if (error) return false;
-    std::filesystem::remove_all(source, error);
-    return !error;
+    const std::wstring target = JoinPath(workFolder, name);
+    if (IsDirectory(source)) {
+        std::vector<FolderEntry> entries;
+        if (!CreateFolders(target) || !ListFolder(source, entries)) return false;
+        for (const FolderEntry& entry : entries) {
+            if (!entry.isDirectory &&
+                !CopyToNewFile(JoinPath(source, entry.name), JoinPath(target, entry.name)))
+                return false;
+        }
+    } else if (!CopyToNewFile(source, target)) {
+        return false;  // a folder that is not there at all ends here
+    }
+    return RemoveTree(source);
 }
 
 std::wstring SelfRemovalCommandLine(const std::wstring& script, const std::wstring& target,
@@ -144,9 +162,7 @@ bool ScheduleSelfRemoval() {
     const std::wstring script = WriteSelfRemovalScript();
     if (script.empty()) return true;
 
-    std::error_code error;
-    std::wstring commandLine =
-        SelfRemovalCommandLine(script, program, std::filesystem::is_directory(program, error));
+    std::wstring commandLine = SelfRemovalCommandLine(script, program, IsDirectory(program));
     // The interpreter comes from the system folder, never from a search that starts beside the program.
     const std::wstring interpreter = systemFolder + L"\\cmd.exe";
     STARTUPINFOW startup{};

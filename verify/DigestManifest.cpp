@@ -1,11 +1,11 @@
 #include "verify/DigestManifest.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <string_view>
 
+#include "app/FileSystem.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -47,27 +47,37 @@ std::vector<unsigned char> DecodeBase64(std::string_view text) {
     return bytes;
 }
 
-// A path in the form two spellings of the same file share: "." and ".." resolved, lower case.
-std::wstring ComparablePath(const std::wstring& path) {
-    std::wstring normal = std::filesystem::path(path).lexically_normal().wstring();
+// A path relative to the payload folder in the form two spellings of the same file share: "." and
+// empty components dropped, ".." resolved, backslashes, lower case.
+std::wstring ComparablePath(const std::wstring& relative) {
+    std::vector<std::wstring> components;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        const size_t end = std::min(relative.find_first_of(L"\\/", start), relative.size());
+        const std::wstring name = relative.substr(start, end - start);
+        if (name == L"..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!name.empty() && name != L".") {
+            components.push_back(name);
+        }
+        start = end + 1;
+    }
+    std::wstring normal;
+    for (const std::wstring& name : components) normal = JoinPath(normal, name);
     ::CharLowerBuffW(normal.data(), static_cast<DWORD>(normal.size()));
     return normal;
 }
 
 // Only what the manifest signs may be installed: a file it does not name would otherwise reach the
 // install folder beside the application (a library planted next to the executable, say). Such files
-// are removed; false when one cannot be.
+// are removed; false when one cannot be. Links to folders are not descended into.
 bool RemoveUnreferencedFiles(const std::wstring& folder, const std::set<std::wstring>& signedFiles) {
-    std::error_code ec;
-    std::vector<std::filesystem::path> unsignedFiles;
-    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (!it->is_directory(ec) && !signedFiles.count(ComparablePath(it->path().wstring())))
-            unsignedFiles.push_back(it->path());
-    }
-    if (ec) return false;
-    for (const auto& file : unsignedFiles) {
-        if (!std::filesystem::remove(file, ec) || ec) return false;
+    std::vector<FolderEntry> entries;
+    if (!ListTree(folder, entries)) return false;
+    for (const FolderEntry& entry : entries) {
+        if (!entry.isDirectory && !signedFiles.count(ComparablePath(entry.name)) &&
+            !RemoveFile(JoinPath(folder, entry.name)))
+            return false;
     }
     return true;
 }
@@ -82,7 +92,9 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
     if (!manifest.signatureResult) return false;
 
     Sha256Hasher hasher;
-    std::set<std::wstring> signedFiles = {ComparablePath(manifest.manifestPath)};
+    // Every joined path starts with this; what follows it is the file's path inside the folder.
+    const size_t prefix = JoinPath(folder, std::wstring()).size();
+    std::set<std::wstring> signedFiles = {ComparablePath(manifest.manifestPath.substr(prefix))};
     for (const std::string& uri : manifest.references) {
         const std::wstring path = JoinUriUnder(folder, uri);
         // Our publisher never writes such a reference; one that would reach outside the folder
@@ -90,7 +102,7 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
         if (path.empty()) return false;
         // A missing file adds nothing: empty files are not extracted, yet stay in the manifest.
         HashFile(hasher, path);
-        signedFiles.insert(ComparablePath(path));
+        signedFiles.insert(ComparablePath(path.substr(prefix)));
     }
     if (!hasher.HasHash()) return false;
     const std::vector<unsigned char> digest = hasher.Finish();
@@ -151,7 +163,7 @@ bool CheckPayload(const std::wstring& extractionFolder) {
 
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor) {
     if (PayloadMatchesManifest(extractionFolder, anchor)) return true;
-    std::filesystem::remove_all(std::filesystem::path(extractionFolder));
+    RemoveTree(extractionFolder);
     return false;
 }
 

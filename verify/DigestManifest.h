@@ -47,8 +47,8 @@ private:
 // The certificate compiled into the program.
 const std::vector<unsigned char>& PinnedCertificate();
 
-// True when the folder's files match the signed manifest; otherwise the folder is deleted.
-// File-system errors other than an absent file propagate as std::filesystem::filesystem_error.
+// True when the folder's files match the signed manifest; otherwise the folder is deleted (as far as
+// it can be: what cannot be deleted stays, and the result is false all the same).
 bool CheckPayload(const std::wstring& extractionFolder);
 // CheckPayload with another anchor, for tools and tests.
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor);

@@ -104,6 +104,14 @@ TEST_F(PayloadCaseTest, ExtraFile_IsRemovedSoThatOnlySignedFilesAreInstalled) {
     EXPECT_TRUE(fs::exists(payload / "bin" / "lib" / "data.dat"));
 }
 
+TEST_F(PayloadCaseTest, RespelledReferences_KeepTheFilesTheyName) {
+    const fs::path payload = Stage("respelled-references");
+    ExpectVerdict(payload, true);
+    for (const char* file : {"bin/app.bin", "bin/lib/data.dat", "empty.txt", "readme.txt"}) {
+        EXPECT_TRUE(fs::exists(payload / file)) << file;
+    }
+}
+
 TEST_F(PayloadCaseTest, DotDotReference_LeavesTheOutsideFileAlone) {
     const fs::path payload = Stage("dotdot-reference");
     ExpectVerdict(payload, false);

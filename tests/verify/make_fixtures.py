@@ -228,6 +228,9 @@ def make_manifest_cases(cases):
     cases.signed("reference-twice", references=twice)
     cases.signed("reference-twice-counted-once", references=twice, digests=[good])
     cases.signed("backslash-separators", references=[uri.replace("/", "\\") for uri in names], digests=[good])
+    # Other spellings of the same files: each must still count as signed and stay.
+    cases.signed("respelled-references", references=["./bin/app.bin", "bin//lib/../lib/data.dat", "EMPTY.txt",
+                                                      "Readme.TXT"], digests=[good])
 
     without_empty = dict(files)
     del without_empty["empty.txt"]
