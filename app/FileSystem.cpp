@@ -1,6 +1,7 @@
 #include "app/FileSystem.h"
 
 #include "app/Config.h"
+#include "app/Text.h"
 
 namespace tessara {
 namespace {
@@ -39,6 +40,21 @@ bool RemoveExtended(const std::wstring& path) {
         }
     }
     return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
+}
+
+// False when the visitor stopped the walk; complete turns false when a folder could not be listed.
+bool WalkBelow(const std::wstring& folder, int depth, int maxDepth, const FolderVisitor& visit,
+               bool& complete) {
+    std::vector<FolderEntry> entries;
+    complete = ListFolder(folder, entries) && complete;
+    for (const FolderEntry& entry : entries) {
+        const std::wstring path = JoinPath(folder, entry.name);
+        if (!visit(path, entry, depth)) return false;
+        if (entry.isDirectory && !entry.isLink && depth < maxDepth &&
+            !WalkBelow(path, depth + 1, maxDepth, visit, complete))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -112,6 +128,11 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
     ::FindClose(search);
     return complete;
+}
+
+bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxDepth) {
+    bool complete = true;
+    return WalkBelow(folder, 0, maxDepth, visit, complete) && complete;
 }
 
 std::wstring LastComponentOf(const std::wstring& path) {
