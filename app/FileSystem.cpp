@@ -42,16 +42,19 @@ bool RemoveExtended(const std::wstring& path) {
     return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
 }
 
-bool AppendTree(const std::wstring& folder, const std::wstring& relative, std::vector<FolderEntry>& entries) {
-    std::vector<FolderEntry> inside;
-    bool complete = ListFolder(relative.empty() ? folder : JoinPath(folder, relative), inside);
-    for (FolderEntry& entry : inside) {
-        if (!relative.empty()) entry.name = JoinPath(relative, entry.name);
-        entries.push_back(entry);
-        if (entry.isDirectory && !entry.isLink)
-            complete = AppendTree(folder, entry.name, entries) && complete;
+// False when the visitor stopped the walk; complete turns false when a folder could not be listed.
+bool WalkBelow(const std::wstring& folder, int depth, int maxDepth, const FolderVisitor& visit,
+               bool& complete) {
+    std::vector<FolderEntry> entries;
+    complete = ListFolder(folder, entries) && complete;
+    for (const FolderEntry& entry : entries) {
+        const std::wstring path = JoinPath(folder, entry.name);
+        if (!visit(path, entry, depth)) return false;
+        if (entry.isDirectory && !entry.isLink && depth < maxDepth &&
+            !WalkBelow(path, depth + 1, maxDepth, visit, complete))
+            return false;
     }
-    return complete;
+    return true;
 }
 
 }  // namespace
@@ -127,9 +130,20 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     return complete;
 }
 
+bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxDepth) {
+    bool complete = true;
+    return WalkBelow(folder, 0, maxDepth, visit, complete) && complete;
+}
+
 bool ListTree(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     entries.clear();
-    return AppendTree(folder, std::wstring(), entries);
+    const size_t rootLength = JoinPath(folder, std::wstring()).size();
+    return WalkFolder(folder, [&](const std::wstring& path, const FolderEntry& entry, int) {
+        FolderEntry listed = entry;
+        listed.name = path.substr(rootLength);
+        entries.push_back(std::move(listed));
+        return true;
+    });
 }
 
 std::wstring LastComponentOf(const std::wstring& path) {

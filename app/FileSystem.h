@@ -4,7 +4,9 @@
 // are never followed into: removing one removes the link, not what it points to.
 #include <windows.h>
 
+#include <climits>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +41,14 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
 // folder ("sub\\file"). Links are listed but not descended into. False when some folder could not be
 // listed completely; what could be listed is still there.
 bool ListTree(const std::wstring& folder, std::vector<FolderEntry>& entries);
+
+// Called for each entry of a walk with its full path and its depth (0 directly inside the walked
+// folder); returning false stops the walk.
+using FolderVisitor = std::function<bool(const std::wstring& path, const FolderEntry& entry, int depth)>;
+// Visits every entry below a folder, each folder before its content. Folders at a depth below
+// maxDepth are entered; links are visited but never entered. A folder that cannot be listed is
+// skipped. True when the walk was neither stopped nor skipped anything.
+bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxDepth = INT_MAX);
 
 // The last component of a path, trailing separators ignored ("C:\a\b\" gives "b").
 std::wstring LastComponentOf(const std::wstring& path);

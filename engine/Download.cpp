@@ -5,10 +5,11 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "app/FileSystem.h"
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
@@ -82,12 +83,6 @@ bool AttributesOf(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
     return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
 }
 
-uint64_t FileSize(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (!AttributesOf(path, data)) return 0;
-    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 bool WrittenSince(const std::wstring& path, const FILETIME& since) {
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     return AttributesOf(path, data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
@@ -129,17 +124,16 @@ bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
 
 // The files of the cache's containers named as the cache names its copies of the URL.
 std::vector<std::wstring> CacheFilesNamedAfter(const std::wstring& url, const std::wstring& cacheFolder) {
-    namespace fs = std::filesystem;
     std::vector<std::wstring> files;
     const CacheCopyName copy = CacheCopyNameOf(url);
     if (copy.stem.empty()) return files;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(cacheFolder, fs::directory_options::skip_permission_denied, ec),
-         end;
-         !ec && it != end; it.increment(ec)) {
-        if (it.depth() >= CacheContainerDepth) it.disable_recursion_pending();
-        if (IsCacheCopyOf(it->path().filename().wstring(), copy)) files.push_back(it->path().wstring());
-    }
+    WalkFolder(
+        cacheFolder,
+        [&](const std::wstring& path, const FolderEntry& entry, int) {
+            if (IsCacheCopyOf(entry.name, copy)) files.push_back(path);
+            return true;
+        },
+        CacheContainerDepth);
     return files;
 }
 
@@ -159,11 +153,6 @@ void RemoveCachedCopies(const std::wstring& url, const std::vector<std::wstring>
         if (IsInsideFolder(file, cacheFolder) && WrittenSince(file, downloadStart)) files.push_back(file);
     }
     DeleteCacheFiles(files);
-}
-
-bool IsRegularFile(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // Watches one download from a thread of its own: the download service blocks the installer thread and
@@ -346,8 +335,9 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     RemoveCachedCopies(url, callback.CacheFiles(), downloadStart);
 
     // The service may finish a download that a callback asked to abort; the file's size tells.
+    const std::optional<uint64_t> size = FileSizeOf(downloadFile);
     if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
-        IsRegularFile(downloadFile) && FileSize(downloadFile) <= DownloadSizeLimit()) {
+        IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit()) {
         DeleteFileIfPresent(safetyCopy);
         return true;
     }

@@ -4,8 +4,8 @@
 #include <shlobj.h>
 
 #include <cstring>
-#include <filesystem>
 
+#include "app/FileSystem.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -47,18 +47,19 @@ std::wstring CreateTempFileName() {
 }
 
 std::wstring CreateTempFolder() {
-    const std::filesystem::path path = CreateTempFileName();
-    if (path.empty()) return {};
-    // The unique-name service reserves the name by creating a file; the folder takes its place.
-    if (std::filesystem::exists(path)) std::filesystem::remove(path);
-    if (!std::filesystem::create_directories(path)) return {};
-    return path.wstring();
+    const std::wstring path = CreateTempFileName();
+    // The unique-name service reserves the name by creating a file; the folder takes its place, and
+    // only a folder made here is new.
+    if (path.empty() || !RemoveFile(path) || !::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr))
+        return {};
+    return path;
 }
 
-void ClearApplicationCache() {
+bool ClearApplicationCache() {
     wchar_t documents[MAX_PATH] = {};
-    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents))) return;
-    std::filesystem::remove_all(JoinPath(documents, ApplicationCacheName));
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents)))
+        return true;
+    return RemoveTree(JoinPath(documents, ApplicationCacheName));
 }
 
 std::wstring JoinFixedName(const std::wstring& folder, const char* name) {

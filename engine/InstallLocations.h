@@ -16,12 +16,11 @@ std::wstring GetLegacyAddinFolder();
 // A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
 // empty when no name could be made.
 std::wstring CreateTempFileName();
-// A new empty folder under a fresh temporary name; empty when it could not be created. File-system
-// errors raise std::filesystem::filesystem_error.
+// A new empty folder under a fresh temporary name; empty when it could not be created.
 std::wstring CreateTempFolder();
-// Removes "TessaraAppCache" from the user's Documents folder; a missing folder is no error, other
-// file-system errors raise std::filesystem::filesystem_error.
-void ClearApplicationCache();
+// Removes "TessaraAppCache" from the user's Documents folder; true when none is left there. A missing
+// folder, or no Documents folder at all, is no error.
+bool ClearApplicationCache();
 
 // A folder joined with one of the narrow fixed names above by one backslash; empty when the folder is
 // empty, so that a name in an unknown folder never resolves against the current folder.

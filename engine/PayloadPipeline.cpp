@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/Config.h"
@@ -12,13 +12,12 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
+#include "app/Text.h"
 #include "engine/Download.h"
 #include "engine/InstallLocations.h"
 #include "engine/PayloadExtraction.h"
 #include "engine/ProcessControl.h"
 #include "engine/RunJournal.h"
-
-namespace fs = std::filesystem;
 
 namespace tessara {
 namespace {
@@ -43,12 +42,11 @@ long ReadChunk(HANDLE file, char* buffer, DWORD size) {
     return static_cast<long>(total);
 }
 
-bool SameFileContent(const fs::path& first, const fs::path& second) {
-    std::error_code ec;
-    if (!fs::is_regular_file(second, ec) || fs::file_size(first, ec) != fs::file_size(second, ec) || ec)
-        return false;
-    const auto open = [](const fs::path& path) {
-        return unique_file_handle(::CreateFileW(path.c_str(), GENERIC_READ,
+bool SameFileContent(const std::wstring& first, const std::wstring& second) {
+    const std::optional<uint64_t> firstSize = FileSizeOf(first);
+    if (!IsRegularFile(second) || !firstSize || firstSize != FileSizeOf(second)) return false;
+    const auto open = [](const std::wstring& path) {
+        return unique_file_handle(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
                                                 FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     };
@@ -66,112 +64,94 @@ bool SameFileContent(const fs::path& first, const fs::path& second) {
     }
 }
 
+bool CopyOneFile(const std::wstring& source, const std::wstring& target, bool overwrite) {
+    return ::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
+                       overwrite ? FALSE : TRUE) != FALSE;
+}
+
 // Copies every file and folder below source into target, creating target when missing; an existing
-// target file is an error. (The library's recursive copy refuses an existing target folder here.)
-bool CopyTree(const fs::path& source, const fs::path& target, std::error_code& ec) {
-    if (!fs::is_directory(source, ec)) {
-        if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
-        return false;
+// target file is an error.
+bool CopyTree(const std::wstring& source, const std::wstring& target) {
+    std::vector<FolderEntry> entries;
+    if (!IsDirectory(source) || !CreateFolders(target) || !ListFolder(source, entries)) return false;
+    for (const FolderEntry& entry : entries) {
+        const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (!(entry.isDirectory ? CopyTree(from, to) : CopyOneFile(from, to, false))) return false;
     }
-    fs::create_directories(target, ec);
-    if (ec) return false;
-    for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path destination = target / it->path().filename();
-        if (it->is_directory(ec)) {
-            if (!CopyTree(it->path(), destination, ec)) return false;
-        } else if (!ec && !::CopyFileW(it->path().c_str(), destination.c_str(), TRUE)) {
-            ec = std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-        }
-        if (ec) return false;
-    }
-    return !ec;
+    return true;
 }
 
 // A rename on the same volume; false across volumes or when something inside is held open.
-bool MoveFolder(const fs::path& source, const fs::path& target) {
-    return ::MoveFileExW(source.c_str(), target.c_str(), 0) != FALSE;
+bool MoveFolder(const std::wstring& source, const std::wstring& target) {
+    return ::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), 0) != FALSE;
 }
 
 // True when another process holds a file below the folder open without letting it be deleted. Windows
 // then refuses to rename the folder; checking first gives the same outcome where the system would
 // rename it anyway and leave the other process working on a file that moved away.
-bool HasFileInUse(const fs::path& folder) {
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_directory(ec)) continue;
-        const unique_file_handle file(::CreateFileW(it->path().c_str(), DELETE,
+bool HasFileInUse(const std::wstring& folder) {
+    bool inUse = false;
+    WalkFolder(folder, [&inUse](const std::wstring& path, const FolderEntry& entry, int) {
+        if (entry.isDirectory) return true;
+        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file && ::GetLastError() == ERROR_SHARING_VIOLATION) return true;
-    }
-    return false;
+        inUse = !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
+        return !inUse;
+    });
+    return inUse;
 }
 
 // Moves source to target, which must not exist yet, copying where a rename cannot be done. A copy is
 // made under a staging name that takes the target's name only once complete, so that whoever finds
 // the target knows it whole; the source is deleted last (its removal is not examined, as a file held
 // open may stay behind).
-bool MoveOrCopyFolder(const fs::path& source, const fs::path& target, bool mayBeInUse) {
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse) {
     if (!(mayBeInUse && HasFileInUse(source)) && MoveFolder(source, target)) return true;
-    const fs::path staging = StagingCopyOf(target.wstring());
-    std::error_code ec;
-    fs::remove_all(staging, ec);
-    if (!CopyTree(source, staging, ec) || !MoveFolder(staging, target)) {
-        fs::remove_all(staging, ec);
+    const std::wstring staging = StagingCopyOf(target);
+    RemoveTree(staging);
+    if (!CopyTree(source, staging) || !MoveFolder(staging, target)) {
+        RemoveTree(staging);
         return false;
     }
-    RemoveTree(source.wstring());
+    RemoveTree(source);
     return true;
 }
 
 // Makes target hold exactly what source holds. Files that already match are left alone, so a file that
 // another process keeps open, and that therefore was never replaced, does not fail the restore.
-bool MirrorFolder(const fs::path& source, const fs::path& target) {
-    std::error_code ec;
-    fs::create_directories(target, ec);
-    if (!fs::is_directory(target, ec)) return false;
+bool MirrorFolder(const std::wstring& source, const std::wstring& target) {
+    std::vector<FolderEntry> existing, wanted;
+    if (!CreateFolders(target) || !ListFolder(target, existing)) return false;
 
     bool complete = true;
-    std::vector<fs::directory_entry> existing;
-    for (fs::directory_iterator it(target, ec), end; !ec && it != end; it.increment(ec))
-        existing.push_back(*it);
-    if (ec) return false;
-    for (const auto& entry : existing) {
-        const fs::path counterpart = source / entry.path().filename();
-        std::error_code statusError;
-        const bool keep = fs::exists(counterpart, statusError) &&
-                          fs::is_directory(counterpart, statusError) == entry.is_directory(statusError);
-        if (keep) continue;
-        std::error_code removeError;
-        fs::remove_all(entry.path(), removeError);
-        complete = complete && !removeError;
+    for (const FolderEntry& entry : existing) {
+        const std::wstring counterpart = JoinPath(source, entry.name);
+        // A link is never written through: it goes, and what it points to stays as it is.
+        if (!entry.isLink && PathExists(counterpart) && IsDirectory(counterpart) == entry.isDirectory)
+            continue;
+        complete = RemoveTree(JoinPath(target, entry.name)) && complete;
     }
 
-    for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path destination = target / it->path().filename();
-        std::error_code entryError;
-        if (it->is_directory(entryError)) {
-            complete = MirrorFolder(it->path(), destination) && complete;
-        } else if (!SameFileContent(it->path(), destination)) {
-            // The library's overwriting copy takes any two files here for the same one and refuses.
-            complete = ::CopyFileW(it->path().c_str(), destination.c_str(), FALSE) && complete;
+    const bool listed = ListFolder(source, wanted);
+    for (const FolderEntry& entry : wanted) {
+        const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (entry.isDirectory) {
+            complete = MirrorFolder(from, to) && complete;
+        } else if (!SameFileContent(from, to)) {
+            complete = CopyOneFile(from, to, true) && complete;
         }
     }
-    return complete && !ec;
+    return complete && listed;
 }
 
 void RemoveOldInstallFolder(const std::wstring& installFolder) {
     for (int trial = 0; trial < kRemovalTrials; ++trial) {
-        try {
-            if (fs::is_directory(installFolder)) {
-                LogFormat("Removing old install folder trial %d", trial);
-                fs::remove_all(installFolder);
-            }
-            return;
-        } catch (const std::exception&) {
-            LogFormat("Could not remove old install folder on trial #%d", trial + 1);
-            ::Sleep(100);
-        }
+        if (!IsDirectory(installFolder)) return;
+        LogFormat("Removing old install folder trial %d", trial);
+        if (RemoveTree(installFolder)) return;
+        LogFormat("Could not remove old install folder on trial #%d", trial + 1);
+        ::Sleep(100);
     }
 }
 
@@ -181,8 +161,8 @@ bool BackUpPreviousInstallation(CRunJournal& journal, const std::wstring& instal
     const std::wstring backupRoot = CreateTempFolder();
     if (backupRoot.empty() || !journal.NoteBackupRoot(backupRoot)) return false;
     const std::wstring legacyFolder = GetLegacyAddinFolder();
-    const bool legacyPresent = IsExistingDirectory(legacyFolder);
-    const bool installPresent = IsExistingDirectory(installFolder);
+    const bool legacyPresent = IsDirectory(legacyFolder);
+    const bool installPresent = IsDirectory(installFolder);
     if (!journal.NoteReplacedFolder(legacyFolder, legacyPresent) ||
         !journal.NoteReplacedFolder(installFolder, installPresent))
         return false;
@@ -209,8 +189,7 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     RemoveOldInstallFolder(installFolder);
 
     LogFormat("Creating base directories at %S", installFolder);
-    std::error_code ec;
-    fs::create_directories(fs::path(installFolder).parent_path(), ec);
+    CreateFolders(ParentFolderOf(installFolder));
 
     LogFormat("Copy payload from %S to %S", extractionFolder, installFolder);
     const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder, false);
@@ -294,18 +273,10 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
         LogFormat("Removing extracted payload from %S", files.extractionFolder);
         RemoveTree(files.extractionFolder);
     }
-    if (!files.downloadFile.empty()) {
-        std::error_code ignored;
-        fs::remove(files.downloadFile, ignored);
-    }
+    if (!files.downloadFile.empty()) RemoveFile(files.downloadFile);
 }
 
 }  // namespace
-
-bool IsExistingDirectory(const std::wstring& path) {
-    std::error_code ec;
-    return !path.empty() && fs::is_directory(path, ec);
-}
 
 bool ContinueUnlessCancelled(CInstallerSession& session) {
     if (!session.IsCancelled()) return true;
@@ -331,7 +302,7 @@ bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal) {
 std::wstring StagingCopyOf(const std::wstring& target) { return target + L".partial"; }
 
 std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& folder) {
-    return (fs::path(backupRoot) / LastComponentOf(folder)).wstring();
+    return JoinPath(backupRoot, LastComponentOf(folder));
 }
 
 bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
@@ -347,12 +318,11 @@ bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
 bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {
     LogFormat("Restoring backup from %s to %s", NarrowForLog(backupRoot), NarrowForLog(folder));
     if (backupRoot.empty() || folder.empty()) return false;
-    const fs::path copy = BackupCopyOf(backupRoot, folder);
+    const std::wstring copy = BackupCopyOf(backupRoot, folder);
     // Whatever the failed run left there goes first; a folder that cannot be cleared is made equal to
     // the backup file by file instead.
     if (RemoveTree(folder)) {
-        std::error_code ec;
-        fs::create_directories(fs::path(folder).parent_path(), ec);
+        CreateFolders(ParentFolderOf(folder));
         if (MoveOrCopyFolder(copy, folder, false)) return true;
     }
     return MirrorFolder(copy, folder);

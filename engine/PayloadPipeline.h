@@ -29,9 +29,6 @@ std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& fo
 // Where a folder that cannot be renamed into place is copied first.
 std::wstring StagingCopyOf(const std::wstring& target);
 
-// True when the path is an existing directory; false on any error.
-bool IsExistingDirectory(const std::wstring& path);
-
 // At a step boundary: false, with the failure recorded, when the user has asked to cancel.
 bool ContinueUnlessCancelled(CInstallerSession& session);
 

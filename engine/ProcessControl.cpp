@@ -3,9 +3,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include <filesystem>
-#include <system_error>
-
+#include "app/FileSystem.h"
 #include "app/ScopedWin.h"
 #include "engine/InstallLocations.h"
 
@@ -84,8 +82,7 @@ bool StopDetectorProcess() { return TerminateProcessesByName(DetectorProcessName
 bool StartDetector(std::wstring installFolder) {
     const std::wstring detector = JoinFixedName(installFolder, DetectorExecutableName);
     // Runs after the installation has been committed: an unreadable folder only means no detector.
-    std::error_code error;
-    if (detector.empty() || !std::filesystem::exists(detector, error)) return false;
+    if (detector.empty() || !PathExists(detector)) return false;
 
     // The application name is passed on its own, so the unquoted command line may contain blanks.
     std::wstring commandLine = detector;

@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <filesystem>
 #include <utility>
 #include <vector>
 
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/Text.h"
 #include "engine/Download.h"
@@ -94,7 +94,7 @@ bool UndoReplacement(const std::vector<Entry>& entries, const std::wstring& back
         if (!present && entry->first != AbsentFolderNote) continue;
         RemoveTree(StagingCopyOf(entry->second));
         // Only a complete backup carries the folder's own name in the backup root.
-        if (!backupRoot.empty() && IsExistingDirectory(BackupCopyOf(backupRoot, entry->second))) {
+        if (!backupRoot.empty() && IsDirectory(BackupCopyOf(backupRoot, entry->second))) {
             restored = RestoreBackup(backupRoot, entry->second) && restored;
         } else if (!present) {
             restored = RemoveTree(entry->second) && restored;
@@ -108,8 +108,7 @@ bool UndoReplacement(const std::vector<Entry>& entries, const std::wstring& back
 bool CRunJournal::Begin() {
     if (IsJournalPresent() && !CompleteRun()) return false;
     const std::wstring folder = JournalFolder();
-    std::error_code ec;
-    if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return false;
+    if (!CreateFolders(folder)) return false;
     ::DeleteFileW(RegistryUndoRecord().c_str());
     return WriteJournal(L"run", L"", CREATE_ALWAYS);
 }
