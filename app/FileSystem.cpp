@@ -8,14 +8,6 @@ namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-std::optional<WIN32_FILE_ATTRIBUTE_DATA> AttributesOf(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (path.empty() ||
-        !::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
-        return std::nullopt;
-    return data;
-}
-
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool RemoveExtended(const std::wstring& path) {
@@ -69,20 +61,28 @@ std::wstring ExtendedLengthPath(const std::wstring& path) {
     return path;
 }
 
-bool PathExists(const std::wstring& path) { return AttributesOf(path).has_value(); }
+std::optional<WIN32_FILE_ATTRIBUTE_DATA> FileAttributesOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() ||
+        !::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
+        return std::nullopt;
+    return data;
+}
+
+bool PathExists(const std::wstring& path) { return FileAttributesOf(path).has_value(); }
 
 bool IsDirectory(const std::wstring& path) {
-    const auto data = AttributesOf(path);
+    const auto data = FileAttributesOf(path);
     return data && (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool IsRegularFile(const std::wstring& path) {
-    const auto data = AttributesOf(path);
+    const auto data = FileAttributesOf(path);
     return data && !(data->dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
 std::optional<uint64_t> FileSizeOf(const std::wstring& path) {
-    const auto data = AttributesOf(path);
+    const auto data = FileAttributesOf(path);
     if (!data || (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return std::nullopt;
     return (static_cast<uint64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
 }

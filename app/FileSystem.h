@@ -23,6 +23,8 @@ struct FolderEntry {
 // The form of an absolute path that the system takes at any length; others unchanged.
 std::wstring ExtendedLengthPath(const std::wstring& path);
 
+// Attributes, size and times of a file or folder; nothing when the path cannot be asked about.
+std::optional<WIN32_FILE_ATTRIBUTE_DATA> FileAttributesOf(const std::wstring& path);
 bool PathExists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 bool IsRegularFile(const std::wstring& path);

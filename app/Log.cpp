@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "app/Text.h"
+
 namespace tessara {
 namespace {
 
@@ -71,14 +73,7 @@ bool LogWrite(std::string message) {
 }
 
 std::string NarrowForLog(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    if (size <= 0) return {};
-    std::string narrow(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr,
-                          nullptr);
-    return narrow;
+    return NarrowText(text, CP_ACP).value_or(std::string());
 }
 
 namespace logdetail {

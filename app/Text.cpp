@@ -37,6 +37,26 @@ std::optional<std::wstring> WidenText(const std::string& text, UINT codePage) {
     return wide;
 }
 
+std::optional<std::string> NarrowText(const std::wstring& text, UINT codePage, bool* exact) {
+    if (exact) *exact = true;
+    if (text.empty()) return std::string();
+    // A UTF-8 code page holds every character, and refuses both the flag and the question.
+    const bool utf8 = codePage == CP_UTF8 || (codePage == CP_ACP && ::GetACP() == CP_UTF8);
+    const DWORD flags = exact && !utf8 ? WC_NO_BEST_FIT_CHARS : 0;
+    BOOL lossy = FALSE;
+    BOOL* const lossyOut = exact && !utf8 ? &lossy : nullptr;
+    const int length = static_cast<int>(text.size());
+    const int size =
+        ::WideCharToMultiByte(codePage, flags, text.data(), length, nullptr, 0, nullptr, lossyOut);
+    if (size <= 0) return std::nullopt;
+    std::string narrow(static_cast<size_t>(size), '\0');
+    if (::WideCharToMultiByte(codePage, flags, text.data(), length, narrow.data(), size, nullptr, lossyOut) !=
+        size)
+        return std::nullopt;
+    if (exact) *exact = !lossy;
+    return narrow;
+}
+
 bool StaysInsideFolder(std::wstring_view relative) {
     if (relative.empty() || IsSeparator(relative.front()) || relative.find(L':') != std::wstring_view::npos) {
         return false;

@@ -11,6 +11,10 @@ namespace tessara {
 
 // Narrow text in the given code page as UTF-16; nothing when a byte sequence is not valid there.
 std::optional<std::wstring> WidenText(const std::string& text, UINT codePage);
+// UTF-16 as narrow text in the given code page; nothing when it cannot be converted. With `exact`, a
+// character the code page lacks is not replaced by a look-alike, and *exact tells whether every
+// character had its own place there.
+std::optional<std::string> NarrowText(const std::wstring& text, UINT codePage, bool* exact = nullptr);
 
 // True when a relative path ('/' or '\' separators) can only name something inside the folder it is
 // joined under: not rooted, no drive or stream colon, never climbing above its start with "..", no

@@ -79,22 +79,17 @@ bool IsCacheCopyOf(std::wstring_view fileName, const CacheCopyName& copy) {
     return rest.empty() || EqualsIgnoringCase(rest, copy.extension);
 }
 
-bool AttributesOf(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
-    return ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
-}
-
 bool WrittenSince(const std::wstring& path, const FILETIME& since) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    return AttributesOf(path, data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-           (::CompareFileTime(&data.ftCreationTime, &since) >= 0 ||
-            ::CompareFileTime(&data.ftLastWriteTime, &since) >= 0);
+    const std::optional<WIN32_FILE_ATTRIBUTE_DATA> data = FileAttributesOf(path);
+    return data && (data->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           (::CompareFileTime(&data->ftCreationTime, &since) >= 0 ||
+            ::CompareFileTime(&data->ftLastWriteTime, &since) >= 0);
 }
 
 void DeleteCacheFiles(const std::vector<std::wstring>& files) {
     const ULONGLONG deadline = ::GetTickCount64() + CacheFileReleaseMilliseconds;
     for (const std::wstring& file : files) {
-        while (!DeleteFileIfPresent(file) && ::GetTickCount64() < deadline)
-            ::Sleep(CacheFileRetryMilliseconds);
+        while (!RemoveFile(file) && ::GetTickCount64() < deadline) ::Sleep(CacheFileRetryMilliseconds);
     }
 }
 
@@ -321,7 +316,7 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     if (!download) return false;
 
     const std::wstring safetyCopy = downloadFile + L"_temp";
-    if (IsRegularFile(safetyCopy)) DeleteFileIfPresent(safetyCopy);
+    if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
     CBindStatusCallback callback(report, DownloadSizeLimit());
@@ -338,11 +333,11 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     const std::optional<uint64_t> size = FileSizeOf(downloadFile);
     if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
         IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit()) {
-        DeleteFileIfPresent(safetyCopy);
+        RemoveFile(safetyCopy);
         return true;
     }
     // A failed or cancelled download may leave a partial file; it must never pass for the payload.
-    DeleteFileIfPresent(downloadFile);
+    RemoveFile(downloadFile);
     ::MoveFileW(safetyCopy.c_str(), downloadFile.c_str());
     return false;
 }
@@ -357,13 +352,7 @@ void RemoveUrlCacheEntry(const std::wstring& url) {
     const std::wstring cachedFile = CachedFileOf(url);
     if (unlockEntry) unlockEntry(url.c_str(), 0);
     if (deleteEntry) deleteEntry(url.c_str());
-    if (!cachedFile.empty()) DeleteFileIfPresent(cachedFile);
-}
-
-bool DeleteFileIfPresent(const std::wstring& path) {
-    ::DeleteFileW(path.c_str());
-    if (IsRegularFile(path)) ::_wremove(path.c_str());
-    return !IsRegularFile(path);
+    if (!cachedFile.empty()) RemoveFile(cachedFile);
 }
 
 }  // namespace tessara

@@ -90,7 +90,4 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.
 void RemoveUrlCacheEntry(const std::wstring& url);
 
-// Deletes a file; true when no regular file is left at the path.
-bool DeleteFileIfPresent(const std::wstring& path);
-
 }  // namespace tessara

@@ -65,20 +65,15 @@ bool ReadJournal(std::vector<Entry>& entries) {
 }
 
 bool WriteJournal(const std::wstring& kind, const std::wstring& value, DWORD disposition) {
-    const std::wstring line = kind + L"\t" + value + L"\n";
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size <= 0 || ::WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
-                                           bytes.data(), size, nullptr, nullptr) != size)
-        return false;
+    const std::optional<std::string> bytes = NarrowText(kind + L"\t" + value + L"\n", CP_UTF8);
+    if (!bytes) return false;
     const std::wstring path = JournalFile();
     unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     return file &&
-           ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size() && ::FlushFileBuffers(file.get());
+           ::WriteFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &written, nullptr) &&
+           written == bytes->size() && ::FlushFileBuffers(file.get());
 }
 
 bool IsJournalPresent() {

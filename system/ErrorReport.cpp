@@ -1,10 +1,12 @@
 #include "system/ErrorReport.h"
 
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
+#include "app/Text.h"
 #include "engine/InstallLocations.h"
 #include "engine/InstallStage.h"
 #include "system/SimpleMapi.h"
@@ -61,19 +63,10 @@ unique_hmodule LoadMapiLibrary() {
 
 // True when every character had its own place in the ANSI code page.
 bool ConvertToAnsi(const std::wstring& text, std::string& converted) {
-    converted.clear();
-    if (text.empty()) return true;
-    // A UTF-8 code page holds every character and refuses the question about a lossy conversion.
-    const bool utf8 = ::GetACP() == CP_UTF8;
-    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    BOOL lossy = FALSE;
-    BOOL* const lossyOut = utf8 ? nullptr : &lossy;
-    const int length = static_cast<int>(text.size());
-    const int size = ::WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr, lossyOut);
-    if (size <= 0) return false;
-    converted.resize(size);
-    ::WideCharToMultiByte(CP_ACP, flags, text.data(), length, converted.data(), size, nullptr, lossyOut);
-    return !lossy;
+    bool exact = false;
+    const std::optional<std::string> narrow = NarrowText(text, CP_ACP, &exact);
+    converted = narrow.value_or(std::string());
+    return narrow && exact;
 }
 
 // The ANSI mail interface reads paths in the ANSI code page; a path with characters the code page
