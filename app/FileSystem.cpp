@@ -1,6 +1,9 @@
 #include "app/FileSystem.h"
 
+#include <algorithm>
+
 #include "app/Config.h"
+#include "app/ScopedWin.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -108,6 +111,31 @@ bool RemoveFile(const std::wstring& path) {
 }
 
 bool RemoveTree(const std::wstring& path) { return path.empty() || RemoveExtended(ExtendedLengthPath(path)); }
+
+std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize) {
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+        static_cast<uint64_t>(size.QuadPart) > std::min<uint64_t>(maxSize, MAXLONG))
+        return std::nullopt;
+    std::vector<unsigned char> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+         read != bytes.size()))
+        return std::nullopt;
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t size) {
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && ::WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
+           written == size && ::FlushFileBuffers(file.get());
+}
 
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     entries.clear();

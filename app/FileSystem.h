@@ -37,6 +37,11 @@ bool RemoveFile(const std::wstring& path);
 // Deletes a file, or a folder with everything in it; true when nothing is left at the path. A missing
 // path and an empty path are no error.
 bool RemoveTree(const std::wstring& path);
+// The whole content of a file of at most maxSize bytes; nothing when it is missing, larger, or could
+// not be read completely.
+std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize);
+// Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t size);
 // The entries directly inside a folder, without "." and ".."; false when it cannot be listed.
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
 // Every entry under a folder, each folder before what it holds, named by its path relative to the

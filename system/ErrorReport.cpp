@@ -4,6 +4,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "app/FileSystem.h"
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
@@ -134,16 +135,10 @@ std::wstring WriteErrorReport(uint32_t stage) {
     // Without a temporary name the report would land in whatever the current folder is.
     if (name.empty()) return {};
     const std::wstring path = name + L".log";
-    const unique_file_handle report(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!report) return path;
-    // Every line ends with CR LF, as a text file on this system does, and is written at once.
-    for (std::string line : FormatErrorReport(ReadErrorReportFacts(), stage)) {
-        line += "\r\n";
-        DWORD written = 0;
-        if (!::WriteFile(report.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr))
-            break;
-    }
+    // Every line ends with CR LF, as a text file on this system does.
+    std::string text;
+    for (const std::string& line : FormatErrorReport(ReadErrorReportFacts(), stage)) text += line + "\r\n";
+    WriteFileBytes(path, text.data(), text.size());
     return path;
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 
+#include "app/FileSystem.h"
 #include "app/RunLimits.h"
 #include "system/RegistryValues.h"
 
@@ -154,34 +155,15 @@ bool CUndoLog::Persist() const {
         }
     }
     const std::wstring fresh = m_recordFile + L".new";
-    {
-        unique_file_handle file(::CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        if (!file ||
-            !::WriteFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
-            written != out.size() || !::FlushFileBuffers(file.get()))
-            return false;
-    }
+    if (!WriteFileBytes(fresh, out.data(), out.size())) return false;
     return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
-    std::vector<BYTE> data;
-    {
-        unique_file_handle file(::CreateFileW(recordFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        LARGE_INTEGER size = {};
-        if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > (64 << 20)) return false;
-        data.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        if (!data.empty() &&
-            (!::ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &read, nullptr) ||
-             read != data.size()))
-            return false;
-    }
-    CRecordReader reader(data);
+    const std::optional<std::vector<BYTE>> data = ReadFileBytes(recordFile, 64 << 20);
+    if (!data) return false;
+    CRecordReader reader(*data);
     uint32_t count = 0;
     if (!reader.Number(count)) return false;
     for (uint32_t i = 0; i < count; ++i) {

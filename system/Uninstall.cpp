@@ -81,14 +81,7 @@ std::wstring WriteSelfRemovalScript() {
     if (dot != std::wstring::npos && script[dot] == L'.') script.erase(dot);
     script += L".bat";
 
-    bool complete = false;
-    {
-        const unique_file_handle file(::CreateFileW(script.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD written = 0;
-        complete = file && ::WriteFile(file.get(), bytes, size, &written, nullptr) && written == size;
-    }
-    if (!complete) {
+    if (!WriteFileBytes(script, bytes, size)) {
         RemoveFile(script);
         return {};
     }

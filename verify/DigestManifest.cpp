@@ -186,18 +186,7 @@ size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, siz
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
-    const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > MAXLONG)
-        return {};
-    std::vector<unsigned char> bytes(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-        read != bytes.size()) {
-        return {};
-    }
-    return bytes;
+    return ReadFileBytes(path, MAXLONG).value_or(std::vector<unsigned char>());
 }
 
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
