@@ -126,10 +126,11 @@ std::optional<std::wstring> CCompressedFile::GetEntryPath(const char* name, int 
 }
 
 bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
-    return IsOpen() && ExtractEntries(std::move(targetFolder), GetEntryNames());
+    return IsOpen() && ExtractEntries(std::move(targetFolder), GetEntryNames(), nullptr);
 }
 
-bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) {
+bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
+                                     IExtractionObserver* observer) {
     bool result = true;
     for (const std::string& name : names) {
         const int length = static_cast<int>(name.size());
@@ -145,7 +146,7 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
             continue;
         }
         // The name part of the destination is the case-folded key; the target folder is taken as given.
-        result = ExtractEntry(name.data(), length, tessara::JoinPath(targetFolder, *path)) && result;
+        result = WriteEntry(name.data(), length, tessara::JoinPath(targetFolder, *path), observer) && result;
     }
     return result;
 }
@@ -177,6 +178,11 @@ bool CCompressedFile::CopyOpenEntry(unique_open_entry& openEntry, uint64_t decla
 }
 
 bool CCompressedFile::ExtractEntry(const char* name, int length, std::wstring destination) {
+    return WriteEntry(name, length, destination, nullptr);
+}
+
+bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstring& destination,
+                                 IExtractionObserver* observer) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     const EntryInfo* entry = Find(name, length);
     if (entry == nullptr) return false;
@@ -187,9 +193,13 @@ bool CCompressedFile::ExtractEntry(const char* name, int length, std::wstring de
         const tessara::unique_file_handle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
                                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
-        complete = CopyOpenEntry(
-            openEntry, entry->info.uncompressed_size,
-            [&file](const char* data, std::size_t size) { return WriteAll(file.get(), data, size); });
+        if (observer) observer->OnFileStarted(destination);
+        complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
+                                 [&file, observer](const char* data, std::size_t size) {
+                                     if (!WriteAll(file.get(), data, size)) return false;
+                                     if (observer) observer->OnFileData(data, size);
+                                     return true;
+                                 });
     }
     // What is left of a damaged or lying entry must not be taken for the payload's file.
     if (!complete) ::DeleteFileW(destination.c_str());

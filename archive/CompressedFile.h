@@ -13,6 +13,15 @@
 
 namespace NsCommon {
 
+// Sees, in order, every file that ExtractEntries writes and each piece of it as it goes to the disk,
+// so that a caller can digest the payload without reading it back.
+class IExtractionObserver {
+public:
+    virtual ~IExtractionObserver() = default;
+    virtual void OnFileStarted(const std::wstring& destination) = 0;
+    virtual void OnFileData(const char* data, std::size_t size) = 0;
+};
+
 class ICompressedFile {
 public:
     virtual ~ICompressedFile() = default;
@@ -36,7 +45,9 @@ public:
     virtual std::optional<std::wstring> GetEntryPath(const char* name, int length) const = 0;
     // Writes the named entries under the target folder, creating their folders; an entry without a path
     // (see GetEntryPath) is refused and nothing is written for it. True when every one was written.
-    virtual bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) = 0;
+    // The observer, when given, sees each file written.
+    virtual bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
+                                IExtractionObserver* observer) = 0;
     // The whole entry in memory, when it is indexed, declares at most maxSize bytes and reads back
     // intact (the same checks as ExtractEntry).
     virtual bool ReadEntry(const char* name, int length, uint64_t maxSize,
@@ -66,7 +77,8 @@ public:
     bool ExtractEntry(const char* name, int length, std::wstring destination) override;
     bool IsOpen() const override;
     std::optional<std::wstring> GetEntryPath(const char* name, int length) const override;
-    bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names) override;
+    bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
+                        IExtractionObserver* observer) override;
     bool ReadEntry(const char* name, int length, uint64_t maxSize, std::vector<unsigned char>& data) override;
 
 private:
@@ -81,6 +93,8 @@ private:
     unique_open_entry OpenEntry(const EntryInfo& entry);
     template <typename Sink>
     bool CopyOpenEntry(unique_open_entry& openEntry, uint64_t declared, Sink&& sink);
+    bool WriteEntry(const char* name, int length, const std::wstring& destination,
+                    IExtractionObserver* observer);
     const IndexItem* FindItem(const char* name, int length) const;
     const EntryInfo* Find(const char* name, int length) const;
     void BuildIndex();

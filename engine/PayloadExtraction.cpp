@@ -2,10 +2,14 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "app/Log.h"
 #include "app/Text.h"
@@ -76,6 +80,75 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
     return false;
 }
 
+// Digests each file's bytes on their way to the disk, in the order they are written, so that the check
+// after extraction need not read the whole payload back. The hashing runs on a thread of its own and
+// overlaps inflating and writing; a few pieces wait for it at most, which bounds the memory it takes.
+class CDigestingObserver : public NsCommon::IExtractionObserver {
+public:
+    CDigestingObserver() : m_thread([this] { HashPieces(); }) {}
+    CDigestingObserver(const CDigestingObserver&) = delete;
+    CDigestingObserver& operator=(const CDigestingObserver&) = delete;
+    ~CDigestingObserver() override { StopHashing(); }
+
+    void OnFileStarted(const std::wstring& destination) override { m_written.files.push_back(destination); }
+    void OnFileData(const char* data, std::size_t size) override {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [this] { return m_waiting.size() < kWaitingPieces; });
+        std::vector<unsigned char> piece;
+        if (!m_spare.empty()) {
+            piece = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        piece.assign(data, data + size);
+        m_waiting.push_back(std::move(piece));
+        m_changed.notify_all();
+    }
+    // Waits for every piece to be hashed.
+    WrittenFilesDigest Finish() {
+        StopHashing();
+        if (m_intact) m_written.digest = m_hasher.Finish();
+        return std::move(m_written);
+    }
+
+private:
+    static constexpr std::size_t kWaitingPieces = 1;
+
+    void HashPieces() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_changed.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
+            if (m_waiting.empty()) return;
+            std::vector<unsigned char> piece = std::move(m_waiting.front());
+            m_waiting.pop_front();
+            lock.unlock();
+            const bool hashed = m_hasher.HashData(piece.data(), static_cast<unsigned long>(piece.size()));
+            lock.lock();
+            m_intact = hashed && m_intact;
+            m_spare.push_back(std::move(piece));
+            m_changed.notify_all();
+        }
+    }
+    void StopHashing() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    Sha256Hasher m_hasher;
+    WrittenFilesDigest m_written;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<std::vector<unsigned char>> m_waiting;
+    std::vector<std::vector<unsigned char>> m_spare;
+    bool m_intact = true;
+    bool m_stopping = false;
+    // Last, so that everything the thread uses exists before it starts.
+    std::thread m_thread;
+};
+
 }  // namespace
 
 PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
@@ -103,17 +176,23 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         return PayloadExtraction::CheckFailed;
     }
 
-    const std::vector<std::string> entries = SignedEntries(archive, manifest);
+    std::vector<std::string> entries = SignedEntries(archive, manifest);
     if (!InstallPathsFit(archive, entries, installFolder) ||
         !SpaceSuffices(archive, entries, extractionFolder)) {
         return PayloadExtraction::ExtractionFailed;
     }
-    if (!archive.ExtractEntries(extractionFolder, entries)) {
+    // The manifest goes first and outside the digest, which covers only the files it lists.
+    const std::vector<std::string> manifestEntry(entries.begin(), entries.begin() + 1);
+    entries.erase(entries.begin());
+    CDigestingObserver observer;
+    if (!archive.ExtractEntries(extractionFolder, manifestEntry, nullptr) ||
+        !archive.ExtractEntries(extractionFolder, entries, &observer)) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
-    return CheckPayloadWithAnchor(extractionFolder, anchor) ? PayloadExtraction::Extracted
-                                                            : PayloadExtraction::CheckFailed;
+    const WrittenFilesDigest written = observer.Finish();
+    return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
+                                                                      : PayloadExtraction::CheckFailed;
 }
 
 }  // namespace tessara

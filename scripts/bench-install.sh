@@ -3,7 +3,8 @@
 # installation and a reinstallation over the previous one, each next to the same steps done by plain
 # tools in the same run (download with curl, unzip, sha256sum, cp; for the reinstallation the previous
 # copy is moved aside first and deleted last). Prints the best of the runs of each, their ratios, the
-# peak working set of the setup process and the size of the executable.
+# peak working set of the setup process and the size of the executable. Every timed run starts with
+# the disk's write-back done, so that none pays for the files its predecessor wrote.
 #   usage: scripts/bench-install.sh [total-MiB] [file-count] [runs]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,6 +38,7 @@ peak_kib=0
 # runs the setup program is sampled from /proc while it runs.
 setup_run() {
   local start pid hwm
+  sync
   start=$(now_ms)
   (cd "$work" && exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
   local runner=$!
@@ -59,6 +61,7 @@ plain_run() {
   rm -rf "$work/plain/payload.zip" "$work/plain/extracted" "$work/plain/previous"
   mkdir -p "$work/plain"
   if [ "$1" = reinstall ]; then [ -d "$target" ] || cp -r "$work/folder" "$target"; else rm -rf "$target"; fi
+  sync
   start=$(now_ms)
   curl -s -o "$work/plain/payload.zip" "$url"
   unzip -q "$work/plain/payload.zip" -d "$work/plain/extracted"

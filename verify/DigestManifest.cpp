@@ -82,30 +82,58 @@ bool RemoveUnreferencedFiles(const std::wstring& folder, const std::set<std::wst
     return true;
 }
 
+// The digest taken while the files were written stands for reading them back only when it covers
+// exactly the referenced files that exist, in manifest order. A reference to a file the extraction did
+// not write at that point (the manifest itself, or a file named twice) sends the check to the files,
+// unless that file adds nothing to the digest: missing, empty or a folder.
+bool WrittenInManifestOrder(const std::vector<std::wstring>& references, const WrittenFilesDigest& written,
+                            size_t prefix) {
+    if (written.digest.empty()) return false;
+    size_t next = 0;
+    for (const std::wstring& path : references) {
+        if (next < written.files.size() && written.files[next].size() > prefix &&
+            ComparablePath(written.files[next].substr(prefix)) == ComparablePath(path.substr(prefix))) {
+            ++next;
+        } else if (FileSizeOf(path).value_or(0) != 0) {
+            return false;
+        }
+    }
+    return next == written.files.size();
+}
+
+// One digest over the files in the given order; a missing file adds nothing, as empty files are not
+// extracted yet stay in the manifest.
+std::vector<unsigned char> HashFiles(const std::vector<std::wstring>& paths) {
+    Sha256Hasher hasher;
+    for (const std::wstring& path : paths) HashFile(hasher, path);
+    return hasher.Finish();
+}
+
 // Signature, signer and the digest over the referenced files; the caller deletes the folder when
 // this is false.
-bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor) {
+bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor,
+                            const WrittenFilesDigest* written) {
     DigestManifest manifest;
     manifest.manifestPath = JoinPath(folder, L"digest.s");
     manifest.pinnedCertificate = anchor;
     manifest.signatureResult = VerifyManifestSignature(manifest);
     if (!manifest.signatureResult) return false;
 
-    Sha256Hasher hasher;
     // Every joined path starts with this; what follows it is the file's path inside the folder.
     const size_t prefix = JoinPath(folder, std::wstring()).size();
     std::set<std::wstring> signedFiles = {ComparablePath(manifest.manifestPath.substr(prefix))};
+    std::vector<std::wstring> references;
     for (const std::string& uri : manifest.references) {
         const std::wstring path = JoinUriUnder(folder, uri);
         // Our publisher never writes such a reference; one that would reach outside the folder
         // fails the payload rather than being read.
         if (path.empty()) return false;
-        // A missing file adds nothing: empty files are not extracted, yet stay in the manifest.
-        HashFile(hasher, path);
+        references.push_back(path);
         signedFiles.insert(ComparablePath(path.substr(prefix)));
     }
-    if (!hasher.HasHash()) return false;
-    const std::vector<unsigned char> digest = hasher.Finish();
+    const std::vector<unsigned char> digest = written && WrittenInManifestOrder(references, *written, prefix)
+                                                  ? written->digest
+                                                  : HashFiles(references);
     return !digest.empty() && digest == manifest.digestValue && RemoveUnreferencedFiles(folder, signedFiles);
 }
 
@@ -158,11 +186,12 @@ std::vector<unsigned char> Sha256Hasher::Finish() {
 }
 
 bool CheckPayload(const std::wstring& extractionFolder) {
-    return CheckPayloadWithAnchor(extractionFolder, PinnedCertificate());
+    return CheckPayloadWithAnchor(extractionFolder, PinnedCertificate(), nullptr);
 }
 
-bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor) {
-    if (PayloadMatchesManifest(extractionFolder, anchor)) return true;
+bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor,
+                            const WrittenFilesDigest* written) {
+    if (PayloadMatchesManifest(extractionFolder, anchor, written)) return true;
     RemoveTree(extractionFolder);
     return false;
 }

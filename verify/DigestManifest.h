@@ -50,8 +50,17 @@ const std::vector<unsigned char>& PinnedCertificate();
 // True when the folder's files match the signed manifest; otherwise the folder is deleted (as far as
 // it can be: what cannot be deleted stays, and the result is false all the same).
 bool CheckPayload(const std::wstring& extractionFolder);
-// CheckPayload with another anchor, for tools and tests.
-bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor);
+// The files an extraction wrote, in the order it wrote them, and the SHA-256 digest of their contents
+// as they went to the disk (empty when it could not be taken).
+struct WrittenFilesDigest {
+    std::vector<std::wstring> files;
+    std::vector<unsigned char> digest;
+};
+
+// CheckPayload with another anchor, and the digest taken while extracting when there is one: it saves
+// reading the files back wherever it covers the same files in the same order.
+bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor,
+                            const WrittenFilesDigest* written);
 
 bool VerifyManifestSignature(DigestManifest& manifest);
 // The same check on a "digest.s" already in memory: the manifest path is not read.

@@ -202,11 +202,11 @@ TEST_F(CompressedFileTest, LyingEntries_FailAndOnlyIntactOnesAreWrittenOrRead) {
 TEST_F(CompressedFileTest, ExtractEntries_WritesOnlyTheNamedEntries) {
     CCompressedFile file(Fixture("layout.zip"));
 
-    ASSERT_TRUE(file.ExtractEntries(m_target.wstring(), {"DOCS\\A.TXT", "stored.bin"}));
+    ASSERT_TRUE(file.ExtractEntries(m_target.wstring(), {"DOCS\\A.TXT", "stored.bin"}, nullptr));
     EXPECT_EQ((std::set<std::wstring>{L"docs", L"stored.bin"}), Listing(m_target));
     EXPECT_EQ("alpha document\n", ReadAll(m_target / "docs" / "a.txt"));
     EXPECT_EQ(L"docs/a.txt", file.GetEntryPath("Docs/A.txt", 10));
-    EXPECT_FALSE(file.ExtractEntries(m_target.wstring(), {"missing.txt"}));
+    EXPECT_FALSE(file.ExtractEntries(m_target.wstring(), {"missing.txt"}, nullptr));
 }
 
 TEST_F(CompressedFileTest, Zip64_IndexesEveryEntryAndReachesEachByPosition) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "archive/CompressedFile.h"
+#include "engine/PayloadExtraction.h"
 #include "tests/TestFolder.h"
 #include "verify/DigestManifest.h"
 
@@ -34,7 +35,7 @@ protected:
 
     // The verdict, and what it leaves behind: the intact folder after a pass, nothing after a failure.
     static void ExpectVerdict(const fs::path& payload, bool passes) {
-        EXPECT_EQ(passes, CheckPayloadWithAnchor(payload.wstring(), DevRoot()));
+        EXPECT_EQ(passes, CheckPayloadWithAnchor(payload.wstring(), DevRoot(), nullptr));
         if (passes) {
             EXPECT_TRUE(fs::exists(payload / "digest.s"));
         } else {
@@ -56,6 +57,18 @@ class CheckPayloadCaseTest : public PayloadCaseTest, public ::testing::WithParam
 
 TEST_P(CheckPayloadCaseTest, VerdictAndFolder) {
     ExpectVerdict(Stage(GetParam().fixture), GetParam().passes);
+}
+
+// The installer digests the files while it extracts them; the case zipped must get the verdict that
+// reading the case's folder gets.
+TEST_P(CheckPayloadCaseTest, ExtractedFromItsZip_SameVerdict) {
+    const fs::path folder = Stage(GetParam().fixture).parent_path() / "extracted";
+    fs::create_directory(folder);
+    const fs::path zip = kData / "zips" / (std::string(GetParam().fixture) + ".zip");
+    ASSERT_TRUE(fs::exists(zip));
+    EXPECT_EQ(GetParam().passes,
+              PayloadExtraction::Extracted ==
+                  ExtractVerifiedPayloadWithAnchor(zip.wstring(), folder.wstring(), L"C:\\T", DevRoot()));
 }
 
 std::string CaseName(const ::testing::TestParamInfo<Verdict>& info) {
@@ -94,6 +107,31 @@ INSTANTIATE_TEST_SUITE_P(Files, CheckPayloadCaseTest,
                                            Verdict{"truncated-file", false},
                                            Verdict{"reordered-files", false}, Verdict{"packed", true}),
                          CaseName);
+
+// A digest taken while extracting is trusted only where it covers the referenced files in manifest
+// order; where it does not, the files are read back. A wrong digest shows which of the two was used.
+TEST_F(PayloadCaseTest, DigestTakenWhileExtracting_StandsForTheFilesOnlyInManifestOrder) {
+    struct Case {
+        std::vector<std::wstring> files;
+        bool passes;
+    };
+    const std::vector<Case> cases = {
+        {{L"bin/app.bin", L"bin/lib/data.dat", L"readme.txt"}, false},
+        {{L"BIN\\APP.BIN", L"bin\\lib\\data.dat", L"readme.txt"}, false},
+        {{L"bin/lib/data.dat", L"bin/app.bin", L"readme.txt"}, true},
+        {{L"bin/app.bin", L"readme.txt"}, true},
+        {{L"bin/app.bin", L"bin/lib/data.dat", L"readme.txt", L"readme.txt"}, true},
+        {{L"digest.s", L"bin/app.bin", L"bin/lib/data.dat", L"readme.txt"}, true},
+    };
+    for (const Case& item : cases) {
+        const fs::path payload = Stage("leaf");
+        WrittenFilesDigest written;
+        written.digest.assign(32, 0xA5);
+        for (const std::wstring& file : item.files) written.files.push_back((payload / file).wstring());
+        SCOPED_TRACE(written.files.front());
+        EXPECT_EQ(item.passes, CheckPayloadWithAnchor(payload.wstring(), DevRoot(), &written));
+    }
+}
 
 TEST_F(PayloadCaseTest, ExtraFile_IsRemovedSoThatOnlySignedFilesAreInstalled) {
     const fs::path payload = Stage("extra-file");

@@ -285,6 +285,17 @@ def make_packed_case(cases, ca, out):
         archive.extractall(payload)
 
 
+def zip_cases(out):
+    """Each case's payload folder as the zip a download would bring, entries in the folder's order."""
+    for payload in sorted((out / "cases").glob("*/payload")):
+        zip_path = out / "zips" / f"{payload.parent.name}.zip"
+        zip_path.parent.mkdir(exist_ok=True)
+        with zipfile.ZipFile(zip_path, "w", zipfile.ZIP_DEFLATED) as archive:
+            for path in sorted(payload.rglob("*")):
+                if path.is_file():
+                    archive.write(path, path.relative_to(payload).as_posix())
+
+
 def make_hash_sample(out):
     sample = out / "hash" / "sample.bin"
     sample.parent.mkdir(parents=True)
@@ -314,6 +325,7 @@ def main():
         make_signer_cases(cases, ca)
         make_manifest_cases(cases)
         make_packed_case(cases, ca, out)
+    zip_cases(out)
     make_hash_sample(out)
     (out / "fixtures.stamp").write_text("complete\n")
 

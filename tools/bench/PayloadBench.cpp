@@ -8,6 +8,7 @@
 #include <string>
 
 #include "archive/CompressedFile.h"
+#include "engine/PayloadExtraction.h"
 #include "verify/DigestManifest.h"
 
 namespace {
@@ -76,6 +77,13 @@ int wmain(int argc, wchar_t** argv) {
     const bool checked = tessara::CheckPayload(folder.wstring());
     const double checkMs = MillisecondsSince(start);
 
+    const fs::path verifiedFolder = folder.wstring() + L"-verified";
+    fs::create_directories(verifiedFolder, error);
+    start = Clock::now();
+    const tessara::PayloadExtraction verified =
+        tessara::ExtractVerifiedPayload(archivePath.wstring(), verifiedFolder.wstring(), L"C:\\T");
+    const double verifiedMs = MillisecondsSince(start);
+
     std::printf("archive                %10.1f MiB\n", static_cast<double>(archiveBytes) / (1024.0 * 1024.0));
     std::printf("extracted              %10llu files, %.1f MiB\n",
                 static_cast<unsigned long long>(size.files),
@@ -84,6 +92,9 @@ int wmain(int argc, wchar_t** argv) {
     PrintStep("ExtractAll", extractMs, size.bytes);
     PrintStep("CheckPayload", checkMs, size.bytes);
     PrintStep("total", openMs + extractMs + checkMs, size.bytes);
-    std::printf("ExtractAll %s, CheckPayload %s\n", extracted ? "true" : "false", checked ? "true" : "false");
-    return extracted && checked ? 0 : 1;
+    PrintStep("ExtractVerifiedPayload", verifiedMs, size.bytes);
+    const bool verifiedOk = verified == tessara::PayloadExtraction::Extracted;
+    std::printf("ExtractAll %s, CheckPayload %s, ExtractVerifiedPayload %s\n", extracted ? "true" : "false",
+                checked ? "true" : "false", verifiedOk ? "true" : "false");
+    return extracted && checked && verifiedOk ? 0 : 1;
 }
