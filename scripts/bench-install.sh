@@ -35,18 +35,20 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 peak_kib=0
 
 # One silent installation; prints its milliseconds. The peak resident size of the Wine process that
-# runs the setup program is sampled from /proc while it runs.
+# runs the setup program is read from /proc while it runs, with shell builtins only once the process is
+# found, so that the sampling takes next to nothing from the run it measures.
 setup_run() {
-  local start pid hwm
+  local start pid="" key value rest
   sync
   start=$(now_ms)
   (cd "$work" && exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
   local runner=$!
   while kill -0 "$runner" 2>/dev/null; do
-    pid=$(pgrep -f 'bench-install.TessaraAppSetup.exe' | head -n 1 || true)
+    [ -n "$pid" ] || pid=$(pgrep -f 'bench-install.TessaraAppSetup.exe' | head -n 1 || true)
     if [ -n "$pid" ]; then
-      hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2>/dev/null || echo 0)
-      [ "${hwm:-0}" -gt "$peak_kib" ] && peak_kib=$hwm
+      while read -r key value rest; do
+        [ "$key" = VmHWM: ] && [ "$value" -gt "$peak_kib" ] && peak_kib=$value
+      done <"/proc/$pid/status" 2>/dev/null || true
     fi
     sleep 0.05
   done
