@@ -24,11 +24,14 @@ found=0
 run_kind() {
   local kind="$1" first=0 end=$count output status
   while [ "$first" -lt "$end" ]; do
-    local sandbox="$work/sandbox-$kind-$$"
+    # The harness watches the folder around its sandbox for escapes, so that folder is this run's
+    # alone: other runs come and go beside it.
+    local sandbox="$work/run-$kind-$$/sandbox"
+    mkdir -p "$sandbox"
     status=0
     output=$("$TESSARA_BUILD_DIR/wine-run.sh" "$TESSARA_BUILD_DIR/tools/fuzz/fuzz.exe" "$kind" \
       $((end - first)) "$seed" "Z:$work/seeds" "Z:$sandbox" "Z:$findings" "$first" | tr -d '\r') || status=$?
-    rm -rf "$sandbox"
+    rm -rf "$(dirname "$sandbox")"
     echo "$output" | grep -v '^FINDING' || true
     if echo "$output" | grep '^FINDING'; then found=1; fi
     local last
