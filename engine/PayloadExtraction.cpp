@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -82,7 +81,7 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
 
 // Digests each file's bytes on their way to the disk, in the order they are written, so that the check
 // after extraction need not read the whole payload back. The hashing runs on a thread of its own and
-// overlaps inflating and writing; a few pieces wait for it at most, which bounds the memory it takes.
+// overlaps inflating and writing; one piece at most waits for it, which bounds the memory it takes.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     CDigestingObserver() : m_thread([this] { HashPieces(); }) {}
@@ -93,14 +92,9 @@ public:
     void OnFileStarted(const std::wstring& destination) override { m_written.files.push_back(destination); }
     void OnFileData(const char* data, std::size_t size) override {
         std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return m_waiting.size() < kWaitingPieces; });
-        std::vector<unsigned char> piece;
-        if (!m_spare.empty()) {
-            piece = std::move(m_spare.back());
-            m_spare.pop_back();
-        }
-        piece.assign(data, data + size);
-        m_waiting.push_back(std::move(piece));
+        m_changed.wait(lock, [this] { return !m_pieceWaiting; });
+        m_waiting.assign(data, data + size);
+        m_pieceWaiting = true;
         m_changed.notify_all();
     }
     // Waits for every piece to be hashed.
@@ -111,21 +105,20 @@ public:
     }
 
 private:
-    static constexpr std::size_t kWaitingPieces = 1;
-
     void HashPieces() {
+        std::vector<unsigned char> piece;
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
-            if (m_waiting.empty()) return;
-            std::vector<unsigned char> piece = std::move(m_waiting.front());
-            m_waiting.pop_front();
+            m_changed.wait(lock, [this] { return m_pieceWaiting || m_stopping; });
+            if (!m_pieceWaiting) return;
+            // The waiting buffer takes over the one just hashed, so neither is allocated again.
+            piece.swap(m_waiting);
+            m_pieceWaiting = false;
+            m_changed.notify_all();
             lock.unlock();
             const bool hashed = m_hasher.HashData(piece.data(), static_cast<unsigned long>(piece.size()));
             lock.lock();
             m_intact = hashed && m_intact;
-            m_spare.push_back(std::move(piece));
-            m_changed.notify_all();
         }
     }
     void StopHashing() {
@@ -141,8 +134,8 @@ private:
     WrittenFilesDigest m_written;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<std::vector<unsigned char>> m_waiting;
-    std::vector<std::vector<unsigned char>> m_spare;
+    std::vector<unsigned char> m_waiting;
+    bool m_pieceWaiting = false;
     bool m_intact = true;
     bool m_stopping = false;
     // Last, so that everything the thread uses exists before it starts.
@@ -176,17 +169,16 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         return PayloadExtraction::CheckFailed;
     }
 
-    std::vector<std::string> entries = SignedEntries(archive, manifest);
+    const std::vector<std::string> entries = SignedEntries(archive, manifest);
     if (!InstallPathsFit(archive, entries, installFolder) ||
         !SpaceSuffices(archive, entries, extractionFolder)) {
         return PayloadExtraction::ExtractionFailed;
     }
-    // The manifest goes first and outside the digest, which covers only the files it lists.
-    const std::vector<std::string> manifestEntry(entries.begin(), entries.begin() + 1);
-    entries.erase(entries.begin());
+    // The manifest, first in the list, is written outside the digest, which covers only the files it lists.
+    const std::vector<std::string> listedFiles(entries.begin() + 1, entries.end());
     CDigestingObserver observer;
-    if (!archive.ExtractEntries(extractionFolder, manifestEntry, nullptr) ||
-        !archive.ExtractEntries(extractionFolder, entries, &observer)) {
+    if (!archive.ExtractEntries(extractionFolder, {kManifestName}, nullptr) ||
+        !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
