@@ -7,6 +7,7 @@
 
 #include "app/Arguments.h"
 #include "app/Log.h"
+#include "app/RunLock.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/InstallStage.h"
+#include "app/InstallStage.h"
 
 namespace tessara {
 

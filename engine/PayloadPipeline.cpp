@@ -14,9 +14,9 @@
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 #include "engine/Download.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 #include "engine/PayloadExtraction.h"
-#include "engine/ProcessControl.h"
+#include "system/ProcessControl.h"
 #include "engine/RunJournal.h"
 
 namespace tessara {

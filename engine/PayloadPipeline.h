@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/FileSystem.h"
-#include "engine/InstallStage.h"
+#include "app/InstallStage.h"
 
 namespace tessara {
 

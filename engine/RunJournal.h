@@ -6,8 +6,6 @@
 // previous installation or exactly the new one, with the registry to match, and nothing else.
 #include <string>
 
-#include "app/ScopedWin.h"
-
 namespace tessara {
 
 // Appends to the journal of the current run; every note is on disk before the call returns.
@@ -40,8 +38,5 @@ private:
 bool CompleteRun();
 // At every start, under the run lock: completes or undoes a run that did not end.
 void RecoverInterruptedRun();
-// One run at a time per user: waits, saying so in the log, until no other run of this user holds the
-// lock. Empty when the lock cannot be made; the program then runs without it.
-unique_held_mutex AcquireRunLock();
 
 }  // namespace tessara

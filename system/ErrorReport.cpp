@@ -8,8 +8,8 @@
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
-#include "engine/InstallLocations.h"
-#include "engine/InstallStage.h"
+#include "app/InstallLocations.h"
+#include "app/InstallStage.h"
 #include "system/SimpleMapi.h"
 
 namespace tessara {

@@ -4,7 +4,7 @@
 
 #include "app/FileSystem.h"
 #include "app/SystemLibrary.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 #include "system/CommandLine.h"
 
 namespace tessara {

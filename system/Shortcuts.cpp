@@ -7,7 +7,7 @@
 #include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 
 namespace tessara {
 namespace {

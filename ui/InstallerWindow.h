@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/ScopedWin.h"
-#include "engine/InstallStage.h"
+#include "app/InstallStage.h"
 #include "ui/Painting.h"
 #include "ui/Screen.h"
 

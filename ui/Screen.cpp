@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-#include "engine/InstallStage.h"
+#include "app/InstallStage.h"
 #include "res/resource.h"
 #include "ui/HelpLink.h"
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "app/Log.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 #include "engine/InstallThread.h"
-#include "engine/ProcessControl.h"
+#include "system/ProcessControl.h"
 #include "system/ErrorReport.h"
 #include "system/Registration.h"
 #include "system/Shortcuts.h"

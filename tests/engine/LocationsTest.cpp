@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ScopedWin.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 
 namespace fs = std::filesystem;
 using namespace tessara;

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "app/ScopedWin.h"
-#include "engine/InstallLocations.h"
-#include "engine/ProcessControl.h"
+#include "app/InstallLocations.h"
+#include "system/ProcessControl.h"
 
 namespace fs = std::filesystem;
 using namespace tessara;

@@ -9,7 +9,7 @@
 
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"

@@ -1,11 +1,11 @@
-#include "engine/ProcessControl.h"
+#include "system/ProcessControl.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include "app/FileSystem.h"
 #include "app/ScopedWin.h"
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 
 namespace tessara {
 

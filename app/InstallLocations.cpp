@@ -1,4 +1,4 @@
-#include "engine/InstallLocations.h"
+#include "app/InstallLocations.h"
 
 #include <windows.h>
 #include <shlobj.h>
