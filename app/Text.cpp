@@ -5,9 +5,10 @@ namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'/' || c == L'\\'; }
 
-bool IsAmbiguousDotName(std::wstring_view name) {
-    return !name.empty() && name.find_first_not_of(L". ") == std::wstring_view::npos && name != L"." &&
-           name != L"..";
+// Windows drops trailing dots and blanks from a name, so "notes.txt." is stored as "notes.txt" and
+// "..." or ".. " could end up meaning the parent.
+bool IsTrimmedByWindows(std::wstring_view name) {
+    return !name.empty() && (name.back() == L'.' || name.back() == L' ') && name != L"." && name != L"..";
 }
 
 // "con", "nul", "com1" and the like name devices, also with an extension ("aux.txt"): writing such a
@@ -67,7 +68,7 @@ bool StaysInsideFolder(std::wstring_view relative) {
         size_t end = start;
         while (end < relative.size() && !IsSeparator(relative[end])) ++end;
         const std::wstring_view name = relative.substr(start, end - start);
-        if (IsAmbiguousDotName(name) || IsDeviceName(name)) return false;
+        if (IsTrimmedByWindows(name) || IsDeviceName(name)) return false;
         if (name == L"..") {
             if (--depth < 0) return false;
         } else if (!name.empty() && name != L".") {

@@ -18,8 +18,8 @@ std::optional<std::string> NarrowText(const std::wstring& text, UINT codePage, b
 
 // True when a relative path ('/' or '\' separators) can only name something inside the folder it is
 // joined under: not rooted, no drive or stream colon, never climbing above its start with "..", no
-// component made only of dots and blanks other than "." and ".." (Windows strips trailing dots and
-// blanks, so "..." or ".. " could end up meaning the parent), and no device name such as "con".
+// component other than "." and ".." that ends in a dot or a blank (Windows strips them, so "a.txt."
+// would be stored as another file and "..." could mean the parent), and no device name such as "con".
 bool StaysInsideFolder(std::wstring_view relative);
 
 // File names and paths compare this way: ordinal, without regard to case.

@@ -79,9 +79,10 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
     return false;
 }
 
-// Digests each file's bytes on their way to the disk, in the order they are written, so that the check
-// after extraction need not read the whole payload back. The hashing runs on a thread of its own and
-// overlaps inflating and writing; one piece at most waits for it, which bounds the memory it takes.
+// Digests each file's bytes on their way to the disk, in the order they are written, both alone and
+// together with the others, so that the check after extraction need not read the payload back. The
+// hashing runs on a thread of its own and overlaps inflating and writing; one piece at most waits for
+// it, which bounds the memory it takes.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     CDigestingObserver() : m_thread([this] { HashPieces(); }) {}
@@ -89,37 +90,65 @@ public:
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
     ~CDigestingObserver() override { StopHashing(); }
 
-    void OnFileStarted(const std::wstring& destination) override { m_written.files.push_back(destination); }
-    void OnFileData(const char* data, std::size_t size) override {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return !m_pieceWaiting; });
-        m_waiting.assign(data, data + size);
-        m_pieceWaiting = true;
-        m_changed.notify_all();
+    void OnFileStarted(const std::wstring& destination) override {
+        m_written.files.push_back({destination, {}});
+        HandOver(nullptr, 0, true);
     }
+    void OnFileData(const char* data, std::size_t size) override { HandOver(data, size, false); }
     // Waits for every piece to be hashed.
     WrittenFilesDigest Finish() {
         StopHashing();
-        if (m_intact) m_written.digest = m_hasher.Finish();
+        if (m_intact) m_written.digest = m_whole.Finish();
+        for (size_t i = 0; i < m_written.files.size() && i < m_contents.size(); ++i)
+            m_written.files[i].content = std::move(m_contents[i]);
         return std::move(m_written);
     }
 
 private:
+    // An empty piece that starts a file ends the one before it.
+    void HandOver(const char* data, std::size_t size, bool startsFile) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [this] { return !m_pieceWaiting; });
+        m_waiting.assign(data, data + size);
+        m_waitingStartsFile = startsFile;
+        m_pieceWaiting = true;
+        m_changed.notify_all();
+    }
     void HashPieces() {
         std::vector<unsigned char> piece;
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
             m_changed.wait(lock, [this] { return m_pieceWaiting || m_stopping; });
-            if (!m_pieceWaiting) return;
+            if (!m_pieceWaiting) break;
             // The waiting buffer takes over the one just hashed, so neither is allocated again.
             piece.swap(m_waiting);
+            const bool startsFile = m_waitingStartsFile;
             m_pieceWaiting = false;
             m_changed.notify_all();
             lock.unlock();
-            const bool hashed = m_hasher.HashData(piece.data(), static_cast<unsigned long>(piece.size()));
+            if (startsFile) EndFile();
+            HashPiece(piece);
             lock.lock();
-            m_intact = hashed && m_intact;
         }
+        EndFile();
+    }
+    // Only the hashing thread touches the hashers and what they found until it has been joined.
+    void HashPiece(const std::vector<unsigned char>& piece) {
+        if (piece.empty()) return;
+        const unsigned long size = static_cast<unsigned long>(piece.size());
+        m_intact = m_whole.HashData(piece.data(), size) && m_intact;
+        m_fileIntact = m_file.HashData(piece.data(), size) && m_fileIntact;
+        m_fileSize += piece.size();
+    }
+    void EndFile() {
+        if (m_fileOpen) {
+            std::vector<unsigned char> digest = m_file.Finish();
+            m_contents.push_back(
+                {m_fileSize, m_fileIntact ? std::move(digest) : std::vector<unsigned char>()});
+        }
+        m_fileOpen = true;
+        m_fileIntact = true;
+        m_fileSize = 0;
     }
     void StopHashing() {
         {
@@ -130,13 +159,19 @@ private:
         if (m_thread.joinable()) m_thread.join();
     }
 
-    Sha256Hasher m_hasher;
+    Sha256Hasher m_whole;
+    Sha256Hasher m_file;
     WrittenFilesDigest m_written;
+    std::vector<FileFingerprint> m_contents;
+    uint64_t m_fileSize = 0;
+    bool m_fileOpen = false;
+    bool m_fileIntact = true;
+    bool m_intact = true;
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::vector<unsigned char> m_waiting;
+    bool m_waitingStartsFile = false;
     bool m_pieceWaiting = false;
-    bool m_intact = true;
     bool m_stopping = false;
     // Last, so that everything the thread uses exists before it starts.
     std::thread m_thread;
@@ -168,6 +203,8 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         LogWrite("The payload's digest.s is missing or not signed by a trusted signer");
         return PayloadExtraction::CheckFailed;
     }
+    // Refused before anything is written: Windows would store such a file under another name.
+    if (!ManifestNamesAreSafe(manifest)) return PayloadExtraction::CheckFailed;
 
     const std::vector<std::string> entries = SignedEntries(archive, manifest);
     if (!InstallPathsFit(archive, entries, installFolder) ||

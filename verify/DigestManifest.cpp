@@ -1,11 +1,14 @@
 #include "verify/DigestManifest.h"
 
 #include <algorithm>
+#include <charconv>
+#include <map>
 #include <optional>
 #include <set>
 #include <string_view>
 
 #include "app/FileSystem.h"
+#include "app/Log.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -18,6 +21,12 @@ constexpr std::string_view kReferenceOpen = "<Reference URI=\"";
 constexpr std::string_view kReferenceClose = "\" />";
 constexpr std::string_view kDigestOpen = "<DigestValue>";
 constexpr std::string_view kDigestClose = "</DigestValue>";
+// A per-file line, '<File Size="25000" SHA256="<64 hex digits>" URI="bin/app.bin" />': a line the
+// reader of manifests without them ignores, as it ignores every line it does not know.
+constexpr std::string_view kFileOpen = "<File Size=\"";
+constexpr std::string_view kFileDigestField = "\" SHA256=\"";
+constexpr std::string_view kFileUriField = "\" URI=\"";
+constexpr size_t kSha256HexLength = 64;
 
 // A recognised line starts with the opening marker at its first byte and has the closing marker end
 // one byte (the CR, not examined) before the line end, with at least one byte between the markers.
@@ -45,6 +54,42 @@ std::vector<unsigned char> DecodeBase64(std::string_view text) {
     }
     bytes.resize(size);
     return bytes;
+}
+
+std::vector<unsigned char> DecodeHex(std::string_view text) {
+    const auto nibble = [](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        const int high = nibble(text[i]), low = nibble(text[i + 1]);
+        if (high < 0 || low < 0) return {};
+        bytes.push_back(static_cast<unsigned char>(high * 16 + low));
+    }
+    return bytes;
+}
+
+// The part of a per-file line between its opening and closing markers. A line that does not have
+// exactly this form is not a per-file line and is ignored like any other unknown line.
+bool ParseFileDigestLine(std::string_view value, FileDigestLine& line) {
+    const size_t sizeEnd = value.find('"');
+    if (sizeEnd == 0 || sizeEnd == std::string_view::npos) return false;
+    const auto [sizeStop, sizeError] =
+        std::from_chars(value.data(), value.data() + sizeEnd, line.expected.size);
+    if (sizeError != std::errc() || sizeStop != value.data() + sizeEnd) return false;
+    std::string_view rest = value.substr(sizeEnd);
+    if (rest.substr(0, kFileDigestField.size()) != kFileDigestField) return false;
+    rest.remove_prefix(kFileDigestField.size());
+    line.expected.sha256 = DecodeHex(rest.substr(0, kSha256HexLength));
+    if (line.expected.sha256.size() != kSha256HexLength / 2) return false;
+    rest.remove_prefix(kSha256HexLength);
+    if (rest.substr(0, kFileUriField.size()) != kFileUriField || rest.size() == kFileUriField.size())
+        return false;
+    line.uri = rest.substr(kFileUriField.size());
+    return true;
 }
 
 // A path relative to the payload folder in the form two spellings of the same file share: "." and
@@ -91,8 +136,8 @@ bool WrittenInManifestOrder(const std::vector<std::wstring>& references, const W
     if (written.digest.empty()) return false;
     size_t next = 0;
     for (const std::wstring& path : references) {
-        if (next < written.files.size() && written.files[next].size() > prefix &&
-            ComparablePath(written.files[next].substr(prefix)) == ComparablePath(path.substr(prefix))) {
+        if (next < written.files.size() && written.files[next].path.size() > prefix &&
+            ComparablePath(written.files[next].path.substr(prefix)) == ComparablePath(path.substr(prefix))) {
             ++next;
         } else if (FileSizeOf(path).value_or(0) != 0) {
             return false;
@@ -109,6 +154,50 @@ std::vector<unsigned char> HashFiles(const std::vector<std::wstring>& paths) {
     return hasher.Finish();
 }
 
+// A missing file counts as empty, for the same reason.
+FileFingerprint FingerprintOf(const std::wstring& path) {
+    Sha256Hasher hasher;
+    HashFile(hasher, path);
+    return {FileSizeOf(path).value_or(0), hasher.Finish()};
+}
+
+// Every per-file line against the file it names, as written when the extraction saw it, else as it
+// lies in the folder; and every referenced file must have a line. The folder-relative comparable
+// path is the key on both sides.
+bool FilesMatchTheirLines(const std::wstring& folder, const DigestManifest& manifest,
+                          const WrittenFilesDigest* written, size_t prefix) {
+    std::map<std::wstring, const FileFingerprint*> seen;
+    if (written) {
+        for (const WrittenFile& file : written->files) {
+            if (file.path.size() > prefix) seen[ComparablePath(file.path.substr(prefix))] = &file.content;
+        }
+    }
+    std::set<std::wstring> bound;
+    for (const FileDigestLine& line : manifest.fileDigests) {
+        const std::wstring path = JoinUriUnder(folder, line.uri);
+        const std::wstring key = ComparablePath(path.substr(prefix));
+        bound.insert(key);
+        const auto found = seen.find(key);
+        const FileFingerprint actual = found != seen.end() ? *found->second : FingerprintOf(path);
+        if (actual.size != line.expected.size) {
+            LogFormat("Per-file size check failed for %s: %s bytes signed, %s bytes found", line.uri,
+                      std::to_string(line.expected.size), std::to_string(actual.size));
+            return false;
+        }
+        if (actual.sha256 != line.expected.sha256) {
+            LogFormat("Per-file digest check failed for %s", line.uri);
+            return false;
+        }
+    }
+    for (const std::string& uri : manifest.references) {
+        if (!bound.count(ComparablePath(JoinUriUnder(folder, uri).substr(prefix)))) {
+            LogFormat("Per-file digest check failed for %s: the manifest signs no digest for it", uri);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Signature, signer and the digest over the referenced files; the caller deletes the folder when
 // this is false.
 bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsigned char>& anchor,
@@ -117,7 +206,7 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
     manifest.manifestPath = JoinPath(folder, L"digest.s");
     manifest.pinnedCertificate = anchor;
     manifest.signatureResult = VerifyManifestSignature(manifest);
-    if (!manifest.signatureResult) return false;
+    if (!manifest.signatureResult || !ManifestNamesAreSafe(manifest)) return false;
 
     // Every joined path starts with this; what follows it is the file's path inside the folder.
     const size_t prefix = JoinPath(folder, std::wstring()).size();
@@ -131,10 +220,19 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
         references.push_back(path);
         signedFiles.insert(ComparablePath(path.substr(prefix)));
     }
+    if (manifest.fileDigests.empty()) {
+        LogWrite("The payload carries no per-file digests; its files are checked by the one digest over all");
+    } else if (!FilesMatchTheirLines(folder, manifest, written, prefix)) {
+        return false;
+    }
     const std::vector<unsigned char> digest = written && WrittenInManifestOrder(references, *written, prefix)
                                                   ? written->digest
                                                   : HashFiles(references);
-    return !digest.empty() && digest == manifest.digestValue && RemoveUnreferencedFiles(folder, signedFiles);
+    if (digest.empty() || digest != manifest.digestValue) {
+        LogWrite("Whole digest check failed for the payload's files");
+        return false;
+    }
+    return RemoveUnreferencedFiles(folder, signedFiles);
 }
 
 }  // namespace
@@ -158,10 +256,14 @@ Sha256Hasher::Sha256Hasher() {
     }
     m_hashObject.resize(objectLength);
     m_digest.resize(digestLength);
+    StartHash();
+}
 
+void Sha256Hasher::StartHash() {
+    m_hash.reset();
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (BCRYPT_SUCCESS(
-            ::BCryptCreateHash(provider, &hash, m_hashObject.data(), objectLength, nullptr, 0, 0))) {
+    if (BCRYPT_SUCCESS(::BCryptCreateHash(m_provider.get(), &hash, m_hashObject.data(),
+                                          static_cast<ULONG>(m_hashObject.size()), nullptr, 0, 0))) {
         m_hash.reset(hash);
     }
 }
@@ -177,12 +279,11 @@ std::vector<unsigned char>& Sha256Hasher::ReadBuffer(size_t size) {
 }
 
 std::vector<unsigned char> Sha256Hasher::Finish() {
-    if (!HasHash() || m_digest.empty() ||
-        !BCRYPT_SUCCESS(
-            ::BCryptFinishHash(m_hash.get(), m_digest.data(), static_cast<ULONG>(m_digest.size()), 0))) {
-        return {};
-    }
-    return m_digest;
+    const bool finished = HasHash() && !m_digest.empty() &&
+                          BCRYPT_SUCCESS(::BCryptFinishHash(m_hash.get(), m_digest.data(),
+                                                            static_cast<ULONG>(m_digest.size()), 0));
+    if (m_provider) StartHash();
+    return finished ? m_digest : std::vector<unsigned char>();
 }
 
 bool CheckPayload(const std::wstring& extractionFolder) {
@@ -204,8 +305,12 @@ size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, siz
         const size_t end = std::min(text.find_first_of(kLineEnds, start), text.size());
         const std::string_view line = text.substr(start, end - start);
         std::string_view value;
+        FileDigestLine fileLine;
         if (TakeMarkedValue(line, kReferenceOpen, kReferenceClose, value)) {
             manifest.references.emplace_back(value);
+        } else if (TakeMarkedValue(line, kFileOpen, kReferenceClose, value) &&
+                   ParseFileDigestLine(value, fileLine)) {
+            manifest.fileDigests.push_back(std::move(fileLine));
         } else if (TakeMarkedValue(line, kDigestOpen, kDigestClose, value)) {
             manifest.digestValue = DecodeBase64(value);
         }
@@ -226,6 +331,20 @@ bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
     DWORD read = 0;
     while (::ReadFile(file.get(), buffer.data(), kHashBufferSize, &read, nullptr) && read > 0) {
         hasher.HashData(buffer.data(), read);
+    }
+    return true;
+}
+
+bool ManifestNamesAreSafe(const DigestManifest& manifest) {
+    std::vector<const std::string*> uris;
+    for (const std::string& uri : manifest.references) uris.push_back(&uri);
+    for (const FileDigestLine& line : manifest.fileDigests) uris.push_back(&line.uri);
+    for (const std::string* uri : uris) {
+        // Any folder serves: only whether the name can be joined under one matters.
+        if (JoinUriUnder(L"C:\\", *uri).empty()) {
+            LogFormat("Unsafe name check failed for %s", *uri);
+            return false;
+        }
     }
     return true;
 }

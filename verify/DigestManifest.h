@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,12 +13,27 @@
 
 namespace tessara {
 
+// What the check knows of one file's content.
+struct FileFingerprint {
+    uint64_t size = 0;
+    std::vector<unsigned char> sha256;
+};
+
+// A per-file line of the manifest: binds one path to its size and digest, so that bytes cannot move
+// from one file to another under the digest over all of them.
+struct FileDigestLine {
+    std::string uri;
+    FileFingerprint expected;
+};
+
 struct DigestManifest {
     std::wstring manifestPath;
     std::vector<unsigned char> pinnedCertificate;
     int signatureResult = 0;
     std::vector<std::string> references;
     std::vector<unsigned char> digestValue;
+    // Empty for a manifest written before the per-file lines existed.
+    std::vector<FileDigestLine> fileDigests;
 };
 
 // One running SHA-256 computation over CNG.
@@ -29,12 +45,14 @@ public:
 
     bool HasHash() const { return static_cast<bool>(m_hash); }
     bool HashData(const unsigned char* data, unsigned long size);
-    // Finishes the digest; empty on failure.
+    // Finishes the digest (empty on failure) and starts a new one.
     std::vector<unsigned char> Finish();
     // One buffer for reading every file of a run: a fresh large buffer per file costs more than the read.
     std::vector<unsigned char>& ReadBuffer(size_t size);
 
 private:
+    void StartHash();
+
     unique_bcrypt_algorithm m_provider;
     // CNG keeps the hash state in this buffer, so it is declared before the hash handle and
     // therefore outlives it.
@@ -50,10 +68,16 @@ const std::vector<unsigned char>& PinnedCertificate();
 // True when the folder's files match the signed manifest; otherwise the folder is deleted (as far as
 // it can be: what cannot be deleted stays, and the result is false all the same).
 bool CheckPayload(const std::wstring& extractionFolder);
+// One file an extraction wrote, and its content as it went to the disk.
+struct WrittenFile {
+    std::wstring path;
+    FileFingerprint content;
+};
+
 // The files an extraction wrote, in the order it wrote them, and the SHA-256 digest of their contents
-// as they went to the disk (empty when it could not be taken).
+// together (empty when it could not be taken).
 struct WrittenFilesDigest {
-    std::vector<std::wstring> files;
+    std::vector<WrittenFile> files;
     std::vector<unsigned char> digest;
 };
 
@@ -62,10 +86,15 @@ struct WrittenFilesDigest {
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor,
                             const WrittenFilesDigest* written);
 
+// False, with a log line naming it, when the manifest names a file that Windows would store under
+// another name (a trailing dot or blank, a device name such as "con") or outside the folder.
+bool ManifestNamesAreSafe(const DigestManifest& manifest);
+
 bool VerifyManifestSignature(DigestManifest& manifest);
 // The same check on a "digest.s" already in memory: the manifest path is not read.
 bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message);
-// Appends the references and replaces the digest value; returns the number of references.
+// Appends the references and the per-file lines and replaces the digest value; returns the number of
+// references.
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size);
 // The whole file; empty when it cannot be opened or read completely.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path);

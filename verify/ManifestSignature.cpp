@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/Log.h"
+
 namespace tessara {
 namespace {
 
@@ -58,21 +60,28 @@ bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned 
     parameters.dwMsgAndCertEncodingType = kMessageEncoding;
 
     DWORD contentSize = 0;
-    if (!::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, nullptr, &contentSize,
-                                       nullptr)) {
-        return false;
-    }
-    std::vector<unsigned char> content(contentSize, 0);
+    std::vector<unsigned char> content;
     unique_cert_context signer;
-    if (!::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, content.data(),
-                                       &contentSize, signer.put()) ||
-        !signer) {
+    if (::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, nullptr, &contentSize,
+                                      nullptr)) {
+        content.resize(contentSize);
+        if (!::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, content.data(),
+                                           &contentSize, signer.put()))
+            signer.reset();
+    }
+    if (!signer) {
+        LogWrite("Signature check failed for digest.s");
         return false;
     }
     content.resize(contentSize);
 
-    if (!DescendsFromAnchor(message, std::move(signer), manifest.pinnedCertificate)) return false;
-    return ParseManifest(manifest, content.data(), content.size()) > 0;
+    if (!DescendsFromAnchor(message, std::move(signer), manifest.pinnedCertificate)) {
+        LogWrite("Signer chain check failed for digest.s");
+        return false;
+    }
+    if (ParseManifest(manifest, content.data(), content.size()) > 0) return true;
+    LogWrite("Manifest check failed for digest.s: it lists no files");
+    return false;
 }
 
 }  // namespace tessara

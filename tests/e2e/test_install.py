@@ -1,6 +1,9 @@
 """Silent installations of real signed payloads from an HTTP server on 127.0.0.1."""
+import base64
+import hashlib
 import os
 import pathlib
+import re
 import shutil
 import struct
 import subprocess
@@ -46,6 +49,31 @@ def is_subsequence(expected, actual):
         if position < len(expected) and line == expected[position]:
             position += 1
     return position == len(expected)
+
+
+def repack(source_zip, out_zip, change):
+    """The entries of a payload zip, changed by `change` (a dict from entry name to bytes), in a new zip."""
+    with zipfile.ZipFile(source_zip) as source:
+        entries = {item.filename: source.read(item.filename) for item in source.infolist()}
+    change(entries)
+    with zipfile.ZipFile(out_zip, "w", zipfile.ZIP_DEFLATED) as target:
+        for name, data in entries.items():
+            target.writestr(name, data)
+    return pathlib.Path(out_zip).read_bytes()
+
+
+def sign_manifest(manifest, work):
+    """digest.s for a manifest written here, signed with the development root."""
+    (work / "manifest.txt").write_bytes(manifest)
+    subprocess.run([harness.PAYLOAD_TOOL, "sign", "--manifest", work / "manifest.txt", "--key",
+                    harness.DEV_ROOT / "dev-root.key.pem", "--cert", harness.DEV_ROOT / "dev-root.pem", "--out",
+                    work / "digest.s"], check=True, capture_output=True)
+    return (work / "digest.s").read_bytes()
+
+
+def manifest_of(folder):
+    return subprocess.run([harness.PAYLOAD_TOOL, "manifest", "--folder", folder], check=True,
+                          capture_output=True).stdout
 
 
 class InstallTestBase(unittest.TestCase):
@@ -204,6 +232,17 @@ class FirstInstallationTest(InstallTestBase):
         # The download itself lies in Temp as well; the signature travels with the signed files.
         self.assertLess(peak[0] - base, signed_size + len(data) + (1 << 20), "Temp grew past the signed files")
 
+    def test_a_manifest_without_per_file_lines_installs_by_the_one_digest(self):
+        old_format = b"".join(line for line in manifest_of(self.payload_dir).splitlines(keepends=True)
+                              if not line.startswith(b"<File "))
+        digest_s = sign_manifest(old_format, self.work)
+        data = repack(self.work / "payload.zip", self.work / "old-format.zip",
+                      lambda entries: entries.update({"digest.s": digest_s}))
+        run = self.install(self.server.serve("/old-format.zip", data), "old-format")
+        self.assert_installed(run)
+        self.assertIn("The payload carries no per-file digests; its files are checked by the one digest over all",
+                      run.messages)
+
     def test_server_without_length_still_installs_from_the_configured_url(self):
         url = self.server.serve("/nolength.zip", self.payload, mode="nolength")
         folder = harness.prepare_setup_folder("nolength", "[urlConfig]\nzipUrl=%s\n" % url)
@@ -249,6 +288,9 @@ class FailedInstallationTest(InstallTestBase):
                     data = data.replace(b"hello", b"HELLO")
                 target.writestr(item, data)
         cls.tampered = tampered.read_bytes()
+        with_empty = harness.stage_demo_application(cls.work / "with-empty",
+                                                    extra_files={"resources/sounds/empty.bin": b""})
+        harness.make_payload(with_empty, cls.work / "with-empty.zip")
 
     def setUp(self):
         super().setUp()
@@ -320,6 +362,46 @@ class FailedInstallationTest(InstallTestBase):
     def test_tampered_file(self):
         url = self.server.serve("/tampered.zip", self.tampered)
         self.assert_failed_and_restored(self.install(url, "fail-tampered"), 3)
+
+    def test_bytes_moved_across_file_boundaries_under_the_genuine_signature(self):
+        """The digest over all files stays valid; each file's own signed size and digest do not."""
+        def shift(entries):  # the end of Tessara.exe becomes the start of the next file in manifest order
+            exe = entries["Tessara.exe"]
+            entries["Tessara.exe"] = exe[:-4096]
+            entries["resources/sounds/ring.bin"] = exe[-4096:] + entries["resources/sounds/ring.bin"]
+
+        def fill(entries):  # a file signed as empty takes code from its neighbour
+            ring = entries["resources/sounds/ring.bin"]
+            entries["resources/sounds/empty.bin"], entries["resources/sounds/ring.bin"] = ring[:4096], ring[4096:]
+
+        cases = (("shifted", "payload.zip", shift, "Tessara.exe"),
+                 ("filled", "with-empty.zip", fill, "resources/sounds/empty.bin"))
+        for index, (name, genuine, change, file) in enumerate(cases):
+            with self.subTest(name):
+                if index:
+                    self.setUp()
+                data = repack(self.work / genuine, self.work / (name + ".zip"), change)
+                run = self.install(self.server.serve("/%s.zip" % name, data), "fail-" + name)
+                self.assert_failed_and_restored(run, 3)
+                self.assertTrue(any(m.startswith("Per-file size check failed for " + file) for m in run.messages),
+                                run.log_text)
+
+    def test_signed_name_that_windows_would_store_as_another_file(self):
+        """Signed as it stands, digest over all files included: only the name check stops it."""
+        files = sorted((p.relative_to(self.payload_dir).as_posix().encode(), p.read_bytes())
+                       for p in self.payload_dir.rglob("*") if p.is_file())
+        digest = base64.b64encode(hashlib.sha256(b"".join(data for _, data in files) + b"x").digest())
+        manifest = re.sub(rb"<DigestValue>.*</DigestValue>", b"<DigestValue>" + digest + b"</DigestValue>",
+                          manifest_of(self.payload_dir))
+        manifest = manifest.replace(b"<DigestValue>", b'<Reference URI="notes.txt." />\r\n<File Size="1" SHA256="'
+                                    + hashlib.sha256(b"x").hexdigest().encode() + b'" URI="notes.txt." />\r\n'
+                                    b"<DigestValue>")
+        digest_s = sign_manifest(manifest, self.work)
+        data = repack(self.work / "payload.zip", self.work / "trailing-dot.zip",
+                      lambda entries: entries.update({"digest.s": digest_s, "notes.txt.": b"x"}))
+        run = self.install(self.server.serve("/trailing-dot.zip", data), "fail-trailing-dot")
+        self.assert_failed_and_restored(run, 3)
+        self.assertIn("Unsafe name check failed for notes.txt.", run.messages)
 
     def test_payload_without_detector_rolls_back_the_earlier_registrations(self):
         url = self.server.serve("/no-detector.zip", self.no_detector)

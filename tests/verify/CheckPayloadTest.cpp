@@ -105,7 +105,11 @@ INSTANTIATE_TEST_SUITE_P(Files, CheckPayloadCaseTest,
                          ::testing::Values(Verdict{"missing-empty-file", true}, Verdict{"extra-file", true},
                                            Verdict{"missing-file", false}, Verdict{"altered-file", false},
                                            Verdict{"truncated-file", false},
-                                           Verdict{"reordered-files", false}, Verdict{"packed", true}),
+                                           Verdict{"reordered-files", false}, Verdict{"packed", true},
+                                           Verdict{"per-file", true}, Verdict{"per-file-shifted", false},
+                                           Verdict{"per-file-filled-empty", false},
+                                           Verdict{"per-file-line-missing", false},
+                                           Verdict{"per-file-trailing-dot", false}),
                          CaseName);
 
 // A digest taken while extracting is trusted only where it covers the referenced files in manifest
@@ -127,8 +131,8 @@ TEST_F(PayloadCaseTest, DigestTakenWhileExtracting_StandsForTheFilesOnlyInManife
         const fs::path payload = Stage("leaf");
         WrittenFilesDigest written;
         written.digest.assign(32, 0xA5);
-        for (const std::wstring& file : item.files) written.files.push_back((payload / file).wstring());
-        SCOPED_TRACE(written.files.front());
+        for (const std::wstring& file : item.files) written.files.push_back({(payload / file).wstring(), {}});
+        SCOPED_TRACE(written.files.front().path);
         EXPECT_EQ(item.passes, CheckPayloadWithAnchor(payload.wstring(), DevRoot(), &written));
     }
 }

@@ -96,6 +96,31 @@ TEST(ParseManifestTest, LastDigestLineWinsEvenWhenInvalid) {
     EXPECT_EQ(Bytes("abc"), manifest.digestValue);
 }
 
+TEST(ParseManifestTest, PerFileLinesOnlyInTheirExactForm) {
+    const std::string hex(64, 'a');
+    DigestManifest manifest;
+    EXPECT_EQ(1u, Parse(manifest, "<Reference URI=\"a\" />\r\n<File Size=\"25000\" SHA256=\"" + hex +
+                                      "\" URI=\"bin/app.bin\" />\r\n"));
+    ASSERT_EQ(1u, manifest.fileDigests.size());
+    EXPECT_EQ("bin/app.bin", manifest.fileDigests[0].uri);
+    EXPECT_EQ(25000u, manifest.fileDigests[0].expected.size);
+    EXPECT_EQ(std::vector<unsigned char>(32, 0xAA), manifest.fileDigests[0].expected.sha256);
+
+    for (const std::string& line :
+         {"<File Size=\"\" SHA256=\"" + hex + "\" URI=\"x\" />\r",
+          "<File Size=\"+5\" SHA256=\"" + hex + "\" URI=\"x\" />\r",
+          "<File Size=\"99999999999999999999\" SHA256=\"" + hex + "\" URI=\"x\" />\r",
+          "<File Size=\"5\" SHA256=\"" + hex.substr(1) + "\" URI=\"x\" />\r",
+          "<File Size=\"5\" SHA256=\"" + hex.substr(1) + "g\" URI=\"x\" />\r",
+          "<File Size=\"5\" SHA256=\"" + hex + "\" URI=\"\" />\r",
+          "<File Size=\"5\" SHA256=\"" + hex + "\" URI=\"x\" />",
+          " <File Size=\"5\" SHA256=\"" + hex + "\" URI=\"x\" />\r"}) {
+        DigestManifest ignored;
+        Parse(ignored, line + "\n");
+        EXPECT_TRUE(ignored.fileDigests.empty()) << line;
+    }
+}
+
 TEST(JoinUriUnderTest, JoinsWithOneBackslash) {
     EXPECT_EQ(L"C:\\p\\bin\\app.exe", JoinUriUnder(L"C:\\p", "bin/app.exe"));
     EXPECT_EQ(L"C:\\p\\bin\\app.exe", JoinUriUnder(L"C:\\p\\", "bin\\app.exe"));
@@ -109,12 +134,31 @@ TEST(JoinUriUnderTest, UriIsUtf8) {
 }
 
 TEST(JoinUriUnderTest, RefusesWhatCouldLeaveTheFolderOrIsNotUtf8) {
-    for (const char* uri : {"",         "/etc/passwd", "\\x",          "\\\\server\\share\\x",
-                            "C:/x",     "C:x",         "a.txt:stream", "..",
-                            "../x",     "a/../../x",   "a\\..\\..\\x", "...",
-                            "a/. ./b",  "a/.. /b",     "\xC3(",        "\xC0\xAF",
-                            "\xFF",     "con",         "a/NUL.txt",    "com1",
-                            "Lpt9.log", "bin/CONOUT$", "aux.tar.gz"}) {
+    for (const char* uri : {"",
+                            "/etc/passwd",
+                            "\\x",
+                            "\\\\server\\share\\x",
+                            "C:/x",
+                            "C:x",
+                            "a.txt:stream",
+                            "..",
+                            "../x",
+                            "a/../../x",
+                            "a\\..\\..\\x",
+                            "...",
+                            "a/. ./b",
+                            "a/.. /b",
+                            "\xC3(",
+                            "\xC0\xAF",
+                            "\xFF",
+                            "con",
+                            "a/NUL.txt",
+                            "com1",
+                            "Lpt9.log",
+                            "bin/CONOUT$",
+                            "aux.tar.gz",
+                            "notes.txt.",
+                            "a/space.txt "}) {
         EXPECT_EQ(L"", JoinUriUnder(L"C:\\p", uri)) << uri;
     }
     // Names that merely begin like a device are files like any other.

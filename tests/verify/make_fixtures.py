@@ -107,6 +107,12 @@ def digest_of(contents):
     return base64.b64encode(hashlib.sha256(b"".join(contents)).digest()).decode()
 
 
+def file_lines(files):
+    """The per-file lines that bind each file to its size and digest."""
+    return [f'<File Size="{len(data)}" SHA256="{hashlib.sha256(data).hexdigest()}" URI="{uri}" />'
+            for uri, data in sorted(files.items())]
+
+
 def manifest_text(references, digests, eol="\r\n", extra_lines=()):
     lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<PayloadManifest>"]
     lines += [f'<Reference URI="{uri}" />' for uri in references]
@@ -249,6 +255,20 @@ def make_manifest_cases(cases):
     damaged("truncated-file", lambda f: f.update({"bin/app.bin": files["bin/app.bin"][:-1]}))
     damaged("reordered-files", lambda f: f.update({"bin/app.bin": files["readme.txt"],
                                                    "readme.txt": files["bin/app.bin"]}))
+
+    # Per-file lines: bytes moved across a file boundary keep the digest over all files but not theirs.
+    cases.signed("per-file", references=names, extra_lines=file_lines(files))
+    shifted = dict(files, **{"bin/app.bin": files["bin/app.bin"][:-4096],
+                             "bin/lib/data.dat": files["bin/app.bin"][-4096:] + files["bin/lib/data.dat"]})
+    cases.signed("per-file-shifted", files=shifted, references=names, digests=[good],
+                 extra_lines=file_lines(files))
+    filled = dict(files, **{"empty.txt": files["readme.txt"][:8], "readme.txt": files["readme.txt"][8:]})
+    cases.signed("per-file-filled-empty", files=filled, references=names, digests=[good],
+                 extra_lines=file_lines(files))
+    cases.signed("per-file-line-missing", references=names, extra_lines=file_lines(files)[1:])
+    # Without the name check this would pass: the file Windows cannot name counts as empty and absent.
+    cases.signed("per-file-trailing-dot", references=names + ["notes.txt."],
+                 extra_lines=file_lines({**files, "notes.txt.": b""}))
 
     # The digest covers the file beside the folder, so reading it would make the check pass.
     outside = b"outside the payload folder\r\n"

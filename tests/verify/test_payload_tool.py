@@ -24,6 +24,23 @@ FILES = {
 ORDER = sorted(FILES, key=lambda uri: uri.encode())
 
 
+def read_as_setup_programs_without_per_file_lines_do(manifest):
+    """The references and the digest value, by the rules of the manifest reader that knows only those two
+    kinds of line: lines end at LF or NUL, a line counts only when its marker starts at its first byte
+    and exactly one byte (the CR) follows its closing marker, everything else is ignored."""
+    references, digest = [], None
+    for line in manifest.replace(b"\0", b"\n").split(b"\n"):
+        for opening, closing in ((b'<Reference URI="', b'" />'), (b"<DigestValue>", b"</DigestValue>")):
+            if (len(line) >= len(opening) + len(closing) + 2 and line.startswith(opening)
+                    and line[-1 - len(closing):-1] == closing):
+                value = line[len(opening):-1 - len(closing)]
+                if opening == b"<DigestValue>":
+                    digest = base64.b64decode(value)
+                else:
+                    references.append(value.decode())
+    return references, digest
+
+
 def tool(*args):
     return subprocess.run([TOOL, *map(str, args)], capture_output=True)
 
@@ -88,7 +105,8 @@ class PayloadToolTest(unittest.TestCase):
         self.assertIn(b"does not belong", result.stderr)
 
     def test_names_windows_cannot_store_are_refused(self):
-        for name in ('quote".txt', "colon:stream", "back\\slash", "trailing.", "A.TXT"):
+        for name in ('quote".txt', "colon:stream", "back\\slash", "trailing.", "blank ", "CON", "nul.txt",
+                     "com1.log", "Lpt9", "A.TXT"):
             with self.subTest(name=name):
                 (self.folder / name).write_bytes(b"x")
                 out, result = self.pack()
@@ -97,7 +115,7 @@ class PayloadToolTest(unittest.TestCase):
                 self.assertFalse(out.exists())
                 (self.folder / name).unlink()
 
-    def test_manifest_lists_files_in_byte_order_with_one_digest(self):
+    def test_manifest_lists_files_in_byte_order_with_one_digest_and_a_line_per_file(self):
         (self.folder / "digest.s").write_bytes(b"an old signature is not payload")
         result = tool("manifest", "--folder", self.folder)
         self.assertEqual(0, result.returncode, result.stderr)
@@ -106,9 +124,14 @@ class PayloadToolTest(unittest.TestCase):
         self.assertNotIn(b"\n", b"".join(lines))
         references = [line for line in lines if line.startswith(b"<Reference URI=")]
         self.assertEqual([f'<Reference URI="{uri}" />'.encode() for uri in ORDER], references)
-        digest = base64.b64encode(hashlib.sha256(b"".join(FILES[uri] for uri in ORDER)).digest())
-        self.assertEqual([b"<DigestValue>" + digest + b"</DigestValue>"],
+        digest = hashlib.sha256(b"".join(FILES[uri] for uri in ORDER)).digest()
+        self.assertEqual([b"<DigestValue>" + base64.b64encode(digest) + b"</DigestValue>"],
                          [line for line in lines if line.startswith(b"<DigestValue>")])
+        per_file = [f'<File Size="{len(FILES[uri])}" SHA256="{hashlib.sha256(FILES[uri]).hexdigest()}" '
+                    f'URI="{uri}" />'.encode() for uri in ORDER]
+        self.assertEqual(per_file, [line for line in lines if line.startswith(b"<File ")])
+        # A setup program that predates the per-file lines reads the same files and digest.
+        self.assertEqual((ORDER, digest), read_as_setup_programs_without_per_file_lines_do(result.stdout))
 
     def test_pack_writes_files_and_signed_manifest(self):
         out, result = self.pack()

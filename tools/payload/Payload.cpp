@@ -68,6 +68,22 @@ bool IsValidUtf8(const std::string& text) {
     return true;
 }
 
+std::string AsciiLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// "con", "nul.txt", "com1.log" and the like open a device on Windows instead of a file.
+bool IsDeviceName(const std::string& name) {
+    const std::string base = AsciiLower(name.substr(0, name.find('.')));
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+        if (base == device) return true;
+    }
+    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
 // The setup program writes these names on Windows, and its manifest reader takes '"' as the end of
 // a name and '\' as a separator.
 void CheckNameStorable(const std::string& name, const fs::path& path) {
@@ -83,36 +99,56 @@ void CheckNameStorable(const std::string& name, const fs::path& path) {
     }
     if (name.empty() || name.back() == '.' || name.back() == ' ')
         refuse("the name ends with a dot or a blank");
+    if (IsDeviceName(name)) refuse("the name is a device name of Windows");
 }
 
-std::string AsciiLower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string DigestOfFiles(const std::vector<PayloadFile>& files) {
+Owned<EVP_MD_CTX> NewSha256() {
     Owned<EVP_MD_CTX> context(EVP_MD_CTX_new());
     if (!context || !EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr)) {
         throw ToolError("SHA-256 is not available" + OpenSslReason());
     }
-    std::vector<char> buffer(kChunkSize);
-    for (const PayloadFile& file : files) {
-        std::ifstream in(file.path, std::ios::binary);
-        if (!in) throw ToolError("cannot read " + file.path.string());
-        while (in) {
-            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-            EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(in.gcount()));
-        }
-        if (!in.eof()) throw ToolError("cannot read " + file.path.string());
-    }
+    return context;
+}
+
+std::string FinishSha256(EVP_MD_CTX* context, bool base64) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    std::string base64(4 * ((length + 2) / 3) + 1, '\0');
-    base64.resize(static_cast<size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), digest, static_cast<int>(length))));
-    return base64;
+    EVP_DigestFinal_ex(context, digest, &length);
+    if (!base64) {
+        static const char kDigits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i) hex += {kDigits[digest[i] >> 4], kDigits[digest[i] & 15]};
+        return hex;
+    }
+    std::string text(4 * ((length + 2) / 3) + 1, '\0');
+    text.resize(static_cast<size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), digest, static_cast<int>(length))));
+    return text;
+}
+
+// The per-file lines, one per file, and the one digest over all files in the same order, read in
+// one pass.
+std::string DigestLines(const std::vector<PayloadFile>& files) {
+    Owned<EVP_MD_CTX> whole = NewSha256();
+    std::string lines;
+    std::vector<char> buffer(kChunkSize);
+    for (const PayloadFile& file : files) {
+        Owned<EVP_MD_CTX> one = NewSha256();
+        std::ifstream in(file.path, std::ios::binary);
+        if (!in) throw ToolError("cannot read " + file.path.string());
+        uint64_t size = 0;
+        while (in) {
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            const size_t read = static_cast<size_t>(in.gcount());
+            EVP_DigestUpdate(whole.get(), buffer.data(), read);
+            EVP_DigestUpdate(one.get(), buffer.data(), read);
+            size += read;
+        }
+        if (!in.eof()) throw ToolError("cannot read " + file.path.string());
+        lines += "<File Size=\"" + std::to_string(size) + "\" SHA256=\"" + FinishSha256(one.get(), false) +
+                 "\" URI=\"" + file.uri + "\" />\r\n";
+    }
+    return lines + "<DigestValue>" + FinishSha256(whole.get(), true) + "</DigestValue>\r\n";
 }
 
 Owned<BIO> OpenForReading(const fs::path& path, const char* what) {
@@ -286,8 +322,7 @@ std::vector<PayloadFile> ListPayloadFiles(const fs::path& folder) {
 std::string BuildManifest(const std::vector<PayloadFile>& files) {
     std::string manifest = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PayloadManifest>\r\n";
     for (const PayloadFile& file : files) manifest += "<Reference URI=\"" + file.uri + "\" />\r\n";
-    manifest += "<DigestValue>" + DigestOfFiles(files) + "</DigestValue>\r\n</PayloadManifest>\r\n";
-    return manifest;
+    return manifest + DigestLines(files) + "</PayloadManifest>\r\n";
 }
 
 void CheckSignerFiles(const SignerFiles& signer) { LoadSigner(signer); }

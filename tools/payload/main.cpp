@@ -1,4 +1,5 @@
-// tessara-payload: turns a folder into a signed payload zip for the setup program (see MANUAL.md).
+// tessara-payload: turns a folder into a signed payload zip for the setup program (its manual page is in the
+// README).
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
