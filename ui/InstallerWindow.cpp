@@ -61,7 +61,11 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
         return RunResult(silentMode, 0);
     }
     window.exchange(created);
-    if (!silentMode) ::ShowWindow(created, SW_SHOW);
+    if (!silentMode) {
+        ::ShowWindow(created, SW_SHOW);
+        // Keyboard users always see where the focus is and which letters press which button.
+        ::SendMessageW(created, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
+    }
 
     MSG message{};
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -204,6 +208,11 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             ::SetBkMode(dc, TRANSPARENT);
             ::SetTextColor(dc, ::GetSysColor(COLOR_HOTLIGHT));
             return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));
+        }
+        case DM_GETDEFID: {
+            // Enter presses the screen's default button, wherever the focus is.
+            const HWND button = self->DefaultButton();
+            return button ? MAKELRESULT(::GetDlgCtrlID(button), DC_HASDEFID) : 0;
         }
         case WM_INSTALL_FINISHED:
             self->OnRefresh(hwnd);

@@ -8,6 +8,7 @@
 
 #include "app/ScopedWin.h"
 #include "app/InstallStage.h"
+#include "ui/AccessibleScreen.h"
 #include "ui/Painting.h"
 #include "ui/Screen.h"
 
@@ -70,6 +71,8 @@ private:
     HWND CreateLink(HWND window, const std::wstring& text, const RECT& rect, bool visible);
     SIZE MeasureText(HWND window, const std::wstring& text, UINT format) const;
     RECT ButtonRow(HWND window, int width) const;
+    HWND DefaultButton() const;
+    void FocusScreen();
 
     HINSTANCE m_instance;
     ScopedGdiplus m_gdiplus;
@@ -78,6 +81,7 @@ private:
     WindowTexts m_texts;
     PaintResources m_resources;
     WindowLayout m_layout;
+    CAccessibleScreen m_accessible;
     bool m_choiceMode = false;
     int m_carouselIndex = 0;
     ScreenKind m_shownScreen = ScreenKind::Working;

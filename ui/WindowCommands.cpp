@@ -119,6 +119,7 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     const bool registered = IsInstallationRegistered();
     const RECT client = ClientRect(hwnd);
     m_layout = ComputeWindowLayout(client, m_resources);
+    m_accessible.Create(hwnd, m_instance);
 
     const SIZE help = MeasureText(hwnd, m_texts.helpLink, kLinkMeasure);
     const int helpLeft = (client.right - kLinkColumnWidth) / 2 + 1;
@@ -133,6 +134,7 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
 
     m_choiceMode = registered;
     if (!m_choiceMode) {
+        FocusScreen();
         StartInstallerThread(InstallThreadProc);
         return;
     }
@@ -144,15 +146,17 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
                                m_resources.normalFont.get());
     m_shownScreen = ScreenKind::Choice;
+    FocusScreen();
 }
 
 void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     PAINTSTRUCT paint{};
     const HDC dc = ::BeginPaint(hwnd, &paint);
     const RECT client = ClientRect(hwnd);
-    const PaintedScreen painted =
-        PaintScreen(dc, client, m_layout, ComposeScreen(CurrentState(), m_texts), m_resources);
+    const Screen screen = ComposeScreen(CurrentState(), m_texts);
+    const PaintedScreen painted = PaintScreen(dc, client, m_layout, screen, m_resources);
     ::EndPaint(hwnd, &paint);
+    m_accessible.Show(screen, m_layout, painted);
 
     RECT link{};
     ::GetWindowRect(m_emailLink, &link);
@@ -206,6 +210,7 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
         ::SendMessageW(m_startMenuBox, BM_SETCHECK, BST_CHECKED, 0);
     }
     ::ShowWindow(m_emailLink, (screen.controls & ControlEmailLink) ? SW_SHOW : SW_HIDE);
+    FocusScreen();
 }
 
 void CTessaraAppInstallerWindow::OnRefresh(HWND hwnd) {
@@ -246,6 +251,9 @@ void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
         case IDC_INSTALL_BUTTON:
             OnInstall(hwnd);
             break;
+        case IDCANCEL:  // Esc: the close box's question while a run works, closing a result screen
+            OnClose(hwnd);
+            break;
         default:
             break;
     }
@@ -282,6 +290,7 @@ void CTessaraAppInstallerWindow::OnRetry(HWND hwnd) {
     ::ShowWindow(m_emailLink, SW_HIDE);
     DestroyResultControls();
     m_shownScreen = ScreenKind::Working;
+    FocusScreen();
     ::InvalidateRect(hwnd, nullptr, FALSE);
     StartInstallerThread(InstallThreadProc);
 }
@@ -290,6 +299,7 @@ void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
     DestroyResultControls();
     m_choiceMode = false;
     m_shownScreen = ScreenKind::Working;
+    FocusScreen();
     StartInstallerThread(InstallThreadProc);
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
@@ -319,6 +329,37 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
     ::SetWindowTextW(mainButton.load(), m_texts.done.c_str());
     m_shownScreen = ScreenKind::Uninstalled;
     ::InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+HWND CTessaraAppInstallerWindow::DefaultButton() const {
+    switch (m_shownScreen) {
+        case ScreenKind::Choice:
+            return m_installButton;
+        case ScreenKind::DownloadFailed:
+            return m_retryButton;
+        case ScreenKind::Working:
+            return nullptr;
+        default:
+            return mainButton.load();
+    }
+}
+
+// Tab follows the reading order: what the screen says, its choices, its buttons, then the links. The
+// focus starts on the screen's default button, or on the help link while a run works.
+void CTessaraAppInstallerWindow::FocusScreen() {
+    const auto readers = m_accessible.Children();
+    for (const HWND control : {readers[0], readers[1], readers[2], readers[3], m_startMenuBox, m_desktopBox,
+                               m_retryButton, m_installButton, mainButton.load(), m_helpLink, m_emailLink}) {
+        if (control)
+            ::SetWindowPos(control, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+    const HWND defaultButton = DefaultButton();
+    for (const HWND button : {m_retryButton, m_installButton, mainButton.load()}) {
+        if (button)
+            ::SendMessageW(button, BM_SETSTYLE, BS_FLAT | (button == defaultButton ? BS_DEFPUSHBUTTON : 0),
+                           TRUE);
+    }
+    ::SetFocus(defaultButton ? defaultButton : m_helpLink);
 }
 
 void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {

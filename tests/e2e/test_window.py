@@ -13,25 +13,57 @@ from test_install import InstallTestBase
 DESKTOP = os.environ.get("TESSARA_DESKTOP", "tessara-e2e")
 DRIVER = harness.BUILD / "tests" / "e2e" / "windriver.exe"
 MAIN, RETRY, INSTALL, DESKTOP_BOX, START_MENU_BOX = "1235", "1236", "1237", "1238", "1239"
+CAROUSEL = {"Discover Orvix Tessara", "Orvix Tessara Meetings", "Orvix Tessara Webinars", "Orvix Tessara Learning"}
 
 
-def drive(*args):
-    return harness.wine([DRIVER] + list(args), env={"TESSARA_DESKTOP": DESKTOP}, timeout=60)
+def drive(*args, desktop=DESKTOP):
+    return harness.wine([DRIVER] + list(args), env={"TESSARA_DESKTOP": desktop}, timeout=60)
 
 
 class WindowRun:
-    """One interactive run of the setup program in the virtual desktop."""
+    """One interactive run of the setup program in the virtual desktop, in the given locale (a desktop
+    of its own: programs started into a running desktop take over its language)."""
 
-    def __init__(self, folder, *args):
+    def __init__(self, folder, *args, locale=None):
         self.folder = folder
+        self.desktop = DESKTOP + ("-" + locale.split("_")[0] if locale else "")
         self.started = time.time()
+        env = dict(os.environ, **({"LANG": locale, "LC_ALL": locale} if locale else {}))
         self.process = subprocess.Popen(
-            [harness.WINE_RUN, "explorer", "/desktop=%s,1024x768" % DESKTOP, folder / "TessaraAppSetup.exe"]
-            + [str(a) for a in args], cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            [harness.WINE_RUN, "explorer", "/desktop=%s,1024x768" % self.desktop, folder / "TessaraAppSetup.exe"]
+            + [str(a) for a in args], cwd=folder, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
 
+    def drive(self, *args):
+        return drive(*args, desktop=self.desktop)
+
     def state(self):
-        return json.loads(drive("state").stdout.decode("utf-8"))
+        return json.loads(self.drive("state").stdout.decode("utf-8"))
+
+    def read_aloud(self):
+        """Names and values of the window's accessible children, as a screen reader gets them."""
+        children = json.loads(self.drive("msaa").stdout.decode("utf-8"))
+        return [c["name"] for c in children if not c["invisible"]], [c["value"] for c in children if c["value"]]
+
+    def listen(self):
+        """Starts recording the window's announcements until it raises an alert."""
+        return subprocess.Popen([harness.WINE_RUN, DRIVER, "events", "60000"], env=dict(
+            os.environ, TESSARA_DESKTOP=self.desktop), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def focus(self):
+        return json.loads(self.drive("focus").stdout.decode("utf-8"))
+
+    def press(self, key):
+        """A virtual key in hex ("09" Tab, "0D" Enter, "1B" Esc), or one letter pressed with Alt."""
+        self.assertOk(self.drive("key", key))
+        time.sleep(0.3)
+
+    def tab_order(self, stops):
+        order = [self.focus()["text"]]
+        for _ in range(stops):
+            self.press("09")
+            order.append(self.focus()["text"])
+        return order
 
     def wait_for(self, condition, what, timeout=90):
         deadline = time.time() + timeout
@@ -43,10 +75,10 @@ class WindowRun:
         raise AssertionError("the window never showed %s; last state %s" % (what, state))
 
     def click(self, control):
-        self.assertOk(drive("click", control))
+        self.assertOk(self.drive("click", control))
 
     def answer(self, caption, button):
-        self.assertOk(drive("answer", caption, button, "20000"))
+        self.assertOk(self.drive("answer", caption, button, "20000"))
 
     @staticmethod
     def assertOk(completed):
@@ -97,8 +129,8 @@ class InteractiveWindowTest(InstallTestBase):
         harness.kill_windows_processes("TessaraAppSetup.exe")
         super().tearDown()
 
-    def start(self, name, url):
-        self.run_ = WindowRun(harness.prepare_setup_folder(name), "/zipUrl", url)
+    def start(self, name, url, locale=None):
+        self.run_ = WindowRun(harness.prepare_setup_folder(name), "/zipUrl", url, locale=locale)
         return self.run_
 
     def test_first_run_installs_without_buttons_then_exit_makes_only_the_chosen_shortcut(self):
@@ -116,14 +148,32 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual({}, working["controls"], "no button while the installation runs")
         self.assertEqual(["Help..."], visible_links(working))
         self.assertEqual(0, working["closeBox"])
+        names, values = run.read_aloud()
+        self.assertTrue(CAROUSEL & set(names), names)
+        self.assertTrue(any(n.startswith(("Downloading (", "Installing (")) for n in names), names)
+        self.assertEqual(1, len(values))
+        announcements = run.listen()
 
         done = run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installed screen")
+        heard = announcements.communicate(timeout=90)[0].decode("utf-8").splitlines()
+        # Each announcement is read when it arrives, so the texts are those of that moment.
+        self.assertTrue(any(h.startswith("name Downloading (") for h in heard), heard)
+        self.assertTrue(any(h.startswith("value ") for h in heard), heard)
+        self.assertIn("alert Installation is complete", heard)
+        names, values = run.read_aloud()
+        self.assertLess(names.index("Installing (100%)"), names.index("Installation is complete"))
+        self.assertIn("Orvix Tessara application for desktop has been successfully installed.", names)
+        self.assertEqual(["100%"], values)
+        self.assertEqual(["Exit", "Help...", "Create a Start Menu shortcut", "Create a Desktop shortcut", "Exit"],
+                         run.tab_order(4))
+        self.assertEqual(["E", "S", "D"], [done["controls"][i]["key"] for i in (MAIN, START_MENU_BOX, DESKTOP_BOX)])
         self.assertEqual("Exit", done["controls"][MAIN]["text"])
         self.assertEqual(1, done["controls"][START_MENU_BOX]["checked"])
         self.assertEqual(0, done["controls"][DESKTOP_BOX]["checked"])
         self.assertNotIn(RETRY, done["controls"])
         self.assertEqual(["Help..."], visible_links(done))
-        run.click(MAIN)
+        run.press("09")  # Enter on a check box presses the default button
+        run.press("0D")
 
         self.assertTrue(run.wait_until_ended())
         self.assert_installed(harness.SetupRun(subprocess.CompletedProcess([], 0), run.folder))
@@ -137,7 +187,11 @@ class InteractiveWindowTest(InstallTestBase):
         choice = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
         self.assertEqual("Install", choice["controls"][INSTALL]["text"])
         self.assertEqual("Uninstall", choice["controls"][MAIN]["text"])
-        run.click(MAIN)
+        names, values = run.read_aloud()
+        self.assertEqual(["", "", "0%"], names[:2] + values, "no status line or progress before a choice")
+        self.assertIn(names[2], CAROUSEL)
+        self.assertEqual(["Install", "Uninstall", "Help...", "Install"], run.tab_order(3))
+        run.press("u")
 
         run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") == "Done", "the uninstalled screen")
         self.assertFalse(self.install_folder.exists())
@@ -145,19 +199,25 @@ class InteractiveWindowTest(InstallTestBase):
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
 
-    def test_404_offers_retry_which_installs_once_the_server_has_the_payload(self):
-        run = self.start("window-retry", self.server.url("/late.zip"))
+    def test_404_in_german_offers_retry_which_installs_once_the_server_has_the_payload(self):
+        run = self.start("window-retry", self.server.url("/late.zip"), locale="de_DE.UTF-8")
 
         failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"],
                               "the download-failed screen with an enabled Exit")
-        self.assertEqual("Exit", failed["controls"][MAIN]["text"])
+        self.assertEqual("Beenden", failed["controls"][MAIN]["text"])
         self.assertNotIn(START_MENU_BOX, failed["controls"])
-        self.assertIn("Email error log...", visible_links(failed))
+        self.assertIn("Fehlerprotokoll senden...", visible_links(failed))
+        names, values = run.read_aloud()
+        self.assertEqual(["Download fehlgeschlagen", "", "Download fehlgeschlagen"], names[:3])
+        self.assertTrue(names[3].startswith("Fehler beim Herunterladen"), names)
+        self.assertEqual(["100%"], values)
+        self.assertEqual(["Wiederholen", "Beenden", "Hilfe...", "Fehlerprotokoll senden...", "Wiederholen"],
+                         run.tab_order(4))
 
         self.server.serve("/late.zip", self.payload, mode="slow")
-        run.click(RETRY)
+        run.press(failed["controls"][RETRY]["key"].lower())
         retrying = run.wait_for(lambda s: not s["controls"], "the working screen")
-        self.assertEqual(["Help..."], visible_links(retrying))
+        self.assertEqual(["Hilfe..."], visible_links(retrying))
         done = run.wait_for(lambda s: START_MENU_BOX in s["controls"] and s["closeBox"], "the installed screen")
         self.assertNotIn(RETRY, done["controls"])
         run.click(MAIN)
@@ -176,7 +236,7 @@ class InteractiveWindowTest(InstallTestBase):
             time.sleep(0.2)
         self.assertEqual(before[0], harness.tree_digest(self.install_folder),
                          "the previous installation stays in place while the payload downloads")
-        run.assertOk(drive("close"))
+        run.press("1B")
         run.answer("Cancel install", "yes")
 
         self.assertTrue(run.wait_until_ended(timeout=120))

@@ -1,6 +1,8 @@
 // Drives the installer window from outside, as a user would: finds it by class, reads its controls
-// by id, clicks buttons, ticks check boxes and answers message boxes. Prints what it saw as JSON.
+// by id, clicks buttons, ticks check boxes, presses keys, answers message boxes, and reads it as a
+// screen reader would, through MSAA. Prints what it saw as JSON.
 #include <windows.h>
+#include <oleacc.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -26,23 +28,160 @@ std::string Utf8(const std::wstring& text) {
     return escaped;
 }
 
-std::wstring TextOf(HWND window) {
+// A label as the user reads it, and its access key apart.
+struct Label {
+    std::wstring text;
+    std::wstring key;
+};
+
+Label LabelOf(HWND window) {
     wchar_t text[512] = {};
     ::GetWindowTextW(window, text, 512);
-    return text;
+    Label label;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (*c == L'&' && c[1]) {
+            label.key.assign(1, *++c);
+        } else if (*c == L'(' && c[1] == L'&' && c[2] && c[3] == L')') {
+            label.key.assign(1, c[2]);  // "(&X)" after a label in a script without Latin letters
+            c += 3;
+            continue;
+        }
+        label.text += *c;
+    }
+    return label;
 }
 
 void PrintControl(HWND control) {
-    std::printf("{\"text\": \"%s\", \"visible\": %d, \"enabled\": %d, \"checked\": %d}",
-                Utf8(TextOf(control)).c_str(), ::IsWindowVisible(control) ? 1 : 0,
-                ::IsWindowEnabled(control) ? 1 : 0,
-                static_cast<int>(::SendMessageW(control, BM_GETCHECK, 0, 0)));
+    const Label label = LabelOf(control);
+    std::printf(
+        "{\"id\": %d, \"text\": \"%s\", \"key\": \"%s\", \"visible\": %d, \"enabled\": %d, "
+        "\"checked\": %d}",
+        ::GetDlgCtrlID(control), Utf8(label.text).c_str(), Utf8(label.key).c_str(),
+        ::IsWindowVisible(control) ? 1 : 0, ::IsWindowEnabled(control) ? 1 : 0,
+        static_cast<int>(::SendMessageW(control, BM_GETCHECK, 0, 0)));
+}
+
+std::wstring Take(BSTR text) {
+    std::wstring taken = text ? text : L"";
+    ::SysFreeString(text);
+    return taken;
+}
+
+// Name and value of every child of the window's client object, in the order MSAA lists them.
+int PrintAccessible() {
+    IAccessible* client = nullptr;
+    if (FAILED(::AccessibleObjectFromWindow(FindInstaller(), OBJID_CLIENT, IID_IAccessible,
+                                            reinterpret_cast<void**>(&client))))
+        return 1;
+    long count = 0;
+    client->get_accChildCount(&count);
+    VARIANT children[64] = {};
+    long got = 0;
+    ::AccessibleChildren(client, 0, count < 64 ? count : 64, children, &got);
+    std::printf("[");
+    int printed = 0;
+    for (long i = 0; i < got; ++i) {
+        IAccessible* child = client;
+        VARIANT self = children[i];
+        if (children[i].vt == VT_DISPATCH) {
+            // A child window's own object may answer nothing; a screen reader reads its client object.
+            IAccessible* windowObject = nullptr;
+            HWND childWindow = nullptr;
+            children[i].pdispVal->QueryInterface(IID_IAccessible, reinterpret_cast<void**>(&windowObject));
+            children[i].pdispVal->Release();
+            if (windowObject) {
+                ::WindowFromAccessibleObject(windowObject, &childWindow);
+                windowObject->Release();
+            }
+            if (!childWindow ||
+                FAILED(::AccessibleObjectFromWindow(childWindow, OBJID_CLIENT, IID_IAccessible,
+                                                    reinterpret_cast<void**>(&child))))
+                continue;
+            self.vt = VT_I4;
+            self.lVal = CHILDID_SELF;
+        }
+        BSTR name = nullptr;
+        BSTR value = nullptr;
+        VARIANT state{};
+        child->get_accName(self, &name);
+        child->get_accValue(self, &value);
+        child->get_accState(self, &state);
+        std::printf("%s{\"name\": \"%s\", \"value\": \"%s\", \"invisible\": %d}", printed++ ? ", " : "",
+                    Utf8(Take(name)).c_str(), Utf8(Take(value)).c_str(),
+                    state.vt == VT_I4 && (state.lVal & STATE_SYSTEM_INVISIBLE) ? 1 : 0);
+        if (child != client) child->Release();
+    }
+    std::printf("]\n");
+    client->Release();
+    return 0;
+}
+
+bool g_alerted = false;
+
+void CALLBACK PrintEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD, DWORD) {
+    const char* kind = event == EVENT_OBJECT_NAMECHANGE    ? "name"
+                       : event == EVENT_OBJECT_VALUECHANGE ? "value"
+                       : event == EVENT_SYSTEM_ALERT       ? "alert"
+                                                           : nullptr;
+    IAccessible* source = nullptr;
+    VARIANT self{};
+    if (!kind || FAILED(::AccessibleObjectFromEvent(window, object, child, &source, &self))) return;
+    BSTR text = nullptr;
+    if (event == EVENT_OBJECT_VALUECHANGE) {
+        source->get_accValue(self, &text);
+    } else {
+        source->get_accName(self, &text);
+    }
+    source->Release();
+    g_alerted = g_alerted || event == EVENT_SYSTEM_ALERT;
+    std::printf("%s %s\n", kind, Utf8(Take(text)).c_str());
+    std::fflush(stdout);
+}
+
+// Prints the announcements of the installer's process, one a line, until it raises an alert or the
+// time is up.
+int PrintEvents(DWORD durationMs) {
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(FindInstaller(), &processId);
+    if (!processId) return 1;
+    const HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_MIN, EVENT_OBJECT_VALUECHANGE, nullptr, PrintEvent,
+                                                 processId, 0, WINEVENT_OUTOFCONTEXT);
+    if (!hook) return 1;
+    const DWORD start = ::GetTickCount();
+    while (!g_alerted && ::GetTickCount() - start < durationMs) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG message{};
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    }
+    ::UnhookWinEvent(hook);
+    return 0;
+}
+
+HWND FocusedControl() {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    const DWORD thread = ::GetWindowThreadProcessId(FindInstaller(), nullptr);
+    return thread && ::GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+}
+
+// A key pressed where the focus is: a virtual key, or a character with Alt held for an access key.
+int PressKey(const std::wstring& key) {
+    const HWND focus = FocusedControl();
+    if (!focus) return 1;
+    if (key.size() == 1) return ::PostMessageW(focus, WM_SYSCHAR, key[0], 1 << 29) ? 0 : 1;
+    const WPARAM virtualKey = std::wcstoul(key.c_str(), nullptr, 16);
+    return ::PostMessageW(focus, WM_KEYDOWN, virtualKey, 1) &&
+                   ::PostMessageW(focus, WM_KEYUP, virtualKey, 3u << 30)
+               ? 0
+               : 1;
 }
 
 BOOL CALLBACK PrintLink(HWND child, LPARAM first) {
     wchar_t className[32] = {};
     ::GetClassNameW(child, className, 32);
-    if (::lstrcmpiW(className, L"Static") != 0) return TRUE;
+    // Links are the statics that take clicks; the others stand for painted texts.
+    if (::lstrcmpiW(className, L"Static") != 0 || !(::GetWindowLongW(child, GWL_STYLE) & SS_NOTIFY))
+        return TRUE;
     bool& isFirst = *reinterpret_cast<bool*>(first);
     std::printf("%s", isFirst ? "" : ", ");
     isFirst = false;
@@ -150,6 +289,22 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     if (command == L"state") return PrintState();
+    if (command == L"msaa") {
+        ::CoInitialize(nullptr);
+        return PrintAccessible();
+    }
+    if (command == L"events" && argc == 3) {
+        ::CoInitialize(nullptr);
+        return PrintEvents(std::wcstoul(argv[2], nullptr, 10));
+    }
+    if (command == L"focus") {
+        const HWND focus = FocusedControl();
+        if (!focus) return 1;
+        PrintControl(focus);
+        std::printf("\n");
+        return 0;
+    }
+    if (command == L"key" && argc == 3) return PressKey(argv[2]);
     if (command == L"wait-paint" && argc == 3) return WaitForPaint(std::wcstoul(argv[2], nullptr, 10));
     if (command == L"rect") {
         RECT rect{};

@@ -1,0 +1,229 @@
+#include "ui/AccessibleScreen.h"
+
+#include <commctrl.h>
+#include <oleacc.h>
+
+#include <cwchar>
+#include <iterator>
+#include <string>
+
+namespace tessara {
+namespace {
+
+constexpr UINT_PTR kProgressChild = 1;
+
+// The progress child as MSAA reads it: its window's standard object, with the role of a progress bar
+// and the percentage the window keeps in its user data as the value.
+class CProgressAccessible final : public IAccessible {
+public:
+    CProgressAccessible(HWND window, IAccessible* standard) : m_window(window), m_standard(standard) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_IAccessible) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        *object = static_cast<IAccessible*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(::InterlockedIncrement(&m_references));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = ::InterlockedDecrement(&m_references);
+        if (left == 0) {
+            m_standard->Release();
+            delete this;
+        }
+        return static_cast<ULONG>(left);
+    }
+
+    HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
+        if (child.vt != VT_I4 || child.lVal != CHILDID_SELF) return m_standard->get_accRole(child, role);
+        role->vt = VT_I4;
+        role->lVal = ROLE_SYSTEM_PROGRESSBAR;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
+        if (child.vt != VT_I4 || child.lVal != CHILDID_SELF) return m_standard->get_accValue(child, value);
+        wchar_t text[16] = {};
+        std::swprintf(text, std::size(text), L"%d%%",
+                      static_cast<int>(::GetWindowLongPtrW(m_window, GWLP_USERDATA)));
+        *value = ::SysAllocString(text);
+        return *value ? S_OK : E_OUTOFMEMORY;
+    }
+
+    // Everything else is the standard object's answer.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        return m_standard->GetTypeInfoCount(count);
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override {
+        return m_standard->GetTypeInfo(index, locale, info);
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID locale,
+                                            DISPID* ids) override {
+        return m_standard->GetIDsOfNames(iid, names, count, locale, ids);
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID locale, WORD flags, DISPPARAMS* parameters,
+                                     VARIANT* result, EXCEPINFO* exception, UINT* argument) override {
+        return m_standard->Invoke(id, iid, locale, flags, parameters, result, exception, argument);
+    }
+    HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) override {
+        return m_standard->get_accParent(parent);
+    }
+    HRESULT STDMETHODCALLTYPE get_accChildCount(long* count) override {
+        return m_standard->get_accChildCount(count);
+    }
+    HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) override {
+        return m_standard->get_accChild(child, object);
+    }
+    HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+        return m_standard->get_accName(child, name);
+    }
+    HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* text) override {
+        return m_standard->get_accDescription(child, text);
+    }
+    HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
+        return m_standard->get_accState(child, state);
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) override {
+        return m_standard->get_accHelp(child, help);
+    }
+    HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, long* topic) override {
+        return m_standard->get_accHelpTopic(file, child, topic);
+    }
+    HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override {
+        return m_standard->get_accKeyboardShortcut(child, shortcut);
+    }
+    HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) override {
+        return m_standard->get_accFocus(child);
+    }
+    HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* children) override {
+        return m_standard->get_accSelection(children);
+    }
+    HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
+        return m_standard->get_accDefaultAction(child, action);
+    }
+    HRESULT STDMETHODCALLTYPE accSelect(long flags, VARIANT child) override {
+        return m_standard->accSelect(flags, child);
+    }
+    HRESULT STDMETHODCALLTYPE accLocation(long* left, long* top, long* width, long* height,
+                                          VARIANT child) override {
+        return m_standard->accLocation(left, top, width, height, child);
+    }
+    HRESULT STDMETHODCALLTYPE accNavigate(long direction, VARIANT start, VARIANT* end) override {
+        return m_standard->accNavigate(direction, start, end);
+    }
+    HRESULT STDMETHODCALLTYPE accHitTest(long x, long y, VARIANT* child) override {
+        return m_standard->accHitTest(x, y, child);
+    }
+    HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+        return m_standard->accDoDefaultAction(child);
+    }
+    HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) override {
+        return m_standard->put_accName(child, name);
+    }
+    HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) override {
+        return m_standard->put_accValue(child, value);
+    }
+
+private:
+    ~CProgressAccessible() = default;
+
+    HWND m_window;
+    IAccessible* m_standard;
+    LONG m_references = 1;
+};
+
+LRESULT AnswerProgressObject(HWND child, WPARAM wParam) {
+    IAccessible* standard = nullptr;
+    if (FAILED(::CreateStdAccessibleObject(child, OBJID_CLIENT, IID_IAccessible,
+                                           reinterpret_cast<void**>(&standard))))
+        return 0;
+    IAccessible* const progress = new CProgressAccessible(child, standard);
+    const LRESULT answer = ::LresultFromObject(IID_IAccessible, wParam, progress);
+    progress->Release();
+    return answer;
+}
+
+// The parent does not clip its children, so what it painted beneath stays visible; the child itself
+// draws nothing and lets the mouse through to the window.
+LRESULT CALLBACK UnpaintedChildProc(HWND child, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                    DWORD_PTR) {
+    switch (message) {
+        case WM_GETOBJECT:
+            if (id == kProgressChild && static_cast<LONG>(lParam) == OBJID_CLIENT)
+                return AnswerProgressObject(child, wParam);
+            break;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_PAINT: {
+            PAINTSTRUCT paint{};
+            ::BeginPaint(child, &paint);
+            ::EndPaint(child, &paint);
+            return 0;
+        }
+        case WM_NCHITTEST:
+            return HTTRANSPARENT;
+        case WM_NCDESTROY:
+            ::RemoveWindowSubclass(child, UnpaintedChildProc, id);
+            break;
+        default:
+            break;
+    }
+    return ::DefSubclassProc(child, message, wParam, lParam);
+}
+
+HWND CreateUnpaintedChild(HWND parent, HINSTANCE instance, UINT_PTR kind = 0) {
+    const HWND child = ::CreateWindowExW(0, L"Static", L"", WS_CHILD | WS_VISIBLE | SS_NOPREFIX, 0, 0, 0, 0,
+                                         parent, nullptr, instance, nullptr);
+    if (child) ::SetWindowSubclass(child, UnpaintedChildProc, kind, 0);
+    return child;
+}
+
+void Place(HWND child, const RECT& rect) {
+    ::SetWindowPos(child, nullptr, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                   SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
+}
+
+void SetName(HWND child, const std::wstring& name) {
+    std::wstring current(static_cast<size_t>(::GetWindowTextLengthW(child)) + 1, L'\0');
+    current.resize(
+        static_cast<size_t>(::GetWindowTextW(child, current.data(), static_cast<int>(current.size()))));
+    if (current == name) return;
+    ::SetWindowTextW(child, name.c_str());
+    ::NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, child, OBJID_CLIENT, CHILDID_SELF);
+}
+
+bool IsResult(ScreenKind kind) { return kind != ScreenKind::Working && kind != ScreenKind::Choice; }
+
+}  // namespace
+
+void CAccessibleScreen::Create(HWND parent, HINSTANCE instance) {
+    m_status = CreateUnpaintedChild(parent, instance);
+    m_progress = CreateUnpaintedChild(parent, instance, kProgressChild);
+    m_title = CreateUnpaintedChild(parent, instance);
+    m_body = CreateUnpaintedChild(parent, instance);
+}
+
+void CAccessibleScreen::Show(const Screen& screen, const WindowLayout& layout, const PaintedScreen& painted) {
+    if (!m_status) return;
+    Place(m_status, layout.status);
+    Place(m_progress, layout.progress);
+    Place(m_title, painted.title);
+    Place(m_body, painted.body);
+    SetName(m_status, screen.status);
+    SetName(m_title, screen.title);
+    SetName(m_body, screen.body);
+    if (screen.progress != m_progressValue) {
+        m_progressValue = screen.progress;
+        ::SetWindowLongPtrW(m_progress, GWLP_USERDATA, screen.progress);
+        ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, m_progress, OBJID_CLIENT, CHILDID_SELF);
+    }
+    if (screen.kind != m_kind && IsResult(screen.kind))
+        ::NotifyWinEvent(EVENT_SYSTEM_ALERT, m_title, OBJID_CLIENT, CHILDID_SELF);
+    m_kind = screen.kind;
+}
+
+}  // namespace tessara
