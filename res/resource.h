@@ -6,6 +6,13 @@
 #define IDP_BANNER 138
 #define IDP_ERROR_ICON 139
 #define IDR_SELF_REMOVAL_SCRIPT 145
+// The same images drawn for 150 % and 200 % screens.
+#define IDP_BANNER_150 150
+#define IDP_BANNER_200 151
+#define IDP_SUCCESS_ICON_150 152
+#define IDP_SUCCESS_ICON_200 153
+#define IDP_ERROR_ICON_150 154
+#define IDP_ERROR_ICON_200 155
 
 // String table: the same ids in every language.
 #define IDS_INSTALLING_FORMAT 104

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-# Draws the setup program's art into res/: the banner (446 x 200), the success and error icons (18 x 18)
-# and the application icon (16, 32, 48 and 256 pixels). Runs on Debian's python3 with python3-pil
+# Draws the setup program's art into res/: the banner (446 x 200), the success and error icons (18 x 18),
+# each at 100, 150 and 200 % for screens of higher pixel density, and the application icon (16, 32, 48 and
+# 256 pixels). The banner carries the product name alone; the window draws its tagline as translated text. Runs on Debian's python3 with python3-pil
 # (scripts/install-deps.sh installs it) and the DejaVu fonts; run it again after changing a colour.
 #
 # Every shape is drawn as a coverage mask at eight times the target size and scaled down, so edges are
@@ -76,53 +77,58 @@ def draw_mark(image, x, y, bar, gap, colour):
     paint(image, colour, coverage(image.size, draw))
 
 
-def draw_banner():
-    w, h = 446, 200
+# File name suffix per scale; 100 % has none.
+SCALES = {1: "", 1.5: "-150", 2: "-200"}
+
+
+def draw_banner(k):
+    """The banner at k times 446 x 200. The window writes its tagline under the line below the name."""
+    w, h = round(446 * k), round(200 * k)
     banner = gradient((w, h), NAVY, BLUE)
-    # A mosaic of tiles that thickens towards the right, away from the name.
+    # A mosaic of tiles that thickens towards the right, away from the name; the same tiles at every scale.
     rng = random.Random(7)
     cell = 22
     tiles = Image.new("L", (w * SCALE, h * SCALE), 0)
     d = ImageDraw.Draw(tiles)
-    for row in range(h // cell + 1):
-        for col in range(w // cell + 1):
-            weight = (col * cell / w) ** 1.6
+    s = SCALE * k
+    for row in range(200 // cell + 1):
+        for col in range(446 // cell + 1):
+            weight = (col * cell / 446) ** 1.6
             if rng.random() > 0.25 + 0.75 * weight:
                 continue
             shade = int(40 + 150 * weight * rng.uniform(0.35, 1.0))
             x, y = col * cell + 2, row * cell + 2
-            d.rounded_rectangle([x * SCALE, y * SCALE, (x + cell - 4) * SCALE, (y + cell - 4) * SCALE],
-                                radius=3 * SCALE, fill=shade)
+            d.rounded_rectangle([x * s, y * s, (x + cell - 4) * s, (y + cell - 4) * s], radius=3 * s, fill=shade)
     tiles = tiles.resize((w, h), Image.LANCZOS)
     paint(banner, SKY, tiles, 0.55)
-    # A soft light behind the name so the text stays readable over the tiles.
+    # A soft light behind the name and the tagline so the text stays readable over the tiles.
     glow = Image.new("L", (w, h), 0)
-    ImageDraw.Draw(glow).ellipse([-120, 10, 260, 190], fill=150)
-    paint(banner, NAVY, glow.filter(ImageFilter.GaussianBlur(40)), 0.8)
+    ImageDraw.Draw(glow).ellipse([-120 * k, 10 * k, 260 * k, 190 * k], fill=150)
+    paint(banner, NAVY, glow.filter(ImageFilter.GaussianBlur(40 * k)), 0.8)
 
-    draw_mark(banner, 30, 56, 14, 3, WHITE)
-    title = ImageFont.truetype(str(FONT_DIR / "DejaVuSans-Bold.ttf"), 34)
-    tagline = ImageFont.truetype(str(FONT_DIR / "DejaVuSans.ttf"), 14)
+    draw_mark(banner, 30 * k, 56 * k, 14 * k, 3 * k, WHITE)
+    title = ImageFont.truetype(str(FONT_DIR / "DejaVuSans-Bold.ttf"), round(34 * k))
     text = ImageDraw.Draw(banner)
-    text.text((90, 56), "Orvix Tessara", font=title, fill=WHITE)
-    text.text((92, 102), "Meet, teach and present, together.", font=tagline, fill=(200, 222, 255))
-    text.line([(32, 128), (122, 128)], fill=SKY, width=3)
-    banner.convert("RGB").save(RES / "banner.png", optimize=True)
+    text.text((90 * k, 56 * k), "Orvix Tessara", font=title, fill=WHITE)
+    text.line([(32 * k, 128 * k), (122 * k, 128 * k)], fill=SKY, width=round(3 * k))
+    banner.convert("RGB").save(RES / ("banner%s.png" % SCALES[k]), optimize=True)
 
 
-def draw_success_icon():
-    icon = Image.new("RGBA", (18, 18), (0, 0, 0, 0))
-    paint(icon, GREEN, coverage(icon.size, lambda d, s: d.ellipse([0.5 * s, 0.5 * s, 17.5 * s, 17.5 * s], fill=255)))
+def draw_success_icon(k):
+    icon = Image.new("RGBA", (round(18 * k), round(18 * k)), (0, 0, 0, 0))
+    paint(icon, GREEN, coverage(icon.size, lambda d, s: d.ellipse([0.5 * s * k, 0.5 * s * k, 17.5 * s * k,
+                                                                   17.5 * s * k], fill=255)))
     check = [(4.8, 9.3), (7.6, 12.1), (13.2, 6.2)]
-    paint(icon, WHITE, coverage(icon.size, lambda d, s: d.line([(x * s, y * s) for x, y in check], fill=255,
-                                                               width=int(2.2 * s), joint="curve")))
-    icon.save(RES / "success.png", optimize=True)
+    paint(icon, WHITE, coverage(icon.size, lambda d, s: d.line([(x * s * k, y * s * k) for x, y in check],
+                                                               fill=255, width=int(2.2 * s * k), joint="curve")))
+    icon.save(RES / ("success%s.png" % SCALES[k]), optimize=True)
 
 
-def draw_error_icon():
-    icon = Image.new("RGBA", (18, 18), (0, 0, 0, 0))
+def draw_error_icon(k):
+    icon = Image.new("RGBA", (round(18 * k), round(18 * k)), (0, 0, 0, 0))
 
     def triangle(d, s):
+        s *= k
         corners = [(9, 1.2), (17.2, 16.2), (0.8, 16.2)]
         d.polygon([(x * s, y * s) for x, y in corners], fill=255)
         # Round the corners a little, as a drawn sign would be.
@@ -132,11 +138,12 @@ def draw_error_icon():
     paint(icon, RED, coverage(icon.size, triangle))
 
     def exclamation(d, s):
+        s *= k
         d.rounded_rectangle([8.0 * s, 5.6 * s, 10.0 * s, 11.4 * s], radius=0.9 * s, fill=255)
         d.ellipse([8.0 * s, 12.4 * s, 10.0 * s, 14.4 * s], fill=255)
 
     paint(icon, WHITE, coverage(icon.size, exclamation))
-    icon.save(RES / "error.png", optimize=True)
+    icon.save(RES / ("error%s.png" % SCALES[k]), optimize=True)
 
 
 # Mark geometry per icon size, on whole pixels so that small sizes stay sharp: (offset, bar, gap).
@@ -188,7 +195,8 @@ def draw_app_icon():
 
 
 if __name__ == "__main__":
-    draw_banner()
-    draw_success_icon()
-    draw_error_icon()
+    for k in SCALES:
+        draw_banner(k)
+        draw_success_icon(k)
+        draw_error_icon(k)
     draw_app_icon()

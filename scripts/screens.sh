@@ -5,8 +5,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh" >/dev/null
 source "$root/scripts/wine-env.sh"
-# Wine's own colour scheme draws hyperlinks in light grey; the pictures show Windows' default blue.
-wine reg add 'HKCU\Control Panel\Colors' /v HotTrackingColor /d "0 102 204" /f >/dev/null 2>&1
 export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"
 cd "$root/tests/e2e"
 for lang in en:C.UTF-8 ja:ja_JP.UTF-8; do

@@ -206,7 +206,7 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
         case WM_CTLCOLORSTATIC: {
             const HDC dc = reinterpret_cast<HDC>(wParam);
             ::SetBkMode(dc, TRANSPARENT);
-            ::SetTextColor(dc, ::GetSysColor(COLOR_HOTLIGHT));
+            ::SetTextColor(dc, self->m_resources.palette.link);
             return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));
         }
         case DM_GETDEFID: {
@@ -214,6 +214,14 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             const HWND button = self->DefaultButton();
             return button ? MAKELRESULT(::GetDlgCtrlID(button), DC_HASDEFID) : 0;
         }
+        case WM_SYSCOLORCHANGE:
+        case WM_SETTINGCHANGE:
+            // A theme or colour change, or a high-contrast theme switched on or off.
+            self->OnDisplayChanged(hwnd, self->m_resources.dpi, nullptr);
+            return 0;
+        case WM_DPICHANGED:
+            self->OnDisplayChanged(hwnd, HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+            return 0;
         case WM_INSTALL_FINISHED:
             self->OnRefresh(hwnd);
             return 0;

@@ -55,6 +55,7 @@ private:
     ScreenState CurrentState() const;
     void OnCreate(HWND window);
     void OnPaint(HWND window);
+    void OnDisplayChanged(HWND window, UINT dpi, const RECT* suggested);
     void OnRefresh(HWND window);
     void OnRunEnded(HWND window, bool ended);
     void OnCommand(HWND window, int id);

@@ -2,6 +2,9 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "res/resource.h"
 
 namespace tessara {
@@ -13,10 +16,11 @@ void ReleaseStream(IStream* stream) { stream->Release(); }
 using unique_stream = UniqueResource<SimpleTraits<IStream*, ReleaseStream>>;
 
 constexpr COLORREF kBackgroundColour = RGB(239, 239, 239);
-constexpr COLORREF kStatusTextColour = RGB(255, 255, 255);
-constexpr COLORREF kTitleColour = RGB(45, 45, 45);
-constexpr COLORREF kBodyColour = RGB(75, 75, 75);
 constexpr COLORREF kBlue = RGB(21, 115, 230);
+// What links fall back to when the system's link colour is too faint on our background.
+constexpr COLORREF kDefaultLinkBlue = RGB(0, 102, 204);
+constexpr double kReadableContrast = 4.5;
+// Lengths at 96 dots per inch.
 constexpr int kStatusHeight = 62;
 constexpr int kProgressBottom = 72;
 constexpr int kStatusTextIndent = 20;
@@ -24,14 +28,20 @@ constexpr int kTitleOffset = 28;
 constexpr int kIconGap = 4;
 constexpr int kBodyGap = 15;
 constexpr int kBodyColumnWidth = 400;
+constexpr int kMessageMinHeight = 268;  // what the tallest screen needs below the banner
+constexpr int kTaglineLeft = 92;
+constexpr int kTaglineTop = 102;
+constexpr int kTaglineHeight = 16;
+constexpr int kTitleHeight = 28;
+constexpr int kBodyHeight = 20;
 
 // The off-screen image of one paint. Owns the memory context, its bitmap and the paint's background
 // brush, and puts back every object the context started with before any of them is deleted, so that
 // nothing a paint created outlives it.
 class CPaintBuffer {
 public:
-    CPaintBuffer(HDC target, int width, int height)
-        : m_dc(::CreateCompatibleDC(target)), m_background(::CreateSolidBrush(kBackgroundColour)) {
+    CPaintBuffer(HDC target, int width, int height, COLORREF background)
+        : m_dc(::CreateCompatibleDC(target)), m_background(::CreateSolidBrush(background)) {
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = width;
@@ -79,29 +89,60 @@ void SelectObjects(HDC dc, HGDIOBJ pen, HGDIOBJ brush) {
     ::SelectObject(dc, brush);
 }
 
-void DrawImage(HDC dc, Gdiplus::GpImage* image, int x, int y) {
+// Draws the part of the image at `source` (in the image's pixels) into `target`, scaled to fit.
+void DrawImage(HDC dc, Gdiplus::GpImage* image, const RECT& target, const RECT& source) {
     if (!image) return;
-    const SIZE size = GetImageSize(image);
     unique_gdip_graphics graphics;
     if (GdipCreateFromHDC(dc, graphics.put()) != Gdiplus::Ok) return;
-    GdipDrawImageRectI(graphics.get(), image, x, y, size.cx, size.cy);
+    GdipSetInterpolationMode(graphics.get(), Gdiplus::InterpolationModeHighQualityBicubic);
+    GdipSetPixelOffsetMode(graphics.get(), Gdiplus::PixelOffsetModeHalf);
+    GdipDrawImageRectRectI(graphics.get(), image, target.left, target.top, target.right - target.left,
+                           target.bottom - target.top, source.left, source.top, source.right - source.left,
+                           source.bottom - source.top, Gdiplus::UnitPixel, nullptr, nullptr, nullptr);
+}
+
+void DrawImage(HDC dc, Gdiplus::GpImage* image, const RECT& target) {
+    if (!image) return;
+    const SIZE size = GetImageSize(image);
+    DrawImage(dc, image, target, {0, 0, size.cx, size.cy});
+}
+
+// The banner fills its band; when the band is shorter than the banner, the banner's middle shows.
+void DrawBanner(HDC dc, const RECT& band, const std::wstring& tagline, const PaintResources& resources) {
+    Gdiplus::GpImage* const banner = resources.banner.get();
+    if (!banner || band.bottom <= band.top) return;
+    const SIZE image = GetImageSize(banner);
+    const SIZE shown = ShownImageSize(banner, resources);
+    const int height = band.bottom - band.top;
+    const int sourceHeight = ::MulDiv(height, image.cy, shown.cy);
+    const int sourceTop = (image.cy - sourceHeight) / 2;
+    DrawImage(dc, banner, {band.left, band.top, band.left + shown.cx, band.bottom},
+              {0, sourceTop, image.cx, sourceTop + sourceHeight});
+
+    const UINT dpi = resources.dpi;
+    const int top = band.top + Scale(kTaglineTop, dpi) - ::MulDiv(sourceTop, shown.cy, image.cy);
+    RECT text{band.left + Scale(kTaglineLeft, dpi), top, band.right - Scale(kStatusTextIndent, dpi),
+              top + Scale(kTaglineHeight, dpi) + Scale(4, dpi)};
+    ::SelectObject(dc, resources.taglineFont.get());
+    ::SetTextColor(dc, resources.palette.tagline);
+    ::DrawTextW(dc, tagline.c_str(), -1, &text, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
 
 void DrawStatusLine(HDC dc, const RECT& area, const std::wstring& status, const PaintResources& resources) {
-    SelectObjects(dc, resources.blackPen.get(), resources.blackBrush.get());
+    SelectObjects(dc, resources.statusPen.get(), resources.statusBrush.get());
     ::SelectObject(dc, resources.titleFont.get());
     ::Rectangle(dc, area.left, area.top, area.right, area.bottom);
-    ::SetTextColor(dc, kStatusTextColour);
+    ::SetTextColor(dc, resources.palette.statusText);
     RECT text = area;
-    text.left += kStatusTextIndent;
+    text.left += Scale(kStatusTextIndent, resources.dpi);
     ::DrawTextW(dc, status.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER);
 }
 
 void DrawProgressBar(HDC dc, const RECT& bar, int progress, const PaintResources& resources) {
-    SelectObjects(dc, ::GetStockObject(NULL_PEN), ::GetStockObject(WHITE_BRUSH));
+    SelectObjects(dc, ::GetStockObject(NULL_PEN), resources.trackBrush.get());
     ::Rectangle(dc, bar.left, bar.top, bar.right, bar.bottom);
-    // The blue pen stays selected: it also outlines the message area.
-    SelectObjects(dc, resources.bluePen.get(), resources.blueBrush.get());
+    // The accent pen stays selected: it also outlines the message area.
+    SelectObjects(dc, resources.accentPen.get(), resources.accentBrush.get());
     const int filled = progress * (bar.right - bar.left) / 100;
     if (filled > 0) ::Rectangle(dc, bar.left, bar.top, bar.left + filled, bar.bottom - 1);
 }
@@ -131,32 +172,36 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     ::Rectangle(dc, area.left, area.top, area.right, client.bottom);
 
     PaintedScreen painted;
+    const UINT dpi = resources.dpi;
+    const int iconGap = Scale(kIconGap, dpi);
+    const int columnWidth = Scale(kBodyColumnWidth, dpi);
+    const int titleTop = area.top + Scale(kTitleOffset, dpi);
     Gdiplus::GpImage* const icon = IconOf(screen.icon, resources);
-    const SIZE iconSize = icon ? GetImageSize(icon) : SIZE{};
+    const SIZE iconSize = icon ? ShownImageSize(icon, resources) : SIZE{};
     ::SelectObject(dc, resources.titleFont.get());
-    painted.title = {area.left, area.top + kTitleOffset, area.right, area.top + kTitleOffset + 1};
+    painted.title = {area.left, titleTop, area.right, titleTop + 1};
     ::DrawTextW(dc, screen.title.c_str(), -1, &painted.title, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
     CentreHorizontally(painted.title, width);
-    if (icon) ::OffsetRect(&painted.title, (iconSize.cx + kIconGap) / 2, 0);
-    ::SetTextColor(dc, kTitleColour);
+    if (icon) ::OffsetRect(&painted.title, (iconSize.cx + iconGap) / 2, 0);
+    ::SetTextColor(dc, resources.palette.title);
     ::DrawTextW(dc, screen.title.c_str(), -1, &painted.title, DT_WORDBREAK | DT_CENTER);
 
     if (icon) {
         const int titleHeight = painted.title.bottom - painted.title.top;
-        const int x = painted.title.left - iconSize.cx - kIconGap;
-        const int y = painted.title.top + (titleHeight - iconSize.cy) / 2 + 2;
+        const int x = painted.title.left - iconSize.cx - iconGap;
+        const int y = painted.title.top + (titleHeight - iconSize.cy) / 2 + Scale(2, dpi);
         painted.icon = {x, y, x + iconSize.cx, y + iconSize.cy};
-        DrawImage(dc, icon, x, y);
+        DrawImage(dc, icon, painted.icon);
     }
 
     ::SelectObject(dc, resources.bodyFont.get());
-    const int columnLeft = (width - kBodyColumnWidth) / 2;
-    painted.body = {columnLeft, painted.title.bottom + kBodyGap, columnLeft + kBodyColumnWidth,
+    const int columnLeft = (width - columnWidth) / 2;
+    painted.body = {columnLeft, painted.title.bottom + Scale(kBodyGap, dpi), columnLeft + columnWidth,
                     client.bottom};
     ::DrawTextW(dc, screen.body.c_str(), -1, &painted.body,
                 DT_CALCRECT | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
     CentreHorizontally(painted.body, width);
-    ::SetTextColor(dc, kBodyColour);
+    ::SetTextColor(dc, resources.palette.body);
     ::DrawTextW(dc, screen.body.c_str(), -1, &painted.body, DT_WORDBREAK | DT_VCENTER | DT_CENTER);
     return painted;
 }
@@ -167,7 +212,93 @@ unique_hfont CreateFontFrom(LOGFONTW font, LONG height, LONG weight) {
     return unique_hfont(::CreateFontIndirectW(&font));
 }
 
+UINT SystemDpi() {
+    const ScopedWindowDC screen(nullptr);
+    return static_cast<UINT>(::GetDeviceCaps(screen.get(), LOGPIXELSY));
+}
+
+// The system's message font as it is at the given density. Systems before per-monitor densities know
+// one density, the system's, and scale the font for it themselves.
+LOGFONTW MessageFont(UINT dpi) {
+    NONCLIENTMETRICSW metrics{};
+    static_assert(sizeof metrics == 504, "the metrics of the system's message font");
+    metrics.cbSize = sizeof metrics;
+    using ForDpi = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+    const auto forDpi = reinterpret_cast<ForDpi>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi")));
+    if (forDpi && forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
+        return metrics.lfMessageFont;
+    ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    metrics.lfMessageFont.lfHeight =
+        ::MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+    return metrics.lfMessageFont;
+}
+
+// Relative luminance of an sRGB colour.
+double Luminance(COLORREF colour) {
+    const auto channel = [](BYTE value) {
+        const double c = value / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(GetRValue(colour)) + 0.7152 * channel(GetGValue(colour)) +
+           0.0722 * channel(GetBValue(colour));
+}
+
 }  // namespace
+
+UINT WindowDpi(HWND window) {
+    using ForWindow = UINT(WINAPI*)(HWND);
+    const auto forWindow = reinterpret_cast<ForWindow>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    const UINT dpi = forWindow && window ? forWindow(window) : 0;
+    return dpi ? dpi : SystemDpi();
+}
+
+bool IsHighContrast() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    return ::SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
+
+double ContrastRatio(COLORREF first, COLORREF second) {
+    const double a = Luminance(first);
+    const double b = Luminance(second);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
+
+Palette ChoosePalette(bool highContrast) {
+    if (highContrast) {
+        const COLORREF window = ::GetSysColor(COLOR_WINDOW);
+        const COLORREF text = ::GetSysColor(COLOR_WINDOWTEXT);
+        return {window,
+                window,
+                text,
+                text,
+                text,
+                window,
+                ::GetSysColor(COLOR_HIGHLIGHT),
+                ::GetSysColor(COLOR_HOTLIGHT),
+                text};
+    }
+    const COLORREF link = ::GetSysColor(COLOR_HOTLIGHT);
+    return {kBackgroundColour,
+            RGB(0, 0, 0),
+            RGB(255, 255, 255),
+            RGB(45, 45, 45),
+            RGB(75, 75, 75),
+            RGB(255, 255, 255),
+            kBlue,
+            ContrastRatio(link, kBackgroundColour) >= kReadableContrast ? link : kDefaultLinkBlue,
+            RGB(200, 222, 255)};
+}
+
+SIZE ShownImageSize(Gdiplus::GpImage* image, const PaintResources& resources) {
+    const SIZE size = GetImageSize(image);
+    const int dpi = static_cast<int>(resources.dpi);
+    const int artDpi = static_cast<int>(resources.artDpi);
+    return {::MulDiv(size.cx, dpi, artDpi), ::MulDiv(size.cy, dpi, artDpi)};
+}
 
 unique_gdip_image LoadPngImage(HINSTANCE instance, UINT id) {
     const HRSRC resource = ::FindResourceW(instance, MAKEINTRESOURCEW(id), L"PNG");
@@ -190,34 +321,47 @@ SIZE GetImageSize(Gdiplus::GpImage* image) {
     return {static_cast<LONG>(width), static_cast<LONG>(height)};
 }
 
-PaintResources CreatePaintResources(HINSTANCE instance) {
-    NONCLIENTMETRICSW metrics{};
-    static_assert(sizeof metrics == 504, "the metrics of the system's message font");
-    metrics.cbSize = sizeof metrics;
-    ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    const LOGFONTW& message = metrics.lfMessageFont;
-
+PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi) {
+    const LOGFONTW message = MessageFont(dpi);
     PaintResources resources;
+    resources.dpi = dpi;
+    resources.palette = ChoosePalette(IsHighContrast());
+    const Palette& palette = resources.palette;
     resources.normalFont = CreateFontFrom(message, 0, 0);
     resources.boldFont = CreateFontFrom(message, 0, 600);
-    resources.bodyFont = CreateFontFrom(message, 20, 0);
-    resources.titleFont = CreateFontFrom(message, 28, 600);
-    resources.blackPen.reset(::CreatePen(PS_SOLID, 1, RGB(0, 0, 0)));
-    resources.blackBrush.reset(::CreateSolidBrush(RGB(0, 0, 0)));
-    resources.bluePen.reset(::CreatePen(PS_SOLID, 1, kBlue));
-    resources.blueBrush.reset(::CreateSolidBrush(kBlue));
-    resources.banner = LoadPngImage(instance, IDP_BANNER);
-    resources.successIcon = LoadPngImage(instance, IDP_SUCCESS_ICON);
-    resources.errorIcon = LoadPngImage(instance, IDP_ERROR_ICON);
+    resources.bodyFont = CreateFontFrom(message, Scale(kBodyHeight, dpi), 0);
+    resources.titleFont = CreateFontFrom(message, Scale(kTitleHeight, dpi), 600);
+    resources.taglineFont = CreateFontFrom(message, Scale(kTaglineHeight, dpi), 0);
+    // In a high-contrast theme the status line is outlined in the text colour on the window colour.
+    resources.statusPen.reset(
+        ::CreatePen(PS_SOLID, 1, palette.statusText == palette.title ? palette.title : palette.statusBar));
+    resources.statusBrush.reset(::CreateSolidBrush(palette.statusBar));
+    resources.trackBrush.reset(::CreateSolidBrush(palette.progressTrack));
+    resources.accentPen.reset(::CreatePen(PS_SOLID, 1, palette.accent));
+    resources.accentBrush.reset(::CreateSolidBrush(palette.accent));
+    // The images drawn for the nearest density; a tie goes to the larger, which scales down cleanly.
+    const int scale = dpi >= 168 ? 2 : dpi >= 120 ? 1 : 0;
+    resources.artDpi = 96 + 48 * static_cast<UINT>(scale);
+    const UINT banners[] = {IDP_BANNER, IDP_BANNER_150, IDP_BANNER_200};
+    const UINT successIcons[] = {IDP_SUCCESS_ICON, IDP_SUCCESS_ICON_150, IDP_SUCCESS_ICON_200};
+    const UINT errorIcons[] = {IDP_ERROR_ICON, IDP_ERROR_ICON_150, IDP_ERROR_ICON_200};
+    resources.banner = LoadPngImage(instance, banners[scale]);
+    resources.successIcon = LoadPngImage(instance, successIcons[scale]);
+    resources.errorIcon = LoadPngImage(instance, errorIcons[scale]);
     return resources;
 }
 
 WindowLayout ComputeWindowLayout(const RECT& client, const PaintResources& resources) {
-    const int bannerHeight = resources.banner ? GetImageSize(resources.banner.get()).cy : 0;
+    const UINT dpi = resources.dpi;
+    const int statusHeight = Scale(kStatusHeight, dpi);
+    const int progressBottom = Scale(kProgressBottom, dpi);
+    const int bannerHeight = resources.banner ? ShownImageSize(resources.banner.get(), resources).cy : 0;
+    const int room = client.bottom - progressBottom - Scale(kMessageMinHeight, dpi);
     WindowLayout layout;
-    layout.status = {0, 0, client.right, kStatusHeight};
-    layout.progress = {0, kStatusHeight, client.right, kProgressBottom};
-    layout.message = {0, kProgressBottom + bannerHeight, client.right, client.bottom - 40};
+    layout.status = {0, 0, client.right, statusHeight};
+    layout.progress = {0, statusHeight, client.right, progressBottom};
+    layout.message = {0, progressBottom + std::clamp(room, 0, bannerHeight), client.right,
+                      client.bottom - Scale(40, dpi)};
     return layout;
 }
 
@@ -225,7 +369,7 @@ PaintedScreen PaintScreen(HDC target, const RECT& client, const WindowLayout& la
                           const PaintResources& resources) {
     const int width = client.right;
     const int height = client.bottom;
-    const CPaintBuffer buffer(target, width, height);
+    const CPaintBuffer buffer(target, width, height, resources.palette.background);
     if (!buffer) return {};
     const HDC dc = buffer.dc();
     ::SetBkMode(dc, TRANSPARENT);
@@ -233,7 +377,7 @@ PaintedScreen PaintScreen(HDC target, const RECT& client, const WindowLayout& la
     ::PatBlt(dc, 0, 0, width, height, PATCOPY);
     DrawStatusLine(dc, layout.status, screen.status, resources);
     DrawProgressBar(dc, layout.progress, screen.progress, resources);
-    DrawImage(dc, resources.banner.get(), 0, kProgressBottom);
+    DrawBanner(dc, {0, layout.progress.bottom, width, layout.message.top}, screen.tagline, resources);
     const PaintedScreen painted =
         DrawMessage(dc, client, layout.message, buffer.background(), screen, resources);
     ::BitBlt(target, 0, 0, width, height, dc, 0, 0, SRCCOPY);

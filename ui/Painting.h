@@ -33,25 +33,62 @@ private:
 unique_gdip_image LoadPngImage(HINSTANCE instance, UINT id);
 SIZE GetImageSize(Gdiplus::GpImage* image);
 
+// A length of the layout at 96 dots per inch, at the given density.
+inline int Scale(int length, UINT dpi) { return ::MulDiv(length, static_cast<int>(dpi), 96); }
+
+// The density of the monitor the window is on, or the system's where the platform knows no other.
+UINT WindowDpi(HWND window);
+
+// Whether the user chose a high-contrast theme.
+bool IsHighContrast();
+
+// The colours of a paint. In a high-contrast theme they are the user's system colours; otherwise the
+// window's own, with links in the system's link colour as long as it stays readable.
+struct Palette {
+    COLORREF background;
+    COLORREF statusBar;
+    COLORREF statusText;
+    COLORREF title;
+    COLORREF body;
+    COLORREF progressTrack;
+    COLORREF accent;  // the progress bar's fill and the message area's outline
+    COLORREF link;
+    COLORREF tagline;
+};
+
+Palette ChoosePalette(bool highContrast);
+
+// The contrast ratio of two colours as the accessibility guidelines define it, from 1 to 21.
+double ContrastRatio(COLORREF first, COLORREF second);
+
 struct PaintResources {
+    UINT dpi = 96;
+    UINT artDpi = 96;  // the density the images were drawn for
+    Palette palette{};
     unique_hfont normalFont;
     unique_hfont boldFont;
     unique_hfont bodyFont;
     unique_hfont titleFont;
-    unique_hpen blackPen;
-    unique_hbrush blackBrush;
-    unique_hpen bluePen;
-    unique_hbrush blueBrush;
+    unique_hfont taglineFont;
+    unique_hpen statusPen;
+    unique_hbrush statusBrush;
+    unique_hbrush trackBrush;
+    unique_hpen accentPen;
+    unique_hbrush accentBrush;
     unique_gdip_image banner;
     unique_gdip_image successIcon;
     unique_gdip_image errorIcon;
 };
 
-// Fonts from the system's message font, the pens and brushes, and the three images. GDI+ must have
-// been started.
-PaintResources CreatePaintResources(HINSTANCE instance);
+// Fonts from the system's message font at the given density, the pens and brushes in the palette of
+// the current theme, and the images drawn for the nearest density. GDI+ must have been started.
+PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi = 96);
 
-// The fixed bands of the client area; the message area starts below the banner.
+// An image's size on the screen: its own, scaled from the density it was drawn for.
+SIZE ShownImageSize(Gdiplus::GpImage* image, const PaintResources& resources);
+
+// The fixed bands of the client area; the message area starts below the banner, which gives up height
+// first when the client area is short.
 struct WindowLayout {
     RECT status{};
     RECT progress{};

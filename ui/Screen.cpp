@@ -80,6 +80,7 @@ WindowTexts LoadWindowTexts() {
     texts.cancelCaption = text(IDS_CANCEL_CAPTION);
     texts.closeApplicationCaption = text(IDS_CLOSE_PROMPT_CAPTION);
     texts.uninstallBlocked = text(IDS_UNINSTALL_BLOCKED);
+    texts.tagline = text(IDS_TAGLINE);
     return texts;
 }
 
@@ -88,6 +89,7 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
     screen.kind = KindOf(state);
     screen.status = StatusText(state, texts);
     screen.progress = state.progress;
+    screen.tagline = texts.tagline;
     screen.mainLabel = state.choiceMode ? (state.finished ? texts.done : texts.uninstall) : texts.exit;
     switch (screen.kind) {
         case ScreenKind::Working:

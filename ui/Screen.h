@@ -36,6 +36,7 @@ struct WindowTexts {
     std::wstring cancelCaption;
     std::wstring closeApplicationCaption;
     std::wstring uninstallBlocked;
+    std::wstring tagline;
 };
 
 WindowTexts LoadWindowTexts();
@@ -71,6 +72,7 @@ struct Screen {
     unsigned controls = 0;
     std::wstring mainLabel;
     int progress = 0;
+    std::wstring tagline;
 };
 
 Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts);

@@ -113,7 +113,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
 }
 
 void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
-    m_resources = CreatePaintResources(m_instance);
+    m_resources = CreatePaintResources(m_instance, WindowDpi(hwnd));
     m_texts = LoadWindowTexts();
     closePromptCaption = m_texts.closeApplicationCaption;
     const bool registered = IsInstallationRegistered();
@@ -163,6 +163,22 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     const int width = link.right - link.left;
     ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2, painted.body.bottom + 15, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// New fonts, colours and art for the monitor's density or the user's theme; the controls take the new
+// fonts before the old ones go.
+void CTessaraAppInstallerWindow::OnDisplayChanged(HWND hwnd, UINT dpi, const RECT* suggested) {
+    PaintResources resources = CreatePaintResources(m_instance, dpi);
+    for (HWND child = ::GetWindow(hwnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        const HFONT font = child == m_installButton ? resources.boldFont.get() : resources.normalFont.get();
+        ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    m_resources = std::move(resources);
+    if (suggested)
+        ::SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    m_layout = ComputeWindowLayout(ClientRect(hwnd), m_resources);
+    ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 
 void CTessaraAppInstallerWindow::DestroyResultControls() {
