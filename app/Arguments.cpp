@@ -15,16 +15,37 @@ std::vector<std::wstring> SplitArguments(const wchar_t* commandLine) {
     return std::vector<std::wstring>(argv + (count > 0 ? 1 : 0), argv + count);
 }
 
-bool IsZipUrlSwitch(std::wstring_view argument) {
-    constexpr std::wstring_view kZipUrl = L"/zipUrl";
-    return argument.size() == kZipUrl.size() &&
-           ::CompareStringOrdinal(argument.data(), static_cast<int>(argument.size()), kZipUrl.data(),
-                                  static_cast<int>(kZipUrl.size()), TRUE) == CSTR_EQUAL;
+namespace {
+
+bool IsWholeSwitch(std::wstring_view argument, std::wstring_view name) {
+    return argument.size() == name.size() &&
+           ::CompareStringOrdinal(argument.data(), static_cast<int>(argument.size()), name.data(),
+                                  static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool TakesValue(std::wstring_view argument) { return IsZipUrlSwitch(argument) || IsLogSwitch(argument); }
+
+}  // namespace
+
+bool IsZipUrlSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/zipUrl"); }
+
+bool IsLogSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/log"); }
+
+std::wstring LogPathArgument(const std::vector<std::wstring>& arguments) {
+    std::wstring path;
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (IsZipUrlSwitch(arguments[i])) {
+            ++i;
+        } else if (IsLogSwitch(arguments[i])) {
+            path = arguments[++i];
+        }
+    }
+    return path;
 }
 
 bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name) {
     for (size_t i = 0; i < arguments.size(); ++i) {
-        if (IsZipUrlSwitch(arguments[i])) {
+        if (TakesValue(arguments[i])) {
             ++i;
         } else if (arguments[i].compare(0, name.size(), name) == 0) {
             return true;

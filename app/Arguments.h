@@ -13,9 +13,13 @@ std::vector<std::wstring> SplitArguments(const wchar_t* commandLine);
 
 // "/zipUrl" in any letter case, as a whole argument: the next argument is its value.
 bool IsZipUrlSwitch(std::wstring_view argument);
+// "/log" in any letter case, as a whole argument: the next argument is the log file's path.
+bool IsLogSwitch(std::wstring_view argument);
+// The path after the last "/log"; empty when there is none.
+std::wstring LogPathArgument(const std::vector<std::wstring>& arguments);
 
 // True when an argument begins with the switch (case-sensitive, so "/silentXYZ" counts as "/silent").
-// The value after "/zipUrl" is data and is never taken for a switch.
+// The values after "/zipUrl" and "/log" are data and are never taken for switches.
 bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name);
 
 }  // namespace tessara

@@ -69,6 +69,11 @@ bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) 
 
     const std::vector<std::wstring> arguments = SplitArguments(commandLine);
     for (size_t i = 0; i < arguments.size(); ++i) {
+        // The log's path is never taken for the switch it may look like.
+        if (IsLogSwitch(arguments[i])) {
+            ++i;
+            continue;
+        }
         if (!IsZipUrlSwitch(arguments[i])) continue;
         if (i + 1 >= arguments.size()) {
             LogWrite("The /zipUrl switch has no URL after it");

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <share.h>
 
 #include "app/Text.h"
 
@@ -17,6 +18,7 @@ std::mutex g_logLock;
 FILE* g_logStream = nullptr;
 
 constexpr size_t kFormatBufferSize = 1000;
+constexpr wchar_t kLogFileName[] = L"debugLog.log";
 
 std::time_t CurrentTimeInSeconds() {
     FILETIME now{};
@@ -28,15 +30,34 @@ std::time_t CurrentTimeInSeconds() {
     return static_cast<std::time_t>((ticks.QuadPart - kTicksFrom1601To1970) / 10000000ULL);
 }
 
+// Like fopen_s, the file is not shared for writing while the program runs.
+FILE* OpenShared(const std::wstring& path, const wchar_t* mode) { return _wfsopen(path.c_str(), mode, _SH_DENYWR); }
+
+FILE* OpenDefaultLog() {
+    if (FILE* stream = OpenShared(kLogFileName, L"w")) return stream;
+    // A deployment often starts the program from a share or cache folder that the user cannot write.
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH) return nullptr;
+    return OpenShared(std::wstring(temp) + kLogFileName, L"w");
+}
+
 }  // namespace
 
-bool LogOpen() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    if (g_logStream) return true;
-    FILE* stream = nullptr;
-    if (fopen_s(&stream, "debugLog.log", "w") != 0) stream = nullptr;
-    g_logStream = stream;
-    return g_logStream != nullptr;
+bool LogOpen(const std::wstring& path) {
+    bool appending = false;
+    {
+        std::lock_guard<std::mutex> guard(g_logLock);
+        if (g_logStream) return true;
+        // A log file that cannot be opened leaves the run with the default one rather than none.
+        if (!path.empty()) g_logStream = OpenShared(path, L"a");
+        appending = g_logStream != nullptr;
+        if (!appending) g_logStream = OpenDefaultLog();
+        if (!g_logStream) return false;
+    }
+    // Runs appended to one file stay apart.
+    if (appending) LogFormat("======== New run, process %d ========", static_cast<int>(::GetCurrentProcessId()));
+    return true;
 }
 
 void LogClose() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/Arguments.h"
+#include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
 #include "engine/RunJournal.h"
@@ -40,10 +41,12 @@ int RunChosenMode(HINSTANCE instance) {
             tessara::RunUninstall();
             tessara::ScheduleSelfRemoval();
             return 0;
-        case RunMode::Msi:
-            // The package installer that wraps us expects success whatever happened.
-            RunWindowMode(instance, true);
-            return 0;
+        case RunMode::Msi: {
+            // The package that wraps us must not report a failed installation as installed, so the
+            // outcome of the run is passed on; a command line that starts no run ends as it always has.
+            const int result = RunWindowMode(instance, true);
+            return result == tessara::ExitNoRunStarted ? tessara::ExitSuccess : result;
+        }
         case RunMode::Silent:
             return RunWindowMode(instance, true);
         case RunMode::Interactive:
@@ -56,7 +59,7 @@ int RunChosenMode(HINSTANCE instance) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     ::SetDllDirectoryW(L"");
-    tessara::LogOpen();
+    tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
     int result = 0;

@@ -9,7 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "app/Config.h"
+#include "app/ExitCodes.h"
+#include "app/FailureLog.h"
 #include "app/FileSystem.h"
+#include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
@@ -183,6 +187,17 @@ private:
     std::thread m_thread;
 };
 
+// Why a download failed, for the administrator: the server's answer and the download service's result.
+// A drive too full for the announced payload is named as such.
+void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result, const std::wstring& downloadFile) {
+    LogFormat("Download failed: HTTP status %d, result 0x%08X, %s bytes received of %s announced",
+              static_cast<int>(callback.HttpStatus()), static_cast<unsigned>(result),
+              std::to_string(callback.Received()), std::to_string(callback.Announced()));
+    if (IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL) {
+        if (FitsOnVolume(ParentFolderOf(downloadFile), callback.Announced())) NoteNotEnoughDiskSpace();
+    }
+}
+
 }  // namespace
 
 CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit)
@@ -239,6 +254,7 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
         m_overrun.store(true);
         return E_ABORT;
     }
+    if (progressMax != 0) m_announced = progressMax;
     if (statusCode == BINDSTATUS_ENDDOWNLOADDATA && progress < progressMax) m_endedShort = true;
     if (progressMax != 0 && m_report) {
         m_report->SetProgress(
@@ -336,6 +352,7 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
         RemoveFile(safetyCopy);
         return true;
     }
+    LogDownloadFailure(callback, result, downloadFile);
     // A failed or cancelled download may leave a partial file; it must never pass for the payload.
     RemoveFile(downloadFile);
     ::MoveFileW(safetyCopy.c_str(), downloadFile.c_str());

@@ -56,6 +56,10 @@ public:
     bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
     // True when the download was aborted for silence or for a body past the size limit.
     bool Overrun() const { return m_overrun.load(); }
+    // The server's HTTP status (0 before or without one), the bytes received and the length announced.
+    DWORD HttpStatus() const { return m_httpStatus; }
+    uint64_t Received() const { return m_received; }
+    ULONG Announced() const { return m_announced; }
     // The files the download service said it keeps its cache copy in.
     const std::vector<std::wstring>& CacheFiles() const { return m_cacheFiles; }
 
@@ -71,6 +75,7 @@ private:
     bool m_endedShort = false;
     // The service counts in 32 bits; a body past 4 GiB wraps around.
     ULONG m_lastProgress = 0;
+    ULONG m_announced = 0;
     uint64_t m_received = 0;
     std::vector<std::wstring> m_cacheFiles;
     std::atomic<ULONGLONG> m_lastActivity;

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
@@ -76,6 +77,7 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
     if (needed <= available.QuadPart) return true;
     LogFormat("Not enough free space to extract the payload: %s bytes needed, %s available",
               std::to_string(needed), std::to_string(available.QuadPart));
+    NoteNotEnoughDiskSpace();
     return false;
 }
 

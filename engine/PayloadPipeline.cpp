@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
@@ -86,21 +87,25 @@ bool MoveFolder(const std::wstring& source, const std::wstring& target) {
     return ::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), 0) != FALSE;
 }
 
-// True when another process holds a file below the folder open without letting it be deleted. Windows
-// then refuses to rename the folder; checking first gives the same outcome where the system would
-// rename it anyway and leave the other process working on a file that moved away.
-bool HasFileInUse(const std::wstring& folder) {
-    bool inUse = false;
-    WalkFolder(folder, [&inUse](const std::wstring& path, const FolderEntry& entry, int) {
+// A file below the folder that another process holds open without letting it be deleted (the system
+// answers ERROR_SHARING_VIOLATION); empty when there is none. Windows then refuses to rename the
+// folder; checking first gives the same outcome where the system would rename it anyway and leave the
+// other process working on a file that moved away.
+std::wstring FindFileInUse(const std::wstring& folder) {
+    std::wstring found;
+    WalkFolder(folder, [&found](const std::wstring& path, const FolderEntry& entry, int) {
         if (entry.isDirectory) return true;
         const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        inUse = !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
-        return !inUse;
+        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION) return true;
+        found = path;
+        return false;
     });
-    return inUse;
+    return found;
 }
+
+bool HasFileInUse(const std::wstring& folder) { return !FindFileInUse(folder).empty(); }
 
 // Moves source to target, which must not exist yet, copying where a rename cannot be done. A copy is
 // made under a staging name that takes the target's name only once complete, so that whoever finds
@@ -153,6 +158,8 @@ void RemoveOldInstallFolder(const std::wstring& installFolder) {
         LogFormat("Could not remove old install folder on trial #%d", trial + 1);
         ::Sleep(100);
     }
+    if (const std::wstring held = FindFileInUse(installFolder); !held.empty())
+        LogFileOperationFailure("remove", held, ERROR_SHARING_VIOLATION);
 }
 
 // Moves the previous installation and the legacy add-in folder into a new backup root; false when

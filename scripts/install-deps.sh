@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test the setup program:
 # the MinGW-w64 cross compiler, zlib for MinGW, Wine with 32-bit support, Xvfb, OpenSSL,
-# the host libraries of the payload tool, Pillow and fonts for redrawing the art (scripts/draw-art.py),
+# the host libraries of the payload tool, wixl for the MSI package, Pillow and fonts for redrawing the
+# art (scripts/draw-art.py),
 # and a font with Japanese, Korean and Chinese glyphs for the window under Wine. Skips everything that
 # is already there.
 set -euo pipefail
@@ -16,7 +17,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 libz-mingw-w64-dev
   wine wine64 wine32:i386 xvfb xauth openssl libssl-dev zlib1g-dev libminizip-dev
   cmake make g++ python3 curl unzip dpkg-dev googletest imagemagick
-  python3-pil fonts-dejavu-core fonts-wqy-microhei
+  python3-pil fonts-dejavu-core fonts-wqy-microhei msitools wixl
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -1,6 +1,7 @@
 #include "ui/InstallerWindow.h"
 
 #include "app/Config.h"
+#include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/Text.h"
 #include "engine/InstallThread.h"
@@ -48,7 +49,7 @@ CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
 }
 
 int CTessaraAppInstallerWindow::Run(bool silentMode) {
-    if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return 1;
+    if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return ExitNoRunStarted;
 
     const HWND created = ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
                                            WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU, CW_USEDEFAULT, 0,
@@ -56,7 +57,7 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
     if (!created) {
         LogWrite("Could not create the installer window");
         // The creation can fail after WM_CREATE has started a run: then that run's outcome is the result.
-        if (!m_workerThread) return 1;
+        if (!m_workerThread) return ExitNoRunStarted;
         WaitForWorker();
         return RunResult(silentMode, 0);
     }
@@ -84,7 +85,7 @@ int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
     DWORD workerResult = 0;
     const bool succeeded =
         m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
-    return succeeded ? quitCode : kSilentInstallFailedExitCode;
+    return succeeded ? quitCode : FailedRunExitCode();
 }
 
 void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }

@@ -14,9 +14,6 @@
 
 namespace tessara {
 
-// The Windows Installer's code for a failed installation, returned by "/silent" runs that did not complete.
-constexpr int kSilentInstallFailedExitCode = 1603;
-
 // Command ids of the window's buttons and check boxes, and its one timer.
 constexpr int IDC_MAIN_BUTTON = 1235;
 constexpr int IDC_RETRY_BUTTON = 1236;
@@ -32,7 +29,7 @@ public:
 
     // Reads the payload URL, creates the window and runs the message loop. Returns the quit code, or 1
     // when "/zipUrl" lacks its value or no window could be created before any run began. A "/silent"
-    // run that did not complete returns 1603. Returns only after the last installer thread has ended.
+    // run that did not complete returns the failed run's exit code (app/ExitCodes.h). Returns only after the last installer thread has ended.
     int Run(bool silent);
 
     void SetProgressRange(int range) override;

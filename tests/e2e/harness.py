@@ -12,7 +12,9 @@ import pathlib
 import re
 import shutil
 import signal
+import socket
 import socketserver
+import struct
 import subprocess
 import threading
 import time
@@ -201,7 +203,8 @@ def make_other_authority(folder):
 
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
-    "cut" (announces the full length, sends half, closes), "404", "slow" (a trickle), "silent" (accepts
+    "cut" (announces the full length, sends half, closes), "reset" (the same, ending with a reset
+    connection), "404", "slow" (a trickle), "silent" (accepts
     and never answers) and "endless" (a body without length that never ends)."""
 
     def __init__(self):
@@ -228,10 +231,15 @@ class PayloadServer:
                     self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 try:
-                    if mode == "cut":
+                    if mode in ("cut", "reset"):
                         self.wfile.write(data[: len(data) // 2])
                         self.wfile.flush()
-                        self.connection.shutdown(2)
+                        if mode == "reset":
+                            # Closing with a zero linger time sends a reset instead of an orderly end.
+                            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                            self.connection.close()
+                        else:
+                            self.connection.shutdown(2)
                     elif mode == "endless":
                         while True:
                             self.wfile.write(data)

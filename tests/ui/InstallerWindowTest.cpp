@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/ExitCodes.h"
 #include "ui/InstallerWindow.h"
 
 namespace tessara {
@@ -89,7 +90,7 @@ TEST(InstallerWindowTest, Run_SilentRunWhoseWindowFailedAfterCreateReportsThatRu
             ::SetWindowsHookExW(WH_CBT, SubclassNewWindow, nullptr, ::GetCurrentThreadId()));
         ASSERT_TRUE(hook);
         CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), true);
-        EXPECT_EQ(kSilentInstallFailedExitCode, window.Run(true));
+        EXPECT_EQ(ExitInstallFailure, window.Run(true));
         EXPECT_EQ(StageDownload, window.stage.load()) << "the run went on without its window";
         EXPECT_TRUE(window.error.load());
     }

@@ -1,0 +1,21 @@
+#pragma once
+// The exit codes of the silent modes, in the Windows Installer's numbers, so that deployment tools can
+// tell a failure to retry later from one to report. The interactive mode shows its outcome instead.
+namespace tessara {
+
+constexpr int ExitSuccess = 0;
+// No installation run began: "/zipUrl" without its value, a payload URL that does not fit, or no window.
+constexpr int ExitNoRunStarted = 1;
+// The run needed more disk space than the drive had (ERROR_DISK_FULL).
+constexpr int ExitNotEnoughDiskSpace = 112;
+// Every other failed installation (ERROR_INSTALL_FAILURE).
+constexpr int ExitInstallFailure = 1603;
+// Another run of the setup program for this user did not end in time (ERROR_INSTALL_ALREADY_RUNNING).
+constexpr int ExitAnotherRunInProgress = 1618;
+
+// Notes that a step failed for want of disk space; a failed run then ends with ExitNotEnoughDiskSpace.
+void NoteNotEnoughDiskSpace();
+// The exit code of a silent run that did not complete.
+int FailedRunExitCode();
+
+}  // namespace tessara

@@ -1,0 +1,163 @@
+"""What an administrator deploying the setup program relies on: the MSI package under Wine's msiexec,
+the exit codes of failing silent runs with the log line that says why, and where the log goes."""
+import contextlib
+import io
+import re
+import shutil
+import subprocess
+import time
+import unittest
+import zipfile
+
+import harness
+from test_install import InstallTestBase
+
+MSI = harness.BUILD / "TessaraAppSetup.msi"
+INSTALLER_ENTRIES = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+@contextlib.contextmanager
+def mounted(kind, target, *options):
+    """A mount of our own for the length of a test; the test is skipped where mounting is not allowed."""
+    target.mkdir(parents=True, exist_ok=True)
+    done = subprocess.run(["mount", *options, kind, str(target)], stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise unittest.SkipTest("cannot mount here: %s" % done.stderr.decode().strip())
+    try:
+        yield target
+    finally:
+        subprocess.run(["umount", "--lazy", str(target)], check=True)
+
+
+def package_entries():
+    """(key, values text) of every Windows Installer product entry named after the application."""
+    found = []
+    for root in ("HKCU", "HKLM"):
+        text = harness.reg("query", root + "\\" + INSTALLER_ENTRIES, "/s").stdout.decode("utf-8", "replace")
+        for block in text.replace("\r", "").split("\n\n"):
+            if "WindowsInstaller" in block and re.search(r"DisplayName\s+REG_SZ\s+Orvix Tessara\n", block + "\n"):
+                found.append(block)
+    return found
+
+
+class AdministratorTest(InstallTestBase):
+    @property
+    def shortcut(self):
+        return self.appdata / "Microsoft" / "Windows" / "Start Menu" / "Programs" / "Orvix Tessara.lnk"
+
+    def silent_state(self):
+        return harness.tree_digest(self.install_folder), harness.registry_snapshot(), self.shortcut.exists()
+
+    def test_msi_installs_as_silent_does_hides_its_entry_and_removes_the_application(self):
+        harness.wine(["msiexec", "/x", harness.to_windows(MSI), "/qn"], capture=False)
+        url = self.server.serve("/payload.zip", self.payload)
+        self.assert_installed(self.install(url, "msi-reference"))
+        expected = self.silent_state()
+        harness.kill_windows_processes("tessaradetector.exe")
+        shutil.rmtree(self.install_folder)
+        harness.delete_registrations()
+        self.shortcut.unlink()
+        msi_log = harness.to_unix(harness.expand("%TEMP%")) / "TessaraAppSetup.log"
+        msi_log.unlink(missing_ok=True)
+
+        installed = harness.wine(["msiexec", "/i", harness.to_windows(MSI), "/qn", "ZIPURL=" + url], capture=False)
+        self.assertEqual(0, installed.returncode)
+        self.assertEqual(expected, self.silent_state())
+        self.assertIn('Installer with command line = "/msi /zipUrl "%s" /log ' % url, msi_log.read_text("cp1252"))
+        entries = package_entries()
+        self.assertEqual(1, len(entries), entries)
+        self.assertRegex(entries[0], r"SystemComponent\s+REG_DWORD\s+0x1\b", "hidden from Programs and Features")
+
+        harness.kill_windows_processes("tessaradetector.exe")
+        removed = harness.wine(["msiexec", "/x", harness.to_windows(MSI), "/qn"], capture=False)
+        self.assertEqual(0, removed.returncode)
+        self.assertEqual((None, False), (harness.tree_digest(self.install_folder), self.silent_state()[2]))
+        self.assertFalse(harness.regdump(harness.UNINSTALL_KEY)["exists"])
+        self.assertEqual([], package_entries())
+        self.assertIn('Installer with command line = "/uninstall /log ', msi_log.read_text("cp1252"))
+
+    def test_failing_silent_runs_tell_why_by_exit_code_and_log(self):
+        key, cert = harness.make_other_authority(self.work / "other")
+        foreign = harness.make_payload(self.payload_dir, self.work / "foreign.zip", key=key, cert=cert).read_bytes()
+        tampered = io.BytesIO()
+        with zipfile.ZipFile(io.BytesIO(self.payload)) as source, zipfile.ZipFile(tampered, "w") as target:
+            for item in source.infolist():
+                data = source.read(item)
+                target.writestr(item, data.upper() if item.filename.endswith("strings.txt") else data)
+        download = r"Download failed: HTTP status %d, result 0x[0-9A-F]{8}, \d+ bytes received of \d+ announced"
+        cases = [
+            ("404", self.server.url("/missing.zip"), None, 1603, download % 404),
+            ("reset", self.server.serve("/reset.zip", self.payload, "reset"), None, 1603, download % 200),
+            ("tampered", self.server.serve("/tampered.zip", tampered.getvalue()), None, 1603, r"Payload check failed"),
+            ("foreign", self.server.serve("/foreign.zip", foreign), None, 1603, r"not signed by a trusted signer"),
+            ("full-temp", self.server.serve("/payload.zip", self.payload), "full-temp", 112,
+             r"Not enough free space to extract the payload: \d+ bytes needed, \d+ available"),
+            ("held", self.server.serve("/payload.zip", self.payload), "held", 1603,
+             r"(?i)Could not remove .*\\Tessara\.exe: system error 32 \(.+\)"),
+        ]
+        for name, url, condition, exit_code, why in cases:
+            with self.subTest(name), self.condition(condition):
+                run = self.install(url, "why-" + name)
+                self.assertEqual(exit_code % 256, run.exit_code, run.log_text)
+                self.assertTrue(any(re.search(why, line) for line in run.messages), run.log_text)
+
+    @contextlib.contextmanager
+    def condition(self, name):
+        if name == "full-temp":
+            # A small drive T: as the temporary folder: the download fits, its extraction does not.
+            with mounted("tmpfs", self.work / "small-drive", "-o", "size=8m") as drive:
+                link = harness.PREFIX / "dosdevices" / "t:"
+                link.unlink(missing_ok=True)
+                link.symlink_to(drive)
+                original = harness.redirect_temp_folder("T:\\")
+                try:
+                    yield
+                finally:
+                    harness.restore_temp_folder(original)
+                    link.unlink()
+        elif name == "held":
+            self.assert_installed(self.install(self.server.url("/payload.zip"), "why-previous"))
+            marker = self.work / "held.marker"
+            marker.unlink(missing_ok=True)
+            holder = subprocess.Popen([harness.WINE_RUN, harness.BUILD / "tests" / "e2e" / "holdfile.exe",
+                                       self.install_folder / "Tessara.exe", harness.to_windows(marker)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                for _ in range(100):
+                    if marker.exists():
+                        break
+                    time.sleep(0.1)
+                self.assertTrue(marker.exists(), "the holder has the file open")
+                yield
+            finally:
+                harness.kill_windows_processes("holdfile.exe")
+                holder.wait(timeout=30)
+        else:
+            yield
+
+    def test_log_switch_appends_runs_to_a_path_with_blanks_and_letters_beyond_ascii(self):
+        folder = harness.prepare_setup_folder("log-switch")
+        log = self.work / "Journal für Prüfung 日本" / "setup log.txt"
+        log.parent.mkdir(parents=True, exist_ok=True)
+        log.unlink(missing_ok=True)
+        for _ in range(2):
+            self.assertEqual(1, harness.run_setup(folder, "/silent", "/log", harness.to_windows(log), "/zipUrl").exit_code)
+        lines = [line.split("] :: ", 1)[1] for line in log.read_text("cp1252", "replace").splitlines()]
+        self.assertEqual(2, sum(line.startswith("======== New run, process ") for line in lines), lines)
+        self.assertRegex(lines[1], r'^Installer with command line = "/silent /log ".*setup log\.txt" /zipUrl"$')
+        self.assertIn("The /zipUrl switch has no URL after it", lines)
+        self.assertFalse((folder / "debugLog.log").exists())
+
+    def test_read_only_program_folder_logs_to_the_temporary_folder(self):
+        folder = harness.prepare_setup_folder("log-readonly")
+        temp_log = harness.to_unix(harness.expand("%TEMP%")) / "debugLog.log"
+        temp_log.unlink(missing_ok=True)
+        with mounted(str(folder), self.work / "read-only", "--bind", "-o", "ro") as read_only:
+            subprocess.run(["mount", "-o", "remount,bind,ro", str(read_only)], check=True)
+            self.assertEqual(1, harness.run_setup(read_only, "/silent", "/zipUrl").exit_code)
+        self.assertFalse((folder / "debugLog.log").exists())
+        self.assertIn('Installer with command line = "/silent /zipUrl"', temp_log.read_text("cp1252"))
+
+
+if __name__ == "__main__":
+    unittest.main()
