@@ -39,7 +39,8 @@ std::vector<RM_PROCESS_INFO> ProcessesHolding(const std::wstring& path) {
     std::vector<RM_PROCESS_INFO> processes;
     DWORD session = 0;
     WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
-    if (!start || !registerFiles || !getList || !end || start(&session, 0, key) != ERROR_SUCCESS) return processes;
+    if (!start || !registerFiles || !getList || !end || start(&session, 0, key) != ERROR_SUCCESS)
+        return processes;
     LPCWSTR file = path.c_str();
     UINT needed = 0, count = 0;
     DWORD reasons = 0;
@@ -59,7 +60,8 @@ std::vector<RM_PROCESS_INFO> ProcessesHolding(const std::wstring& path) {
 }  // namespace
 
 void LogFileOperationFailure(const char* action, const std::wstring& path, DWORD error) {
-    LogFormat("Could not %s %S: system error %d (%s)", action, path, static_cast<int>(error), SystemErrorText(error));
+    LogFormat("Could not %s %S: system error %d (%s)", action, path, static_cast<int>(error),
+              SystemErrorText(error));
     if (IsDiskFullError(error)) NoteNotEnoughDiskSpace();
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED)
         LogProcessesHolding(path);

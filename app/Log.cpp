@@ -31,7 +31,9 @@ std::time_t CurrentTimeInSeconds() {
 }
 
 // Like fopen_s, the file is not shared for writing while the program runs.
-FILE* OpenShared(const std::wstring& path, const wchar_t* mode) { return _wfsopen(path.c_str(), mode, _SH_DENYWR); }
+FILE* OpenShared(const std::wstring& path, const wchar_t* mode) {
+    return _wfsopen(path.c_str(), mode, _SH_DENYWR);
+}
 
 FILE* OpenDefaultLog() {
     if (FILE* stream = OpenShared(kLogFileName, L"w")) return stream;
@@ -56,7 +58,8 @@ bool LogOpen(const std::wstring& path) {
         if (!g_logStream) return false;
     }
     // Runs appended to one file stay apart.
-    if (appending) LogFormat("======== New run, process %d ========", static_cast<int>(::GetCurrentProcessId()));
+    if (appending)
+        LogFormat("======== New run, process %d ========", static_cast<int>(::GetCurrentProcessId()));
     return true;
 }
 

@@ -189,7 +189,8 @@ private:
 
 // Why a download failed, for the administrator: the server's answer and the download service's result.
 // A drive too full for the announced payload is named as such.
-void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result, const std::wstring& downloadFile) {
+void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result,
+                        const std::wstring& downloadFile) {
     LogFormat("Download failed: HTTP status %d, result 0x%08X, %s bytes received of %s announced",
               static_cast<int>(callback.HttpStatus()), static_cast<unsigned>(result),
               std::to_string(callback.Received()), std::to_string(callback.Announced()));
