@@ -88,7 +88,7 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_ConfigValueThatDoesNotFitTheSlotIsRefused)
 }
 
 // A switch counts only as an argument of its own (a longer word after it still counts), never inside
-// the value of "/zipUrl" or in another letter case.
+// the values of "/zipUrl" and "/log" or in another letter case.
 TEST(ArgumentsTest, HasSwitch_ReadsWholeArgumentsOnly) {
     const struct {
         const wchar_t* commandLine;
@@ -105,10 +105,22 @@ TEST(ArgumentsTest, HasSwitch_ReadsWholeArgumentsOnly) {
         {L"setup.exe \"/silent /msi\"", L"/msi", false},
         {L"/msi.exe /silent", L"/msi", false},
         {L"setup.exe /uninstallSelf", L"/uninstall", true},
+        {L"setup.exe /log /uninstall.log /silent", L"/uninstall", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.found, HasSwitch(SplitArguments(c.commandLine), c.name)) << c.commandLine;
     }
+}
+
+TEST(ArgumentsTest, LogPathArgument_TakesTheValueAfterTheLastLogSwitch) {
+    EXPECT_EQ(L"", LogPathArgument(SplitArguments(L"setup.exe /silent /log")));
+    EXPECT_EQ(L"", LogPathArgument(SplitArguments(L"setup.exe /zipUrl /log")));
+    EXPECT_EQ(L"C:\\b c.log", LogPathArgument(SplitArguments(L"setup.exe /LOG a.log /log \"C:\\b c.log\"")));
+}
+
+TEST_F(PayloadUrlTest, LoadPayloadUrl_NeverTakesTheLogPathForTheSwitch) {
+    ASSERT_TRUE(LoadPayloadUrl(MissingConfig(), L"setup.exe /log /zipUrl /zipUrl http://127.0.0.1/p.zip"));
+    EXPECT_EQ(L"http://127.0.0.1/p.zip", SelectPayloadUrlFor(true));
 }
 
 TEST_F(PayloadUrlTest, SelectPayloadUrl_IgnoresConfigurationOutsideWow64) {

@@ -95,12 +95,26 @@ TEST_F(LogTest, LogOpen_TruncatesTheLogOfAnEarlierRun) {
     EXPECT_EQ("second run\r", MessageOf(lines[0]));
 }
 
-TEST_F(LogTest, LogOpen_WhenTheFileCannotBeCreatedEveryCallIsANoOp) {
+// The working directory's log blocked, then the temporary folder's too (both by a folder of that name).
+TEST_F(LogTest, LogOpen_FallsBackToTheTemporaryFolderAndWithoutEitherEveryCallIsANoOp) {
+    std::filesystem::create_directories("temp");
+    const std::wstring temp = std::filesystem::absolute("temp").wstring() + L"\\";
+    wchar_t original[MAX_PATH + 1] = {};
+    const bool hadTmp = ::GetEnvironmentVariableW(L"TMP", original, MAX_PATH + 1) != 0;
+    ::SetEnvironmentVariableW(L"TMP", temp.c_str());
     std::filesystem::create_directory("debugLog.log");
+    ASSERT_TRUE(LogOpen());
+    EXPECT_TRUE(LogWrite("in the temporary folder"));
+    LogClose();
+    EXPECT_EQ("in the temporary folder\r", MessageOf(ReadLines("temp/debugLog.log").at(0)));
+
+    std::filesystem::remove("temp/debugLog.log");
+    std::filesystem::create_directory("temp/debugLog.log");
     EXPECT_FALSE(LogOpen());
     EXPECT_FALSE(LogWrite("nothing"));
     EXPECT_FALSE(LogFormat("nothing %d", 1));
     LogClose();
+    ::SetEnvironmentVariableW(L"TMP", hadTmp ? original : nullptr);
     EXPECT_TRUE(std::filesystem::is_directory("debugLog.log"));
 }
 

@@ -3,6 +3,7 @@
 Everything here is real: the executable from the build, the build's Wine prefix and its registry,
 payloads packed and signed with the payload tool and OpenSSL, and an HTTP server on 127.0.0.1.
 """
+import contextlib
 import filecmp
 import hashlib
 import http.server
@@ -315,6 +316,25 @@ def start_setup(folder, *args, env=None):
     return subprocess.Popen([WINE_RUN, str(folder / "TessaraAppSetup.exe")] + [str(a) for a in args], cwd=folder,
                             env=full_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             stdin=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def file_held_open(path, marker):
+    """Keeps a file open, as a program that uses it would, for the length of the block."""
+    marker.unlink(missing_ok=True)
+    holder = subprocess.Popen([WINE_RUN, str(BUILD / "tests" / "e2e" / "holdfile.exe"), str(path), to_windows(marker)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if marker.exists():
+                break
+            time.sleep(0.1)
+        if not marker.exists():
+            raise AssertionError("the holder does not have %s open" % path)
+        yield
+    finally:
+        kill_windows_processes("holdfile.exe")
+        holder.wait(timeout=30)
 
 
 def finish_setup(process, folder, timeout=300):

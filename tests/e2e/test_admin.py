@@ -5,7 +5,6 @@ import io
 import re
 import shutil
 import subprocess
-import time
 import unittest
 import zipfile
 
@@ -118,21 +117,8 @@ class AdministratorTest(InstallTestBase):
                     link.unlink()
         elif name == "held":
             self.assert_installed(self.install(self.server.url("/payload.zip"), "why-previous"))
-            marker = self.work / "held.marker"
-            marker.unlink(missing_ok=True)
-            holder = subprocess.Popen([harness.WINE_RUN, harness.BUILD / "tests" / "e2e" / "holdfile.exe",
-                                       self.install_folder / "Tessara.exe", harness.to_windows(marker)],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            try:
-                for _ in range(100):
-                    if marker.exists():
-                        break
-                    time.sleep(0.1)
-                self.assertTrue(marker.exists(), "the holder has the file open")
+            with harness.file_held_open(self.install_folder / "Tessara.exe", self.work / "held.marker"):
                 yield
-            finally:
-                harness.kill_windows_processes("holdfile.exe")
-                holder.wait(timeout=30)
         else:
             yield
 

@@ -6,7 +6,6 @@ import pathlib
 import re
 import shutil
 import struct
-import subprocess
 import threading
 import time
 import unittest
@@ -413,22 +412,9 @@ class FailedInstallationTest(InstallTestBase):
         self.assertIn("Startup keys success=0", run.messages)
 
     def test_file_held_open_by_another_process(self):
-        marker = self.work / "held.marker"
-        marker.unlink(missing_ok=True)
-        holder = subprocess.Popen([harness.WINE_RUN, str(harness.BUILD / "tests" / "e2e" / "holdfile.exe"),
-                                   str(self.install_folder / "Tessara.exe"), harness.to_windows(marker)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        try:
-            for _ in range(100):
-                if marker.exists():
-                    break
-                time.sleep(0.1)
-            self.assertTrue(marker.exists(), "the holder has the file open")
+        with harness.file_held_open(self.install_folder / "Tessara.exe", self.work / "held.marker"):
             url = self.server.serve("/payload.zip", self.payload)
             run = self.install(url, "fail-held")
-        finally:
-            harness.kill_windows_processes("holdfile.exe")
-            holder.wait(timeout=30)
         self.assertNotEqual(0, run.exit_code)
         self.assert_failed_and_restored(run, 4)
 
