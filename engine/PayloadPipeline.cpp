@@ -66,8 +66,11 @@ bool SameFileContent(const std::wstring& first, const std::wstring& second) {
 }
 
 bool CopyOneFile(const std::wstring& source, const std::wstring& target, bool overwrite) {
-    return ::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
-                       overwrite ? FALSE : TRUE) != FALSE;
+    if (::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
+                    overwrite ? FALSE : TRUE))
+        return true;
+    LogFileOperationFailure("copy a file to", target, ::GetLastError());
+    return false;
 }
 
 // Copies every file and folder below source into target, creating target when missing; an existing

@@ -88,8 +88,10 @@ class AdministratorTest(InstallTestBase):
         cases = [
             ("404", self.server.url("/missing.zip"), None, 1603, download % 404),
             ("reset", self.server.serve("/reset.zip", self.payload, "reset"), None, 1603, download % 200),
-            ("tampered", self.server.serve("/tampered.zip", tampered.getvalue()), None, 1603, r"Payload check failed"),
-            ("foreign", self.server.serve("/foreign.zip", foreign), None, 1603, r"not signed by a trusted signer"),
+            ("tampered", self.server.serve("/tampered.zip", tampered.getvalue()), None, 1603,
+             r"^Per-file digest check failed for resources/strings\.txt"),
+            ("foreign", self.server.serve("/foreign.zip", foreign), None, 1603,
+             r"^Signer chain check failed for digest\.s"),
             ("full-temp", self.server.serve("/payload.zip", self.payload), "full-temp", 112,
              r"Not enough free space to extract the payload: \d+ bytes needed, \d+ available"),
             ("held", self.server.serve("/payload.zip", self.payload), "held", 1603,

@@ -6,6 +6,7 @@ import pathlib
 import re
 import shutil
 import struct
+import subprocess
 import threading
 import time
 import unittest
