@@ -1,5 +1,7 @@
 #include "ui/InstallerWindow.h"
 
+#include <algorithm>
+
 #include "app/Config.h"
 #include "app/ExitCodes.h"
 #include "app/Log.h"
@@ -13,8 +15,10 @@ namespace {
 constexpr wchar_t kInteractiveClass[] = L"TessaraAppInstallerWindow";
 constexpr wchar_t kSilentClass[] = L"TessaraAppSilentInstallerWindow";
 constexpr wchar_t kWindowTitle[] = L"Orvix Tessara";
-constexpr int kWindowWidth = 448;
-constexpr int kWindowHeight = 600;
+// The client area at 96 dots per inch: what a 448 x 600 window with a dialog frame and a caption keeps.
+constexpr int kClientWidth = 442;
+constexpr int kClientHeight = 574;
+constexpr DWORD kInteractiveStyle = WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU | WS_MINIMIZEBOX;
 
 void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure) {
     WNDCLASSEXW windowClass{};
@@ -34,6 +38,27 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
     ::RegisterClassExW(&windowClass);
 }
 
+// Centred on the work area of the monitor the window opens on, its client area as large as the density
+// asks, and never larger than the work area: the layout gives up banner height first.
+void PlaceWindow(HWND window) {
+    const UINT dpi = WindowDpi(window);
+    RECT frame{0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
+    using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+    const auto adjustForDpi = reinterpret_cast<ForDpi>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    if (!adjustForDpi || !adjustForDpi(&frame, kInteractiveStyle, FALSE, 0, dpi))
+        ::AdjustWindowRectEx(&frame, kInteractiveStyle, FALSE, 0);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    const RECT& work = monitor.rcWork;
+    const int width = std::min<int>(frame.right - frame.left, work.right - work.left);
+    const int height = std::min<int>(frame.bottom - frame.top, work.bottom - work.top);
+    ::SetWindowPos(window, nullptr, work.left + (work.right - work.left - width) / 2,
+                   work.top + (work.bottom - work.top - height) / 2, width, height,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace
 
 CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool silentMode)
@@ -51,9 +76,10 @@ CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
 int CTessaraAppInstallerWindow::Run(bool silentMode) {
     if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return ExitNoRunStarted;
 
-    const HWND created = ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
-                                           WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU, CW_USEDEFAULT, 0,
-                                           kWindowWidth, kWindowHeight, nullptr, nullptr, m_instance, this);
+    const HWND created =
+        ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
+                          silentMode ? WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU : kInteractiveStyle,
+                          CW_USEDEFAULT, 0, 448, 600, nullptr, nullptr, m_instance, this);
     if (!created) {
         LogWrite("Could not create the installer window");
         // The creation can fail after WM_CREATE has started a run: then that run's outcome is the result.
@@ -186,6 +212,7 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
     if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
     switch (message) {
         case WM_CREATE:
+            PlaceWindow(hwnd);
             self->OnCreate(hwnd);
             return 0;
         case WM_DESTROY:
@@ -230,6 +257,10 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             self->OnRunEnded(hwnd, wParam == 1);
             return 0;
         default:
+            if (message == CTaskbarProgress::ButtonCreatedMessage()) {
+                self->m_taskbar.Attach(hwnd);
+                return 0;
+            }
             return ::DefWindowProcW(hwnd, message, wParam, lParam);
     }
 }

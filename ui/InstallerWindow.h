@@ -11,6 +11,7 @@
 #include "ui/AccessibleScreen.h"
 #include "ui/Painting.h"
 #include "ui/Screen.h"
+#include "ui/TaskbarProgress.h"
 
 namespace tessara {
 
@@ -81,6 +82,7 @@ private:
     PaintResources m_resources;
     WindowLayout m_layout;
     CAccessibleScreen m_accessible;
+    CTaskbarProgress m_taskbar;
     bool m_choiceMode = false;
     int m_carouselIndex = 0;
     ScreenKind m_shownScreen = ScreenKind::Working;

@@ -157,6 +157,7 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     const PaintedScreen painted = PaintScreen(dc, client, m_layout, screen, m_resources);
     ::EndPaint(hwnd, &paint);
     m_accessible.Show(screen, m_layout, painted);
+    m_taskbar.Show(screen);
 
     RECT link{};
     ::GetWindowRect(m_emailLink, &link);
@@ -381,6 +382,8 @@ void CTessaraAppInstallerWindow::FocusScreen() {
 void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {
     const int count = static_cast<int>(m_texts.carouselTitles.size());
     m_carouselIndex = count ? (m_carouselIndex + 1) % count : 0;
+    // A minimised window is not painted; its taskbar button still follows the run.
+    if (::IsIconic(hwnd)) m_taskbar.Show(ComposeScreen(CurrentState(), m_texts));
     ::InvalidateRect(hwnd, &m_layout.message, FALSE);
 }
 

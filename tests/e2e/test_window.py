@@ -24,13 +24,13 @@ class WindowRun:
     """One interactive run of the setup program in the virtual desktop, in the given locale (a desktop
     of its own: programs started into a running desktop take over its language)."""
 
-    def __init__(self, folder, *args, locale=None):
+    def __init__(self, folder, *args, locale=None, size="1024x768"):
         self.folder = folder
-        self.desktop = DESKTOP + ("-" + locale.split("_")[0] if locale else "")
+        self.desktop = DESKTOP + ("-" + locale.split("_")[0] if locale else "") + "-" + size
         self.started = time.time()
         env = dict(os.environ, **({"LANG": locale, "LC_ALL": locale} if locale else {}))
         self.process = subprocess.Popen(
-            [harness.WINE_RUN, "explorer", "/desktop=%s,1024x768" % self.desktop, folder / "TessaraAppSetup.exe"]
+            [harness.WINE_RUN, "explorer", "/desktop=%s,%s" % (self.desktop, size), folder / "TessaraAppSetup.exe"]
             + [str(a) for a in args], cwd=folder, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
 
@@ -129,8 +129,8 @@ class InteractiveWindowTest(InstallTestBase):
         harness.kill_windows_processes("TessaraAppSetup.exe")
         super().tearDown()
 
-    def start(self, name, url, locale=None):
-        self.run_ = WindowRun(harness.prepare_setup_folder(name), "/zipUrl", url, locale=locale)
+    def start(self, name, url, locale=None, size="1024x768"):
+        self.run_ = WindowRun(harness.prepare_setup_folder(name), "/zipUrl", url, locale=locale, size=size)
         return self.run_
 
     def test_first_run_installs_without_buttons_then_exit_makes_only_the_chosen_shortcut(self):
@@ -139,7 +139,7 @@ class InteractiveWindowTest(InstallTestBase):
         self.desktop_link.write_bytes(b"left by an earlier installation")
         run = self.start("window-first", url)
 
-        painted = drive("wait-paint", "20000")
+        painted = run.drive("wait-paint", "20000")
         run.assertOk(painted)
         painted_at, process_started_at = (int(field) for field in painted.stdout.split())
         print("first paint %.0f ms after the launch, %d ms after the setup process started"
@@ -223,6 +223,25 @@ class InteractiveWindowTest(InstallTestBase):
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
         self.assert_installed(harness.SetupRun(subprocess.CompletedProcess([], 0), run.folder))
+
+    def test_the_longest_screen_opens_centred_and_whole_on_a_1024x576_desktop(self):
+        run = self.start("window-small", self.server.url("/missing.zip"), locale="de_DE.UTF-8", size="1024x576")
+        failed = run.wait_for(lambda s: RETRY in s["controls"] and s["painted"][2]["text"], "the download-failed screen")
+        left, top, right, bottom = failed["frame"]
+        self.assertLessEqual(bottom - top, 576)
+        self.assertLessEqual(abs(left - (1024 - right)), 1, "centred across")
+        self.assertLessEqual(abs(top - (576 - bottom)), 1, "centred down")
+        width, height = failed["client"]
+        status, bar, title, body = (p["rect"] for p in failed["painted"])
+        buttons = [c["rect"] for c in failed["controls"].values()]
+        email = next(link["rect"] for link in failed["links"] if link["visible"] and link["text"].startswith("Fehler"))
+        for rect in [status, bar, title, body, email] + buttons:
+            self.assertTrue(0 <= rect[0] < rect[2] <= width and 0 <= rect[1] < rect[3] <= height, (rect, failed))
+        # Reading down the screen nothing overlaps: the banner gave up its height instead.
+        self.assertLessEqual(bar[3], title[1])
+        self.assertLessEqual(title[3], body[1])
+        self.assertLessEqual(body[3], email[1])
+        self.assertLessEqual(email[3], min(b[1] for b in buttons))
 
     def test_yes_to_the_cancel_question_ends_with_the_previous_installation_intact(self):
         self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "window-previous"))

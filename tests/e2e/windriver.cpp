@@ -51,14 +51,24 @@ Label LabelOf(HWND window) {
     return label;
 }
 
+// Where a child lies in its parent's client area.
+RECT RectInParent(HWND child) {
+    RECT rect{};
+    ::GetWindowRect(child, &rect);
+    ::MapWindowPoints(nullptr, ::GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
 void PrintControl(HWND control) {
     const Label label = LabelOf(control);
+    const RECT rect = RectInParent(control);
     std::printf(
         "{\"id\": %d, \"text\": \"%s\", \"key\": \"%s\", \"visible\": %d, \"enabled\": %d, "
-        "\"checked\": %d}",
+        "\"checked\": %d, \"rect\": [%ld, %ld, %ld, %ld]}",
         ::GetDlgCtrlID(control), Utf8(label.text).c_str(), Utf8(label.key).c_str(),
         ::IsWindowVisible(control) ? 1 : 0, ::IsWindowEnabled(control) ? 1 : 0,
-        static_cast<int>(::SendMessageW(control, BM_GETCHECK, 0, 0)));
+        static_cast<int>(::SendMessageW(control, BM_GETCHECK, 0, 0)), rect.left, rect.top, rect.right,
+        rect.bottom);
 }
 
 std::wstring Take(BSTR text) {
@@ -176,11 +186,13 @@ int PressKey(const std::wstring& key) {
                : 1;
 }
 
-BOOL CALLBACK PrintLink(HWND child, LPARAM first) {
+// Statics that take clicks are links; the others stand for painted texts.
+template <bool links>
+BOOL CALLBACK PrintStatic(HWND child, LPARAM first) {
     wchar_t className[32] = {};
     ::GetClassNameW(child, className, 32);
-    // Links are the statics that take clicks; the others stand for painted texts.
-    if (::lstrcmpiW(className, L"Static") != 0 || !(::GetWindowLongW(child, GWL_STYLE) & SS_NOTIFY))
+    if (::lstrcmpiW(className, L"Static") != 0 ||
+        ((::GetWindowLongW(child, GWL_STYLE) & SS_NOTIFY) != 0) != links)
         return TRUE;
     bool& isFirst = *reinterpret_cast<bool*>(first);
     std::printf("%s", isFirst ? "" : ", ");
@@ -191,8 +203,15 @@ BOOL CALLBACK PrintLink(HWND child, LPARAM first) {
 
 int PrintState() {
     const HWND window = FindInstaller();
-    std::printf("{\"window\": %d, \"closeBox\": %d, \"controls\": {", window ? 1 : 0,
-                window && (::GetWindowLongW(window, GWL_STYLE) & WS_SYSMENU) ? 1 : 0);
+    RECT frame{};
+    RECT client{};
+    ::GetWindowRect(window, &frame);
+    ::GetClientRect(window, &client);
+    std::printf(
+        "{\"window\": %d, \"closeBox\": %d, \"frame\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
+        "\"controls\": {",
+        window ? 1 : 0, window && (::GetWindowLongW(window, GWL_STYLE) & WS_SYSMENU) ? 1 : 0, frame.left,
+        frame.top, frame.right, frame.bottom, client.right, client.bottom);
     bool first = true;
     for (const int id : kControlIds) {
         const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
@@ -203,7 +222,10 @@ int PrintState() {
     }
     std::printf("}, \"links\": [");
     first = true;
-    if (window) ::EnumChildWindows(window, PrintLink, reinterpret_cast<LPARAM>(&first));
+    if (window) ::EnumChildWindows(window, PrintStatic<true>, reinterpret_cast<LPARAM>(&first));
+    std::printf("], \"painted\": [");
+    first = true;
+    if (window) ::EnumChildWindows(window, PrintStatic<false>, reinterpret_cast<LPARAM>(&first));
     std::printf("]}\n");
     return 0;
 }
