@@ -78,7 +78,7 @@ bool FitsOnVolume(const std::wstring& folder, uint64_t needed) {
     ULARGE_INTEGER available{};
     if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) || available.QuadPart >= needed)
         return true;
-    LogFormat("Not enough free space on %S: %s bytes free, %s bytes needed", folder,
+    LogFormat("Not enough free space at \"%S\": %s bytes free, %s bytes needed", folder,
               std::to_string(available.QuadPart), std::to_string(needed));
     NoteNotEnoughDiskSpace();
     return false;

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <optional>
@@ -10,7 +11,6 @@
 #include <vector>
 
 #include "app/Config.h"
-#include "app/ExitCodes.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
@@ -187,16 +187,19 @@ private:
     std::thread m_thread;
 };
 
-// Why a download failed, for the administrator: the server's answer and the download service's result.
-// A drive too full for the announced payload is named as such.
-void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result,
-                        const std::wstring& downloadFile) {
-    LogFormat("Download failed: HTTP status %d, result 0x%08X, %s bytes received of %s announced",
+// Why a download failed, for the administrator: the server's answer, the download service's result and
+// how much of the body reached the file. A body cut short by a full drive is named as such.
+void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result, const std::wstring& downloadFile,
+                        uint64_t written) {
+    LogFormat("Download failed: HTTP status %d, result 0x%08X, %s bytes received of %s announced, %s written",
               static_cast<int>(callback.HttpStatus()), static_cast<unsigned>(result),
-              std::to_string(callback.Received()), std::to_string(callback.Announced()));
-    if (IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL) {
-        if (FitsOnVolume(ParentFolderOf(downloadFile), callback.Announced())) NoteNotEnoughDiskSpace();
-    }
+              std::to_string(callback.Received()), std::to_string(callback.Announced()),
+              std::to_string(written));
+    const bool cutShort =
+        IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL || written < callback.Received();
+    if (cutShort)
+        FitsOnVolume(ParentFolderOf(downloadFile),
+                     std::max<uint64_t>(callback.Received(), callback.Announced()));
 }
 
 }  // namespace
@@ -347,13 +350,14 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     RemoveCachedCopies(url, callback.CacheFiles(), downloadStart);
 
     // The service may finish a download that a callback asked to abort; the file's size tells.
+    // The service also reports success when the drive filled up and the file holds part of the body.
     const std::optional<uint64_t> size = FileSizeOf(downloadFile);
     if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
-        IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit()) {
+        IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() && *size >= callback.Received()) {
         RemoveFile(safetyCopy);
         return true;
     }
-    LogDownloadFailure(callback, result, downloadFile);
+    LogDownloadFailure(callback, result, downloadFile, size.value_or(0));
     // A failed or cancelled download may leave a partial file; it must never pass for the payload.
     RemoveFile(downloadFile);
     ::MoveFileW(safetyCopy.c_str(), downloadFile.c_str());

@@ -2,6 +2,7 @@
 the exit codes of failing silent runs with the log line that says why, and where the log goes."""
 import contextlib
 import io
+import os
 import re
 import shutil
 import subprocess
@@ -84,7 +85,9 @@ class AdministratorTest(InstallTestBase):
             for item in source.infolist():
                 data = source.read(item)
                 target.writestr(item, data.upper() if item.filename.endswith("strings.txt") else data)
-        download = r"Download failed: HTTP status %d, result 0x[0-9A-F]{8}, \d+ bytes received of \d+ announced"
+        big_folder = harness.stage_demo_application(self.work / "big", extra_files={"big.bin": os.urandom(10 << 20)})
+        big = harness.make_payload(big_folder, self.work / "big.zip").read_bytes()
+        download = r"Download failed: HTTP status %d, result 0x[0-9A-F]{8}, \d+ bytes received of \d+ announced, "
         cases = [
             ("404", self.server.url("/missing.zip"), None, 1603, download % 404),
             ("reset", self.server.serve("/reset.zip", self.payload, "reset"), None, 1603, download % 200),
@@ -94,6 +97,8 @@ class AdministratorTest(InstallTestBase):
              r"^Signer chain check failed for digest\.s"),
             ("full-temp", self.server.serve("/payload.zip", self.payload), "full-temp", 112,
              r"Not enough free space to extract the payload: \d+ bytes needed, \d+ available"),
+            ("full-temp-download", self.server.serve("/big.zip", big), "full-temp", 112,
+             r'Not enough free space at "T:": \d+ bytes free, \d+ bytes needed'),
             ("held", self.server.serve("/payload.zip", self.payload), "held", 1603,
              r"(?i)Could not remove .*\\Tessara\.exe: system error 32 \(.+\)"),
         ]
@@ -106,7 +111,8 @@ class AdministratorTest(InstallTestBase):
     @contextlib.contextmanager
     def condition(self, name):
         if name == "full-temp":
-            # A small drive T: as the temporary folder: the download fits, its extraction does not.
+            # A small drive T: as the temporary folder: the small payload's download fits, its extraction
+            # does not; the big one's download does not fit either.
             with mounted("tmpfs", self.work / "small-drive", "-t", "tmpfs", "-o", "size=8m") as drive:
                 link = harness.PREFIX / "dosdevices" / "t:"
                 link.unlink(missing_ok=True)
