@@ -8,6 +8,7 @@
 #include "app/Arguments.h"
 #include "app/ExitCodes.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/RunLock.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
@@ -37,8 +38,14 @@ int RunChosenMode(HINSTANCE instance) {
         case RunMode::UninstallSelf:
             tessara::ScheduleSelfRemoval();
             return 0;
-        case RunMode::Uninstall:
+        case RunMode::Uninstall: {
+            // Nothing is removed while another run changes the installation; the caller may retry.
+            tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
+            if (runLock.Acquire(tessara::RunLockWaitMilliseconds()) == tessara::CUserLock::Outcome::Busy)
+                return tessara::ExitAnotherRunInProgress;
+            tessara::RecoverInterruptedRun();
             tessara::RunUninstall();
+        }
             tessara::ScheduleSelfRemoval();
             return 0;
         case RunMode::Msi: {
@@ -52,6 +59,10 @@ int RunChosenMode(HINSTANCE instance) {
         case RunMode::Interactive:
             break;
     }
+    // One window per user and session: a second start shows the first one instead.
+    tessara::CUserLock windowClaim = tessara::CUserLock::ForWindow();
+    if (windowClaim.Acquire(0) == tessara::CUserLock::Outcome::Busy && tessara::BringInstallerWindowToFront())
+        return 0;
     return RunWindowMode(instance, false);
 }
 
@@ -62,13 +73,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
-    int result = 0;
     {
-        // One run per user at a time; whatever an earlier run left half done is settled before ours.
-        const tessara::unique_held_mutex runLock = tessara::AcquireRunLock();
-        tessara::RecoverInterruptedRun();
-        result = RunChosenMode(instance);
+        // Whatever an earlier run left half done is settled first, unless another run is going on now:
+        // its journal is its own, and a run that was killed let go of the lock.
+        tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
+        if (runLock.Acquire(0) != tessara::CUserLock::Outcome::Busy) tessara::RecoverInterruptedRun();
     }
+    const int result = RunChosenMode(instance);
     tessara::LogClose();
     return result;
 }

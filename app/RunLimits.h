@@ -10,6 +10,8 @@ namespace tessara {
 uint32_t DownloadStallMilliseconds();
 // A download whose body grows past this many bytes fails.
 uint64_t DownloadSizeLimit();
+// How long a silent run waits for another run of the same user before it gives up.
+uint32_t RunLockWaitMilliseconds();
 // Marks a step boundary of a run by name ("downloaded", "backed-up", "committed", ...).
 void PassStopPoint(const char* name);
 

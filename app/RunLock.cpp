@@ -1,27 +1,123 @@
 #include "app/RunLock.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
-#include <iterator>
-#include <string>
+#include <algorithm>
+#include <vector>
 
 #include "app/Log.h"
 
 namespace tessara {
+namespace {
 
-unique_held_mutex AcquireRunLock() {
-    wchar_t user[256 + 1] = {};
-    DWORD size = static_cast<DWORD>(std::size(user));
-    if (!::GetUserNameW(user, &size)) user[0] = L'\0';
-    const std::wstring name = std::wstring(L"Global\\Orvix Tessara Setup ") + user;
-    unique_held_mutex lock(::CreateMutexW(nullptr, FALSE, name.c_str()));
-    if (!lock) return lock;
-    if (::WaitForSingleObject(lock.get(), 0) == WAIT_TIMEOUT) {
-        LogWrite("Another setup run is in progress, waiting for it to end");
-        // An abandoned lock belongs to a run that was killed; recovery takes care of what it left.
-        if (::WaitForSingleObject(lock.get(), INFINITE) == WAIT_FAILED) return {};
+constexpr DWORD kWaitSlice = 250;
+
+// The token's user and default owner, as the system hands them out.
+std::vector<BYTE> TokenInformation(TOKEN_INFORMATION_CLASS kind) {
+    HANDLE raw = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+    const unique_handle token(raw);
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token.get(), kind, buffer.data(), size, &size)) return {};
+    return buffer;
+}
+
+PSID UserSid(const std::vector<BYTE>& tokenUser) {
+    return tokenUser.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid;
+}
+
+// An object another account made under our name would be owned by that account. The default owner of
+// an elevated administrator's token is the administrators' group, which counts as ours too.
+bool IsOwnedByUs(HANDLE object, PSID user) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                          nullptr, &raw) != ERROR_SUCCESS)
+        return false;
+    const unique_hlocal descriptor(raw);
+    const std::vector<BYTE> defaultOwner = TokenInformation(TokenOwner);
+    return owner && (::EqualSid(owner, user) ||
+                     (!defaultOwner.empty() &&
+                      ::EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner)));
+}
+
+// The namespace and base name followed by the user's SID, so that users of the same name in different
+// domains never share an object. Empty when the SID cannot be read.
+std::wstring UserObjectName(const wchar_t* namespacePrefix, const wchar_t* baseName) {
+    const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
+    LPWSTR text = nullptr;
+    if (!UserSid(tokenUser) || !::ConvertSidToStringSidW(UserSid(tokenUser), &text)) return {};
+    const unique_hlocal owned(text);
+    return std::wstring(namespacePrefix) + baseName + text;
+}
+
+// Creates or opens a mutex of this user's: made with access for the user alone, and taken only when an
+// existing one is owned by the user too.
+unique_handle OpenUserMutex(const std::wstring& name) {
+    const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
+    const PSID user = UserSid(tokenUser);
+    if (name.empty() || !user) return {};
+    // Full access for the user, nothing for anyone else.
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = MUTEX_ALL_ACCESS;
+    access.grfAccessMode = SET_ACCESS;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_USER;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(user);
+    PACL rawAcl = nullptr;
+    if (::SetEntriesInAclW(1, &access, nullptr, &rawAcl) != ERROR_SUCCESS) return {};
+    const unique_hlocal acl(rawAcl);
+    SECURITY_DESCRIPTOR descriptor{};
+    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, rawAcl, FALSE))
+        return {};
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    unique_handle mutex(::CreateMutexW(&attributes, FALSE, name.c_str()));
+    if (mutex && ::GetLastError() == ERROR_ALREADY_EXISTS && !IsOwnedByUs(mutex.get(), user)) {
+        LogFormat("The lock %S belongs to another account; it is not used", name);
+        return {};
     }
-    return lock;
+    return mutex;
+}
+
+}  // namespace
+
+CUserLock CUserLock::ForRuns() { return CUserLock(L"Orvix Tessara Setup ", true); }
+
+CUserLock CUserLock::ForWindow() { return CUserLock(L"Orvix Tessara Setup Window ", false); }
+
+CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting) {
+    // Across the user's sessions where asked; in this session alone when another account took that name.
+    unique_handle mutex;
+    if (m_allSessions) mutex = OpenUserMutex(UserObjectName(L"Global\\", m_baseName));
+    if (!mutex) mutex = OpenUserMutex(UserObjectName(L"Local\\", m_baseName));
+    if (!mutex) return Outcome::Unavailable;
+    const ULONGLONG start = ::GetTickCount64();
+    DWORD result = ::WaitForSingleObject(mutex.get(), 0);
+    if (result == WAIT_TIMEOUT && waitMilliseconds > 0) {
+        LogWrite("Another setup run is in progress, waiting for it to end");
+        while (result == WAIT_TIMEOUT && (!keepWaiting || keepWaiting())) {
+            const ULONGLONG waited = ::GetTickCount64() - start;
+            if (waitMilliseconds != INFINITE && waited >= waitMilliseconds) {
+                LogFormat("Another setup run is still in progress after %u seconds, giving up",
+                          waitMilliseconds / 1000);
+                break;
+            }
+            const DWORD left =
+                waitMilliseconds == INFINITE ? INFINITE : static_cast<DWORD>(waitMilliseconds - waited);
+            result = ::WaitForSingleObject(mutex.get(), std::min(left, kWaitSlice));
+        }
+    }
+    // An abandoned lock belongs to a run that was killed; recovery takes care of what it left.
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+        m_held.reset(mutex.release());
+        return Outcome::Held;
+    }
+    return result == WAIT_TIMEOUT ? Outcome::Busy : Outcome::Unavailable;
 }
 
 }  // namespace tessara

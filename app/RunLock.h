@@ -1,11 +1,39 @@
 #pragma once
-// One run of the setup program at a time per user.
+// One run of the setup program at a time per user: an installation, an uninstallation or the start-up
+// recovery holds the lock while it changes the installation, and only then, so that a window resting
+// on its result blocks nobody.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
 #include "app/ScopedWin.h"
 
 namespace tessara {
 
-// Waits, saying so in the log, until no other run of this user holds the lock. Empty when the lock
-// cannot be made; the program then runs without it.
-unique_held_mutex AcquireRunLock();
+// A lock of this user's, in a name built from the user's SID and made with access for the user alone;
+// one that another account created under that name is never used, so no other account can hold it.
+class CUserLock {
+public:
+    enum class Outcome { Held, Busy, Unavailable };
+
+    // The lock of a run, across all the user's sessions.
+    static CUserLock ForRuns();
+    // The claim of the user's installer window, in this session.
+    static CUserLock ForWindow();
+
+    // Waits up to waitMilliseconds (INFINITE for no bound) for the holder to let go, saying so in the
+    // log. keepWaiting, when given, is asked about four times a second; false ends the wait. Busy when
+    // another process or thread still holds the lock; Unavailable when no lock could be made (the caller
+    // then goes on without it). The lock is held until this object is destroyed.
+    Outcome Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting = {});
+
+private:
+    CUserLock(const wchar_t* baseName, bool allSessions) : m_baseName(baseName), m_allSessions(allSessions) {}
+
+    const wchar_t* m_baseName;
+    bool m_allSessions;
+    unique_held_mutex m_held;
+};
 
 }  // namespace tessara

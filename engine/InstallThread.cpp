@@ -6,6 +6,7 @@
 #include "app/Config.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "app/RunLock.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 #include "app/InstallLocations.h"
@@ -66,6 +67,24 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
     }
     StopApplicationAndDetector("Stopping tessara processes", "Stopping detector process");
     return WaitUntilStopped() ? CloseOutcome::Stopped : CloseOutcome::CouldNotStop;
+}
+
+// Held for one run alone, so that a window resting on its result screen blocks no other run. The window
+// shows its working screen meanwhile; a silent run gives up after a while, an interactive one only
+// when the user cancels.
+bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
+    const DWORD wait = session.silent ? RunLockWaitMilliseconds() : INFINITE;
+    if (lock.Acquire(wait, [&session] { return !session.IsCancelled(); }) != CUserLock::Outcome::Busy)
+        return true;
+    ContinueUnlessCancelled(session);
+    return false;
+}
+
+DWORD EndThread(CInstallerSession& session, DWORD exitCode) {
+    LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
+    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
+    ::EnableWindow(session.mainButton, TRUE);
+    return exitCode;
 }
 
 // Ends a run that failed before the pipeline reported, so the window still gets its final screen.
@@ -156,6 +175,13 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
     ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
     ::EnableWindow(session.mainButton, FALSE);
 
+    CUserLock runLock = CUserLock::ForRuns();
+    if (!TakeRunLock(session, runLock)) {
+        // A silent run just ends; an interactive one was cancelled while it waited.
+        if (!session.silent) FailBeforePipeline(session, StageReplace);
+        return EndThread(session, kRunBlocked);
+    }
+
     bool result = false;
     switch (CloseRunningApplication(session)) {
         case CloseOutcome::Declined:
@@ -180,6 +206,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
                 result = RunInstallation(session, *transaction, installFolder, journal);
             } else {
                 LogWrite("Could not create the registry transaction");
+                FailBeforePipeline(session, StageUninstallKeys);
             }
             // Puts back the previous installation unless the run committed, and removes the backup.
             CompleteRun();
@@ -188,10 +215,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
         }
     }
 
-    LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
-    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
-    ::EnableWindow(session.mainButton, TRUE);
-    return result ? 1 : 0;
+    return EndThread(session, result ? 1 : 0);
 }
 
 DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
@@ -202,13 +226,14 @@ DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
     const bool startMenu =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
 
-    bool result = InstallThreadProc(parameter) == 1;
+    const DWORD run = InstallThreadProc(parameter);
+    bool result = run == 1;
     if (result) {
         ScopedCom com;
         result = UpdateShortcuts(desktop, startMenu, GetInstallFolder());
     }
     ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
-    return result ? 1 : 0;
+    return run == kRunBlocked ? kRunBlocked : result ? 1 : 0;
 }
 
 }  // namespace tessara

@@ -6,6 +6,10 @@
 
 namespace tessara {
 
+// Exit code of an installer thread whose run never began: another run of the user held the lock for
+// as long as a silent run waits.
+constexpr DWORD kRunBlocked = 2;
+
 // The parameter is the CInstallerSession (the window object). Exit code 1 when the run succeeded.
 DWORD WINAPI InstallThreadProc(LPVOID session);
 // The silent modes: shortcut choices from "config.ini", the run, the shortcuts, then closes the window.

@@ -5,6 +5,7 @@
 #include "app/Config.h"
 #include "app/ExitCodes.h"
 #include "app/Log.h"
+#include "app/RunLock.h"
 #include "app/Text.h"
 #include "engine/InstallThread.h"
 #include "res/resource.h"
@@ -61,6 +62,20 @@ void PlaceWindow(HWND window) {
 
 }  // namespace
 
+bool BringInstallerWindowToFront() {
+    // The other process may hold its claim a moment before its window exists.
+    for (int round = 0; round < 50; ++round) {
+        if (const HWND other = ::FindWindowW(kInteractiveClass, nullptr)) {
+            LogWrite("Another installer window is open, bringing it to the front");
+            if (::IsIconic(other)) ::ShowWindow(other, SW_RESTORE);
+            ::SetForegroundWindow(other);
+            return true;
+        }
+        ::Sleep(100);
+    }
+    return false;
+}
+
 CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool silentMode)
     : CInstallerSession(silentMode), m_instance(instance) {
     ::CoInitialize(nullptr);
@@ -111,7 +126,8 @@ int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
     DWORD workerResult = 0;
     const bool succeeded =
         m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
-    return succeeded ? quitCode : FailedRunExitCode();
+    if (succeeded) return quitCode;
+    return workerResult == kRunBlocked ? ExitAnotherRunInProgress : FailedRunExitCode();
 }
 
 void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }

@@ -23,6 +23,10 @@ constexpr int IDC_DESKTOP_BOX = 1238;
 constexpr int IDC_START_MENU_BOX = 1239;
 constexpr UINT_PTR kCarouselTimer = 1234;
 
+// Shows the user's installer window of another process in front (restored when minimised); false when
+// none appeared within a few seconds.
+bool BringInstallerWindowToFront();
+
 class CTessaraAppInstallerWindow : public CInstallerSession {
 public:
     CTessaraAppInstallerWindow(HINSTANCE instance, bool silent);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/Log.h"
+#include "app/RunLock.h"
 #include "app/InstallLocations.h"
 #include "engine/InstallThread.h"
 #include "system/ProcessControl.h"
@@ -334,7 +335,13 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
     }
     DestroyControl(m_installButton);
     ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 0, 0);
-    const bool uninstalled = RunUninstall();
+    bool uninstalled = false;
+    {
+        // Waits for another run of the user to end, as the window's working screen does for an install.
+        CUserLock runLock = CUserLock::ForRuns();
+        runLock.Acquire(INFINITE);
+        uninstalled = RunUninstall();
+    }
     LogFormat("Uninstall success=%d", uninstalled);
     ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 1, 0);
     finished.exchange(true);

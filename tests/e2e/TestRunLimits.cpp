@@ -1,5 +1,5 @@
-// The test build's limits: lower stall time and size limit from the environment, and a run that
-// ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT.
+// The test build's limits: lower stall time, size limit and lock wait from the environment, and a run
+// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT.
 #include <windows.h>
 
 #include <cstdlib>
@@ -22,6 +22,10 @@ uint32_t DownloadStallMilliseconds() {
 }
 
 uint64_t DownloadSizeLimit() { return NumberFromEnvironment("TESSARA_TEST_SIZE_LIMIT", 4ull << 30); }
+
+uint32_t RunLockWaitMilliseconds() {
+    return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_LOCK_WAIT_MS", 10 * 60 * 1000));
+}
 
 void PassStopPoint(const char* name) {
     const char* stopAt = std::getenv("TESSARA_TEST_STOP_AT");

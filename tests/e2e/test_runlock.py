@@ -1,0 +1,66 @@
+"""One run per user at a time: the lock covers a run, not a window that rests on its result."""
+import subprocess
+import time
+import unittest
+
+import harness
+from test_install import InstallTestBase
+from test_window import MAIN, WindowRun
+
+ANOTHER_RUN_EXIT_CODE = 1618 % 256
+# The test build's lowered wait for another run; the shipped program waits ten minutes.
+LOCK_WAIT = {"TESSARA_TEST_LOCK_WAIT_MS": "20000"}
+
+
+class RunLockTest(InstallTestBase):
+    def silent_test_run(self, name, url, wait=LOCK_WAIT):
+        folder = harness.prepare_setup_folder(name, program=harness.TEST_SETUP_EXE)
+        return harness.run_setup(folder, "/silent", "/zipUrl", url, env=wait)
+
+    def test_a_window_on_its_result_screen_delays_no_silent_run_and_a_second_start_shows_it(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        window = WindowRun(harness.prepare_setup_folder("lock-window"), "/zipUrl", url)
+        second = None
+        try:
+            window.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installed screen")
+            started = time.time()
+            silent = self.silent_test_run("lock-silent", url)
+            self.assert_installed(silent)
+            self.assertNotIn("Another setup run is in progress, waiting for it to end", silent.messages)
+            self.assertLess(time.time() - started, 20, "the silent run waited for the window")
+
+            second = WindowRun(harness.prepare_setup_folder("lock-second"), "/zipUrl", url)
+            deadline = time.time() + 30
+            while "bringing it to the front" not in second.log() and time.time() < deadline:
+                time.sleep(0.2)
+            self.assertIn("Another installer window is open, bringing it to the front", second.log())
+            self.assertNotIn("Starting installer thread", second.log())
+        finally:
+            window.close()
+            if second:
+                second.close()
+            harness.kill_windows_processes("TessaraAppSetup.exe")
+
+    def test_a_silent_run_gives_up_with_1618_while_another_run_holds_the_lock(self):
+        harness.delete_registrations()
+        marker = self.work / "lock-held"
+        holder = subprocess.Popen([harness.WINE_RUN, harness.BUILD / "tests" / "e2e" / "holdlock.exe",
+                                   harness.to_windows(marker)], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 30
+            while not marker.exists() and time.time() < deadline:
+                time.sleep(0.1)
+            self.assertTrue(marker.exists(), "the helper holds the lock")
+            run = self.silent_test_run("lock-busy", self.server.serve("/payload.zip", self.payload),
+                                       {"TESSARA_TEST_LOCK_WAIT_MS": "2000"})
+            self.assertEqual(ANOTHER_RUN_EXIT_CODE, run.exit_code, run.log_text)
+            self.assertIn("Another setup run is still in progress after 2 seconds, giving up", run.messages)
+            self.assertFalse(self.install_folder.exists())
+        finally:
+            harness.kill_windows_processes("holdlock.exe")
+            holder.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()
