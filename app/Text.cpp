@@ -84,6 +84,13 @@ bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
                                                           static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
+    const std::wstring prefix = JoinPath(folder, L"");
+    return !folder.empty() && path.size() > prefix.size() &&
+           EqualsIgnoringCase(std::wstring_view(path).substr(0, prefix.size()), prefix) &&
+           StaysInsideFolder(std::wstring_view(path).substr(prefix.size()));
+}
+
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
     if (folder.empty() || IsSeparator(folder.back())) return folder + name;
     return folder + L'\\' + name;

@@ -27,6 +27,8 @@ bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
 
 // Paths are joined with exactly one backslash between folder and name.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+// A path below the folder (letter case ignored) that does not climb back out of it.
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
 
 // A string-table text of the module; empty when it is missing.
 std::wstring LoadResourceText(HINSTANCE module, UINT id);

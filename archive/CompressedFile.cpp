@@ -190,8 +190,9 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
     if (!openEntry) return false;
     bool complete = false;
     {
-        const tessara::unique_file_handle file(::CreateFileW(destination.c_str(), GENERIC_WRITE, 0, nullptr,
-                                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const tessara::unique_file_handle file(::CreateFileW(tessara::ExtendedLengthPath(destination).c_str(),
+                                                             GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                             FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) return false;
         if (observer) observer->OnFileStarted(destination);
         complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
@@ -202,7 +203,7 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
                                  });
     }
     // What is left of a damaged or lying entry must not be taken for the payload's file.
-    if (!complete) ::DeleteFileW(destination.c_str());
+    if (!complete) ::DeleteFileW(tessara::ExtendedLengthPath(destination).c_str());
     return complete;
 }
 

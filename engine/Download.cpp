@@ -114,13 +114,6 @@ std::wstring InternetCacheFolder() {
     return folder;
 }
 
-bool IsInsideFolder(const std::wstring& path, const std::wstring& folder) {
-    const std::wstring prefix = JoinPath(folder, L"");
-    return path.size() > prefix.size() &&
-           EqualsIgnoringCase(std::wstring_view(path).substr(0, prefix.size()), prefix) &&
-           StaysInsideFolder(std::wstring_view(path).substr(prefix.size()));
-}
-
 // The files of the cache's containers named as the cache names its copies of the URL.
 std::vector<std::wstring> CacheFilesNamedAfter(const std::wstring& url, const std::wstring& cacheFolder) {
     std::vector<std::wstring> files;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/ExitCodes.h"
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
@@ -24,6 +25,8 @@ constexpr char kManifestName[] = "digest.s";
 constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
 // Room left on the volume for the file system's own records and for everything else the user runs.
 constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
+// The longest path the system takes in its extended-length form, in characters with the terminator.
+constexpr size_t kExtendedPathLimit = 32767;
 
 int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
 
@@ -43,8 +46,13 @@ std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
     return entries;
 }
 
-bool InstallPathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
-                     const std::wstring& installFolder) {
+// Every file must fit where it is extracted and where it is installed. Both are written through the
+// extended-length form, so under the longer of the two folders only the system's own limit binds; the
+// install path stays below MAX_PATH, as the application and the shell open their files without it.
+bool PathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
+              const std::wstring& extractionFolder, const std::wstring& installFolder) {
+    const std::wstring& longer =
+        extractionFolder.size() > installFolder.size() ? extractionFolder : installFolder;
     for (const std::string& entry : entries) {
         const std::optional<std::wstring> path = archive.GetEntryPath(entry.data(), NameLength(entry));
         if (!path) {
@@ -53,6 +61,10 @@ bool InstallPathsFit(const NsCommon::ICompressedFile& archive, const std::vector
         }
         if (JoinPath(installFolder, *path).size() >= MAX_PATH) {
             LogFormat("The install path of %s would be 260 characters or more", entry);
+            return false;
+        }
+        if (ExtendedLengthPath(JoinPath(longer, *path)).size() >= kExtendedPathLimit) {
+            LogFormat("The path of %s would be too long for the system", entry);
             return false;
         }
     }
@@ -209,7 +221,7 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
     if (!ManifestNamesAreSafe(manifest)) return PayloadExtraction::CheckFailed;
 
     const std::vector<std::string> entries = SignedEntries(archive, manifest);
-    if (!InstallPathsFit(archive, entries, installFolder) ||
+    if (!PathsFit(archive, entries, extractionFolder, installFolder) ||
         !SpaceSuffices(archive, entries, extractionFolder)) {
         return PayloadExtraction::ExtractionFailed;
     }

@@ -73,6 +73,13 @@ bool CopyOneFile(const std::wstring& source, const std::wstring& target, bool ov
     return false;
 }
 
+// A link or junction is never followed by a copy: what it points to is not part of the folder, may be
+// anywhere (the whole profile, or the folder itself), and is not ours to duplicate.
+bool SkipLink(const std::wstring& path, const FolderEntry& entry) {
+    if (entry.isLink) LogFormat("Not copying the link %S", path);
+    return entry.isLink;
+}
+
 // Copies every file and folder below source into target, creating target when missing; an existing
 // target file is an error.
 bool CopyTree(const std::wstring& source, const std::wstring& target) {
@@ -80,6 +87,7 @@ bool CopyTree(const std::wstring& source, const std::wstring& target) {
     if (!IsDirectory(source) || !CreateFolders(target) || !ListFolder(source, entries)) return false;
     for (const FolderEntry& entry : entries) {
         const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (SkipLink(from, entry)) continue;
         if (!(entry.isDirectory ? CopyTree(from, to) : CopyOneFile(from, to, false))) return false;
     }
     return true;
@@ -144,6 +152,7 @@ bool MirrorFolder(const std::wstring& source, const std::wstring& target) {
     const bool listed = ListFolder(source, wanted);
     for (const FolderEntry& entry : wanted) {
         const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (SkipLink(from, entry)) continue;
         if (entry.isDirectory) {
             complete = MirrorFolder(from, to) && complete;
         } else if (!SameFileContent(from, to)) {

@@ -34,6 +34,18 @@ install=$(winepath -u "$appdata\\Orvix\\Tessara" 2>/dev/null)
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 peak_kib=0
 
+# Every process a setup run starts (the run itself and the detector it leaves running) inherits this
+# tag through its environment: the script finds them by it and ends only them, never others' processes
+# of the same names.
+run_tag="$$-$(now_ms)"
+tagged_pids() {
+  local entry
+  for entry in /proc/[0-9]*; do
+    grep -qzx "TESSARA_BENCH_TAG=$run_tag" "$entry/environ" 2>/dev/null && echo "${entry#/proc/}"
+  done
+  return 0
+}
+
 # One silent installation; prints its milliseconds. The peak resident size of the Wine process that
 # runs the setup program is read from /proc while it runs, with shell builtins only once the process is
 # found, so that the sampling takes next to nothing from the run it measures.
@@ -41,10 +53,10 @@ setup_run() {
   local start pid="" key value rest
   sync
   start=$(now_ms)
-  (cd "$work" && exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
+  (cd "$work" && TESSARA_BENCH_TAG="$run_tag" exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
   local runner=$!
   while kill -0 "$runner" 2>/dev/null; do
-    [ -n "$pid" ] || pid=$(pgrep -f 'bench-install.TessaraAppSetup.exe' | head -n 1 || true)
+    [ -n "$pid" ] || pid=$(tagged_pids | head -n 1)
     if [ -n "$pid" ]; then
       while read -r key value rest; do
         [ "$key" = VmHWM: ] && [ "$value" -gt "$peak_kib" ] && peak_kib=$value
@@ -54,7 +66,8 @@ setup_run() {
   done
   wait "$runner"
   echo $(($(now_ms) - start)) >"$work/last_ms"
-  pkill -f tessaradetector.exe || true
+  local started
+  for started in $(tagged_pids); do kill "$started" 2>/dev/null || true; done
 }
 
 # The same steps with plain tools; with "reinstall", over a previous copy.

@@ -5,6 +5,7 @@
 
 #include "app/FileSystem.h"
 #include "app/ScopedWin.h"
+#include "app/Text.h"
 #include "app/InstallLocations.h"
 
 namespace tessara {
@@ -36,17 +37,38 @@ bool MatchesAnyName(const wchar_t* image, const std::vector<std::wstring>& names
     return false;
 }
 
-// Ids of the processes whose image name is one of names, in snapshot order; with firstOnly the walk
+// A process of the application that this run may stop: one it can open for that, running in this
+// session or started from the user's own install folder (the same user signed in elsewhere). A process
+// of another session or account (a shared machine, a terminal server) is somebody else's.
+bool IsOurs(DWORD id, DWORD ourSession, const std::wstring& installFolder) {
+    const unique_handle process(
+        ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process) return false;
+    DWORD session = 0;
+    if (::ProcessIdToSessionId(id, &session) && session == ourSession) return true;
+    std::wstring image(32768, L'\0');
+    DWORD size = static_cast<DWORD>(image.size());
+    if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) return false;
+    image.resize(size);
+    return IsInsideFolder(image, installFolder);
+}
+
+// Ids of our processes whose image name is one of names, in snapshot order; with firstOnly the walk
 // stops at the first match. The snapshot is closed when this returns, before anyone acts on the ids.
 std::vector<DWORD> FindProcesses(const std::vector<std::wstring>& names, bool firstOnly) {
     std::vector<DWORD> ids;
     const unique_file_handle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return ids;
+    DWORD ourSession = 0;
+    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &ourSession)) return ids;
+    const std::wstring installFolder = GetInstallFolder();
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (!MatchesAnyName(entry.szExeFile, names)) continue;
+        if (!MatchesAnyName(entry.szExeFile, names) ||
+            !IsOurs(entry.th32ProcessID, ourSession, installFolder))
+            continue;
         ids.push_back(entry.th32ProcessID);
         if (firstOnly) break;
     }
@@ -62,7 +84,7 @@ bool IsAnyProcessRunning(const std::vector<std::wstring>& names) {
 bool TerminateProcessesByName(const std::vector<std::wstring>& names) {
     bool opened = false;
     for (const DWORD id : FindProcesses(names, false)) {
-        // Gone in the meantime or not ours to end: the caller's next running test sees what is left.
+        // Gone in the meantime: the caller's next running test sees what is left.
         const unique_handle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
         if (!process) continue;
         opened = true;

@@ -1,5 +1,7 @@
 #pragma once
-// Finding, stopping and starting the installed application's processes by image name.
+// Finding, stopping and starting the installed application's processes by image name. Only processes
+// the user may end that run in this session or from the user's install folder count: what runs under
+// the same name in another user's session is neither waited for nor stopped.
 #include <string>
 #include <vector>
 
@@ -10,8 +12,8 @@ extern const std::vector<std::wstring> RunningCheckNames;
 extern const std::vector<std::wstring> DetectorProcessNames;
 
 bool IsAnyProcessRunning(const std::vector<std::wstring>& names);
-// Asks the system to end every process with one of the names; does not wait. True when at least one
-// matching process could be opened for termination.
+// Asks the system to end every process of ours with one of the names; does not wait. True when there
+// was at least one.
 bool TerminateProcessesByName(const std::vector<std::wstring>& names);
 
 bool IsApplicationRunning();

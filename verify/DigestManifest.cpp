@@ -324,8 +324,9 @@ std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
 }
 
 bool HashFile(Sha256Hasher& hasher, const std::wstring& path) {
-    const unique_file_handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kHashBufferSize);
     DWORD read = 0;

@@ -1,4 +1,5 @@
 """A silent installation ends every process of the application and starts the new detector."""
+import os
 import shutil
 import subprocess
 import time
@@ -6,6 +7,7 @@ import unittest
 
 import harness
 from test_install import InstallTestBase
+from test_window import MAIN, WindowRun
 
 STAND_INS = ["tessara.exe", "tessara.exe", "TSLOGTRANSPORT.EXE", "tessaradetector.exe", "encoderhelper.exe"]
 
@@ -36,6 +38,32 @@ class ProcessControlTest(InstallTestBase):
         finally:
             for process in started:
                 process.kill()
+
+    def test_a_process_of_the_same_name_that_cannot_be_opened_is_not_ours_and_stops_no_installation(self):
+        folder = self.work / "unopenable"
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(harness.BUILD / "tests" / "engine" / "sleeper.exe", folder / "tessara.exe")
+        other = subprocess.Popen([harness.WINE_RUN, str(folder / "tessara.exe")], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 env=dict(os.environ, TESSARA_SLEEPER_UNOPENABLE="1"))
+        run = None
+        try:
+            deadline = time.time() + 30
+            while time.time() < deadline and not self.running_from("unopenable/tessara.exe"):
+                time.sleep(0.2)
+            run = WindowRun(harness.prepare_setup_folder("processes-window"), "/zipUrl",
+                            self.server.serve("/payload.zip", self.payload))
+            run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installed screen")
+            run.click(MAIN)
+            self.assertTrue(run.wait_until_ended())
+            self.assertNotIn("Tessara is running, asking the user to close the application", run.log())
+            self.assert_installed(harness.SetupRun(subprocess.CompletedProcess([], 0), run.folder))
+            self.assertTrue(self.running_from("unopenable/tessara.exe"), "somebody else's process runs on")
+        finally:
+            if run:
+                run.close()
+            harness.kill_windows_processes("TessaraAppSetup.exe")
+            other.kill()
 
     @staticmethod
     def running_from(fragment):

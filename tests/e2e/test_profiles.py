@@ -1,4 +1,5 @@
-"""Installation with a temporary folder and a roaming profile whose paths are not in the ANSI code page."""
+"""Installation with a temporary folder and a roaming profile whose paths are not in the ANSI code page,
+and with a temporary folder as long as Windows makes them."""
 import os
 import shutil
 import unittest
@@ -57,6 +58,37 @@ class NonAsciiProfileTest(InstallTestBase):
         lossy_temp = self.windows_temp.encode("cp1252", "replace").decode("cp1252")
         self.assertTrue(any(m.startswith("Removing extracted payload from " + lossy_temp) for m in run.messages),
                         run.log_text)
+
+
+class LongTempFolderTest(InstallTestBase):
+    """Temp under a long profile path, with a folder per session, is longer than the install folder: a
+    file whose install path has 259 characters is extracted to a path of more than 260."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.install_path = harness.expand("%APPDATA%") + "\\Orvix\\Tessara"
+        temp = harness.expand("%USERPROFILE%\\AppData\\Local\\Temp\\")
+        cls.windows_temp = temp + "s" * max(1, len(cls.install_path) + 30 - len(temp))
+        harness.to_unix(cls.windows_temp).mkdir(parents=True, exist_ok=True)
+        cls.original_environment = harness.redirect_temp_folder(cls.windows_temp)
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        harness.restore_temp_folder(cls.original_environment)
+        shutil.rmtree(harness.to_unix(cls.windows_temp), ignore_errors=True)
+        super().tearDownClass()
+
+    def test_a_file_with_an_install_path_of_259_characters_installs(self):
+        length = 259 - len(self.install_path) - 1
+        relative = "d" * 100 + "/" + "f" * (length - 101)
+        extraction_path = self.windows_temp + "\\Tess0000.tmp\\" + relative
+        self.assertGreater(len(extraction_path), 260, "the extraction path is the longer one")
+        payload_dir = harness.stage_demo_application(self.work / "long", extra_files={relative: b"far down"})
+        url = self.server.serve("/long.zip", harness.make_payload(payload_dir, self.work / "long.zip").read_bytes())
+
+        self.assert_installed(self.install(url, "long-temp"), payload_dir)
+        self.assertEqual(259, len(self.install_path + "\\" + relative))
 
 
 if __name__ == "__main__":
