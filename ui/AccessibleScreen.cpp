@@ -1,6 +1,5 @@
 #include "ui/AccessibleScreen.h"
 
-#include <commctrl.h>
 #include <oleacc.h>
 
 #include <cwchar>
@@ -10,7 +9,8 @@
 namespace tessara {
 namespace {
 
-constexpr UINT_PTR kProgressChild = 1;
+// The progress child's id, apart from the ids of the window's buttons.
+constexpr int kProgressChild = 1300;
 
 // The progress child as MSAA reads it: its window's standard object, with the role of a progress bar
 // and the percentage the window keeps in its user data as the value.
@@ -147,39 +147,38 @@ LRESULT AnswerProgressObject(HWND child, WPARAM wParam) {
     return answer;
 }
 
-// The parent does not clip its children, so what it painted beneath stays visible; the child itself
-// draws nothing and lets the mouse through to the window.
-LRESULT CALLBACK UnpaintedChildProc(HWND child, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
-                                    DWORD_PTR) {
+constexpr wchar_t kTextClass[] = L"TessaraAppScreenText";
+
+// A window that keeps a text for MSAA and paints nothing: the parent does not clip its children, so
+// what it painted beneath stays visible, and the mouse goes through to the parent.
+LRESULT CALLBACK ScreenTextProc(HWND child, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_GETOBJECT:
-            if (id == kProgressChild && static_cast<LONG>(lParam) == OBJID_CLIENT)
+            if (::GetDlgCtrlID(child) == kProgressChild && static_cast<LONG>(lParam) == OBJID_CLIENT)
                 return AnswerProgressObject(child, wParam);
             break;
         case WM_ERASEBKGND:
             return 1;
-        case WM_PAINT: {
-            PAINTSTRUCT paint{};
-            ::BeginPaint(child, &paint);
-            ::EndPaint(child, &paint);
+        case WM_PAINT:
+            ::ValidateRect(child, nullptr);
             return 0;
-        }
         case WM_NCHITTEST:
             return HTTRANSPARENT;
-        case WM_NCDESTROY:
-            ::RemoveWindowSubclass(child, UnpaintedChildProc, id);
-            break;
         default:
             break;
     }
-    return ::DefSubclassProc(child, message, wParam, lParam);
+    return ::DefWindowProcW(child, message, wParam, lParam);
 }
 
-HWND CreateUnpaintedChild(HWND parent, HINSTANCE instance, UINT_PTR kind = 0) {
-    const HWND child = ::CreateWindowExW(0, L"Static", L"", WS_CHILD | WS_VISIBLE | SS_NOPREFIX, 0, 0, 0, 0,
-                                         parent, nullptr, instance, nullptr);
-    if (child) ::SetWindowSubclass(child, UnpaintedChildProc, kind, 0);
-    return child;
+HWND CreateScreenText(HWND parent, HINSTANCE instance, int id = 0) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = ScreenTextProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kTextClass;
+    ::RegisterClassExW(&windowClass);  // fails harmlessly once the class exists
+    return ::CreateWindowExW(0, kTextClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
 }
 
 void Place(HWND child, const RECT& rect) {
@@ -201,10 +200,10 @@ bool IsResult(ScreenKind kind) { return kind != ScreenKind::Working && kind != S
 }  // namespace
 
 void CAccessibleScreen::Create(HWND parent, HINSTANCE instance) {
-    m_status = CreateUnpaintedChild(parent, instance);
-    m_progress = CreateUnpaintedChild(parent, instance, kProgressChild);
-    m_title = CreateUnpaintedChild(parent, instance);
-    m_body = CreateUnpaintedChild(parent, instance);
+    m_status = CreateScreenText(parent, instance);
+    m_progress = CreateScreenText(parent, instance, kProgressChild);
+    m_title = CreateScreenText(parent, instance);
+    m_body = CreateScreenText(parent, instance);
 }
 
 void CAccessibleScreen::Show(const Screen& screen, const WindowLayout& layout, const PaintedScreen& painted) {

@@ -47,8 +47,10 @@ void PlaceWindow(HWND window) {
     using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
     const auto adjustForDpi = reinterpret_cast<ForDpi>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
-    if (!adjustForDpi || !adjustForDpi(&frame, kInteractiveStyle, FALSE, 0, dpi))
-        ::AdjustWindowRectEx(&frame, kInteractiveStyle, FALSE, 0);
+    // The style as created: the system adds a caption to every top-level window.
+    const DWORD style = static_cast<DWORD>(::GetWindowLongW(window, GWL_STYLE));
+    if (!adjustForDpi || !adjustForDpi(&frame, style, FALSE, 0, dpi))
+        ::AdjustWindowRectEx(&frame, style, FALSE, 0);
     MONITORINFO monitor{};
     monitor.cbSize = sizeof monitor;
     ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);

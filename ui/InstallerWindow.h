@@ -75,6 +75,8 @@ private:
     HWND CreateLink(HWND window, const std::wstring& text, const RECT& rect, bool visible);
     SIZE MeasureText(HWND window, const std::wstring& text, UINT format) const;
     RECT ButtonRow(HWND window, int width) const;
+    // A length of the layout at 96 dots per inch, at the window's density.
+    int Px(int length) const { return Scale(length, m_resources.dpi); }
     HWND DefaultButton() const;
     void FocusScreen();
 

@@ -321,12 +321,11 @@ SIZE GetImageSize(Gdiplus::GpImage* image) {
     return {static_cast<LONG>(width), static_cast<LONG>(height)};
 }
 
-PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi) {
+PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi, const Palette& palette) {
     const LOGFONTW message = MessageFont(dpi);
     PaintResources resources;
     resources.dpi = dpi;
-    resources.palette = ChoosePalette(IsHighContrast());
-    const Palette& palette = resources.palette;
+    resources.palette = palette;
     resources.normalFont = CreateFontFrom(message, 0, 0);
     resources.boldFont = CreateFontFrom(message, 0, 600);
     resources.bodyFont = CreateFontFrom(message, Scale(kBodyHeight, dpi), 0);

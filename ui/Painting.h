@@ -82,7 +82,8 @@ struct PaintResources {
 
 // Fonts from the system's message font at the given density, the pens and brushes in the palette of
 // the current theme, and the images drawn for the nearest density. GDI+ must have been started.
-PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi = 96);
+PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi = 96,
+                                    const Palette& palette = ChoosePalette(IsHighContrast()));
 
 // An image's size on the screen: its own, scaled from the density it was drawn for.
 SIZE ShownImageSize(Gdiplus::GpImage* image, const PaintResources& resources);

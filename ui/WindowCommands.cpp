@@ -78,7 +78,7 @@ RECT CTessaraAppInstallerWindow::ButtonRow(HWND hwnd, int width) const {
     const RECT client = ClientRect(hwnd);
     const int height = MeasureText(hwnd, m_texts.exit, kButtonMeasure).cy;
     const int left = (client.right - width) / 2;
-    return {left, client.bottom - height - 30, left + width, client.bottom - 20};
+    return {left, client.bottom - height - Px(30), left + width, client.bottom - Px(20)};
 }
 
 HWND CTessaraAppInstallerWindow::CreateControl(HWND hwnd, const wchar_t* className, const std::wstring& text,
@@ -123,14 +123,15 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     m_accessible.Create(hwnd, m_instance);
 
     const SIZE help = MeasureText(hwnd, m_texts.helpLink, kLinkMeasure);
-    const int helpLeft = (client.right - kLinkColumnWidth) / 2 + 1;
-    m_helpLink =
-        CreateLink(hwnd, m_texts.helpLink,
-                   {helpLeft, client.bottom - 9 - help.cy, helpLeft + help.cx, client.bottom - 9}, true);
+    const int helpLeft = (client.right - Px(kLinkColumnWidth)) / 2 + 1;
+    m_helpLink = CreateLink(
+        hwnd, m_texts.helpLink,
+        {helpLeft, client.bottom - Px(9) - help.cy, helpLeft + help.cx, client.bottom - Px(9)}, true);
     const SIZE email = MeasureText(hwnd, m_texts.emailLink, kLinkMeasure);
     m_emailLink = CreateLink(
         hwnd, m_texts.emailLink,
-        {client.right - email.cx, client.bottom - 9 - email.cy, client.right, client.bottom - 9}, false);
+        {client.right - email.cx, client.bottom - Px(9) - email.cy, client.right, client.bottom - Px(9)},
+        false);
     ::SetTimer(hwnd, kCarouselTimer, kCarouselPeriodMs, nullptr);
 
     m_choiceMode = registered;
@@ -139,9 +140,9 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
         StartInstallerThread(InstallThreadProc);
         return;
     }
-    const int installWidth = MeasureText(hwnd, m_texts.install, kButtonMeasure).cx + 20;
-    const int mainWidth = MeasureText(hwnd, m_texts.uninstall, kButtonMeasure).cx + 10;
-    const auto row = CentreSideBySide(ButtonRow(hwnd, 0), client.right, {installWidth, mainWidth}, 5);
+    const int installWidth = MeasureText(hwnd, m_texts.install, kButtonMeasure).cx + Px(20);
+    const int mainWidth = MeasureText(hwnd, m_texts.uninstall, kButtonMeasure).cx + Px(10);
+    const auto row = CentreSideBySide(ButtonRow(hwnd, 0), client.right, {installWidth, mainWidth}, Px(5));
     m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
                                     row[0], m_resources.boldFont.get());
     mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
@@ -163,7 +164,7 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     RECT link{};
     ::GetWindowRect(m_emailLink, &link);
     const int width = link.right - link.left;
-    ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2, painted.body.bottom + 15, 0, 0,
+    ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2, painted.body.bottom + Px(15), 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -198,12 +199,12 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
     const Screen screen = ComposeScreen(CurrentState(), m_texts);
     m_shownScreen = screen.kind;
     const RECT client = ClientRect(hwnd);
-    const int mainWidth = MeasureText(hwnd, screen.mainLabel, kButtonMeasure).cx + 10;
+    const int mainWidth = MeasureText(hwnd, screen.mainLabel, kButtonMeasure).cx + Px(10);
     RECT mainRect = ButtonRow(hwnd, mainWidth);
     if (screen.controls & ControlRetryButton) {
         const int retryWidth =
-            std::max<LONG>(mainWidth - 10, MeasureText(hwnd, m_texts.retry, kButtonMeasure).cx) + 20;
-        const auto row = CentreSideBySide(mainRect, client.right, {retryWidth, mainWidth}, 10);
+            std::max<LONG>(mainWidth - Px(10), MeasureText(hwnd, m_texts.retry, kButtonMeasure).cx) + Px(20);
+        const auto row = CentreSideBySide(mainRect, client.right, {retryWidth, mainWidth}, Px(10));
         m_retryButton = CreateControl(hwnd, L"Button", m_texts.retry, kButtonStyle, IDC_RETRY_BUTTON, row[0],
                                       m_resources.normalFont.get());
         mainRect = row[1];
@@ -218,9 +219,10 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
         const SIZE desktop = MeasureText(hwnd, m_texts.desktopShortcut, kButtonMeasure);
         const SIZE startMenu = MeasureText(hwnd, m_texts.startMenuShortcut, kButtonMeasure);
         const int left = (client.right - std::max<LONG>(desktop.cx, startMenu.cx)) / 2 + 1;
-        const RECT desktopRect{left, mainRect.top - 39 - desktop.cy, left + desktop.cx, mainRect.top - 39};
-        const RECT startMenuRect{left, desktopRect.top - 4 - startMenu.cy, left + startMenu.cx,
-                                 desktopRect.top - 4};
+        const RECT desktopRect{left, mainRect.top - Px(39) - desktop.cy, left + desktop.cx,
+                               mainRect.top - Px(39)};
+        const RECT startMenuRect{left, desktopRect.top - Px(4) - startMenu.cy, left + startMenu.cx,
+                                 desktopRect.top - Px(4)};
         m_startMenuBox = CreateControl(hwnd, L"Button", m_texts.startMenuShortcut, kCheckBoxStyle,
                                        IDC_START_MENU_BOX, startMenuRect, m_resources.normalFont.get());
         m_desktopBox = CreateControl(hwnd, L"Button", m_texts.desktopShortcut, kCheckBoxStyle,
@@ -347,8 +349,8 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
     finished.exchange(true);
 
     const SIZE done = MeasureText(hwnd, m_texts.done, kButtonMeasure);
-    const RECT row = ButtonRow(hwnd, done.cx + 10);
-    ::SetWindowPos(mainButton.load(), nullptr, row.left, row.top, done.cx + 10, done.cy + 10,
+    const RECT row = ButtonRow(hwnd, done.cx + Px(10));
+    ::SetWindowPos(mainButton.load(), nullptr, row.left, row.top, done.cx + Px(10), done.cy + Px(10),
                    SWP_NOZORDER | SWP_NOACTIVATE);
     ::SetWindowTextW(mainButton.load(), m_texts.done.c_str());
     m_shownScreen = ScreenKind::Uninstalled;

@@ -186,14 +186,15 @@ int PressKey(const std::wstring& key) {
                : 1;
 }
 
-// Statics that take clicks are links; the others stand for painted texts.
+// Links are statics that take clicks; painted texts have windows of the window's own class that only
+// screen readers see.
 template <bool links>
 BOOL CALLBACK PrintStatic(HWND child, LPARAM first) {
     wchar_t className[32] = {};
     ::GetClassNameW(child, className, 32);
-    if (::lstrcmpiW(className, L"Static") != 0 ||
-        ((::GetWindowLongW(child, GWL_STYLE) & SS_NOTIFY) != 0) != links)
-        return TRUE;
+    const bool link =
+        ::lstrcmpiW(className, L"Static") == 0 && (::GetWindowLongW(child, GWL_STYLE) & SS_NOTIFY) != 0;
+    if (links ? !link : ::lstrcmpW(className, L"TessaraAppScreenText") != 0) return TRUE;
     bool& isFirst = *reinterpret_cast<bool*>(first);
     std::printf("%s", isFirst ? "" : ", ");
     isFirst = false;

@@ -206,5 +206,56 @@ TEST_F(PaintingTest, LoadPngImage_MissingOrBrokenGivesNoImage) {
     EXPECT_EQ(kBackground, canvas.Pixel(200, 150));
 }
 
+TEST_F(PaintingTest, PaintScreen_HighContrastPaintsInTheUsersColoursOnly) {
+    resources = CreatePaintResources(::GetModuleHandleW(nullptr), 96, ChoosePalette(true));
+    WithoutArt();
+    Screen screen = Message(L"Title");
+    screen.progress = 50;
+    Paint(screen);
+    const COLORREF window = ::GetSysColor(COLOR_WINDOW);
+    EXPECT_EQ(::GetSysColor(COLOR_WINDOWTEXT), canvas.Pixel(0, 0)) << "the status line's outline";
+    EXPECT_EQ(window, canvas.Pixel(5, 30)) << "the status line";
+    EXPECT_EQ(::GetSysColor(COLOR_HIGHLIGHT), canvas.Pixel(5, 66)) << "the progress bar's fill";
+    EXPECT_EQ(window, canvas.Pixel(kWidth - 5, 66)) << "the rest of the bar";
+    EXPECT_EQ(window, canvas.Pixel(5, 90)) << "the message area";
+    int ownGrey = 0;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) ownGrey += canvas.Pixel(x, y) == kBackground;
+    EXPECT_EQ(0, ownGrey) << "none of the window's own grey";
+}
+
+TEST(PaletteTest, LinksStayReadableWhateverTheSystemLinkColour) {
+    EXPECT_NEAR(21.0, ContrastRatio(RGB(0, 0, 0), RGB(255, 255, 255)), 0.01);
+    EXPECT_NEAR(1.15, ContrastRatio(RGB(0xE0, 0xE0, 0xE0), kBackground), 0.01);
+    EXPECT_GE(ContrastRatio(RGB(0, 102, 204), kBackground), 4.5);
+    const COLORREF system = ::GetSysColor(COLOR_HOTLIGHT);
+    const COLORREF link = ChoosePalette(false).link;
+    EXPECT_GE(ContrastRatio(link, kBackground), 4.5);
+    EXPECT_EQ(ContrastRatio(system, kBackground) >= 4.5 ? system : RGB(0, 102, 204), link);
+}
+
+TEST(DensityTest, ArtDrawnForTheNearestDensityShownAtTheWindowsOwn) {
+    const ScopedGdiplus gdiplus;
+    const struct {
+        UINT dpi;
+        LONG drawnWidth;
+        LONG shownWidth;
+        LONG iconSide;
+    } densities[] = {{96, 446, 446, 18}, {120, 669, 558, 23}, {144, 669, 669, 27}, {192, 892, 892, 36}};
+    for (const auto& density : densities) {
+        SCOPED_TRACE(density.dpi);
+        const PaintResources resources = CreatePaintResources(::GetModuleHandleW(nullptr), density.dpi);
+        ASSERT_TRUE(resources.banner && resources.errorIcon);
+        EXPECT_EQ(density.drawnWidth, GetImageSize(resources.banner.get()).cx);
+        EXPECT_EQ(density.shownWidth, ShownImageSize(resources.banner.get(), resources).cx);
+        EXPECT_EQ(density.iconSide, ShownImageSize(resources.errorIcon.get(), resources).cy);
+        const WindowLayout layout =
+            ComputeWindowLayout({0, 0, Scale(442, density.dpi), Scale(574, density.dpi)}, resources);
+        EXPECT_EQ(Scale(72, density.dpi) + ShownImageSize(resources.banner.get(), resources).cy,
+                  layout.message.top)
+            << "a client area as large as the density asks has room for the whole banner";
+    }
+}
+
 }  // namespace
 }  // namespace tessara

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Takes screenshots of the installer window at 100, 150 and 200 % (Wine's LogPixels 96, 144 and 192)
+# into docs/screens/, and fails unless the client area grows with the density and every control and
+# painted text stays inside it. Uses the build's Wine prefix and an X screen of its own large enough for
+# 200 %; puts the density back to 96 when it ends.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+for n in $(seq 121 160); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+  Xvfb ":$n" -screen 0 2048x1536x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  break
+done
+source "$root/scripts/wine-env.sh"
+TESSARA_CLEANUP+=("wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null")
+export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"
+
+set_density() {
+  if [ "$1" = 96 ]; then
+    wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1 || true
+  else
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  fi
+  # The system density is read when the prefix's server starts.
+  wineserver -k || true
+  wineserver -p >/dev/null 2>&1 </dev/null || true
+  wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+}
+TESSARA_CLEANUP=("set_density 96" "${TESSARA_CLEANUP[@]}")
+
+cd "$root/tests/e2e"
+for dpi in 96 144 192; do
+  set_density "$dpi"
+  python3 - "$dpi" "$root/docs/screens" <<'PY'
+import json, pathlib, subprocess, sys, time
+import harness
+from test_window import WindowRun, MAIN, RETRY
+
+dpi, out = int(sys.argv[1]), pathlib.Path(sys.argv[2])
+server = harness.PayloadServer()
+work = harness.WORK / "screens-dpi"
+payload = harness.make_payload(harness.stage_demo_application(work / "payload"), work / "payload.zip").read_bytes()
+sizes = harness.BUILD / "screens-dpi-client-sizes.json"
+
+
+def shot(run, name):
+    time.sleep(0.8)
+    geometry = run.drive("rect").stdout.decode().strip()
+    subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", str(out / ("%s-%d.png" % (name, dpi)))],
+                   check=True)
+
+
+def check_inside(state):
+    width, height = state["client"]
+    rects = [c["rect"] for c in state["controls"].values()] + [p["rect"] for p in state["painted"]] + [
+        link["rect"] for link in state["links"] if link["visible"]]
+    for left, top, right, bottom in rects:
+        assert 0 <= left <= right <= width and 0 <= top <= bottom <= height, (rects, state)
+    return state["client"]
+
+
+def run_to(url, condition, name):
+    harness.delete_registrations()
+    run = WindowRun(harness.prepare_setup_folder("screens-dpi"), "/zipUrl", url, size="2000x1500")
+    try:
+        state = run.wait_for(condition, name)
+        shot(run, name)
+        client = check_inside(run.state())
+        run.click(MAIN)
+        run.wait_until_ended()
+        return client
+    finally:
+        run.close()
+        harness.kill_windows_processes("TessaraAppSetup.exe", "tessaradetector.exe")
+        time.sleep(2)  # the desktop goes away a moment after its last program
+
+
+try:
+    client = run_to(server.url("/missing.zip"),
+                    lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "density-download-failed")
+    run_to(server.serve("/payload.zip", payload), lambda s: MAIN in s["controls"] and s["closeBox"],
+           "density-installed")
+    known = json.loads(sizes.read_text()) if sizes.is_file() and dpi != 96 else {}
+    known[str(dpi)] = client
+    sizes.write_text(json.dumps(known))
+    scale = [round(c / b, 2) for c, b in zip(client, known["96"])]
+    print("%d dpi: client area %dx%d, %.2f x %.2f the one at 96 dpi" % (dpi, client[0], client[1], *scale))
+    assert all(abs(s - dpi / 96) <= 0.02 for s in scale), scale
+finally:
+    harness.delete_registrations()
+    server.close()
+PY
+done
