@@ -6,6 +6,8 @@
 #include <iterator>
 #include <string>
 
+#include "app/ScopedWin.h"
+
 namespace tessara {
 namespace {
 
@@ -16,7 +18,10 @@ constexpr int kProgressChild = 1300;
 // and the percentage the window keeps in its user data as the value.
 class CProgressAccessible final : public IAccessible {
 public:
-    CProgressAccessible(HWND window, IAccessible* standard) : m_window(window), m_standard(standard) {}
+    explicit CProgressAccessible(HWND window) : m_window(window) {
+        ::CreateStdAccessibleObject(window, OBJID_CLIENT, IID_IAccessible, m_standard.put_void());
+    }
+    explicit operator bool() const { return static_cast<bool>(m_standard); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (iid != IID_IUnknown && iid != IID_IDispatch && iid != IID_IAccessible) {
@@ -33,7 +38,6 @@ public:
     ULONG STDMETHODCALLTYPE Release() override {
         const LONG left = ::InterlockedDecrement(&m_references);
         if (left == 0) {
-            m_standard->Release();
             delete this;
         }
         return static_cast<ULONG>(left);
@@ -132,17 +136,13 @@ private:
     ~CProgressAccessible() = default;
 
     HWND m_window;
-    IAccessible* m_standard;
+    ComPtr<IAccessible> m_standard;
     LONG m_references = 1;
 };
 
 LRESULT AnswerProgressObject(HWND child, WPARAM wParam) {
-    IAccessible* standard = nullptr;
-    if (FAILED(::CreateStdAccessibleObject(child, OBJID_CLIENT, IID_IAccessible,
-                                           reinterpret_cast<void**>(&standard))))
-        return 0;
-    IAccessible* const progress = new CProgressAccessible(child, standard);
-    const LRESULT answer = ::LresultFromObject(IID_IAccessible, wParam, progress);
+    auto* const progress = new CProgressAccessible(child);
+    const LRESULT answer = *progress ? ::LresultFromObject(IID_IAccessible, wParam, progress) : 0;
     progress->Release();
     return answer;
 }
