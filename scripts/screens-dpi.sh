@@ -5,16 +5,9 @@
 # 200 %; puts the density back to 96 when it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-for n in $(seq 121 160); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-  Xvfb ":$n" -screen 0 2048x1536x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  export DISPLAY=":$n"
-  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-  break
-done
-source "$root/scripts/wine-env.sh"
-TESSARA_CLEANUP+=("wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null")
+# An X screen of our own, large enough for the window at 200 %.
+unset DISPLAY
+TESSARA_SCREEN=2048x1536 source "$root/scripts/wine-env.sh"
 export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"
 
 set_density() {
