@@ -112,12 +112,6 @@ TEST(ArgumentsTest, HasSwitch_ReadsWholeArgumentsOnly) {
     }
 }
 
-TEST(ArgumentsTest, LogPathArgument_TakesTheValueAfterTheLastLogSwitch) {
-    EXPECT_EQ(L"", LogPathArgument(SplitArguments(L"setup.exe /silent /log")));
-    EXPECT_EQ(L"", LogPathArgument(SplitArguments(L"setup.exe /zipUrl /log")));
-    EXPECT_EQ(L"C:\\b c.log", LogPathArgument(SplitArguments(L"setup.exe /LOG a.log /log \"C:\\b c.log\"")));
-}
-
 TEST_F(PayloadUrlTest, LoadPayloadUrl_NeverTakesTheLogPathForTheSwitch) {
     ASSERT_TRUE(LoadPayloadUrl(MissingConfig(), L"setup.exe /log /zipUrl /zipUrl http://127.0.0.1/p.zip"));
     EXPECT_EQ(L"http://127.0.0.1/p.zip", SelectPayloadUrlFor(true));
