@@ -77,6 +77,11 @@ class AdministratorTest(InstallTestBase):
         self.assertEqual([], package_entries())
         self.assertIn('Installer with command line = "/uninstall /log ', msi_log.read_text("cp1252"))
 
+        # A failed installation fails the package, which is then rolled back.
+        failed = harness.wine(["msiexec", "/i", harness.to_windows(MSI), "/qn", "ZIPURL=" + self.server.url("/no.zip")])
+        self.assertNotEqual(0, failed.returncode)
+        self.assertEqual([], package_entries())
+
     def test_failing_silent_runs_tell_why_by_exit_code_and_log(self):
         key, cert = harness.make_other_authority(self.work / "other")
         foreign = harness.make_payload(self.payload_dir, self.work / "foreign.zip", key=key, cert=cert).read_bytes()
