@@ -36,7 +36,8 @@ peak_kib=0
 
 # Every process a setup run starts (the run itself and the detector it leaves running) inherits this
 # tag through its environment: the script finds them by it and ends only them, never others' processes
-# of the same names.
+# of the same names. Wine's own programs that a run brings up (its desktop) serve the whole prefix and
+# stay, as they would for any later program.
 run_tag="$$-$(now_ms)"
 tagged_pids() {
   local entry
@@ -44,6 +45,20 @@ tagged_pids() {
     grep -qzx "TESSARA_BENCH_TAG=$run_tag" "$entry/environ" 2>/dev/null && echo "${entry#/proc/}"
   done
   return 0
+}
+setup_pid() {
+  local started
+  for started in $(tagged_pids); do
+    grep -qa 'TessaraAppSetup.exe' "/proc/$started/cmdline" 2>/dev/null && echo "$started" && return
+  done
+  return 0
+}
+end_started_programs() {
+  local started program
+  for started in $(tagged_pids); do
+    program=$(tr '\0' ' ' <"/proc/$started/cmdline" 2>/dev/null) || continue
+    case "$program" in 'C:\windows\'*) ;; *) kill "$started" 2>/dev/null || true ;; esac
+  done
 }
 
 # One silent installation; prints its milliseconds. The peak resident size of the Wine process that
@@ -56,7 +71,7 @@ setup_run() {
   (cd "$work" && TESSARA_BENCH_TAG="$run_tag" exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &
   local runner=$!
   while kill -0 "$runner" 2>/dev/null; do
-    [ -n "$pid" ] || pid=$(tagged_pids | head -n 1)
+    [ -n "$pid" ] || pid=$(setup_pid)
     if [ -n "$pid" ]; then
       while read -r key value rest; do
         [ "$key" = VmHWM: ] && [ "$value" -gt "$peak_kib" ] && peak_kib=$value
@@ -66,8 +81,7 @@ setup_run() {
   done
   wait "$runner"
   echo $(($(now_ms) - start)) >"$work/last_ms"
-  local started
-  for started in $(tagged_pids); do kill "$started" 2>/dev/null || true; done
+  end_started_programs
 }
 
 # The same steps with plain tools; with "reinstall", over a previous copy.
