@@ -20,7 +20,8 @@ struct FolderEntry {
     uint64_t size = 0;    // files only
 };
 
-// The form of an absolute path that the system takes at any length; others unchanged.
+// The form of an absolute path that the system takes at any length, "." and ".." resolved; others
+// unchanged.
 std::wstring ExtendedLengthPath(const std::wstring& path);
 
 // Attributes, size and times of a file or folder; nothing when the path cannot be asked about.

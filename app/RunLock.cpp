@@ -14,7 +14,7 @@ namespace {
 
 constexpr DWORD kWaitSlice = 250;
 
-// The token's user and default owner, as the system hands them out.
+// The token's user, as the system hands it out.
 std::vector<BYTE> TokenInformation(TOKEN_INFORMATION_CLASS kind) {
     HANDLE raw = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
@@ -30,8 +30,7 @@ PSID UserSid(const std::vector<BYTE>& tokenUser) {
     return tokenUser.empty() ? nullptr : reinterpret_cast<const TOKEN_USER*>(tokenUser.data())->User.Sid;
 }
 
-// An object another account made under our name would be owned by that account. The default owner of
-// an elevated administrator's token is the administrators' group, which counts as ours too.
+// An object another account made under our name would be owned by that account.
 bool IsOwnedByUs(HANDLE object, PSID user) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR raw = nullptr;
@@ -39,10 +38,7 @@ bool IsOwnedByUs(HANDLE object, PSID user) {
                           nullptr, &raw) != ERROR_SUCCESS)
         return false;
     const unique_hlocal descriptor(raw);
-    const std::vector<BYTE> defaultOwner = TokenInformation(TokenOwner);
-    return owner && (::EqualSid(owner, user) ||
-                     (!defaultOwner.empty() &&
-                      ::EqualSid(owner, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner)));
+    return owner && ::EqualSid(owner, user);
 }
 
 // The namespace and base name followed by the user's SID, so that users of the same name in different
@@ -72,7 +68,10 @@ unique_handle OpenUserMutex(const std::wstring& name) {
     if (::SetEntriesInAclW(1, &access, nullptr, &rawAcl) != ERROR_SUCCESS) return {};
     const unique_hlocal acl(rawAcl);
     SECURITY_DESCRIPTOR descriptor{};
+    // Owned by the user even in an elevated run, whose objects the administrators' group would own, so
+    // that elevated and plain runs of the user share the lock.
     if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorOwner(&descriptor, user, FALSE) ||
         !::SetSecurityDescriptorDacl(&descriptor, TRUE, rawAcl, FALSE))
         return {};
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
