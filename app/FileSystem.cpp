@@ -137,7 +137,13 @@ bool RemoveFile(const std::wstring& path) {
     return ::DeleteFileW(extended.c_str()) || IsMissing(::GetLastError());
 }
 
-bool RemoveTree(const std::wstring& path) { return path.empty() || RemoveExtended(ExtendedLengthPath(path)); }
+// A NUL inside a path would cut it short at the system's calls, so that a folder's entries would name
+// the folder itself again: such a path names nothing.
+bool HasNul(const std::wstring& path) { return path.find(L'\0') != std::wstring::npos; }
+
+bool RemoveTree(const std::wstring& path) {
+    return path.empty() || (!HasNul(path) && RemoveExtended(ExtendedLengthPath(path)));
+}
 
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize) {
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
@@ -166,7 +172,7 @@ bool WriteFileBytes(const std::wstring& path, const void* data, size_t size) {
 
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     entries.clear();
-    if (folder.empty()) return false;
+    if (folder.empty() || HasNul(folder)) return false;
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW((ExtendedLengthPath(folder) + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;

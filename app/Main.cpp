@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/RunLock.h"
+#include "engine/InstallThread.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"

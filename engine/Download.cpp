@@ -97,6 +97,8 @@ void DeleteCacheFiles(const std::vector<std::wstring>& files) {
     }
 }
 
+}  // namespace
+
 FILETIME DownloadStartTime() {
     FILETIME now = {};
     ::GetSystemTimeAsFileTime(&now);
@@ -106,6 +108,8 @@ FILETIME DownloadStartTime() {
     start.QuadPart -= FileTimeSlack;
     return {start.LowPart, start.HighPart};
 }
+
+namespace {
 
 std::wstring InternetCacheFolder() {
     wchar_t folder[MAX_PATH] = {};
@@ -246,6 +250,7 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
         m_received += static_cast<ULONG>(progress - m_lastProgress);
         m_lastProgress = progress;
         NoteActivity();
+        if (progressMax != 0 && progress < progressMax) PassStopPoint("downloading");
     }
     if (m_received > m_sizeLimit) {
         m_overrun.store(true);
@@ -355,6 +360,10 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     RemoveFile(downloadFile);
     ::MoveFileW(safetyCopy.c_str(), downloadFile.c_str());
     return false;
+}
+
+void RemoveDownloadLeftovers(const std::wstring& url, const FILETIME& downloadStart) {
+    RemoveCachedCopies(url, {}, downloadStart);
 }
 
 void RemoveUrlCacheEntry(const std::wstring& url) {

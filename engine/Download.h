@@ -94,5 +94,10 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
 
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.
 void RemoveUrlCacheEntry(const std::wstring& url);
+// A little before now: files written by a download started now carry no earlier time.
+FILETIME DownloadStartTime();
+// Removes what a download of the URL started at downloadStart left in the Internet cache, entry and
+// files, also when the download never ended.
+void RemoveDownloadLeftovers(const std::wstring& url, const FILETIME& downloadStart);
 
 }  // namespace tessara

@@ -18,6 +18,7 @@
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
+#include "system/Uninstall.h"
 
 namespace tessara {
 namespace {
@@ -132,18 +133,17 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
     return result;
 }
 
-// Makes the registry changes final together with the files: the journal's note is the point after
-// which the new installation stays, even when the process is killed right after.
+// Makes the registry changes final together with the files: the journal's mark inside the
+// transaction is the point after which the new installation stays, even when the process is killed
+// right after.
 bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CRunJournal& journal) {
     if (!ContinueUnlessCancelled(session)) return false;
     LogWrite("Committing transaction");
-    PassStopPoint("committing");
-    if (!transaction.Commit() || !journal.NoteCommitted()) {
+    if (!journal.Commit(transaction)) {
         LogWrite("Could not commit transaction");
         session.SetError(true);
         return false;
     }
-    PassStopPoint("committed");
     return true;
 }
 
@@ -163,6 +163,21 @@ bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transacti
         transaction.Rollback();
     }
     return result;
+}
+
+// The registrations go inside the transaction and the folders into the backup; all of it becomes
+// final at the commit, and a kill before leaves everything to be put back.
+bool RemoveInstallation(IRegistryTransaction& transaction, CRunJournal& journal) {
+    if (!DeleteRegistrations(transaction)) return false;
+    StopDetectorProcess();
+    if (const std::unique_ptr<ITransactedKey> run =
+            transaction.OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE)) {
+        run->DeleteValue(RunValueName);
+    }
+    PassStopPoint("uninstall-registry");
+    if (!journal.BackUpInstallation()) return false;
+    PassStopPoint("uninstall-backed-up");
+    return journal.Commit(transaction);
 }
 
 }  // namespace
@@ -195,21 +210,21 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
         case CloseOutcome::Stopped: {
             const std::wstring installFolder = GetInstallFolder();
             CRunJournal journal;
-            if (!journal.Begin()) {
+            if (!journal.Begin(RunKind::Install)) {
                 LogWrite("Could not start the installation journal");
                 FailBeforePipeline(session, StageReplace);
                 break;
             }
-            const std::unique_ptr<IRegistryTransaction> transaction = CreateRegistryTransaction(
-                L"Installing Orvix Tessara Application", journal.RegistryUndoRecord());
+            const std::unique_ptr<IRegistryTransaction> transaction =
+                journal.CreateTransaction(L"Installing Orvix Tessara Application");
             if (transaction) {
                 result = RunInstallation(session, *transaction, installFolder, journal);
             } else {
                 LogWrite("Could not create the registry transaction");
                 FailBeforePipeline(session, StageUninstallKeys);
             }
-            // Puts back the previous installation unless the run committed, and removes the backup.
-            CompleteRun();
+            // Puts back the previous installation unless the run committed, and discards the backup.
+            journal.Complete();
             if (result) session.SetStage(StageComplete);
             break;
         }
@@ -234,6 +249,20 @@ DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
     }
     ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
     return run == kRunBlocked ? kRunBlocked : result ? 1 : 0;
+}
+
+bool RunUninstall() {
+    CRunJournal journal;
+    if (!journal.Begin(RunKind::Uninstall)) return false;
+    bool committed = false;
+    if (const std::unique_ptr<IRegistryTransaction> transaction =
+            journal.CreateTransaction(L"Uninstalling Orvix Tessara Application")) {
+        committed = RemoveInstallation(*transaction, journal);
+        if (!committed) transaction->Rollback();
+    }
+    // Puts the installation back unless the removal committed; otherwise finishes it.
+    journal.Complete();
+    return committed;
 }
 
 }  // namespace tessara

@@ -1,7 +1,7 @@
 #pragma once
 // One installation run on a worker thread: stop the application, back up the previous installation,
 // fetch and verify the payload, put it in place and register it in one registry transaction, or roll
-// everything back.
+// everything back. And its counterpart, the removal of an installation.
 #include <windows.h>
 
 namespace tessara {
@@ -14,5 +14,11 @@ constexpr DWORD kRunBlocked = 2;
 DWORD WINAPI InstallThreadProc(LPVOID session);
 // The silent modes: shortcut choices from "config.ini", the run, the shortcuts, then closes the window.
 DWORD WINAPI SilentInstallThreadProc(LPVOID session);
+
+// Removes the installation: the registrations inside one transaction, the folders into the backup,
+// both final at the commit; then the shortcuts and the cache. A kill at any moment leaves, after the
+// next start, the installation either whole or gone. True when the removal committed; without an
+// uninstall entry nothing is removed and the result is false.
+bool RunUninstall();
 
 }  // namespace tessara

@@ -1,42 +1,74 @@
 #pragma once
-// The journal of an installation run: which folders the run replaces and whether each was there,
-// where their backup and the run's temporary files are, and whether the new installation is final.
-// It lives in a fixed place of the user's profile, so that whatever ends a run (a failure, a kill, a
-// power loss), the run's own end or the next start of the program, in any mode, leaves exactly the
-// previous installation or exactly the new one, with the registry to match, and nothing else.
+// The journal of an installation or uninstallation run, and everything that lets a run be undone or
+// finished by whoever comes next: which folders the run replaces and whether each was there, the
+// backup they are moved into, the run's temporary files, the registry undo record and whether the
+// registry changes were committed. It lives in a fixed place of the user's profile, so that whatever
+// ends a run (a failure, a kill, a power loss), the run's own end or the next start of the program, in
+// any mode, leaves exactly the previous state or exactly the new one, with the registry to match, and
+// nothing else.
+//
+// The backup lies beside the installation, on the same volume, so that folders move in and out of it
+// by renaming and no cleaner of the temporary folder can take it. A folder reaches its name in the
+// backup only whole, and a backup that is being discarded is noted so first: it is never restored from.
 #include <string>
 
+#include "system/RegistryTransaction.h"
+
 namespace tessara {
+
+enum class RunKind { Install, Uninstall };
 
 // Appends to the journal of the current run; every note is on disk before the call returns.
 class CRunJournal {
 public:
-    // Starts the journal of a new run, first completing one that is left over. False when no journal
+    // Starts the journal of a new run, first settling one that is left over. False when no journal
     // can be kept, or a previous run still could not be put back: the run must then not start.
-    bool Begin();
-    // A temporary file or folder of the run, removed when the run ends whatever happened.
-    bool NoteTemporary(const std::wstring& path);
-    // A URL whose copy in the user's Internet cache is removed when the run ends.
-    bool NoteDownloadUrl(const std::wstring& url);
-    // The folder that holds the backups; removed with the run's temporary files.
-    bool NoteBackupRoot(const std::wstring& path);
-    // A folder the run is about to replace, and whether it existed. Noted before anything is moved.
-    bool NoteReplacedFolder(const std::wstring& folder, bool present);
-    // The registry changes are applied and the new installation is final.
-    bool NoteCommitted();
-    // Where the registry transaction keeps the undo record of its commit.
-    std::wstring RegistryUndoRecord() const;
+    bool Begin(RunKind kind);
+    // A new empty file, or folder, under a fresh temporary name; noted before it exists and removed
+    // with its safety copy when the run ends, whatever happened. Empty when none could be made.
+    std::wstring NewTemporaryFile();
+    std::wstring NewTemporaryFolder();
+    // A download about to start: what it leaves of the URL in the Internet cache goes when the run ends.
+    bool NoteDownload(const std::wstring& url);
+    // Moves the legacy add-in folder and the install folder into the backup, each noted first; false
+    // when either could not be backed up completely (the end of the run puts back what was moved).
+    bool BackUpInstallation();
+    // Creates the registry transaction of the run; with the journal's undo record where the system
+    // keeps none of its own. Null when none can be created.
+    std::unique_ptr<IRegistryTransaction> CreateTransaction(const std::wstring& description) const;
+    // Marks the transaction as this run's and commits it: the mark is the commit point, found in the
+    // registry after a kill at any moment. True when committed.
+    bool Commit(IRegistryTransaction& transaction);
+    // Ends the run: when it was not committed, undoes its registry changes and puts back each replaced
+    // folder; then discards the backup and removes the temporary files, the cache copies and the
+    // journal. False when something could not be put back: the journal and the backup then stay.
+    bool Complete();
 
 private:
     bool Note(const wchar_t* kind, const std::wstring& value);
+    std::wstring NewTemporary(bool folder);
+
+    std::wstring m_runId;
 };
 
-// Ends the run in the journal: when it was not committed, undoes its registry changes and puts back
-// each replaced folder (the backup where one was made completely, nothing where the folder did not
-// exist); then removes the backups, the temporary files, the cache entries and the journal. False
-// when something could not be put back: the journal and the backup then stay for the next start.
-bool CompleteRun();
-// At every start, under the run lock: completes or undoes a run that did not end.
+// At every start, under the run lock: completes or undoes a run that did not end. A journal or undo
+// record that this program could not have written is set aside, untouched, with a log line.
 void RecoverInterruptedRun();
+
+// Moves a folder into the backup root under its last path component: by renaming it, or, where that
+// cannot be done, by copying it under a staging name and renaming that. True only when the whole
+// folder is in the backup; a backup copy under that name is always complete.
+bool BackupFolder(std::wstring backupRoot, std::wstring folder);
+// Makes the folder's content exactly the backed-up copy again. False when some file could not be put
+// back, in which case the backup root must be kept.
+bool RestoreBackup(std::wstring backupRoot, std::wstring folder);
+// Moves source to target, which must not exist yet, copying under a staging name where a rename cannot
+// be done, so that the target appears only whole.
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse);
+// A file below the folder that another process holds open without letting it be deleted (the system
+// answers ERROR_SHARING_VIOLATION); empty when there is none. Windows then refuses to rename the
+// folder; checking first gives the same outcome where the system would rename it anyway and leave the
+// other process working on a file that moved away.
+std::wstring FindFileInUse(const std::wstring& folder);
 
 }  // namespace tessara

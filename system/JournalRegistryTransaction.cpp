@@ -49,7 +49,7 @@ struct Change {
     ValueImage value;  // the value to write, or only the name of the one to delete
 };
 
-enum class UndoKind { RemoveCreatedKey, RecreateDeletedKey, RestoreValue };
+using UndoKind = RegistryUndoKind;
 
 // What puts one applied change back. For RestoreValue, `values` holds the old value, or nothing
 // when there was none; for RecreateDeletedKey, all values the key had.
@@ -182,6 +182,12 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
             value.type = type;
             step.values.push_back(std::move(value));
         }
+        // A value is only ever put back under the name the step names, and a key only with values.
+        const bool restoresOneValue = step.kind == UndoKind::RestoreValue && step.values.size() <= 1 &&
+                                      (step.values.empty() || step.values.front().name == step.valueName);
+        if (!restoresOneValue && step.kind == UndoKind::RestoreValue) return false;
+        if (step.kind != UndoKind::RestoreValue && !step.valueName.empty()) return false;
+        if (step.kind == UndoKind::RemoveCreatedKey && !step.values.empty()) return false;
         steps.push_back(std::move(step));
     }
     return reader.AtEnd();
@@ -433,14 +439,18 @@ std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(const std
     return std::make_unique<CJournalRegistryTransaction>(undoRecordFile);
 }
 
-bool RevertRegistryUndoRecord(const std::wstring& undoRecordFile) {
-    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
+                                           const std::function<bool(const RegistryUndoStep&)>& honoured) {
+    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES) return UndoRecordOutcome::Reverted;
     std::vector<Undo> steps;
-    // A record that cannot be read completely is left for a later attempt rather than half applied.
-    if (!CUndoLog::Read(undoRecordFile, steps)) return false;
+    // A record that cannot be read completely is never half applied.
+    if (!CUndoLog::Read(undoRecordFile, steps)) return UndoRecordOutcome::Unreadable;
+    for (const Undo& step : steps) {
+        if (!honoured({step.kind, step.root, step.path, step.valueName})) return UndoRecordOutcome::Refused;
+    }
     for (auto step = steps.rbegin(); step != steps.rend(); ++step) Revert(*step);
     ::DeleteFileW(undoRecordFile.c_str());
-    return true;
+    return UndoRecordOutcome::Reverted;
 }
 
 }  // namespace tessara

@@ -6,6 +6,7 @@
 // a journal of its own and applies it at Commit, undoing what it applied if a change fails halfway.
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,9 +50,20 @@ std::unique_ptr<IRegistryTransaction> CreateRegistryTransaction(const std::wstri
 // The journal transaction, whatever the system supports.
 std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(
     const std::wstring& undoRecordFile = {});
-// Puts back every change noted in an undo record, newest first, and deletes the record. True when
-// there was no record or it was read completely.
-bool RevertRegistryUndoRecord(const std::wstring& undoRecordFile);
+// What one step of an undo record does to the registry when it is put back.
+enum class RegistryUndoKind { RemoveCreatedKey, RecreateDeletedKey, RestoreValue };
+struct RegistryUndoStep {
+    RegistryUndoKind kind;
+    HKEY root;
+    std::wstring path;
+    std::wstring valueName;  // RestoreValue only
+};
+enum class UndoRecordOutcome { Reverted, Unreadable, Refused };
+// Puts back every change noted in an undo record, newest first, and deletes the record; Reverted
+// also when there is no record. Nothing is put back from a record that cannot be read completely
+// (Unreadable) or that holds a step `honoured` refuses (Refused): the record is left as it is.
+UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
+                                           const std::function<bool(const RegistryUndoStep&)>& honoured);
 // Probes once whether the Kernel Transaction Manager and the transacted registry work here.
 bool SystemSupportsTransactedRegistry();
 

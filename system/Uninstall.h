@@ -1,17 +1,15 @@
 #pragma once
-// Removing an installation, and removing the setup program's own file once it has exited.
+// The registry half of removing an installation, and removing the setup program's own file once it
+// has exited.
 #include <string>
+
+#include "system/RegistryTransaction.h"
 
 namespace tessara {
 
-// Deletes the registrations inside one transaction, stops the detector, removes the folders and
-// shortcuts, commits and clears the cache. True when the transaction was committed; without an
-// uninstall entry (or without a work folder) nothing is removed and the result is false.
-bool RunUninstall();
-// Copies the files directly inside `folder` into a folder of the same name under `workFolder`, then
-// removes `folder` with everything in it. False at the first file-system error, and for an empty,
-// relative or root path, which never stands for a folder of ours.
-bool RetireFolder(const std::wstring& workFolder, const std::wstring& folder);
+// Deletes the uninstall entry and the protocol registration inside the transaction: false, when the
+// uninstall entry is not there or a deletion failed, means there is no installation to remove.
+bool DeleteRegistrations(IRegistryTransaction& transaction);
 // The command line that runs the self-removal script on `target`: the script, "1" for a folder or
 // "0" for a file, the target and the image name the script waits for, each one argument whatever
 // blanks it holds.

@@ -10,6 +10,7 @@
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/InstallLocations.h"
+#include "engine/InstallThread.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
@@ -118,7 +119,8 @@ TEST_F(UninstallTest, RunUninstall_RemovesTheWholeInstallation) {
     EXPECT_FALSE(fs::exists(DesktopLink()));
     EXPECT_FALSE(fs::exists(ProgramsLink()));
     EXPECT_FALSE(fs::exists(CacheFolder()));
-    EXPECT_EQ(leftovers, TemporaryLeftovers()) << "the work folder is removed";
+    EXPECT_EQ(leftovers, TemporaryLeftovers()) << "nothing is left in the temporary folder";
+    EXPECT_FALSE(fs::exists(m_install.wstring() + L".backup")) << "nor a backup beside the installation";
 }
 
 TEST_F(UninstallTest, RunUninstall_WithoutUninstallEntryRemovesNothing) {
@@ -146,27 +148,6 @@ TEST_F(UninstallTest, RunUninstall_SucceedsWhenTheProtocolWasRemovedByHand) {
     EXPECT_FALSE(KeyExists(UninstallKeyPath));
     EXPECT_FALSE(ReadRaw(RunKeyPath, RunValueName));
     EXPECT_FALSE(fs::exists(m_install));
-}
-
-TEST(RetireFolderTest, CopiesTheTopLevelFilesAwayAndRemovesTheFolder) {
-    TestFolder work{"retire-work"};
-    TestFolder place{"retire", L" with blanks"};
-    const fs::path folder = place.path() / L"Tessara";
-    WriteFileOfSize(folder / L"top.txt", 5);
-    WriteFileOfSize(folder / L"nested" / L"deep.txt", 5);
-
-    EXPECT_TRUE(RetireFolder(work.wpath(), folder.wstring() + L"\\"));
-    EXPECT_FALSE(fs::exists(folder));
-    EXPECT_TRUE(fs::exists(work.path() / L"Tessara" / L"top.txt"));
-    EXPECT_FALSE(fs::exists(work.path() / L"Tessara" / L"nested" / L"deep.txt"));
-
-    EXPECT_FALSE(RetireFolder(work.wpath(), folder.wstring())) << "no longer there";
-    WriteFileOfSize(place.path() / L"kept.txt", 1);
-    EXPECT_FALSE(RetireFolder(L"", place.wpath()));
-    EXPECT_FALSE(RetireFolder(work.wpath(), L""));
-    EXPECT_FALSE(RetireFolder(work.wpath(), L"kept.txt")) << "relative paths are never removed";
-    EXPECT_FALSE(RetireFolder(work.wpath(), place.path().root_path().wstring()));
-    EXPECT_TRUE(fs::exists(place.path() / L"kept.txt"));
 }
 
 // The program runs as TessaraAppSetup.exe from a folder with blanks, and its temporary folder has
