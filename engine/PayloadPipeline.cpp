@@ -2,18 +2,13 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <memory>
-#include <optional>
-#include <vector>
 
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
-#include "app/ScopedWin.h"
-#include "app/Text.h"
 #include "engine/Download.h"
 #include "app/InstallLocations.h"
 #include "engine/PayloadExtraction.h"

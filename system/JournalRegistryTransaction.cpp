@@ -441,7 +441,8 @@ std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(const std
 
 UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
                                            const std::function<bool(const RegistryUndoStep&)>& honoured) {
-    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES) return UndoRecordOutcome::Reverted;
+    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return UndoRecordOutcome::Reverted;
     std::vector<Undo> steps;
     // A record that cannot be read completely is never half applied.
     if (!CUndoLog::Read(undoRecordFile, steps)) return UndoRecordOutcome::Unreadable;

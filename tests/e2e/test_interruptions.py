@@ -5,6 +5,7 @@ import os
 import pathlib
 import random
 import shutil
+import struct
 import threading
 import time
 import unittest
@@ -12,9 +13,15 @@ import unittest
 import harness
 from test_install import InstallTestBase
 
-# Step boundaries of a reinstallation at which the test build stops itself, in run order.
-STOP_POINTS = ["downloaded", "extracted", "verified", "backed-up-legacy", "backed-up", "replaced",
-               "registry-applying", "committing", "committed"]
+# Step boundaries of a reinstallation at which the test build stops itself, in run order, with the
+# installation the next start must leave ("old" or "new").
+STOP_POINTS = {"downloading": "old", "downloaded": "old", "extracted": "old", "verified": "old",
+               "backed-up-legacy": "old", "backed-up": "old", "replaced": "old", "registry-applying": "old",
+               "committing": "old", "registry-committed": "new", "committed": "new", "discarding": "new"}
+# The same for an uninstallation: "installed" or "removed".
+UNINSTALL_STOP_POINTS = {"uninstall-registry": "installed", "uninstall-backed-up": "installed",
+                         "committing": "installed", "registry-committed": "removed", "committed": "removed",
+                         "discarding": "removed"}
 
 
 def stage_many_files(folder, count, seed):
@@ -43,7 +50,9 @@ class InterruptionTestBase(InstallTestBase):
 
     def state(self):
         return {"install": harness.tree_digest(self.install_folder), "legacy": harness.tree_digest(self.legacy_folder),
-                "registry": harness.registry_snapshot(), "temp": self.temp_entries()}
+                "registry": harness.registry_snapshot(), "temp": self.temp_entries(),
+                "beside": sorted(p.name for p in self.install_folder.parent.iterdir()),
+                "cache": self.cache_names("new") + self.cache_names("old")}
 
     def installation(self):
         tree = harness.tree_digest(self.install_folder)
@@ -62,7 +71,8 @@ class InterruptionTestBase(InstallTestBase):
 
     def assert_exactly_one_installation(self, before, label):
         after = self.state()
-        self.assertEqual(before["temp"], after["temp"], label + ": temporary folder")
+        for place in ("temp", "beside", "cache"):
+            self.assertEqual(before[place], after[place], label + ": " + place)
         which = self.installation()
         if which == "old":
             self.assertEqual(before, after, label + ": the previous installation, legacy folder and registry")
@@ -77,19 +87,70 @@ class InterruptionTestBase(InstallTestBase):
         return which
 
 
-class KillTest(InterruptionTestBase):
-    def test_a_reinstallation_killed_at_any_step_leaves_one_complete_installation(self):
+    def run_stopped(self, point, *args):
+        folder = harness.prepare_setup_folder("kill-" + point, program=harness.TEST_SETUP_EXE)
+        run = harness.run_setup(folder, *args, env={"TESSARA_TEST_STOP_AT": point})
+        self.assertEqual(99, run.exit_code, point + "\n" + (run.log_text or ""))
+
+    def damage_backup(self, point, before):
+        """What a kill halfway through discarding the backup leaves: half of its files."""
+        if point != "discarding":
+            return
+        for folder in self.install_folder.parent.iterdir():
+            if folder.name != "Tessara":
+                for index, path in enumerate(sorted(p for p in folder.rglob("*") if p.is_file())):
+                    if index % 2:
+                        path.unlink()
+
+    def kill_table(self, points, url=None, after_kill=None):
         outcomes = {}
-        for point in STOP_POINTS:
+        for point, expected in points.items():
             before = self.install_old()
-            folder = harness.prepare_setup_folder("kill-" + point, program=harness.TEST_SETUP_EXE)
-            run = harness.run_setup(folder, "/silent", "/zipUrl", self.new_url, env={"TESSARA_TEST_STOP_AT": point})
-            self.assertEqual(99, run.exit_code, point + "\n" + (run.log_text or ""))
+            self.run_stopped(point, "/silent", "/zipUrl", url or self.new_url)
+            if after_kill:
+                after_kill(point, before)
             self.start_next("next-" + point)
             outcomes[point] = self.assert_exactly_one_installation(before, point)
-        self.assertEqual("old", outcomes["backed-up"])
-        self.assertEqual("old", outcomes["registry-applying"])
-        self.assertEqual("new", outcomes["committed"])
+        self.assertEqual(points, outcomes)
+
+
+class KillTest(InterruptionTestBase):
+    def test_a_reinstallation_killed_at_any_step_leaves_one_complete_installation(self):
+        self.kill_table(STOP_POINTS, after_kill=self.damage_backup)
+
+    def test_a_failed_reinstallation_killed_while_discarding_its_backup_keeps_the_old_one(self):
+        no_detector = harness.stage_demo_application(self.work / "no-detector", with_detector=False)
+        url = self.server.serve("/late-failure.zip",
+                                harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
+        self.kill_table({"discarding": "old"}, url, self.damage_backup)
+
+    def test_a_temporary_folder_emptied_after_a_kill_loses_nothing(self):
+        def empty_temp(point, before):
+            for path in self.temp.iterdir():
+                if path.name not in before["temp"]:
+                    shutil.rmtree(path) if path.is_dir() else path.unlink()
+        self.kill_table({"downloading": "old", "backed-up": "old", "replaced": "old"}, after_kill=empty_temp)
+
+    def test_an_uninstallation_killed_at_any_step_leaves_it_whole_or_gone(self):
+        outcomes = {}
+        for point, expected in UNINSTALL_STOP_POINTS.items():
+            before = self.install_old()
+            self.run_stopped(point, "/uninstall")
+            self.start_next("next-" + point)
+            after = self.state()
+            for place in ("temp", "cache"):
+                self.assertEqual(before[place], after[place], point + ": " + place)
+            if after["install"] is None:
+                self.assertEqual([], after["beside"], point)
+                self.assertFalse(self.legacy_bin.exists(), point)
+                registry = after["registry"]
+                self.assertEqual([], [key for key in registry if key != harness.RUN_KEY and registry[key]["exists"]])
+                self.assertNotIn("TessaraDetector", registry[harness.RUN_KEY]["values"], point)
+                outcomes[point] = "removed"
+            else:
+                self.assertEqual(before, after, point)
+                outcomes[point] = "installed"
+        self.assertEqual(UNINSTALL_STOP_POINTS, outcomes)
 
     def test_killed_at_random_moments(self):
         rng = random.Random(int(os.environ.get("TESSARA_KILL_SEED", "9")))
@@ -102,6 +163,67 @@ class KillTest(InterruptionTestBase):
             process.wait(timeout=60)
             self.start_next("random-next")
             self.assert_exactly_one_installation(before, "trial %d" % trial)
+
+
+def undo_record(steps):
+    """A registry undo record in the program's format: (kind, key path, value name, values) per step."""
+    def text(value):
+        data = value.encode("utf-16-le")
+        return struct.pack("<I", len(data)) + data
+    out = struct.pack("<I", len(steps))
+    for kind, path, name, values in steps:
+        out += struct.pack("<II", kind, 0x80000001) + text(path) + text(name) + struct.pack("<I", len(values))
+        for value_name, value_type, data in values:
+            out += text(value_name) + struct.pack("<II", value_type, len(data)) + data
+    return out
+
+
+class CraftedJournalTest(InterruptionTestBase):
+    """Journals and undo records that no run of ours writes are set aside, never followed."""
+
+    def test_a_journal_that_is_not_ours_is_set_aside_and_the_run_goes_on(self):
+        journal_folder = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
+        keep = harness.to_unix(harness.expand("%USERPROFILE%")) / "Keep"
+        outside = self.work / "outside"
+        temp_keep = self.temp / "Tes1A2B.tmp"
+        keep_win, temp_win = harness.expand("%USERPROFILE%") + "\\Keep", harness.expand("%TEMP%") + "\\Tes1A2B.tmp"
+        header = "install\t0000000A-0000000000000001\n"
+        foreign_key = r"Software\Foreign\Keep"
+        record = undo_record([(2, foreign_key, "x", []),
+                              (2, harness.RUN_KEY, "Evil", [("Evil", 1, "C:\\evil.exe".encode("utf-16-le"))])])
+        cases = {
+            "foreign folder": (header + "absent\t%s\ntemporary\t%s\n" % (keep_win, keep_win), None),
+            "NUL byte": (header + "temporary\t%s\0\n" % temp_win, None),
+            "outside the profile": (header + "absent\t%s\n" % harness.to_windows(outside), None),
+            "garbage": (os.urandom(300).hex() + "\n\x01\x7f", None),
+            "truncated line": (header + "absent\t" + keep_win, None),
+            "foreign registry key": (header, record),
+        }
+        for label, (journal, record_bytes) in cases.items():
+            with self.subTest(label):
+                for folder in (keep, outside, temp_keep):
+                    (folder / "sub").mkdir(parents=True, exist_ok=True)
+                    (folder / "sub" / "precious.txt").write_text("precious")
+                harness.reg("add", "HKCU\\" + foreign_key, "/v", "x", "/t", "REG_SZ", "/d", "precious", "/f")
+                for name in ("run.journal", "registry.undo", "run.journal.rejected", "registry.undo.rejected"):
+                    (journal_folder / name).unlink(missing_ok=True)
+                journal_folder.mkdir(parents=True, exist_ok=True)
+                (journal_folder / "run.journal").write_bytes(journal.encode("utf-8"))
+                if record_bytes:
+                    (journal_folder / "registry.undo").write_bytes(record_bytes)
+
+                run = self.install(self.new_url, "crafted")
+                self.assert_installed(run, self.new_dir)
+                self.assertTrue(any("is not one this program wrote" in line for line in run.messages), run.log_text)
+                rejected = "registry.undo.rejected" if record_bytes else "run.journal.rejected"
+                self.assertEqual([rejected], sorted(p.name for p in journal_folder.iterdir()), label)
+                for folder in (keep, outside, temp_keep):
+                    self.assertEqual("precious", (folder / "sub" / "precious.txt").read_text(), label)
+                self.assertIn("x", harness.regdump(foreign_key)["values"], label)
+                self.assertNotIn("Evil", harness.regdump(harness.RUN_KEY)["values"], label)
+        for folder in (keep, outside, temp_keep):
+            shutil.rmtree(folder)
+        harness.reg("delete", "HKCU\\Software\\Foreign", "/f")
 
 
 class StalledDownloadTest(InterruptionTestBase):
@@ -227,15 +349,19 @@ class CopyFallbackTest(InterruptionTestBase):
         shutil.rmtree(cls.other_volume, ignore_errors=True)
         super().tearDownClass()
 
-    def test_a_backup_copied_to_another_volume_restores_byte_for_byte(self):
+    def test_killed_with_the_temporary_folder_on_another_volume(self):
+        self.kill_table({point: STOP_POINTS[point]
+                         for point in ("downloading", "backed-up", "replaced", "registry-committed")})
+
+    def test_a_failed_run_with_the_temporary_folder_on_another_volume_restores_byte_for_byte(self):
         before = self.install_old()
         no_detector = harness.stage_demo_application(self.work / "no-detector", with_detector=False)
         url = self.server.serve("/late-failure.zip",
                                 harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
         run = self.install(url, "copy-fallback")
         self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
-        self.assertIn("Backing up %s to T:\\" % (harness.expand("%APPDATA%") + r"\Orvix\Tessara"),
-                      "\n".join(run.messages))
+        install_folder = harness.expand("%APPDATA%") + r"\Orvix\Tessara"
+        self.assertIn("Backing up %s to %s.backup done" % (install_folder, install_folder), run.messages)
         self.assertEqual(before, self.state())
         self.assert_installed(self.install(self.new_url, "copy-fallback-new"), self.new_dir)
         self.assertEqual(before["temp"], self.temp_entries())
