@@ -423,14 +423,32 @@ bool PutBackFolders(const Journal& journal) {
     return restored;
 }
 
-// Out of reach of any restore first, then removed. What a held-open file keeps from going is removed
-// at a later start.
+// A file that another process holds open, with leave to delete it, keeps its folder from going until
+// it is closed. Moved into the journal folder, on the same volume, it lets the folder go and vanishes
+// there once it is closed.
+void MoveOutHeldFiles(const std::wstring& folder) {
+    std::vector<FolderEntry> left;
+    ListTree(folder, left);
+    const std::wstring prefix = JoinPath(JournalFolder(), L"discarded-" + NewRunId() + L"-");
+    int count = 0;
+    for (const FolderEntry& entry : left) {
+        if (entry.isDirectory) continue;
+        const std::wstring aside = prefix + Hex(++count, 4);
+        if (::MoveFileExW(ExtendedLengthPath(JoinPath(folder, entry.name)).c_str(), aside.c_str(), 0))
+            ::DeleteFileW(aside.c_str());
+    }
+}
+
+// Out of reach of any restore first, then removed; what cannot go now goes at a later start.
 void DiscardBackup() {
     const std::wstring backupRoot = BackupRoot(), discard = DiscardFolder();
     PassStopPoint("discarding");
     RemoveTree(discard);
     if (IsDirectory(backupRoot) && !MoveFolder(backupRoot, discard)) RemoveTree(backupRoot);
-    RemoveTree(discard);
+    if (!RemoveTree(discard)) {
+        MoveOutHeldFiles(discard);
+        RemoveTree(discard);
+    }
 }
 
 // The uninstall's removal is final once committed: what it had still to do goes now.

@@ -342,6 +342,26 @@ def finish_setup(process, folder, timeout=300):
     return SetupRun(process, folder)
 
 
+@contextlib.contextmanager
+def file_held_open(path, marker, share_delete=False):
+    """A process of its own holds the file open (see holdfile.cpp) for the time of the block."""
+    marker.unlink(missing_ok=True)
+    args = [WINE_RUN, str(BUILD / "tests" / "e2e" / "holdfile.exe"), str(path), to_windows(marker)]
+    holder = subprocess.Popen(args + (["delete"] if share_delete else []), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if marker.exists():
+                break
+            time.sleep(0.1)
+        if not marker.exists():
+            raise AssertionError("the holder could not open " + str(path))
+        yield
+    finally:
+        kill_windows_processes("holdfile.exe")
+        holder.wait(timeout=30)
+
+
 def same_tree(a, b):
     comparison = filecmp.dircmp(a, b)
     if comparison.left_only or comparison.right_only or comparison.diff_files or comparison.funny_files:

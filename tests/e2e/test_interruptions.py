@@ -165,6 +165,16 @@ class KillTest(InterruptionTestBase):
             self.assert_exactly_one_installation(before, "trial %d" % trial)
 
 
+class HeldFileTest(InterruptionTestBase):
+    def test_a_file_held_open_with_leave_to_delete_it_leaves_no_backup_behind(self):
+        before = self.install_old()
+        with harness.file_held_open(self.install_folder / "resources" / "strings.txt", self.work / "held.marker",
+                                    share_delete=True):
+            self.assert_installed(self.install(self.new_url, "held-delete"), self.new_dir)
+            self.assertEqual(["Tessara"], self.state()["beside"])
+            self.assertEqual(before["temp"], self.temp_entries())
+
+
 def undo_record(steps):
     """A registry undo record in the program's format: (kind, key path, value name, values) per step."""
     def text(value):
