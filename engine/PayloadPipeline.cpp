@@ -7,13 +7,13 @@
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
+#include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "engine/Download.h"
-#include "app/InstallLocations.h"
 #include "engine/PayloadExtraction.h"
-#include "system/ProcessControl.h"
 #include "engine/RunJournal.h"
+#include "system/ProcessControl.h"
 
 namespace tessara {
 namespace {

@@ -319,11 +319,13 @@ def start_setup(folder, *args, env=None):
 
 
 @contextlib.contextmanager
-def file_held_open(path, marker):
-    """Keeps a file open, as a program that uses it would, for the length of the block."""
+def file_held_open(path, marker, share_delete=False):
+    """Keeps a file open, as a program that uses it would, for the length of the block; with share_delete,
+    letting others delete it."""
     marker.unlink(missing_ok=True)
-    holder = subprocess.Popen([WINE_RUN, str(BUILD / "tests" / "e2e" / "holdfile.exe"), str(path), to_windows(marker)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    args = [WINE_RUN, str(BUILD / "tests" / "e2e" / "holdfile.exe"), str(path), to_windows(marker)]
+    holder = subprocess.Popen(args + (["delete"] if share_delete else []), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
     try:
         for _ in range(100):
             if marker.exists():
@@ -340,26 +342,6 @@ def file_held_open(path, marker):
 def finish_setup(process, folder, timeout=300):
     process.wait(timeout=timeout)
     return SetupRun(process, folder)
-
-
-@contextlib.contextmanager
-def file_held_open(path, marker, share_delete=False):
-    """A process of its own holds the file open (see holdfile.cpp) for the time of the block."""
-    marker.unlink(missing_ok=True)
-    args = [WINE_RUN, str(BUILD / "tests" / "e2e" / "holdfile.exe"), str(path), to_windows(marker)]
-    holder = subprocess.Popen(args + (["delete"] if share_delete else []), stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    try:
-        for _ in range(100):
-            if marker.exists():
-                break
-            time.sleep(0.1)
-        if not marker.exists():
-            raise AssertionError("the holder could not open " + str(path))
-        yield
-    finally:
-        kill_windows_processes("holdfile.exe")
-        holder.wait(timeout=30)
 
 
 def same_tree(a, b):
