@@ -102,13 +102,8 @@ std::wstring TemporaryFolder() {
 
 bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
 
-// A name the unique-name service gives with our prefix, directly in the temporary folder.
-bool IsTemporaryName(const std::wstring& path) {
-    const std::wstring folder = TemporaryFolder();
-    if (folder.empty() || path.size() <= folder.size() ||
-        !EqualsIgnoringCase(std::wstring_view(path).substr(0, folder.size()), folder))
-        return false;
-    const std::wstring name = path.substr(folder.size());
+// A name the unique-name service gives with our prefix.
+bool IsTemporaryForm(const std::wstring& name) {
     const size_t digitsEnd = name.find_first_not_of(L"0123456789ABCDEFabcdef", TempNameLetters);
     return name.size() > TempNameLetters &&
            EqualsIgnoringCase(std::wstring_view(name).substr(0, TempNameLetters),
@@ -116,6 +111,14 @@ bool IsTemporaryName(const std::wstring& path) {
            digitsEnd != std::wstring::npos && digitsEnd > TempNameLetters &&
            digitsEnd <= TempNameLetters + 4 &&
            EqualsIgnoringCase(std::wstring_view(name).substr(digitsEnd), TempNameExtension);
+}
+
+// Such a name directly in the temporary folder.
+bool IsTemporaryName(const std::wstring& path) {
+    const std::wstring folder = TemporaryFolder();
+    return !folder.empty() && path.size() > folder.size() &&
+           EqualsIgnoringCase(std::wstring_view(path).substr(0, folder.size()), folder) &&
+           IsTemporaryForm(path.substr(folder.size()));
 }
 
 bool IsReplaceableFolder(const std::wstring& path) {
@@ -191,6 +194,9 @@ std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
             first = false;
         } else if (IsHonoured(entry)) {
             journal.entries.push_back(std::move(entry));
+        } else if (entry.kind == TemporaryNote && IsTemporaryForm(LastComponentOf(entry.value))) {
+            // A run made under another temporary folder (another session's): its file is left alone.
+            LogFormat("Leaving %S alone: it is not in this temporary folder", entry.value);
         } else {
             return std::nullopt;
         }
@@ -550,6 +556,14 @@ bool CRunJournal::NoteDownload(const std::wstring& url) {
 
 bool CRunJournal::BackUpInstallation() {
     const std::wstring backupRoot = BackupRoot();
+    // A backup that no journal refers to any more (its journal was set aside) is neither ours to restore
+    // nor to delete: it is kept under a name of its own, so that it blocks no run.
+    std::vector<FolderEntry> stale;
+    if (ListFolder(backupRoot, stale) && !stale.empty()) {
+        const std::wstring kept = backupRoot + L"-" + m_runId;
+        LogFormat("An earlier backup that no journal refers to is kept as %S", kept);
+        if (!MoveFolder(backupRoot, kept)) return false;
+    }
     if (backupRoot.empty() || !CreateFolders(backupRoot)) return false;
     // Out of sight like the journal: nobody is meant to open it.
     ::SetFileAttributesW(backupRoot.c_str(), FILE_ATTRIBUTE_HIDDEN);

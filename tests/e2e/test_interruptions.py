@@ -20,8 +20,8 @@ STOP_POINTS = {"downloading": "old", "downloaded": "old", "extracted": "old", "v
                "committing": "old", "registry-committed": "new", "committed": "new", "discarding": "new"}
 # The same for an uninstallation: "installed" or "removed".
 UNINSTALL_STOP_POINTS = {"uninstall-registry": "installed", "uninstall-backed-up": "installed",
-                         "committing": "installed", "registry-committed": "removed", "committed": "removed",
-                         "discarding": "removed"}
+                         "committing": "installed", "registry-applying": "installed",
+                         "registry-committed": "removed", "committed": "removed", "discarding": "removed"}
 
 
 def stage_many_files(folder, count, seed):
