@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/RunLock.h"
+#include "app/SystemLibrary.h"
 #include "engine/InstallThread.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
@@ -70,7 +71,7 @@ int RunChosenMode(HINSTANCE instance) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
-    ::SetDllDirectoryW(L"");
+    tessara::RestrictLibrarySearchToSystemFolder();
     tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);

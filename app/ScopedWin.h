@@ -7,6 +7,8 @@
 
 #include <utility>
 
+#include "app/SystemLibrary.h"
+
 namespace tessara {
 
 // Generic owner: Traits::Invalid() is the empty value, Traits::Close(v) releases a held one.
@@ -49,14 +51,6 @@ struct SimpleTraits {
     static void Close(Value v) { CloseFn(v); }
 };
 
-// For release functions that take flags after the value; the program always passes 0.
-template <typename T, auto CloseFn>
-struct ZeroFlagsTraits {
-    using Value = T;
-    static Value Invalid() { return Value{}; }
-    static void Close(Value v) { CloseFn(v, 0); }
-};
-
 struct FileHandleTraits {
     using Value = HANDLE;
     static Value Invalid() { return INVALID_HANDLE_VALUE; }
@@ -85,11 +79,10 @@ using unique_hbitmap = UniqueResource<SimpleTraits<HBITMAP, ::DeleteObject>>;
 using unique_hdc = UniqueResource<SimpleTraits<HDC, ::DeleteDC>>;
 using unique_hlocal = UniqueResource<SimpleTraits<HLOCAL, ::LocalFree>>;
 using unique_cotaskmem_string = UniqueResource<SimpleTraits<PWSTR, ::CoTaskMemFree>>;
-using unique_cert_context = UniqueResource<SimpleTraits<PCCERT_CONTEXT, ::CertFreeCertificateContext>>;
-using unique_hcertstore = UniqueResource<ZeroFlagsTraits<HCERTSTORE, ::CertCloseStore>>;
-using unique_bcrypt_algorithm =
-    UniqueResource<ZeroFlagsTraits<BCRYPT_ALG_HANDLE, ::BCryptCloseAlgorithmProvider>>;
-using unique_bcrypt_hash = UniqueResource<SimpleTraits<BCRYPT_HASH_HANDLE, ::BCryptDestroyHash>>;
+using unique_cert_context = UniqueResource<SimpleTraits<PCCERT_CONTEXT, FreeCertificateContext>>;
+using unique_hcertstore = UniqueResource<SimpleTraits<HCERTSTORE, CloseCertificateStore>>;
+using unique_bcrypt_algorithm = UniqueResource<SimpleTraits<BCRYPT_ALG_HANDLE, CloseAlgorithmProvider>>;
+using unique_bcrypt_hash = UniqueResource<SimpleTraits<BCRYPT_HASH_HANDLE, DestroyHash>>;
 
 // The device context of a window, released when the scope ends.
 class ScopedWindowDC {

@@ -56,11 +56,7 @@ std::string VersionLine(const OSVERSIONINFOEXA& version) {
 
 // MAPI32.DLL is no known system library: a search by bare name would look in the program's own
 // folder first, and a downloaded setup program shares its folder with whatever else was downloaded.
-// So the fallback for an unknown system folder searches the system folder only.
-unique_hmodule LoadMapiLibrary() {
-    if (const HMODULE module = LoadSystemLibrary(MapiLibraryName)) return unique_hmodule(module);
-    return unique_hmodule(::LoadLibraryExW(MapiLibraryName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-}
+unique_hmodule LoadMapiLibrary() { return unique_hmodule(LoadSystemLibrary(MapiLibraryName)); }
 
 // True when every character had its own place in the ANSI code page.
 bool ConvertToAnsi(const std::wstring& text, std::string& converted) {

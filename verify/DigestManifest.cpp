@@ -9,6 +9,7 @@
 
 #include "app/FileSystem.h"
 #include "app/Log.h"
+#include "app/SystemLibrary.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -41,15 +42,23 @@ bool TakeMarkedValue(std::string_view line, std::string_view open, std::string_v
     return true;
 }
 
+// The entry points of CNG, found at run time (see app/SystemLibrary.h).
+template <typename Fn>
+Fn CngFunction(const char* name) {
+    return SystemFunction<Fn>(L"bcrypt.dll", name);
+}
+
 std::vector<unsigned char> DecodeBase64(std::string_view text) {
+    static const auto decode =
+        SystemFunction<decltype(&::CryptStringToBinaryA)>(L"crypt32.dll", "CryptStringToBinaryA");
+    if (!decode) return {};
     const DWORD length = static_cast<DWORD>(text.size());
     DWORD size = 0;
-    if (!::CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
+    if (!decode(text.data(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr)) {
         return {};
     }
     std::vector<unsigned char> bytes(size);
-    if (!::CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
-                                nullptr)) {
+    if (!decode(text.data(), length, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr, nullptr)) {
         return {};
     }
     bytes.resize(size);
@@ -238,20 +247,22 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
 }  // namespace
 
 Sha256Hasher::Sha256Hasher() {
+    static const auto openProvider =
+        CngFunction<decltype(&::BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+    static const auto getProperty = CngFunction<decltype(&::BCryptGetProperty)>("BCryptGetProperty");
     BCRYPT_ALG_HANDLE provider = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (!openProvider || !getProperty ||
+        !BCRYPT_SUCCESS(openProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         return;
     m_provider.reset(provider);
 
     DWORD objectLength = 0;
     DWORD digestLength = 0;
     ULONG written = 0;
-    if (!BCRYPT_SUCCESS(::BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH,
-                                            reinterpret_cast<PUCHAR>(&objectLength), sizeof objectLength,
-                                            &written, 0)) ||
-        !BCRYPT_SUCCESS(::BCryptGetProperty(provider, BCRYPT_HASH_LENGTH,
-                                            reinterpret_cast<PUCHAR>(&digestLength), sizeof digestLength,
-                                            &written, 0))) {
+    if (!BCRYPT_SUCCESS(getProperty(provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+                                    sizeof objectLength, &written, 0)) ||
+        !BCRYPT_SUCCESS(getProperty(provider, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
+                                    sizeof digestLength, &written, 0))) {
         return;
     }
     m_hashObject.resize(objectLength);
@@ -260,17 +271,20 @@ Sha256Hasher::Sha256Hasher() {
 }
 
 void Sha256Hasher::StartHash() {
+    static const auto createHash = CngFunction<decltype(&::BCryptCreateHash)>("BCryptCreateHash");
     m_hash.reset();
     BCRYPT_HASH_HANDLE hash = nullptr;
-    if (BCRYPT_SUCCESS(::BCryptCreateHash(m_provider.get(), &hash, m_hashObject.data(),
-                                          static_cast<ULONG>(m_hashObject.size()), nullptr, 0, 0))) {
+    if (createHash && BCRYPT_SUCCESS(createHash(m_provider.get(), &hash, m_hashObject.data(),
+                                                static_cast<ULONG>(m_hashObject.size()), nullptr, 0, 0))) {
         m_hash.reset(hash);
     }
 }
 
 bool Sha256Hasher::HashData(const unsigned char* data, unsigned long size) {
-    return HasHash() && BCRYPT_SUCCESS(::BCryptHashData(m_hash.get(), const_cast<PUCHAR>(data),
-                                                        static_cast<ULONG>(size), 0));
+    // A hash exists only where CNG was found, and with it this entry point.
+    static const auto hashData = CngFunction<decltype(&::BCryptHashData)>("BCryptHashData");
+    return HasHash() && hashData &&
+           BCRYPT_SUCCESS(hashData(m_hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0));
 }
 
 std::vector<unsigned char>& Sha256Hasher::ReadBuffer(size_t size) {
@@ -279,9 +293,10 @@ std::vector<unsigned char>& Sha256Hasher::ReadBuffer(size_t size) {
 }
 
 std::vector<unsigned char> Sha256Hasher::Finish() {
-    const bool finished = HasHash() && !m_digest.empty() &&
-                          BCRYPT_SUCCESS(::BCryptFinishHash(m_hash.get(), m_digest.data(),
-                                                            static_cast<ULONG>(m_digest.size()), 0));
+    static const auto finishHash = CngFunction<decltype(&::BCryptFinishHash)>("BCryptFinishHash");
+    const bool finished =
+        HasHash() && !m_digest.empty() && finishHash &&
+        BCRYPT_SUCCESS(finishHash(m_hash.get(), m_digest.data(), static_cast<ULONG>(m_digest.size()), 0));
     if (m_provider) StartHash();
     return finished ? m_digest : std::vector<unsigned char>();
 }

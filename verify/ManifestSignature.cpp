@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/Log.h"
+#include "app/SystemLibrary.h"
 
 namespace tessara {
 namespace {
@@ -12,11 +13,18 @@ constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // A payload signer sits at most this many issuers below the certificate signed by the pinned key.
 constexpr int kMaxIssuerSteps = 8;
 
+// The entry points of CryptoAPI, found at run time (see app/SystemLibrary.h).
+template <typename Fn>
+Fn CryptoFunction(const char* name) {
+    return SystemFunction<Fn>(L"crypt32.dll", name);
+}
+
 // Only the signature counts: validity periods, revocation and key usage are not consulted.
 bool IsSignedBy(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
+    static const auto verify = CryptoFunction<decltype(&::CertVerifySubjectCertificateContext)>(
+        "CertVerifySubjectCertificateContext");
     DWORD flags = CERT_STORE_SIGNATURE_FLAG;
-    return ::CertVerifySubjectCertificateContext(subject, issuer, &flags) &&
-           (flags & CERT_STORE_SIGNATURE_FLAG) == 0;
+    return verify && verify(subject, issuer, &flags) && (flags & CERT_STORE_SIGNATURE_FLAG) == 0;
 }
 
 bool IsSameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
@@ -28,17 +36,24 @@ bool IsSameCertificate(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 // signature, and requires the last one reached to be signed by the anchor's key.
 bool DescendsFromAnchor(const std::vector<unsigned char>& message, unique_cert_context signer,
                         const std::vector<unsigned char>& anchor) {
-    unique_hcertstore store(::CryptGetMessageCertificates(kMessageEncoding, 0, 0, message.data(),
-                                                          static_cast<DWORD>(message.size())));
+    static const auto getCertificates =
+        CryptoFunction<decltype(&::CryptGetMessageCertificates)>("CryptGetMessageCertificates");
+    static const auto createContext =
+        CryptoFunction<decltype(&::CertCreateCertificateContext)>("CertCreateCertificateContext");
+    static const auto findCertificate =
+        CryptoFunction<decltype(&::CertFindCertificateInStore)>("CertFindCertificateInStore");
+    if (!getCertificates || !createContext || !findCertificate) return false;
+    unique_hcertstore store(
+        getCertificates(kMessageEncoding, 0, 0, message.data(), static_cast<DWORD>(message.size())));
     if (!store) return false;
     unique_cert_context pinned(
-        ::CertCreateCertificateContext(kMessageEncoding, anchor.data(), static_cast<DWORD>(anchor.size())));
+        createContext(kMessageEncoding, anchor.data(), static_cast<DWORD>(anchor.size())));
     if (!pinned) return false;
 
     unique_cert_context current = std::move(signer);
     for (int steps = 1;; ++steps) {
-        unique_cert_context issuer(::CertFindCertificateInStore(store.get(), kMessageEncoding, 0,
-                                                                CERT_FIND_ISSUER_OF, current.get(), nullptr));
+        unique_cert_context issuer(
+            findCertificate(store.get(), kMessageEncoding, 0, CERT_FIND_ISSUER_OF, current.get(), nullptr));
         if (!issuer || IsSameCertificate(issuer.get(), current.get())) break;
         if (!IsSignedBy(current.get(), issuer.get()) || steps > kMaxIssuerSteps) return false;
         current = std::move(issuer);
@@ -53,6 +68,8 @@ bool VerifyManifestSignature(DigestManifest& manifest) {
 }
 
 bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message) {
+    static const auto verify =
+        CryptoFunction<decltype(&::CryptVerifyMessageSignature)>("CryptVerifyMessageSignature");
     const DWORD messageSize = static_cast<DWORD>(message.size());
 
     CRYPT_VERIFY_MESSAGE_PARA parameters{};
@@ -62,11 +79,9 @@ bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned 
     DWORD contentSize = 0;
     std::vector<unsigned char> content;
     unique_cert_context signer;
-    if (::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, nullptr, &contentSize,
-                                      nullptr)) {
+    if (verify && verify(&parameters, 0, message.data(), messageSize, nullptr, &contentSize, nullptr)) {
         content.resize(contentSize);
-        if (!::CryptVerifyMessageSignature(&parameters, 0, message.data(), messageSize, content.data(),
-                                           &contentSize, signer.put()))
+        if (!verify(&parameters, 0, message.data(), messageSize, content.data(), &contentSize, signer.put()))
             signer.reset();
     }
     if (!signer) {
