@@ -7,9 +7,17 @@
 #include <string>
 
 #include "app/ScopedWin.h"
+#include "app/SystemLibrary.h"
 
 namespace tessara {
 namespace {
+
+// oleacc.dll is no known system library, so it is loaded at run time from the system folder (see
+// app/SystemLibrary.h) rather than imported.
+template <typename Fn>
+Fn AccessibilityFunction(const char* name) {
+    return SystemFunction<Fn>(L"oleacc.dll", name);
+}
 
 // The progress child's id, apart from the ids of the window's buttons.
 constexpr int kProgressChild = 1300;
@@ -19,7 +27,9 @@ constexpr int kProgressChild = 1300;
 class CProgressAccessible final : public IAccessible {
 public:
     explicit CProgressAccessible(HWND window) : m_window(window) {
-        ::CreateStdAccessibleObject(window, OBJID_CLIENT, IID_IAccessible, m_standard.put_void());
+        static const auto createStandard =
+            AccessibilityFunction<decltype(&::CreateStdAccessibleObject)>("CreateStdAccessibleObject");
+        if (createStandard) createStandard(window, OBJID_CLIENT, IID_IAccessible, m_standard.put_void());
     }
     explicit operator bool() const { return static_cast<bool>(m_standard); }
 
@@ -141,8 +151,9 @@ private:
 };
 
 LRESULT AnswerProgressObject(HWND child, WPARAM wParam) {
+    static const auto answerWith = AccessibilityFunction<decltype(&::LresultFromObject)>("LresultFromObject");
     auto* const progress = new CProgressAccessible(child);
-    const LRESULT answer = *progress ? ::LresultFromObject(IID_IAccessible, wParam, progress) : 0;
+    const LRESULT answer = *progress && answerWith ? answerWith(IID_IAccessible, wParam, progress) : 0;
     progress->Release();
     return answer;
 }
