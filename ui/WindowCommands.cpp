@@ -172,9 +172,17 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
 // fonts before the old ones go.
 void CTessaraAppInstallerWindow::OnDisplayChanged(HWND hwnd, UINT dpi, const RECT* suggested) {
     PaintResources resources = CreatePaintResources(m_instance, dpi);
+    const int from = static_cast<int>(m_resources.dpi);
     for (HWND child = ::GetWindow(hwnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
         const HFONT font = child == m_installButton ? resources.boldFont.get() : resources.normalFont.get();
         ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        // The client area grows by the same factor, so every control keeps its place in the layout.
+        RECT rect{};
+        ::GetWindowRect(child, &rect);
+        ::MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rect), 2);
+        const auto scale = [&](LONG length) { return ::MulDiv(length, static_cast<int>(dpi), from); };
+        ::SetWindowPos(child, nullptr, scale(rect.left), scale(rect.top), scale(rect.right - rect.left),
+                       scale(rect.bottom - rect.top), SWP_NOZORDER | SWP_NOACTIVATE);
     }
     m_resources = std::move(resources);
     if (suggested)
