@@ -52,27 +52,6 @@ bool WalkBelow(const std::wstring& folder, int depth, int maxDepth, const Folder
     return true;
 }
 
-// The system resolves "." and ".." components and doubled separators in a plain path but takes them
-// literally in the extended-length form; they are resolved here, after the root, so that both forms
-// name the same file.
-std::wstring ResolveDotComponents(const std::wstring& path, size_t root) {
-    std::vector<std::wstring> parts;
-    for (size_t start = root; start < path.size();) {
-        size_t end = path.find(L'\\', start);
-        if (end == std::wstring::npos) end = path.size();
-        const std::wstring part = path.substr(start, end - start);
-        if (part == L"..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != L".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::wstring resolved = path.substr(0, root);
-    for (size_t i = 0; i < parts.size(); ++i) resolved += (i ? L"\\" : L"") + parts[i];
-    return resolved;
-}
-
 }  // namespace
 
 std::wstring ExtendedLengthPath(const std::wstring& path) {
@@ -80,13 +59,18 @@ std::wstring ExtendedLengthPath(const std::wstring& path) {
     std::wstring normalized = path;
     for (wchar_t& c : normalized)
         if (c == L'/') c = L'\\';
-    if (normalized[1] == L':' && normalized[2] == L'\\')
-        return L"\\\\?\\" + ResolveDotComponents(normalized, 3);
+    // The system resolves "." and ".." components and doubled separators in a plain path but takes them
+    // literally in the extended-length form; they are resolved here, after the root, so that both forms
+    // name the same file.
+    const auto resolved = [&normalized](size_t root) {
+        return normalized.substr(0, root) + ResolveDotComponents(std::wstring_view(normalized).substr(root));
+    };
+    if (normalized[1] == L':' && normalized[2] == L'\\') return L"\\\\?\\" + resolved(3);
     if (normalized.compare(0, 2, L"\\\\") == 0) {
         const size_t server = normalized.find(L'\\', 2);
         const size_t share = server == std::wstring::npos ? server : normalized.find(L'\\', server + 1);
-        const size_t root = share == std::wstring::npos ? normalized.size() : share + 1;
-        return L"\\\\?\\UNC\\" + ResolveDotComponents(normalized, root).substr(2);
+        return L"\\\\?\\UNC\\" +
+               resolved(share == std::wstring::npos ? normalized.size() : share + 1).substr(2);
     }
     return path;
 }

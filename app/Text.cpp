@@ -1,5 +1,8 @@
 #include "app/Text.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace tessara {
 namespace {
 
@@ -77,6 +80,23 @@ bool StaysInsideFolder(std::wstring_view relative) {
         start = end + 1;
     }
     return true;
+}
+
+std::wstring ResolveDotComponents(std::wstring_view relative) {
+    std::vector<std::wstring> components;
+    for (size_t start = 0; start <= relative.size();) {
+        const size_t end = std::min(relative.find_first_of(L"\\/", start), relative.size());
+        const std::wstring name(relative.substr(start, end - start));
+        if (name == L"..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!name.empty() && name != L".") {
+            components.push_back(name);
+        }
+        start = end + 1;
+    }
+    std::wstring resolved;
+    for (const std::wstring& name : components) resolved = JoinPath(resolved, name);
+    return resolved;
 }
 
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {

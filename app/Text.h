@@ -22,6 +22,10 @@ std::optional<std::string> NarrowText(const std::wstring& text, UINT codePage, b
 // would be stored as another file and "..." could mean the parent), and no device name such as "con".
 bool StaysInsideFolder(std::wstring_view relative);
 
+// A relative path ('/' or '\\' separators) with "." and empty components dropped and ".." resolved
+// (never above its start), joined with single backslashes.
+std::wstring ResolveDotComponents(std::wstring_view relative);
+
 // File names and paths compare this way: ordinal, without regard to case.
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
 

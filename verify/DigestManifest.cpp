@@ -104,20 +104,7 @@ bool ParseFileDigestLine(std::string_view value, FileDigestLine& line) {
 // A path relative to the payload folder in the form two spellings of the same file share: "." and
 // empty components dropped, ".." resolved, backslashes, lower case.
 std::wstring ComparablePath(const std::wstring& relative) {
-    std::vector<std::wstring> components;
-    size_t start = 0;
-    while (start <= relative.size()) {
-        const size_t end = std::min(relative.find_first_of(L"\\/", start), relative.size());
-        const std::wstring name = relative.substr(start, end - start);
-        if (name == L"..") {
-            if (!components.empty()) components.pop_back();
-        } else if (!name.empty() && name != L".") {
-            components.push_back(name);
-        }
-        start = end + 1;
-    }
-    std::wstring normal;
-    for (const std::wstring& name : components) normal = JoinPath(normal, name);
+    std::wstring normal = ResolveDotComponents(relative);
     ::CharLowerBuffW(normal.data(), static_cast<DWORD>(normal.size()));
     return normal;
 }
