@@ -59,8 +59,6 @@ public:
     std::atomic<bool> error{false};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> progress{0};
-    // Replaced by the window thread whenever it rebuilds its buttons while a worker may still run.
-    std::atomic<HWND> mainButton{nullptr};
     std::wstring closePromptCaption;
 
 protected:

@@ -133,6 +133,7 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
                                      IExtractionObserver* observer) {
     bool result = true;
     for (const std::string& name : names) {
+        if (observer && !observer->KeepGoing()) return false;
         const int length = static_cast<int>(name.size());
         const std::optional<std::wstring> path = GetEntryPath(name.data(), length);
         if (!path) {
@@ -197,6 +198,7 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
         if (observer) observer->OnFileStarted(destination);
         complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
                                  [&file, observer](const char* data, std::size_t size) {
+                                     if (observer && !observer->KeepGoing()) return false;
                                      if (!WriteAll(file.get(), data, size)) return false;
                                      if (observer) observer->OnFileData(data, size);
                                      return true;

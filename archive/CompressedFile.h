@@ -20,6 +20,8 @@ public:
     virtual ~IExtractionObserver() = default;
     virtual void OnFileStarted(const std::wstring& destination) = 0;
     virtual void OnFileData(const char* data, std::size_t size) = 0;
+    // Asked before each file and each piece: false ends the extraction there, as a failure.
+    virtual bool KeepGoing() = 0;
 };
 
 class ICompressedFile {

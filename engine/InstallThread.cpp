@@ -84,15 +84,24 @@ bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
 DWORD EndThread(CInstallerSession& session, DWORD exitCode) {
     LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
     ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
-    ::EnableWindow(session.mainButton, TRUE);
+    // The run's one report of its end, after everything it changed is final: the window shows the
+    // result screen only for what really happened.
+    session.OnFinished();
     return exitCode;
 }
 
-// Ends a run that failed before the pipeline reported, so the window still gets its final screen.
+// Ends a run that failed before the pipeline began, with the step the window's failure screen names.
 void FailBeforePipeline(CInstallerSession& session, InstallStage stage) {
     session.SetStage(stage);
     session.SetError(true);
-    session.OnFinished();
+}
+
+// A run that did not complete leaves the previous installation as it was, and that includes its
+// detector, which the run stopped.
+void RestartDetectorOfRestoredInstallation(const std::wstring& installFolder) {
+    if (IsDetectorRunning()) return;
+    LogWrite("Starting the detector of the restored installation");
+    StartDetector(installFolder);
 }
 
 using RegistrationStep = bool (*)(std::wstring, IRegistryTransaction&);
@@ -188,7 +197,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
     session.SetStage(StageNone);
     session.SetProgress(0);
     ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
-    ::EnableWindow(session.mainButton, FALSE);
+    const bool detectorWasRunning = IsDetectorRunning();
 
     CUserLock runLock = CUserLock::ForRuns();
     if (!TakeRunLock(session, runLock)) {
@@ -225,7 +234,11 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
             }
             // Puts back the previous installation unless the run committed, and discards the backup.
             journal.Complete();
-            if (result) session.SetStage(StageComplete);
+            if (result) {
+                session.SetStage(StageComplete);
+            } else if (detectorWasRunning) {
+                RestartDetectorOfRestoredInstallation(installFolder);
+            }
             break;
         }
     }

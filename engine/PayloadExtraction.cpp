@@ -99,7 +99,8 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
 // it, which bounds the memory it takes.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
-    CDigestingObserver() : m_thread([this] { HashPieces(); }) {}
+    explicit CDigestingObserver(const std::function<bool()>& cancelled)
+        : m_cancelled(cancelled), m_thread([this] { HashPieces(); }) {}
     CDigestingObserver(const CDigestingObserver&) = delete;
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
     ~CDigestingObserver() override { StopHashing(); }
@@ -109,6 +110,7 @@ public:
         HandOver(nullptr, 0, true);
     }
     void OnFileData(const char* data, std::size_t size) override { HandOver(data, size, false); }
+    bool KeepGoing() override { return !m_cancelled || !m_cancelled(); }
     // Waits for every piece to be hashed.
     WrittenFilesDigest Finish() {
         StopHashing();
@@ -173,6 +175,7 @@ private:
         if (m_thread.joinable()) m_thread.join();
     }
 
+    const std::function<bool()>& m_cancelled;
     Sha256Hasher m_whole;
     Sha256Hasher m_file;
     WrittenFilesDigest m_written;
@@ -195,15 +198,17 @@ private:
 
 PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
                                          const std::wstring& extractionFolder,
-                                         const std::wstring& installFolder) {
-    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder,
-                                            PinnedCertificate());
+                                         const std::wstring& installFolder,
+                                         const std::function<bool()>& cancelled) {
+    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
+                                            cancelled);
 }
 
 PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
                                                    const std::wstring& extractionFolder,
                                                    const std::wstring& installFolder,
-                                                   const std::vector<unsigned char>& anchor) {
+                                                   const std::vector<unsigned char>& anchor,
+                                                   const std::function<bool()>& cancelled) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
         LogWrite("The payload is not a zip archive");
@@ -227,7 +232,7 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
     }
     // The manifest, first in the list, is written outside the digest, which covers only the files it lists.
     const std::vector<std::string> listedFiles(entries.begin() + 1, entries.end());
-    CDigestingObserver observer;
+    CDigestingObserver observer(cancelled);
     if (!archive.ExtractEntries(extractionFolder, {kManifestName}, nullptr) ||
         !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
         LogWrite("Could not write every signed file of the payload");

@@ -66,7 +66,6 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
         session.SetProgress(90);
         // Cleared first, so that a successful retry never shows the failure of the run before it.
         session.SetError(false);
-        session.OnFinished();
     } else {
         session.SetError(true);
     }
@@ -84,7 +83,9 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
     LogWrite("Extracting files");
     const PayloadExtraction extraction =
         extractionFolder.empty() ? PayloadExtraction::ExtractionFailed
-                                 : ExtractVerifiedPayload(downloadFile, extractionFolder, installFolder);
+                                 : ExtractVerifiedPayload(downloadFile, extractionFolder, installFolder,
+                                                          [&session] { return session.IsCancelled(); });
+    if (!ContinueUnlessCancelled(session)) return false;
     if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
         session.SetError(true);
@@ -160,7 +161,6 @@ bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal) {
         session.SetError(true);
     }
     RemoveTemporaryFiles(files);
-    session.OnFinished();
     return !session.error.load();
 }
 

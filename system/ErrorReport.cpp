@@ -1,5 +1,7 @@
 #include "system/ErrorReport.h"
 
+#include <shlobj.h>
+
 #include <cstring>
 #include <optional>
 #include <type_traits>
@@ -153,6 +155,12 @@ bool SendErrorReport(std::wstring reportPath) {
     }
     // A user who cancels the message or the logon has still been offered the report.
     return result == SUCCESS_SUCCESS || result == MAPI_USER_ABORT || result == MAPI_E_LOGIN_FAILURE;
+}
+
+bool ShowFileInFolder(const std::wstring& path) {
+    using unique_item_list = UniqueResource<SimpleTraits<PIDLIST_ABSOLUTE, ::ILFree>>;
+    const unique_item_list item(::ILCreateFromPathW(path.c_str()));
+    return item && SUCCEEDED(::SHOpenFolderAndSelectItems(item.get(), 0, nullptr, 0));
 }
 
 }  // namespace tessara

@@ -28,5 +28,7 @@ std::vector<std::string> FormatErrorReport(const ErrorReportFacts& facts, uint32
 std::wstring WriteErrorReport(uint32_t stage);
 // Opens a mail message with the report attached. False when no mail program took it.
 bool SendErrorReport(std::wstring reportPath);
+// Opens the folder holding the file in the shell, with the file selected. COM must be initialised.
+bool ShowFileInFolder(const std::wstring& path);
 
 }  // namespace tessara

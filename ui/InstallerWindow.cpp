@@ -142,15 +142,12 @@ void CTessaraAppInstallerWindow::SetProgress(int percent) {
 void CTessaraAppInstallerWindow::OnFinished() {
     SetProgress(100);
     finished.exchange(true);
-    if (error.load() && m_emailLink) ::ShowWindow(m_emailLink, SW_SHOW);
     ::PostMessageW(window.load(), WM_INSTALL_FINISHED, 0, 0);
 }
 
 bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE routine) {
-    // Runs share the installer state, so a new one waits until the previous worker has ended.
+    // Runs share the installer state, so a new one begins only once the previous worker has returned.
     WaitForWorker();
-    const HWND current = window.load();
-    if (current && !::IsWindow(current)) return false;  // closed while the previous run ended
     const HANDLE thread =
         ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
     if (!thread) return false;
@@ -158,26 +155,11 @@ bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE rou
     return true;
 }
 
+// Never dispatches anything meanwhile. The window calls it only once the worker has reported its end
+// (or the window is gone): after that report a worker neither asks the user nor sends to the window,
+// so the wait lasts no longer than its return.
 void CTessaraAppInstallerWindow::WaitForWorker() {
-    if (!m_workerThread) return;
-    const HANDLE worker = m_workerThread.get();
-    // Keeps delivering messages meanwhile: the worker may still send to our windows while it ends.
-    // A quit that arrives meanwhile is posted again afterwards, for the loop that is waiting for it.
-    bool quit = false;
-    WPARAM quitCode = 0;
-    while (::MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
-        MSG message{};
-        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (message.message == WM_QUIT) {
-                quit = true;
-                quitCode = message.wParam;
-                continue;
-            }
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
-    }
-    if (quit) ::PostQuitMessage(static_cast<int>(quitCode));
+    if (m_workerThread) ::WaitForSingleObject(m_workerThread.get(), INFINITE);
 }
 
 void CTessaraAppInstallerWindow::InvalidateProgress() {
@@ -269,10 +251,10 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             self->OnDisplayChanged(hwnd, HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
             return 0;
         case WM_INSTALL_FINISHED:
-            self->OnRefresh(hwnd);
+            self->OnRunEnded(hwnd);
             return 0;
         case WM_SET_CLOSE_BOX:
-            self->OnRunEnded(hwnd, wParam == 1);
+            self->OnSetCloseBox(hwnd, wParam == 1);
             return 0;
         default:
             if (message == CTaskbarProgress::ButtonCreatedMessage()) {

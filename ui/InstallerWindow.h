@@ -42,7 +42,8 @@ public:
     void SetProgress(int percent) override;
     void OnFinished() override;
 
-    // Starts an installer thread unless one is still running; false when none was started.
+    // Starts an installer thread; false when none was started. The window starts one only after the
+    // previous run has reported its end, so what is waited for here is at most that worker's return.
     bool StartInstallerThread(LPTHREAD_START_ROUTINE routine);
 
 private:
@@ -59,21 +60,24 @@ private:
     void OnCreate(HWND window);
     void OnPaint(HWND window);
     void OnDisplayChanged(HWND window, UINT dpi, const RECT* suggested);
-    void OnRefresh(HWND window);
-    void OnRunEnded(HWND window, bool ended);
+    void StartRun(HWND window);
+    void OnRunEnded(HWND window);
+    void OnSetCloseBox(HWND window, bool shown);
     void OnCommand(HWND window, int id);
     void OnClose(HWND window);
+    void LeaveResultScreen(HWND window);
     void OnRetry(HWND window);
     void OnInstall(HWND window);
     void OnUninstall(HWND window);
     void OnCarousel(HWND window);
     void OnLinkClicked(HWND link);
+    void OfferErrorReport(HWND window);
     void ShowResultControls(HWND window);
     void DestroyResultControls();
     HWND CreateControl(HWND window, const wchar_t* className, const std::wstring& text, DWORD style, int id,
                        const RECT& rect, HFONT font);
-    HWND CreateLink(HWND window, const std::wstring& text, const RECT& rect, bool visible);
-    SIZE MeasureText(HWND window, const std::wstring& text, UINT format) const;
+    HWND CreateLink(HWND window, const std::wstring& text, int left, int bottom, bool visible);
+    SIZE Measure(HWND window, const std::wstring& label, ControlKind kind, HFONT font = nullptr) const;
     RECT ButtonRow(HWND window, int width) const;
     // A length of the layout at 96 dots per inch, at the window's density.
     int Px(int length) const { return Scale(length, m_resources.dpi); }
@@ -90,6 +94,14 @@ private:
     CAccessibleScreen m_accessible;
     CTaskbarProgress m_taskbar;
     bool m_choiceMode = false;
+    // Window-thread state of the commands: a run was started and has not reported its end yet; the
+    // cancel question is on the screen.
+    bool m_running = false;
+    bool m_questionOpen = false;
+    // The error report of the failure shown, written at the first click on the e-mail link.
+    std::wstring m_reportPath;
+    bool m_reportNotSent = false;
+    HWND m_mainButton = nullptr;
     int m_carouselIndex = 0;
     ScreenKind m_shownScreen = ScreenKind::Working;
     HWND m_retryButton = nullptr;

@@ -184,7 +184,12 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     CentreHorizontally(painted.title, width);
     if (icon) ::OffsetRect(&painted.title, (iconSize.cx + iconGap) / 2, 0);
     ::SetTextColor(dc, resources.palette.title);
-    ::DrawTextW(dc, screen.title.c_str(), -1, &painted.title, DT_WORDBREAK | DT_CENTER);
+    // Drawn as wide as it was measured, around the same centre, so that its lines wrap as measured.
+    RECT titleText = painted.title;
+    const int titleCentre = (titleText.left + titleText.right) / 2;
+    titleText.left = titleCentre - width / 2;
+    titleText.right = titleText.left + width;
+    ::DrawTextW(dc, screen.title.c_str(), -1, &titleText, DT_WORDBREAK | DT_CENTER);
 
     if (icon) {
         const int titleHeight = painted.title.bottom - painted.title.top;
@@ -198,9 +203,11 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     const int columnLeft = (width - columnWidth) / 2;
     painted.body = {columnLeft, painted.title.bottom + Scale(kBodyGap, dpi), columnLeft + columnWidth,
                     client.bottom};
-    ::DrawTextW(dc, screen.body.c_str(), -1, &painted.body,
-                DT_CALCRECT | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
-    CentreHorizontally(painted.body, width);
+    // Drawn in the full column it was measured in: narrowed to the measured width, the last word of a
+    // line can wrap onto a line that the measured height no longer shows.
+    RECT measured = painted.body;
+    ::DrawTextW(dc, screen.body.c_str(), -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
+    painted.body.bottom = measured.bottom;
     ::SetTextColor(dc, resources.palette.body);
     ::DrawTextW(dc, screen.body.c_str(), -1, &painted.body, DT_WORDBREAK | DT_VCENTER | DT_CENTER);
     return painted;
@@ -348,6 +355,33 @@ PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi, const Palette&
     resources.successIcon = LoadPngImage(instance, successIcons[scale]);
     resources.errorIcon = LoadPngImage(instance, errorIcons[scale]);
     return resources;
+}
+
+SIZE MeasureControl(HDC dc, HFONT font, const std::wstring& label, ControlKind kind) {
+    const HGDIOBJ original = ::SelectObject(dc, font);
+    RECT rect{0, 0, 0, 0};
+    ::DrawTextW(dc, label.c_str(), -1, &rect, DT_CALCRECT | DT_SINGLELINE);
+    TEXTMETRICW metrics{};
+    ::GetTextMetricsW(dc, &metrics);
+    ::SelectObject(dc, original);
+    SIZE size{rect.right, rect.bottom};
+    switch (kind) {
+        case ControlKind::Button:
+            break;
+        case ControlKind::CheckBox: {
+            // The box, the gap the control leaves between it and the label (which grows with the
+            // font), and the edge it keeps above and below the label.
+            const int box = ::GetSystemMetrics(SM_CXMENUCHECK);
+            size.cx += box + 2 * ::GetSystemMetrics(SM_CXEDGE) + metrics.tmAveCharWidth / 2;
+            size.cy = std::max<LONG>(size.cy + 2 * ::GetSystemMetrics(SM_CYEDGE), box);
+            break;
+        }
+        case ControlKind::Link:
+            size.cx += 2 * kLinkFocusMargin;
+            size.cy += 2 * kLinkFocusMargin;
+            break;
+    }
+    return size;
 }
 
 WindowLayout ComputeWindowLayout(const RECT& client, const PaintResources& resources) {

@@ -98,6 +98,16 @@ struct WindowLayout {
 
 WindowLayout ComputeWindowLayout(const RECT& client, const PaintResources& resources);
 
+// What a child control draws around its label: a button its frame, a check box its box, a link the
+// room for its focus rectangle.
+enum class ControlKind { Button, CheckBox, Link };
+
+// The size a control needs to show its whole label on one line, measured with the font the control
+// draws it with.
+SIZE MeasureControl(HDC dc, HFONT font, const std::wstring& label, ControlKind kind);
+// Room between a link's label and its edges, where the focus rectangle goes.
+constexpr int kLinkFocusMargin = 2;
+
 // Where the texts of a paint ended up; the e-mail link follows the body.
 struct PaintedScreen {
     RECT title{};

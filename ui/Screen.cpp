@@ -81,6 +81,7 @@ WindowTexts LoadWindowTexts() {
     texts.closeApplicationCaption = text(IDS_CLOSE_PROMPT_CAPTION);
     texts.uninstallBlocked = text(IDS_UNINSTALL_BLOCKED);
     texts.tagline = text(IDS_TAGLINE);
+    texts.reportNotSent = text(IDS_REPORT_NOT_SENT);
     return texts;
 }
 
@@ -124,6 +125,9 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
             screen.controls = ControlMainButton | ControlEmailLink;
             break;
     }
+    // Said where the user reads about the failure, right above the link that was clicked.
+    if ((screen.controls & ControlEmailLink) && state.reportNotSent)
+        screen.body += L"\n\n" + texts.reportNotSent;
     return screen;
 }
 

@@ -37,6 +37,7 @@ struct WindowTexts {
     std::wstring closeApplicationCaption;
     std::wstring uninstallBlocked;
     std::wstring tagline;
+    std::wstring reportNotSent;
 };
 
 WindowTexts LoadWindowTexts();
@@ -49,6 +50,8 @@ struct ScreenState {
     int stage = 0;
     int progress = 0;
     int carouselIndex = 0;
+    // No mail program took the error report of this failure.
+    bool reportNotSent = false;
 };
 
 enum class ScreenKind { Working, Choice, Installed, Uninstalled, DownloadFailed, InstallationFailed };

@@ -19,9 +19,8 @@ namespace {
 
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_FLAT;
 constexpr DWORD kCheckBoxStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX;
-constexpr DWORD kLinkStyle = WS_CHILD | WS_TABSTOP | SS_NOTIFY;
-constexpr UINT kButtonMeasure = DT_CALCRECT | DT_SINGLELINE | DT_CENTER;
-constexpr UINT kLinkMeasure = DT_CALCRECT | DT_SINGLELINE;
+// Centred in a control one focus margin larger than the label on every side.
+constexpr DWORD kLinkStyle = WS_CHILD | WS_TABSTOP | SS_NOTIFY | SS_CENTER | SS_CENTERIMAGE;
 constexpr UINT kCarouselPeriodMs = 3000;
 constexpr int kLinkColumnWidth = 400;
 
@@ -65,18 +64,12 @@ std::vector<RECT> CentreSideBySide(const RECT& row, int clientWidth, std::initia
 
 }  // namespace
 
-SIZE CTessaraAppInstallerWindow::MeasureText(HWND hwnd, const std::wstring& text, UINT format) const {
-    // The window's own context with nothing selected: the default font sets every control's size.
-    const ScopedWindowDC dc(hwnd);
-    RECT rect{1, 1, 1, 1};
-    ::DrawTextW(dc.get(), text.c_str(), -1, &rect, format);
-    return {rect.right - rect.left, rect.bottom - rect.top};
-}
-
 // The row of the buttons at the bottom, for a button of the given width centred in it.
 RECT CTessaraAppInstallerWindow::ButtonRow(HWND hwnd, int width) const {
     const RECT client = ClientRect(hwnd);
-    const int height = MeasureText(hwnd, m_texts.exit, kButtonMeasure).cy;
+    const ScopedWindowDC dc(hwnd);
+    const int height =
+        MeasureControl(dc.get(), m_resources.normalFont.get(), m_texts.exit, ControlKind::Button).cy;
     const int left = (client.right - width) / 2;
     return {left, client.bottom - height - Px(30), left + width, client.bottom - Px(20)};
 }
@@ -90,8 +83,13 @@ HWND CTessaraAppInstallerWindow::CreateControl(HWND hwnd, const wchar_t* classNa
     return control;
 }
 
-HWND CTessaraAppInstallerWindow::CreateLink(HWND hwnd, const std::wstring& text, const RECT& rect,
+// A link whose label starts at `left` and ends `bottom`; the focus margin lies around it.
+HWND CTessaraAppInstallerWindow::CreateLink(HWND hwnd, const std::wstring& text, int left, int bottom,
                                             bool visible) {
+    const ScopedWindowDC dc(hwnd);
+    const SIZE size = MeasureControl(dc.get(), m_resources.normalFont.get(), text, ControlKind::Link);
+    const RECT rect{left - kLinkFocusMargin, bottom + kLinkFocusMargin - size.cy,
+                    left - kLinkFocusMargin + size.cx, bottom + kLinkFocusMargin};
     const HWND link = CreateControl(hwnd, L"Static", text, kLinkStyle | (visible ? WS_VISIBLE : 0), 0, rect,
                                     m_resources.normalFont.get());
     if (!link) return nullptr;
@@ -113,6 +111,13 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     return state;
 }
 
+// The label sizes of the window's controls, each in the font it is drawn with.
+SIZE CTessaraAppInstallerWindow::Measure(HWND hwnd, const std::wstring& label, ControlKind kind,
+                                         HFONT font) const {
+    const ScopedWindowDC dc(hwnd);
+    return MeasureControl(dc.get(), font ? font : m_resources.normalFont.get(), label, kind);
+}
+
 void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     m_resources = CreatePaintResources(m_instance, WindowDpi(hwnd));
     m_texts = LoadWindowTexts();
@@ -122,31 +127,27 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     m_layout = ComputeWindowLayout(client, m_resources);
     m_accessible.Create(hwnd, m_instance);
 
-    const SIZE help = MeasureText(hwnd, m_texts.helpLink, kLinkMeasure);
-    const int helpLeft = (client.right - Px(kLinkColumnWidth)) / 2 + 1;
-    m_helpLink = CreateLink(
-        hwnd, m_texts.helpLink,
-        {helpLeft, client.bottom - Px(9) - help.cy, helpLeft + help.cx, client.bottom - Px(9)}, true);
-    const SIZE email = MeasureText(hwnd, m_texts.emailLink, kLinkMeasure);
-    m_emailLink = CreateLink(
-        hwnd, m_texts.emailLink,
-        {client.right - email.cx, client.bottom - Px(9) - email.cy, client.right, client.bottom - Px(9)},
-        false);
+    m_helpLink = CreateLink(hwnd, m_texts.helpLink, (client.right - Px(kLinkColumnWidth)) / 2 + 1,
+                            client.bottom - Px(9), true);
+    const int emailWidth = Measure(hwnd, m_texts.emailLink, ControlKind::Link).cx;
+    m_emailLink = CreateLink(hwnd, m_texts.emailLink, client.right - emailWidth + kLinkFocusMargin,
+                             client.bottom - Px(9), false);
     ::SetTimer(hwnd, kCarouselTimer, kCarouselPeriodMs, nullptr);
 
     m_choiceMode = registered;
     if (!m_choiceMode) {
         FocusScreen();
-        StartInstallerThread(InstallThreadProc);
+        StartRun(hwnd);
         return;
     }
-    const int installWidth = MeasureText(hwnd, m_texts.install, kButtonMeasure).cx + Px(20);
-    const int mainWidth = MeasureText(hwnd, m_texts.uninstall, kButtonMeasure).cx + Px(10);
+    const int installWidth =
+        Measure(hwnd, m_texts.install, ControlKind::Button, m_resources.boldFont.get()).cx + Px(20);
+    const int mainWidth = Measure(hwnd, m_texts.uninstall, ControlKind::Button).cx + Px(10);
     const auto row = CentreSideBySide(ButtonRow(hwnd, 0), client.right, {installWidth, mainWidth}, Px(5));
     m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
                                     row[0], m_resources.boldFont.get());
-    mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
-                               m_resources.normalFont.get());
+    m_mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
+                                 m_resources.normalFont.get());
     m_shownScreen = ScreenKind::Choice;
     FocusScreen();
 }
@@ -164,7 +165,8 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     RECT link{};
     ::GetWindowRect(m_emailLink, &link);
     const int width = link.right - link.left;
-    ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2, painted.body.bottom + Px(15), 0, 0,
+    ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2,
+                   painted.body.bottom + Px(15) - kLinkFocusMargin, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -193,39 +195,35 @@ void CTessaraAppInstallerWindow::OnDisplayChanged(HWND hwnd, UINT dpi, const REC
 }
 
 void CTessaraAppInstallerWindow::DestroyResultControls() {
-    HWND main = mainButton.exchange(nullptr);
-    DestroyControl(main);
+    DestroyControl(m_mainButton);
     DestroyControl(m_retryButton);
     DestroyControl(m_installButton);
     DestroyControl(m_desktopBox);
     DestroyControl(m_startMenuBox);
 }
 
-// The controls of the screen the run ended on.
+// The controls of the screen the run ended on, built once per run.
 void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
     DestroyResultControls();
     const Screen screen = ComposeScreen(CurrentState(), m_texts);
     m_shownScreen = screen.kind;
     const RECT client = ClientRect(hwnd);
-    const int mainWidth = MeasureText(hwnd, screen.mainLabel, kButtonMeasure).cx + Px(10);
+    const int mainWidth = Measure(hwnd, screen.mainLabel, ControlKind::Button).cx + Px(10);
     RECT mainRect = ButtonRow(hwnd, mainWidth);
     if (screen.controls & ControlRetryButton) {
         const int retryWidth =
-            std::max<LONG>(mainWidth - Px(10), MeasureText(hwnd, m_texts.retry, kButtonMeasure).cx) + Px(20);
+            std::max<LONG>(mainWidth - Px(10), Measure(hwnd, m_texts.retry, ControlKind::Button).cx) + Px(20);
         const auto row = CentreSideBySide(mainRect, client.right, {retryWidth, mainWidth}, Px(10));
         m_retryButton = CreateControl(hwnd, L"Button", m_texts.retry, kButtonStyle, IDC_RETRY_BUTTON, row[0],
                                       m_resources.normalFont.get());
         mainRect = row[1];
     }
-    const HWND main = CreateControl(hwnd, L"Button", screen.mainLabel, kButtonStyle, IDC_MAIN_BUTTON,
-                                    mainRect, m_resources.normalFont.get());
-    // Until the failed run has rolled back; its end enables the button (OnRunEnded).
-    if (screen.controls & ControlRetryButton) ::EnableWindow(main, FALSE);
-    mainButton = main;
+    m_mainButton = CreateControl(hwnd, L"Button", screen.mainLabel, kButtonStyle, IDC_MAIN_BUTTON, mainRect,
+                                 m_resources.normalFont.get());
 
     if (screen.controls & ControlCheckBoxes) {
-        const SIZE desktop = MeasureText(hwnd, m_texts.desktopShortcut, kButtonMeasure);
-        const SIZE startMenu = MeasureText(hwnd, m_texts.startMenuShortcut, kButtonMeasure);
+        const SIZE desktop = Measure(hwnd, m_texts.desktopShortcut, ControlKind::CheckBox);
+        const SIZE startMenu = Measure(hwnd, m_texts.startMenuShortcut, ControlKind::CheckBox);
         const int left = (client.right - std::max<LONG>(desktop.cx, startMenu.cx)) / 2 + 1;
         const RECT desktopRect{left, mainRect.top - Px(39) - desktop.cy, left + desktop.cx,
                                mainRect.top - Px(39)};
@@ -241,28 +239,32 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
     FocusScreen();
 }
 
-void CTessaraAppInstallerWindow::OnRefresh(HWND hwnd) {
+void CTessaraAppInstallerWindow::StartRun(HWND hwnd) {
+    m_running = StartInstallerThread(InstallThreadProc);
+    if (!m_running) LogWrite("Could not start the installer thread");
+    ::InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+// The one report of a run's end. A run that rolled back after a confirmed cancel closes the window; a
+// run that got past its commit before the cancel reached it shows what it did.
+void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd) {
+    if (!m_running) return;
+    m_running = false;
     if (cancelRequested.load()) {
-        ::PostQuitMessage(0);
-        return;
+        if (stage.load() != StageComplete) {
+            LogWrite("The user cancelled the installation");
+            ::DestroyWindow(hwnd);
+            return;
+        }
+        LogWrite("The installation was complete before the cancel could stop it");
+        cancelRequested.exchange(false);
     }
     SetCloseBox(hwnd, true);
     ShowResultControls(hwnd);
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
-// The worker hides the close box when a run starts and shows it again when the run has ended, after
-// its last report: the screen it ended on is final then.
-void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd, bool ended) {
-    SetCloseBox(hwnd, ended);
-    if (!ended || m_choiceMode || !finished.load() || cancelRequested.load()) return;
-    if (ComposeScreen(CurrentState(), m_texts).kind != m_shownScreen) {
-        // A registration failed after the copy had been reported.
-        ShowResultControls(hwnd);
-        ::InvalidateRect(hwnd, nullptr, FALSE);
-    }
-    ::EnableWindow(mainButton.load(), TRUE);
-}
+void CTessaraAppInstallerWindow::OnSetCloseBox(HWND hwnd, bool shown) { SetCloseBox(hwnd, shown); }
 
 void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
     switch (id) {
@@ -287,49 +289,62 @@ void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
     }
 }
 
+// Leaving the result screen is when the shortcut choice counts, read once from the boxes as the user
+// left them.
+void CTessaraAppInstallerWindow::LeaveResultScreen(HWND hwnd) {
+    if (m_mainButton) ::EnableWindow(m_mainButton, FALSE);
+    if (!m_choiceMode && stage.load() == StageComplete && !error.load()) {
+        const bool startMenu = ::SendMessageW(m_startMenuBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+        const bool desktop = ::SendMessageW(m_desktopBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+        UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+    }
+    ::DestroyWindow(hwnd);
+}
+
 void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
+    // A cancel once confirmed stands: the window waits for the run to roll back, and asks nothing more.
+    if (m_questionOpen || cancelRequested.load()) return;
     if (finished.load()) {
-        // The run goes on writing its registrations after the result screen appeared; let it end
-        // before deciding whether there is an installation to make shortcuts for.
-        WaitForWorker();
-        if (stage.load() == StageComplete && !error.load()) {
-            const bool startMenu = ::SendMessageW(m_startMenuBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
-            const bool desktop = ::SendMessageW(m_desktopBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
-            UpdateShortcuts(desktop, startMenu, GetInstallFolder());
-        }
-        ::DestroyWindow(hwnd);
+        LeaveResultScreen(hwnd);
         return;
     }
-    const bool cancel = ::MessageBoxW(hwnd, m_texts.cancelQuestion.c_str(), m_texts.cancelCaption.c_str(),
-                                      MB_YESNO | MB_ICONQUESTION) == IDYES;
-    cancelRequested.exchange(cancel);
-    ::InvalidateRect(hwnd, &m_layout.status, FALSE);
-    if (cancel) {
-        LogWrite("The user cancelled the installation");
-        ::PostMessageW(hwnd, WM_INSTALL_FINISHED, 0, 0);
+    m_questionOpen = true;
+    const bool yes = ::MessageBoxW(hwnd, m_texts.cancelQuestion.c_str(), m_texts.cancelCaption.c_str(),
+                                   MB_YESNO | MB_ICONQUESTION) == IDYES;
+    m_questionOpen = false;
+    if (finished.load()) {
+        // The run ended while the question was open; its result screen is up, and stays.
+        if (yes) LogWrite("The installation had ended before the cancel was confirmed");
+        return;
     }
+    if (!yes) return;
+    LogWrite("The user asked to cancel the installation");
+    cancelRequested.exchange(true);
+    ::InvalidateRect(hwnd, &m_layout.status, FALSE);
+    // Without a run there is nothing to roll back; with one, its end closes the window.
+    if (!m_running) ::DestroyWindow(hwnd);
 }
 
 void CTessaraAppInstallerWindow::OnRetry(HWND hwnd) {
-    // The failed run must have rolled back before its state is reset for the next one.
-    WaitForWorker();
+    if (m_running) return;
     finished.exchange(false);
     error.exchange(false);
+    m_reportPath.clear();
+    m_reportNotSent = false;
     ::ShowWindow(m_emailLink, SW_HIDE);
     DestroyResultControls();
     m_shownScreen = ScreenKind::Working;
     FocusScreen();
-    ::InvalidateRect(hwnd, nullptr, FALSE);
-    StartInstallerThread(InstallThreadProc);
+    StartRun(hwnd);
 }
 
 void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
+    if (m_running) return;
     DestroyResultControls();
     m_choiceMode = false;
     m_shownScreen = ScreenKind::Working;
     FocusScreen();
-    StartInstallerThread(InstallThreadProc);
-    ::InvalidateRect(hwnd, nullptr, FALSE);
+    StartRun(hwnd);
 }
 
 void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
@@ -356,11 +371,11 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
     ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 1, 0);
     finished.exchange(true);
 
-    const SIZE done = MeasureText(hwnd, m_texts.done, kButtonMeasure);
+    const SIZE done = Measure(hwnd, m_texts.done, ControlKind::Button);
     const RECT row = ButtonRow(hwnd, done.cx + Px(10));
-    ::SetWindowPos(mainButton.load(), nullptr, row.left, row.top, done.cx + Px(10), done.cy + Px(10),
+    ::SetWindowPos(m_mainButton, nullptr, row.left, row.top, done.cx + Px(10), done.cy + Px(10),
                    SWP_NOZORDER | SWP_NOACTIVATE);
-    ::SetWindowTextW(mainButton.load(), m_texts.done.c_str());
+    ::SetWindowTextW(m_mainButton, m_texts.done.c_str());
     m_shownScreen = ScreenKind::Uninstalled;
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
@@ -374,7 +389,7 @@ HWND CTessaraAppInstallerWindow::DefaultButton() const {
         case ScreenKind::Working:
             return nullptr;
         default:
-            return mainButton.load();
+            return m_mainButton;
     }
 }
 
@@ -383,12 +398,12 @@ HWND CTessaraAppInstallerWindow::DefaultButton() const {
 void CTessaraAppInstallerWindow::FocusScreen() {
     const auto readers = m_accessible.Children();
     for (const HWND control : {readers[0], readers[1], readers[2], readers[3], m_startMenuBox, m_desktopBox,
-                               m_retryButton, m_installButton, mainButton.load(), m_helpLink, m_emailLink}) {
+                               m_retryButton, m_installButton, m_mainButton, m_helpLink, m_emailLink}) {
         if (control)
             ::SetWindowPos(control, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
     const HWND defaultButton = DefaultButton();
-    for (const HWND button : {m_retryButton, m_installButton, mainButton.load()}) {
+    for (const HWND button : {m_retryButton, m_installButton, m_mainButton}) {
         if (button)
             ::SendMessageW(button, BM_SETSTYLE, BS_FLAT | (button == defaultButton ? BS_DEFPUSHBUTTON : 0),
                            TRUE);
@@ -404,16 +419,34 @@ void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {
     ::InvalidateRect(hwnd, &m_layout.message, FALSE);
 }
 
+// Hands the failure's report to the mail program. Where none takes it, the window says so and shows
+// the report in its folder, so that the user can still pass it on; later clicks offer the same file.
+void CTessaraAppInstallerWindow::OfferErrorReport(HWND hwnd) {
+    if (m_reportPath.empty()) m_reportPath = WriteErrorReport(static_cast<uint32_t>(stage.load()));
+    if (SendErrorReport(m_reportPath)) return;
+    LogFormat("No mail program took the error report %S", m_reportPath);
+    m_reportNotSent = true;
+    ::InvalidateRect(hwnd, &m_layout.message, FALSE);
+    ShowFileInFolder(m_reportPath);
+}
+
 void CTessaraAppInstallerWindow::OnLinkClicked(HWND link) {
     if (link == m_helpLink) {
         OpenHelpPage(window.load());
     } else if (link == m_emailLink) {
-        SendErrorReport(WriteErrorReport(static_cast<uint32_t>(stage.load())));
+        OfferErrorReport(window.load());
     }
 }
 
+// The links behave as buttons do: a click, Enter or Space acts, and the focused one shows a focus
+// rectangle in the margin around its label.
 LRESULT CALLBACK CTessaraAppInstallerWindow::LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<CTessaraAppInstallerWindow*>(::GetWindowLongPtrW(link, GWLP_USERDATA));
+    const auto previous = self->m_linkProcedures.find(link);
+    const auto callPrevious = [&] {
+        if (previous == self->m_linkProcedures.end()) return ::DefWindowProcW(link, message, wParam, lParam);
+        return ::CallWindowProcW(previous->second, link, message, wParam, lParam);
+    };
     switch (message) {
         case WM_MOUSEMOVE:
             ::SetCursor(::LoadCursorW(nullptr, IDC_HAND));
@@ -421,12 +454,46 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::LinkProc(HWND link, UINT message, W
         case WM_LBUTTONUP:
             self->OnLinkClicked(link);
             return 0;
+        case WM_GETDLGCODE: {
+            const auto* key = reinterpret_cast<const MSG*>(lParam);
+            const bool activates = key && (key->message == WM_KEYDOWN || key->message == WM_CHAR) &&
+                                   (key->wParam == VK_RETURN || key->wParam == VK_SPACE);
+            return callPrevious() | (activates ? DLGC_WANTMESSAGE : 0);
+        }
+        case WM_KEYDOWN:
+            if (wParam == VK_RETURN || wParam == VK_SPACE) {
+                self->OnLinkClicked(link);
+                return 0;
+            }
+            break;
+        case WM_CHAR:
+            if (wParam == L'\r' || wParam == L' ') return 0;
+            break;
+        case WM_SETFOCUS:
+        case WM_KILLFOCUS: {
+            const LRESULT result = callPrevious();
+            // The label is drawn over the parent's painting, so the parent repaints what the old mark
+            // covered.
+            RECT rect{};
+            ::GetWindowRect(link, &rect);
+            ::MapWindowPoints(nullptr, ::GetParent(link), reinterpret_cast<POINT*>(&rect), 2);
+            ::RedrawWindow(::GetParent(link), &rect, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+            return result;
+        }
+        case WM_PAINT: {
+            const LRESULT result = callPrevious();
+            if (::GetFocus() == link) {
+                const ScopedWindowDC dc(link);
+                RECT client{};
+                ::GetClientRect(link, &client);
+                ::DrawFocusRect(dc.get(), &client);
+            }
+            return result;
+        }
         default:
             break;
     }
-    const auto previous = self->m_linkProcedures.find(link);
-    if (previous == self->m_linkProcedures.end()) return ::DefWindowProcW(link, message, wParam, lParam);
-    return ::CallWindowProcW(previous->second, link, message, wParam, lParam);
+    return callPrevious();
 }
 
 }  // namespace tessara

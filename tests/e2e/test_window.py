@@ -74,8 +74,8 @@ class WindowRun:
             time.sleep(0.2)
         raise AssertionError("the window never showed %s; last state %s" % (what, state))
 
-    def click(self, control):
-        self.assertOk(self.drive("click", control))
+    def click(self, control, times=1):
+        self.assertOk(self.drive("click", control, str(times)))
 
     def answer(self, caption, button):
         self.assertOk(self.drive("answer", caption, button, "20000"))
@@ -98,6 +98,13 @@ class WindowRun:
             self.process.kill()
             self.process.wait()
 
+    def wait_for_log(self, line, timeout=60):
+        deadline = time.time() + timeout
+        while line not in self.log():
+            if time.time() > deadline:
+                raise AssertionError("the log never showed %r" % line)
+            time.sleep(0.05)
+
     def log(self):
         log = self.folder / "debugLog.log"
         return log.read_bytes().decode("cp1252", "replace") if log.is_file() else ""
@@ -113,6 +120,9 @@ class InteractiveWindowTest(InstallTestBase):
         super().setUpClass()
         big = harness.stage_demo_application(cls.work / "big", extra_files={"big.bin": os.urandom(3 << 20)})
         cls.big = harness.make_payload(big, cls.work / "big.zip").read_bytes()
+        # Incompressible, so that extracting and digesting it takes a few seconds under Wine.
+        large = harness.stage_demo_application(cls.work / "large", extra_files={"large.bin": os.urandom(96 << 20)})
+        cls.large = harness.make_payload(large, cls.work / "large.zip").read_bytes()
 
     def setUp(self):
         super().setUp()
@@ -261,6 +271,107 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertTrue(run.wait_until_ended(timeout=120))
         self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
         self.assertIn("Rolling back transaction", run.log())
+
+    # Whatever the timing of the user's clicks, the installation ends as the screen says, with the
+    # shortcuts the user ticked, after exactly one run per request.
+
+    def previous_installation(self):
+        self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "race-previous"))
+        harness.kill_windows_processes("tessaradetector.exe")
+        return harness.tree_digest(self.install_folder), harness.registry_snapshot()
+
+    def installed_screen(self, run):
+        return run.wait_for(lambda s: START_MENU_BOX in s["controls"], "the installed screen")
+
+    # Each scenario drives one window and returns the setup run and the runs it asked for.
+    def cancel_in_extraction_then_close_again(self):
+        run = self.start("race-cancel", self.server.serve("/large.zip", self.large))
+        run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+        run.click(INSTALL)
+        run.wait_for_log("Extracting files")
+        run.assertOk(run.drive("close"))
+        run.answer("Cancel install", "yes")
+        answered = time.time()
+        run.drive("close")
+        self.assertNotEqual(0, run.drive("answer", "", "no", "2000").returncode, "a confirmed cancel is not asked again")
+        self.assertTrue(run.wait_until_ended())
+        print("cancel inside extraction: the window closed %.1f s after Yes" % (time.time() - answered), file=sys.stderr)
+        self.assertNotIn("Extracting files success", run.log(), "the cancel reached the extraction")
+        return run, 1
+
+    def question_open_across_the_end(self, answer):
+        run = self.start("race-question-" + answer, self.server.serve("/slow.zip", self.payload, mode="slow"))
+        run.wait_for(lambda s: s["window"], "the window")
+        run.assertOk(run.drive("close"))
+        run.wait_for_log("Installer thread finished")
+        run.answer("Cancel install", answer)
+        state = self.installed_screen(run)
+        self.assertTrue(state["controls"][MAIN]["enabled"])
+        run.click(MAIN)
+        self.assertTrue(run.wait_until_ended())
+        return run, 1
+
+    def exit_clicked_twice(self):
+        run = self.start("race-exit", self.server.serve("/payload.zip", self.payload))
+        self.installed_screen(run)
+        run.assertOk(run.drive("check", DESKTOP_BOX, "1"))
+        run.click(MAIN, 2)
+        self.assertTrue(run.wait_until_ended())
+        return run, 1
+
+    def tick_right_after_the_screen(self):
+        run = self.start("race-tick", self.server.serve("/payload.zip", self.payload))
+        self.installed_screen(run)
+        run.assertOk(run.drive("check", DESKTOP_BOX, "1"))
+        time.sleep(2)
+        self.assertEqual(1, run.state()["controls"][DESKTOP_BOX]["checked"], "the tick stays")
+        run.click(MAIN)
+        self.assertTrue(run.wait_until_ended())
+        return run, 1
+
+    def retry_clicked_twice(self):
+        run = self.start("race-retry", self.server.url("/later.zip"))
+        run.wait_for(lambda s: RETRY in s["controls"], "the download-failed screen")
+        self.server.serve("/later.zip", self.payload)
+        run.click(RETRY, 2)
+        self.installed_screen(run)
+        time.sleep(2)
+        run.click(MAIN)
+        self.assertTrue(run.wait_until_ended())
+        return run, 2
+
+    def test_every_click_does_what_its_screen_says(self):
+        # scenario, new installation expected, desktop link, Start Menu link; only the first starts
+        # from a previous installation
+        table = [
+            ("cancel during extraction, then another close", self.cancel_in_extraction_then_close_again,
+             False, False, False),
+            ("question open across the end, Yes", lambda: self.question_open_across_the_end("yes"), True, False, True),
+            ("question open across the end, No", lambda: self.question_open_across_the_end("no"), True, False, True),
+            ("two quick clicks on Exit, desktop ticked", self.exit_clicked_twice, True, True, True),
+            ("tick after the installed screen appeared", self.tick_right_after_the_screen, True, True, True),
+            ("two quick clicks on Retry", self.retry_clicked_twice, True, False, True),
+        ]
+        for name, scenario, installed, desktop, start_menu in table:
+            with self.subTest(name):
+                self.setUp()
+                try:
+                    if not installed:
+                        self.previous_installation()
+                    before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
+                    run, runs = scenario()
+                    if installed:
+                        self.assert_installed(harness.SetupRun(subprocess.CompletedProcess([], 0), run.folder))
+                        self.assertIn("Committing transaction", run.log())
+                    else:
+                        self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
+                        self.assertNotIn("Committing transaction", run.log())
+                        self.assertIn("The user cancelled the installation", run.log())
+                    self.assertEqual(desktop, self.desktop_link.is_file(), "desktop shortcut")
+                    self.assertEqual(start_menu, self.start_menu_link.is_file(), "Start Menu shortcut")
+                    self.assertEqual(runs, run.log().count("Starting installer thread"), "runs in the log")
+                finally:
+                    self.tearDown()
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <oleacc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -289,7 +290,12 @@ int ControlCommand(const wchar_t* command, int id, int value) {
     const HWND window = FindInstaller();
     const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
     if (!control) return 1;
-    if (::lstrcmpW(command, L"click") == 0) return ::PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
+    if (::lstrcmpW(command, L"click") == 0) {
+        // Several clicks in a row arrive as a quick user's would, before the first has been handled.
+        for (int click = 0; click < std::max(value, 1); ++click)
+            if (!::PostMessageW(control, BM_CLICK, 0, 0)) return 1;
+        return 0;
+    }
     ::SendMessageW(control, BM_SETCHECK, value ? BST_CHECKED : BST_UNCHECKED, 0);
     return 0;
 }

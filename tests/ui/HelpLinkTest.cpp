@@ -6,12 +6,11 @@
 #include <string>
 
 #include "res/resource.h"
+#include "tests/ui/StoredStrings.h"
 #include "ui/HelpLink.h"
 
 namespace tessara {
 namespace {
-
-constexpr LANGID kTableLanguages[] = {1031, 1033, 1034, 1036, 1040, 1041, 1042, 1043, 1046, 1049, 1055, 2052};
 
 // clang-format off
 constexpr UINT kStringIds[] = {
@@ -23,19 +22,8 @@ constexpr UINT kStringIds[] = {
     IDS_CANCELLING, IDS_DOWNLOAD_FAILED_BODY, IDS_CLOSE_PROMPT_CAPTION, IDS_UNINSTALL_BLOCKED,
     IDS_RETRY, IDS_INSTALL, IDS_CAROUSEL_TITLE_3, IDS_CAROUSEL_TITLE_4,
     IDS_CAROUSEL_BODY_3, IDS_CAROUSEL_BODY_4, IDS_DESKTOP_SHORTCUT, IDS_START_MENU_SHORTCUT,
-    IDS_CLOSE_PROMPT_TEXT};
+    IDS_CLOSE_PROMPT_TEXT, IDS_REPORT_NOT_SENT};
 // clang-format on
-
-// The text stored for exactly this language, without the loader's fallback to another table: a table
-// missing from the program must not pass as its English neighbour. Empty when there is none.
-std::wstring FindStoredString(LANGID language, UINT id) {
-    const HMODULE module = ::GetModuleHandleW(nullptr);
-    const HRSRC block = ::FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language);
-    if (!block) return std::wstring();
-    const auto* entry = static_cast<const wchar_t*>(::LockResource(::LoadResource(module, block)));
-    for (UINT skip = id % 16; skip > 0; --skip) entry += 1 + *entry;  // each entry: length, then text
-    return std::wstring(entry + 1, *entry);
-}
 
 // Number of integer conversions; -1 when the text has any other conversion.
 int CountIntegerConversions(const std::wstring& format) {

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
+#include "tests/ui/StoredStrings.h"
 #include "ui/Painting.h"
 
 namespace tessara {
@@ -194,6 +197,130 @@ TEST_F(PaintingTest, PaintScreen_WrappedTitleMovesTheBodyDown) {
     EXPECT_TRUE(AnyPixelNot(kBackground, longTitle.body)) << "the body is drawn where it was measured";
     EXPECT_FALSE(AnyPixelNot(kBackground, {20, longTitle.title.bottom, kWidth - 20, longTitle.body.top}))
         << "nothing is drawn between the wrapped title and the body";
+}
+
+// Pixels of the canvas other than the background inside the area.
+int CountInk(const CCanvas& canvas, const RECT& area, COLORREF background) {
+    int ink = 0;
+    for (int y = std::max<LONG>(area.top, 0); y < std::min<LONG>(area.bottom, kHeight); ++y)
+        for (int x = std::max<LONG>(area.left, 0); x < std::min<LONG>(area.right, kWidth); ++x)
+            ink += canvas.Pixel(x, y) != background;
+    return ink;
+}
+
+TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
+    WithoutArt();
+    for (const LANGID language : kTableLanguages) {
+        for (const UINT id :
+             {IDS_CAROUSEL_BODY_1, IDS_CAROUSEL_BODY_2, IDS_CAROUSEL_BODY_3, IDS_CAROUSEL_BODY_4,
+              IDS_INSTALLED_BODY, IDS_DOWNLOAD_FAILED_BODY, IDS_INSTALL_FAILED_BODY}) {
+            SCOPED_TRACE(testing::Message() << "language " << language << ", text " << id);
+            Screen screen = Message(L"Title");
+            screen.body = FindStoredString(language, id);
+            const PaintedScreen painted = Paint(screen);
+
+            // The same text, unclipped, in a column of the same width: every glyph it has.
+            CCanvas reference;
+            ::PatBlt(reference.dc(), 0, 0, kWidth, kHeight, WHITENESS);
+            const HGDIOBJ original = ::SelectObject(reference.dc(), resources.bodyFont.get());
+            ::SetBkMode(reference.dc(), TRANSPARENT);
+            ::SetTextColor(reference.dc(), RGB(75, 75, 75));
+            RECT column{0, 0, 400, kHeight};
+            ::DrawTextW(reference.dc(), screen.body.c_str(), -1, &column,
+                        DT_WORDBREAK | DT_CENTER | DT_NOCLIP);
+            ::SelectObject(reference.dc(), original);
+
+            EXPECT_GT(painted.body.bottom, painted.body.top);
+            EXPECT_EQ(CountInk(reference, {0, 0, kWidth, kHeight}, kWhite) > 0,
+                      CountInk(canvas, painted.body, kBackground) > 0);
+            EXPECT_EQ(CountInk(reference, {0, 0, kWidth, kHeight}, kWhite),
+                      CountInk(canvas, painted.body, kBackground))
+                << "every glyph of the body lies in the rectangle it was measured into";
+        }
+    }
+}
+
+// A control of the window, alone, with its label in the given font.
+class CLabelledControl {
+public:
+    CLabelledControl(HWND parent, const wchar_t* className, DWORD style, const std::wstring& label, SIZE size,
+                     HFONT font)
+        : m_window(::CreateWindowExW(0, className, label.c_str(), WS_CHILD | style, 0, 0, size.cx, size.cy,
+                                     parent, nullptr, ::GetModuleHandleW(nullptr), nullptr)) {
+        ::SendMessageW(m_window, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    }
+    ~CLabelledControl() { ::DestroyWindow(m_window); }
+    // What the control draws inside the frame (a button's, `frame` pixels wide), counted in pixels that
+    // differ from the background; the background is taken from near the bottom-right corner when none is
+    // given, where a roomy control draws nothing.
+    int Ink(CCanvas& canvas, int frame, COLORREF& background) const {
+        RECT client{};
+        ::GetClientRect(m_window, &client);
+        ::PatBlt(canvas.dc(), 0, 0, kWidth, kHeight, BLACKNESS);
+        ::SendMessageW(m_window, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(canvas.dc()),
+                       PRF_CLIENT | PRF_ERASEBKGND);
+        if (background == CLR_INVALID) background = canvas.Pixel(client.right - 3, client.bottom - 3);
+        ::InflateRect(&client, -frame, -frame);
+        return CountInk(canvas, client, background);
+    }
+
+private:
+    HWND m_window;
+};
+
+TEST_F(PaintingTest, MeasureControl_EveryLabelFitsItsControlAt96And144Dpi) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+    const HWND parent = ::CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, kWidth, kHeight, nullptr,
+                                          nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    ASSERT_TRUE(parent);
+    struct Label {
+        UINT id;
+        ControlKind kind;
+        const wchar_t* className;
+        DWORD style;
+        bool bold;
+    };
+    const Label labels[] = {
+        {IDS_EXIT, ControlKind::Button, L"Button", BS_FLAT, false},
+        {IDS_UNINSTALL, ControlKind::Button, L"Button", BS_FLAT, false},
+        {IDS_DONE, ControlKind::Button, L"Button", BS_FLAT, false},
+        {IDS_RETRY, ControlKind::Button, L"Button", BS_FLAT, false},
+        {IDS_INSTALL, ControlKind::Button, L"Button", BS_FLAT, true},
+        {IDS_DESKTOP_SHORTCUT, ControlKind::CheckBox, L"Button", BS_AUTOCHECKBOX, false},
+        {IDS_START_MENU_SHORTCUT, ControlKind::CheckBox, L"Button", BS_AUTOCHECKBOX, false},
+        {IDS_HELP_LINK, ControlKind::Link, L"Static", SS_NOTIFY | SS_CENTER | SS_CENTERIMAGE, false},
+        {IDS_EMAIL_LINK, ControlKind::Link, L"Static", SS_NOTIFY | SS_CENTER | SS_CENTERIMAGE, false},
+    };
+    for (const int dpi : {96, 144}) {
+        LOGFONTW font = metrics.lfMessageFont;
+        font.lfHeight = ::MulDiv(font.lfHeight, dpi, 96);
+        const unique_hfont normal(::CreateFontIndirectW(&font));
+        font.lfWeight = 600;
+        const unique_hfont bold(::CreateFontIndirectW(&font));
+        for (const LANGID language : kTableLanguages) {
+            for (const Label& label : labels) {
+                SCOPED_TRACE(testing::Message()
+                             << dpi << " dpi, language " << language << ", text " << label.id);
+                const std::wstring text = FindStoredString(language, label.id);
+                const HFONT drawn = label.bold ? bold.get() : normal.get();
+                SIZE size = MeasureControl(canvas.dc(), drawn, text, label.kind);
+                // The window's padding around a button's label.
+                if (label.kind == ControlKind::Button) size = {size.cx + 10, size.cy + 10};
+                const CLabelledControl measured(parent, label.className, label.style, text, size, drawn);
+                const CLabelledControl roomy(parent, label.className, label.style, text,
+                                             {size.cx + 200, size.cy + 40}, drawn);
+                const int frame = label.kind == ControlKind::Button ? 2 : 0;
+                COLORREF background = CLR_INVALID;
+                const int whole = roomy.Ink(canvas, frame, background);
+                const int ink = measured.Ink(canvas, frame, background);
+                EXPECT_GT(ink, 0);
+                EXPECT_EQ(whole, ink) << "the label is cut";
+            }
+        }
+    }
+    ::DestroyWindow(parent);
 }
 
 TEST_F(PaintingTest, PaintScreen_LeavesNoGdiObjectBehind) {
