@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Takes one screenshot of every screen of the installer window, in English and in Japanese, into
+# Takes one screenshot of every screen of the installer window, in English, German, Russian, Japanese and
+# Chinese, into
 # docs/screens/, each cropped to the window. Builds first; uses the build's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -7,7 +8,7 @@ bash "$root/scripts/build.sh" >/dev/null
 source "$root/scripts/wine-env.sh"
 export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"
 cd "$root/tests/e2e"
-for lang in en:C.UTF-8 ja:ja_JP.UTF-8; do
+for lang in en:C.UTF-8 de:de_DE.UTF-8 ru:ru_RU.UTF-8 ja:ja_JP.UTF-8 zh:zh_CN.UTF-8; do
   # A desktop per language: programs started into a running desktop take over its language.
   # Wine takes the language from LC_ALL when the host has no such locale installed; LANG alone is not enough.
   LANG=${lang#*:} LC_ALL=${lang#*:} TESSARA_DESKTOP="screens-${lang%%:*}" python3 - "${lang%%:*}" "$root/docs/screens" <<'PY'
@@ -77,6 +78,16 @@ try:
     run = start(server.url("/missing.zip"))
     run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
     shot("6-download-failed")
+    finish(run)
+
+    # Without any mail program the report is shown in its folder, and the window says so.
+    os.environ["WINEDLLOVERRIDES"] = "mapi32=d"
+    run = start(server.url("/missing.zip"))
+    failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
+    drive("click-link", [link["text"] for link in failed["links"] if link["visible"]][-1])
+    time.sleep(3)
+    shot("6b-report-not-sent")
+    del os.environ["WINEDLLOVERRIDES"]
     finish(run)
 
     # A file where the install folder's parent belongs makes the copy fail.

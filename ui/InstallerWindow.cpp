@@ -98,7 +98,7 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
                           silentMode ? WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU : kInteractiveStyle,
                           CW_USEDEFAULT, 0, 448, 600, nullptr, nullptr, m_instance, this);
     if (!created) {
-        LogWrite("Could not create the installer window");
+        LogFormat("Could not create the installer window (error %lu)", ::GetLastError());
         // The creation can fail after WM_CREATE has started a run: then that run's outcome is the result.
         if (!m_workerThread) return ExitNoRunStarted;
         WaitForWorker();

@@ -279,9 +279,22 @@ int Answer(const wchar_t* caption, bool yes, DWORD timeoutMs) {
         const HWND button = box ? ::GetDlgItem(box, yes ? IDYES : IDNO) : nullptr;
         if (button) {
             ::PostMessageW(button, BM_CLICK, 0, 0);
+            // Returns once the answer has been taken, so that what the caller does next meets the window.
+            while (::IsWindow(box) && ::GetTickCount() - start < timeoutMs) ::Sleep(20);
             return 0;
         }
         ::Sleep(20);
+    }
+    return 1;
+}
+
+// Clicks the visible link with the text, as the mouse button coming up over it would.
+int ClickLink(const wchar_t* text) {
+    const HWND window = FindInstaller();
+    for (HWND child = window ? ::GetWindow(window, GW_CHILD) : nullptr; child;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
+        if (::IsWindowVisible(child) && TextOf(child) == text)
+            return ::PostMessageW(child, WM_LBUTTONUP, 0, 0) ? 0 : 1;
     }
     return 1;
 }
@@ -346,6 +359,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
         return 0;
     }
+    if (command == L"click-link" && argc == 3) return ClickLink(argv[2]);
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
     if (command == L"answer" && argc == 5)
         return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));
