@@ -293,7 +293,7 @@ int ClickLink(const wchar_t* text) {
     const HWND window = FindInstaller();
     for (HWND child = window ? ::GetWindow(window, GW_CHILD) : nullptr; child;
          child = ::GetWindow(child, GW_HWNDNEXT)) {
-        if (::IsWindowVisible(child) && TextOf(child) == text)
+        if (::IsWindowVisible(child) && LabelOf(child).text == text)
             return ::PostMessageW(child, WM_LBUTTONUP, 0, 0) ? 0 : 1;
     }
     return 1;

@@ -269,9 +269,6 @@ private:
 };
 
 TEST_F(PaintingTest, MeasureControl_EveryLabelFitsItsControlAt96And144Dpi) {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
-    ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
     const HWND parent = ::CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, kWidth, kHeight, nullptr,
                                           nullptr, ::GetModuleHandleW(nullptr), nullptr);
     ASSERT_TRUE(parent);
@@ -293,18 +290,15 @@ TEST_F(PaintingTest, MeasureControl_EveryLabelFitsItsControlAt96And144Dpi) {
         {IDS_HELP_LINK, ControlKind::Link, L"Static", SS_NOTIFY | SS_CENTER | SS_CENTERIMAGE, false},
         {IDS_EMAIL_LINK, ControlKind::Link, L"Static", SS_NOTIFY | SS_CENTER | SS_CENTERIMAGE, false},
     };
-    for (const int dpi : {96, 144}) {
-        LOGFONTW font = metrics.lfMessageFont;
-        font.lfHeight = ::MulDiv(font.lfHeight, dpi, 96);
-        const unique_hfont normal(::CreateFontIndirectW(&font));
-        font.lfWeight = 600;
-        const unique_hfont bold(::CreateFontIndirectW(&font));
+    for (const UINT dpi : {96u, 144u}) {
+        // The window's own fonts at that density: the message font, and its bold form.
+        const PaintResources fonts = CreatePaintResources(::GetModuleHandleW(nullptr), dpi);
         for (const LANGID language : kTableLanguages) {
             for (const Label& label : labels) {
                 SCOPED_TRACE(testing::Message()
                              << dpi << " dpi, language " << language << ", text " << label.id);
                 const std::wstring text = FindStoredString(language, label.id);
-                const HFONT drawn = label.bold ? bold.get() : normal.get();
+                const HFONT drawn = label.bold ? fonts.boldFont.get() : fonts.normalFont.get();
                 SIZE size = MeasureControl(canvas.dc(), drawn, text, label.kind);
                 // The window's padding around a button's label.
                 if (label.kind == ControlKind::Button) size = {size.cx + 10, size.cy + 10};
