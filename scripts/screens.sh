@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Takes one screenshot of every screen of the installer window, in English, German, Russian, Japanese and
-# Chinese, into
-# docs/screens/, each cropped to the window. Builds first; uses the build's Wine prefix.
+# Takes one screenshot of every screen of the installer window, in English, German, Russian, Japanese
+# and Chinese, into docs/screens/, each cropped to the window. Builds first; uses the build's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/build.sh" >/dev/null
