@@ -197,7 +197,6 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
     session.SetStage(StageNone);
     session.SetProgress(0);
     ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
-    const bool detectorWasRunning = IsDetectorRunning();
 
     CUserLock runLock = CUserLock::ForRuns();
     if (!TakeRunLock(session, runLock)) {
@@ -205,6 +204,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
         if (!session.silent) FailBeforePipeline(session, StageReplace);
         return EndThread(session, kRunBlocked);
     }
+    const bool detectorWasRunning = IsDetectorRunning();
 
     bool result = false;
     switch (CloseRunningApplication(session)) {
