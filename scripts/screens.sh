@@ -86,6 +86,7 @@ try:
     drive("click-link", [link["text"] for link in failed["links"] if link["visible"]][-1])
     time.sleep(3)
     shot("6b-report-not-sent")
+    drive("close-folders")
     del os.environ["WINEDLLOVERRIDES"]
     finish(run)
 

@@ -299,6 +299,14 @@ int ClickLink(const wchar_t* text) {
     return 1;
 }
 
+// Closes a folder window the shell opened, such as the one that shows an error report.
+BOOL CALLBACK CloseFolderWindow(HWND window, LPARAM) {
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    if (::lstrcmpW(className, L"ExplorerWClass") == 0) ::PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
 int ControlCommand(const wchar_t* command, int id, int value) {
     const HWND window = FindInstaller();
     const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
@@ -349,6 +357,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"key" && argc == 3) return PressKey(argv[2]);
     if (command == L"wait-paint" && argc == 3) return WaitForPaint(std::wcstoul(argv[2], nullptr, 10));
     if (command == L"rect") {
+        // In front of any other window, with its own message boxes still above it.
+        ::SetWindowPos(FindInstaller(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         RECT rect{};
         if (!::GetWindowRect(FindInstaller(), &rect)) return 1;
         // A message box of the installer belongs in the picture too.
@@ -360,6 +370,8 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"click-link" && argc == 3) return ClickLink(argv[2]);
+    if (command == L"close-folders")
+        return ::EnumDesktopWindows(::GetThreadDesktop(::GetCurrentThreadId()), CloseFolderWindow, 0) ? 0 : 1;
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
     if (command == L"answer" && argc == 5)
         return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));
