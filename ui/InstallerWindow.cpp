@@ -117,7 +117,8 @@ int CTessaraAppInstallerWindow::Run(bool silentMode) {
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    // A cancelled run still has to roll back and restore before the process may end.
+    // The window closes only after the run's last report (or in silent mode from its thread), so the
+    // worker at most still has to return; the object must outlive it.
     WaitForWorker();
     return RunResult(silentMode, static_cast<int>(message.wParam));
 }
