@@ -158,9 +158,16 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual({}, working["controls"], "no button while the installation runs")
         self.assertEqual(["Help..."], visible_links(working))
         self.assertEqual(0, working["closeBox"])
-        names, values = run.read_aloud()
+        # The status line is empty until the run has stopped the application and begun the download.
+        deadline = time.time() + 10
+        while True:
+            names, values = run.read_aloud()
+            downloading = any(n.startswith(("Downloading (", "Installing (")) for n in names)
+            if downloading or time.time() > deadline:
+                break
+            time.sleep(0.2)
         self.assertTrue(CAROUSEL & set(names), names)
-        self.assertTrue(any(n.startswith(("Downloading (", "Installing (")) for n in names), names)
+        self.assertTrue(downloading, names)
         self.assertEqual(1, len(values))
         announcements = run.listen()
 
