@@ -168,9 +168,6 @@ LRESULT CALLBACK ScreenTextProc(HWND child, UINT message, WPARAM wParam, LPARAM 
             if (::GetDlgCtrlID(child) == kProgressChild && static_cast<LONG>(lParam) == OBJID_CLIENT)
                 return AnswerProgressObject(child, wParam);
             break;
-        case WM_SETTEXT:
-            // The text is for assistive technology only; the control would draw it at once.
-            return ::DefWindowProcW(child, message, wParam, lParam);
         case WM_ERASEBKGND:
             return 1;
         case WM_PAINT:
