@@ -285,6 +285,9 @@ class InteractiveWindowTest(InstallTestBase):
 
     def previous_installation(self):
         self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "race-previous"))
+        deadline = time.time() + 10  # the detector it started may take a moment to appear
+        while "tessaradetector.exe" not in harness.running_image_names() and time.time() < deadline:
+            time.sleep(0.2)
         return harness.tree_digest(self.install_folder), harness.registry_snapshot()
 
     def installed_screen(self, run):
