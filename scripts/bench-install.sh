@@ -36,8 +36,8 @@ peak_kib=0
 
 # Every process a setup run starts (the run itself and the detector it leaves running) inherits this
 # tag through its environment: the script finds them by it and ends only them, never others' processes
-# of the same names. Wine's own programs that a run brings up (its desktop) serve the whole prefix and
-# stay, as they would for any later program.
+# of the same names. Only Windows programs are ended: Wine's own (its server, its desktop) serve the
+# whole prefix and stay, as they would for any later program.
 run_tag="$$-$(now_ms)"
 tagged_pids() {
   local entry
@@ -57,7 +57,7 @@ end_started_programs() {
   local started program
   for started in $(tagged_pids); do
     program=$(tr '\0' ' ' <"/proc/$started/cmdline" 2>/dev/null) || continue
-    case "$program" in 'C:\windows\'*) ;; *) kill "$started" 2>/dev/null || true ;; esac
+    case "$program" in 'C:\windows\'*) ;; [A-Za-z]:\\*) kill "$started" 2>/dev/null || true ;; esac
   done
 }
 
