@@ -13,7 +13,7 @@ for lang in en:C.UTF-8 de:de_DE.UTF-8 ru:ru_RU.UTF-8 ja:ja_JP.UTF-8 zh:zh_CN.UTF
   LANG=${lang#*:} LC_ALL=${lang#*:} TESSARA_DESKTOP="screens-${lang%%:*}" python3 - "${lang%%:*}" "$root/docs/screens" <<'PY'
 import os, pathlib, shutil, subprocess, sys, time
 import harness
-from test_window import WindowRun, drive, INSTALL, MAIN, RETRY
+from test_window import WindowRun, INSTALL, MAIN, RETRY
 
 lang, out = sys.argv[1], pathlib.Path(sys.argv[2])
 server = harness.PayloadServer()
@@ -23,9 +23,9 @@ payload = harness.make_payload(application, work / "payload.zip").read_bytes()
 appdata = harness.to_unix(harness.expand("%APPDATA%"))
 
 
-def shot(name):
+def shot(run, name):
     time.sleep(0.8)
-    geometry = drive("rect").stdout.decode().strip()
+    geometry = run.drive("rect").stdout.decode().strip()
     subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", str(out / ("%s-%s.png" % (name, lang)))],
                    check=True)
 
@@ -55,38 +55,38 @@ try:
     run = start(server.serve("/slow.zip", payload, mode="slow"))
     run.wait_for(lambda s: s["window"], "the window")
     time.sleep(1.5)
-    shot("1-working")
-    drive("close")
+    shot(run, "1-working")
+    run.drive("close")
     time.sleep(1)
-    shot("2-cancel-question")
-    drive("answer", "", "no", "3000")
+    shot(run, "2-cancel-question")
+    run.drive("answer", "", "no", "3000")
     run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installed screen")
-    shot("3-installed")
+    shot(run, "3-installed")
     finish(run)
 
     run = start(server.url("/slow.zip"))
     run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
-    shot("4-choice")
+    shot(run, "4-choice")
     run.click(MAIN)
     run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") not in (None, "Uninstall")
                  and INSTALL not in s["controls"], "the uninstalled screen")
-    shot("5-uninstalled")
+    shot(run, "5-uninstalled")
     finish(run)
 
     clean()
     run = start(server.url("/missing.zip"))
     run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
-    shot("6-download-failed")
+    shot(run, "6-download-failed")
     finish(run)
 
     # Without any mail program the report is shown in its folder, and the window says so.
     os.environ["WINEDLLOVERRIDES"] = "mapi32=d"
     run = start(server.url("/missing.zip"))
     failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
-    drive("click-link", [link["text"] for link in failed["links"] if link["visible"]][-1])
+    run.drive("click-link", [link["text"] for link in failed["links"] if link["visible"]][-1])
     time.sleep(3)
-    shot("6b-report-not-sent")
-    drive("close-folders")
+    shot(run, "6b-report-not-sent")
+    run.drive("close-folders")
     del os.environ["WINEDLLOVERRIDES"]
     finish(run)
 
@@ -95,7 +95,7 @@ try:
     (appdata / "Orvix").write_bytes(b"in the way")
     run = start(server.url("/slow.zip"))
     run.wait_for(lambda s: MAIN in s["controls"] and s["closeBox"], "the installation-failed screen")
-    shot("7-installation-failed")
+    shot(run, "7-installation-failed")
     finish(run)
 finally:
     clean()

@@ -108,6 +108,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     state.stage = stage.load();
     state.progress = progress.load();
     state.carouselIndex = m_carouselIndex;
+    state.reportNotSent = m_reportNotSent;
     return state;
 }
 
