@@ -125,9 +125,9 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
             screen.controls = ControlMainButton | ControlEmailLink;
             break;
     }
-    // Said where the user reads about the failure, right above the link that was clicked.
-    if ((screen.controls & ControlEmailLink) && state.reportNotSent)
-        screen.body += L"\n\n" + texts.reportNotSent;
+    // Said in place of the failure's text, under the title that still names the failure and right
+    // above the link that was clicked; both together would push the link under the buttons.
+    if ((screen.controls & ControlEmailLink) && state.reportNotSent) screen.body = texts.reportNotSent;
     return screen;
 }
 
