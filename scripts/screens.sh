@@ -83,7 +83,7 @@ try:
     os.environ["WINEDLLOVERRIDES"] = "mapi32=d"
     run = start(server.url("/missing.zip"))
     failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
-    run.drive("click-link", [link["text"] for link in failed["links"] if link["visible"]][-1])
+    run.drive("click-link", str(len([link for link in failed["links"] if link["visible"]]) - 1))
     time.sleep(3)
     shot(run, "6b-report-not-sent")
     run.drive("close-folders")

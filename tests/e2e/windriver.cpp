@@ -288,13 +288,15 @@ int Answer(const wchar_t* caption, bool yes, DWORD timeoutMs) {
     return 1;
 }
 
-// Clicks the visible link with the text, as the mouse button coming up over it would.
-int ClickLink(const wchar_t* text) {
+// Clicks the visible link at the index (0 for the first), as the mouse button coming up over it would.
+int ClickLink(int index) {
     const HWND window = FindInstaller();
     for (HWND child = window ? ::GetWindow(window, GW_CHILD) : nullptr; child;
          child = ::GetWindow(child, GW_HWNDNEXT)) {
-        if (::IsWindowVisible(child) && LabelOf(child).text == text)
-            return ::PostMessageW(child, WM_LBUTTONUP, 0, 0) ? 0 : 1;
+        wchar_t className[32] = {};
+        ::GetClassNameW(child, className, 32);
+        if (::lstrcmpiW(className, L"Static") != 0 || !::IsWindowVisible(child) || index-- > 0) continue;
+        return ::PostMessageW(child, WM_LBUTTONUP, 0, 0) ? 0 : 1;
     }
     return 1;
 }
@@ -369,7 +371,7 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top, rect.left, rect.top);
         return 0;
     }
-    if (command == L"click-link" && argc == 3) return ClickLink(argv[2]);
+    if (command == L"click-link" && argc == 3) return ClickLink(std::wcstol(argv[2], nullptr, 10));
     if (command == L"close-folders")
         return ::EnumDesktopWindows(::GetThreadDesktop(::GetCurrentThreadId()), CloseFolderWindow, 0) ? 0 : 1;
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
