@@ -123,9 +123,12 @@ void DrawBanner(HDC dc, const RECT& band, const std::wstring& tagline, const Pai
     const int top = band.top + Scale(kTaglineTop, dpi) - ::MulDiv(sourceTop, shown.cy, image.cy);
     RECT text{band.left + Scale(kTaglineLeft, dpi), top, band.right - Scale(kStatusTextIndent, dpi),
               top + Scale(kTaglineHeight, dpi) + Scale(4, dpi)};
-    ::SelectObject(dc, resources.taglineFont.get());
+    const unique_hfont fitted = FitTaglineFont(dc, tagline, text.right - text.left, resources);
+    ::SelectObject(dc, fitted ? fitted.get() : resources.taglineFont.get());
     ::SetTextColor(dc, resources.palette.tagline);
     ::DrawTextW(dc, tagline.c_str(), -1, &text, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+    // The fitted font is deleted on return, so it must not stay selected.
+    ::SelectObject(dc, resources.taglineFont.get());
 }
 
 void DrawStatusLine(HDC dc, const RECT& area, const std::wstring& status, const PaintResources& resources) {
@@ -252,6 +255,29 @@ double Luminance(COLORREF colour) {
 }
 
 }  // namespace
+
+unique_hfont FitTaglineFont(HDC dc, const std::wstring& tagline, int width, const PaintResources& resources) {
+    const auto widthIn = [&](HFONT font) {
+        const HGDIOBJ previous = ::SelectObject(dc, font);
+        SIZE size{};
+        ::GetTextExtentPoint32W(dc, tagline.c_str(), static_cast<int>(tagline.size()), &size);
+        ::SelectObject(dc, previous);
+        return size.cx;
+    };
+    const LONG needed = widthIn(resources.taglineFont.get());
+    LOGFONTW font{};
+    if (needed <= width || width <= 0 || !::GetObjectW(resources.taglineFont.get(), sizeof font, &font))
+        return {};
+    // Heights here are cell heights (positive). Glyph widths do not scale exactly with the height, so the
+    // estimate is checked; below three quarters the line would no longer read as the banner's, and the
+    // ellipsis takes over.
+    const LONG smallest = font.lfHeight * 3 / 4;
+    for (LONG height = ::MulDiv(font.lfHeight, width, needed); height > smallest; --height) {
+        unique_hfont fitted = CreateFontFrom(font, height, 0);
+        if (fitted && widthIn(fitted.get()) <= width) return fitted;
+    }
+    return CreateFontFrom(font, smallest, 0);
+}
 
 UINT WindowDpi(HWND window) {
     using ForWindow = UINT(WINAPI*)(HWND);

@@ -240,6 +240,21 @@ TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
     }
 }
 
+TEST_F(PaintingTest, FitTaglineFont_EveryTaglineShowsWholeOnTheBanner) {
+    constexpr int kRoom = 442 - 92 - 20;  // the client width less the tagline's margins
+    for (const LANGID language : kTableLanguages) {
+        const std::wstring tagline = FindStoredString(language, IDS_TAGLINE);
+        const unique_hfont fitted = FitTaglineFont(canvas.dc(), tagline, kRoom, resources);
+        const HGDIOBJ original =
+            ::SelectObject(canvas.dc(), fitted ? fitted.get() : resources.taglineFont.get());
+        SIZE size{};
+        ::GetTextExtentPoint32W(canvas.dc(), tagline.c_str(), static_cast<int>(tagline.size()), &size);
+        ::SelectObject(canvas.dc(), original);
+        EXPECT_FALSE(tagline.empty());
+        EXPECT_LE(size.cx, kRoom) << "language " << language;
+    }
+}
+
 // A control of the window, alone, with its label in the given font.
 class CLabelledControl {
 public:
