@@ -67,9 +67,7 @@ std::vector<RECT> CentreSideBySide(const RECT& row, int clientWidth, std::initia
 // The row of the buttons at the bottom, for a button of the given width centred in it.
 RECT CTessaraAppInstallerWindow::ButtonRow(HWND hwnd, int width) const {
     const RECT client = ClientRect(hwnd);
-    const ScopedWindowDC dc(hwnd);
-    const int height =
-        MeasureControl(dc.get(), m_resources.normalFont.get(), m_texts.exit, ControlKind::Button).cy;
+    const int height = Measure(hwnd, m_texts.exit, ControlKind::Button).cy;
     const int left = (client.right - width) / 2;
     return {left, client.bottom - height - Px(30), left + width, client.bottom - Px(20)};
 }
@@ -86,8 +84,7 @@ HWND CTessaraAppInstallerWindow::CreateControl(HWND hwnd, const wchar_t* classNa
 // A link whose label starts at `left` and ends `bottom`; the focus margin lies around it.
 HWND CTessaraAppInstallerWindow::CreateLink(HWND hwnd, const std::wstring& text, int left, int bottom,
                                             bool visible) {
-    const ScopedWindowDC dc(hwnd);
-    const SIZE size = MeasureControl(dc.get(), m_resources.normalFont.get(), text, ControlKind::Link);
+    const SIZE size = Measure(hwnd, text, ControlKind::Link);
     const RECT rect{left - kLinkFocusMargin, bottom + kLinkFocusMargin - size.cy,
                     left - kLinkFocusMargin + size.cx, bottom + kLinkFocusMargin};
     const HWND link = CreateControl(hwnd, L"Static", text, kLinkStyle | (visible ? WS_VISIBLE : 0), 0, rect,
