@@ -6,6 +6,7 @@
 #include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
+#include "app/SystemLibrary.h"
 #include "app/Text.h"
 #include "engine/InstallThread.h"
 #include "res/resource.h"
@@ -45,8 +46,8 @@ void PlaceWindow(HWND window) {
     const UINT dpi = WindowDpi(window);
     RECT frame{0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
     using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    const auto adjustForDpi = reinterpret_cast<ForDpi>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    const auto adjustForDpi =
+        ProcAs<ForDpi>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi"));
     // The style as created: the system adds a caption to every top-level window.
     const DWORD style = static_cast<DWORD>(::GetWindowLongW(window, GWL_STYLE));
     if (!adjustForDpi || !adjustForDpi(&frame, style, FALSE, 0, dpi))

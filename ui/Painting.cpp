@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/SystemLibrary.h"
 #include "res/resource.h"
 
 namespace tessara {
@@ -234,8 +235,8 @@ LOGFONTW MessageFont(UINT dpi) {
     static_assert(sizeof metrics == 504, "the metrics of the system's message font");
     metrics.cbSize = sizeof metrics;
     using ForDpi = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
-    const auto forDpi = reinterpret_cast<ForDpi>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi")));
+    const auto forDpi =
+        ProcAs<ForDpi>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi"));
     if (forDpi && forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
         return metrics.lfMessageFont;
     ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
@@ -281,8 +282,8 @@ unique_hfont FitTaglineFont(HDC dc, const std::wstring& tagline, int width, cons
 
 UINT WindowDpi(HWND window) {
     using ForWindow = UINT(WINAPI*)(HWND);
-    const auto forWindow = reinterpret_cast<ForWindow>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    const auto forWindow =
+        ProcAs<ForWindow>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow"));
     const UINT dpi = forWindow && window ? forWindow(window) : 0;
     return dpi ? dpi : SystemDpi();
 }
