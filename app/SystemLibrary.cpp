@@ -4,12 +4,6 @@
 #include <shlwapi.h>
 
 namespace tessara {
-namespace {
-
-constexpr wchar_t kCngLibrary[] = L"bcrypt.dll";
-constexpr wchar_t kCryptoLibrary[] = L"crypt32.dll";
-
-}  // namespace
 
 void RestrictLibrarySearchToSystemFolder() {
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -40,24 +34,23 @@ FARPROC GetSystemLibraryProc(const wchar_t* libraryName, const char* procName) {
 
 void FreeCertificateContext(PCCERT_CONTEXT context) {
     static const auto free =
-        SystemFunction<decltype(&::CertFreeCertificateContext)>(kCryptoLibrary, "CertFreeCertificateContext");
+        CryptoFunction<decltype(&::CertFreeCertificateContext)>("CertFreeCertificateContext");
     if (free) free(context);
 }
 
 void CloseCertificateStore(HCERTSTORE store) {
-    static const auto close = SystemFunction<decltype(&::CertCloseStore)>(kCryptoLibrary, "CertCloseStore");
+    static const auto close = CryptoFunction<decltype(&::CertCloseStore)>("CertCloseStore");
     if (close) close(store, 0);
 }
 
 void CloseAlgorithmProvider(BCRYPT_ALG_HANDLE provider) {
-    static const auto close = SystemFunction<decltype(&::BCryptCloseAlgorithmProvider)>(
-        kCngLibrary, "BCryptCloseAlgorithmProvider");
+    static const auto close =
+        CngFunction<decltype(&::BCryptCloseAlgorithmProvider)>("BCryptCloseAlgorithmProvider");
     if (close) close(provider, 0);
 }
 
 void DestroyHash(BCRYPT_HASH_HANDLE hash) {
-    static const auto destroy =
-        SystemFunction<decltype(&::BCryptDestroyHash)>(kCngLibrary, "BCryptDestroyHash");
+    static const auto destroy = CngFunction<decltype(&::BCryptDestroyHash)>("BCryptDestroyHash");
     if (destroy) destroy(hash);
 }
 

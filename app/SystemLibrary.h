@@ -35,6 +35,16 @@ Fn SystemFunction(const wchar_t* libraryName, const char* procName) {
     return ProcAs<Fn>(GetSystemLibraryProc(libraryName, procName));
 }
 
+// The entry points of CNG and of CryptoAPI, found that way.
+template <typename Fn>
+Fn CngFunction(const char* procName) {
+    return SystemFunction<Fn>(L"bcrypt.dll", procName);
+}
+template <typename Fn>
+Fn CryptoFunction(const char* procName) {
+    return SystemFunction<Fn>(L"crypt32.dll", procName);
+}
+
 // The release functions of the certificate and CNG handles (see app/ScopedWin.h), found the same way.
 void FreeCertificateContext(PCCERT_CONTEXT context);
 void CloseCertificateStore(HCERTSTORE store);

@@ -42,15 +42,8 @@ bool TakeMarkedValue(std::string_view line, std::string_view open, std::string_v
     return true;
 }
 
-// The entry points of CNG, found at run time (see app/SystemLibrary.h).
-template <typename Fn>
-Fn CngFunction(const char* name) {
-    return SystemFunction<Fn>(L"bcrypt.dll", name);
-}
-
 std::vector<unsigned char> DecodeBase64(std::string_view text) {
-    static const auto decode =
-        SystemFunction<decltype(&::CryptStringToBinaryA)>(L"crypt32.dll", "CryptStringToBinaryA");
+    static const auto decode = CryptoFunction<decltype(&::CryptStringToBinaryA)>("CryptStringToBinaryA");
     if (!decode) return {};
     const DWORD length = static_cast<DWORD>(text.size());
     DWORD size = 0;

@@ -13,12 +13,6 @@ constexpr DWORD kMessageEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // A payload signer sits at most this many issuers below the certificate signed by the pinned key.
 constexpr int kMaxIssuerSteps = 8;
 
-// The entry points of CryptoAPI, found at run time (see app/SystemLibrary.h).
-template <typename Fn>
-Fn CryptoFunction(const char* name) {
-    return SystemFunction<Fn>(L"crypt32.dll", name);
-}
-
 // Only the signature counts: validity periods, revocation and key usage are not consulted.
 bool IsSignedBy(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
     static const auto verify = CryptoFunction<decltype(&::CertVerifySubjectCertificateContext)>(
