@@ -12,11 +12,6 @@
 namespace tessara {
 namespace {
 
-using RmStartSessionFn = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);
-using RmRegisterResourcesFn = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
-using RmGetListFn = DWORD(WINAPI*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, DWORD*);
-using RmEndSessionFn = DWORD(WINAPI*)(DWORD);
-
 std::string SystemErrorText(DWORD error) {
     wchar_t* text = nullptr;
     const DWORD length = ::FormatMessageW(
@@ -31,11 +26,11 @@ std::string SystemErrorText(DWORD error) {
 
 // The processes that hold the file, as the Restart Manager sees them; empty where it is missing.
 std::vector<RM_PROCESS_INFO> ProcessesHolding(const std::wstring& path) {
-    const auto start = ProcAs<RmStartSessionFn>(GetSystemLibraryProc(L"rstrtmgr.dll", "RmStartSession"));
+    const auto start = SystemFunction<decltype(&::RmStartSession)>(L"rstrtmgr.dll", "RmStartSession");
     const auto registerFiles =
-        ProcAs<RmRegisterResourcesFn>(GetSystemLibraryProc(L"rstrtmgr.dll", "RmRegisterResources"));
-    const auto getList = ProcAs<RmGetListFn>(GetSystemLibraryProc(L"rstrtmgr.dll", "RmGetList"));
-    const auto end = ProcAs<RmEndSessionFn>(GetSystemLibraryProc(L"rstrtmgr.dll", "RmEndSession"));
+        SystemFunction<decltype(&::RmRegisterResources)>(L"rstrtmgr.dll", "RmRegisterResources");
+    const auto getList = SystemFunction<decltype(&::RmGetList)>(L"rstrtmgr.dll", "RmGetList");
+    const auto end = SystemFunction<decltype(&::RmEndSession)>(L"rstrtmgr.dll", "RmEndSession");
     std::vector<RM_PROCESS_INFO> processes;
     DWORD session = 0;
     WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
