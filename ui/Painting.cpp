@@ -124,12 +124,9 @@ void DrawBanner(HDC dc, const RECT& band, const std::wstring& tagline, const Pai
     const int top = band.top + Scale(kTaglineTop, dpi) - ::MulDiv(sourceTop, shown.cy, image.cy);
     RECT text{band.left + Scale(kTaglineLeft, dpi), top, band.right - Scale(kStatusTextIndent, dpi),
               top + Scale(kTaglineHeight, dpi) + Scale(4, dpi)};
-    const unique_hfont fitted = FitTaglineFont(dc, tagline, text.right - text.left, resources);
-    ::SelectObject(dc, fitted ? fitted.get() : resources.taglineFont.get());
+    ::SelectObject(dc, resources.taglineFont.get());
     ::SetTextColor(dc, resources.palette.tagline);
     ::DrawTextW(dc, tagline.c_str(), -1, &text, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
-    // The fitted font is deleted on return, so it must not stay selected.
-    ::SelectObject(dc, resources.taglineFont.get());
 }
 
 void DrawStatusLine(HDC dc, const RECT& area, const std::wstring& status, const PaintResources& resources) {
@@ -257,7 +254,9 @@ double Luminance(COLORREF colour) {
 
 }  // namespace
 
-unique_hfont FitTaglineFont(HDC dc, const std::wstring& tagline, int width, const PaintResources& resources) {
+void FitTaglineToBanner(PaintResources& resources, HDC dc, const std::wstring& tagline, int bannerWidth) {
+    const int width =
+        bannerWidth - Scale(kTaglineLeft, resources.dpi) - Scale(kStatusTextIndent, resources.dpi);
     const auto widthIn = [&](HFONT font) {
         const HGDIOBJ previous = ::SelectObject(dc, font);
         SIZE size{};
@@ -268,16 +267,16 @@ unique_hfont FitTaglineFont(HDC dc, const std::wstring& tagline, int width, cons
     const LONG needed = widthIn(resources.taglineFont.get());
     LOGFONTW font{};
     if (needed <= width || width <= 0 || !::GetObjectW(resources.taglineFont.get(), sizeof font, &font))
-        return {};
+        return;
     // Heights here are cell heights (positive). Glyph widths do not scale exactly with the height, so the
     // estimate is checked; below three quarters the line would no longer read as the banner's, and the
     // ellipsis takes over.
     const LONG smallest = font.lfHeight * 3 / 4;
-    for (LONG height = ::MulDiv(font.lfHeight, width, needed); height > smallest; --height) {
-        unique_hfont fitted = CreateFontFrom(font, height, 0);
-        if (fitted && widthIn(fitted.get()) <= width) return fitted;
-    }
-    return CreateFontFrom(font, smallest, 0);
+    LONG height = ::MulDiv(font.lfHeight, width, needed);
+    unique_hfont fitted = CreateFontFrom(font, std::max(height, smallest), 0);
+    while (height > smallest && fitted && widthIn(fitted.get()) > width)
+        fitted = CreateFontFrom(font, --height, 0);
+    if (fitted) resources.taglineFont = std::move(fitted);
 }
 
 UINT WindowDpi(HWND window) {

@@ -108,9 +108,9 @@ SIZE MeasureControl(HDC dc, HFONT font, const std::wstring& label, ControlKind k
 // Room between a link's label and its edges, where the focus rectangle goes.
 constexpr int kLinkFocusMargin = 2;
 
-// A smaller tagline font when the tagline is wider than `width` in the banner's own (the Russian one
-// is); empty when it fits as it is.
-unique_hfont FitTaglineFont(HDC dc, const std::wstring& tagline, int width, const PaintResources& resources);
+// Sets the tagline a little smaller when it is wider than a banner `bannerWidth` wide allows (the Russian
+// one is), so that it shows whole; done once per set of resources, not at every paint.
+void FitTaglineToBanner(PaintResources& resources, HDC dc, const std::wstring& tagline, int bannerWidth);
 
 // Where the texts of a paint ended up; the e-mail link follows the body.
 struct PaintedScreen {

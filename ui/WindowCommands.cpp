@@ -122,6 +122,7 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     closePromptCaption = m_texts.closeApplicationCaption;
     const bool registered = IsInstallationRegistered();
     const RECT client = ClientRect(hwnd);
+    FitTaglineToBanner(m_resources, ScopedWindowDC(hwnd).get(), m_texts.tagline, client.right);
     m_layout = ComputeWindowLayout(client, m_resources);
     m_accessible.Create(hwnd, m_instance);
 
@@ -188,7 +189,9 @@ void CTessaraAppInstallerWindow::OnDisplayChanged(HWND hwnd, UINT dpi, const REC
     if (suggested)
         ::SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                        suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
-    m_layout = ComputeWindowLayout(ClientRect(hwnd), m_resources);
+    const RECT client = ClientRect(hwnd);
+    FitTaglineToBanner(m_resources, ScopedWindowDC(hwnd).get(), m_texts.tagline, client.right);
+    m_layout = ComputeWindowLayout(client, m_resources);
     ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
 }
 

@@ -240,13 +240,14 @@ TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
     }
 }
 
-TEST_F(PaintingTest, FitTaglineFont_EveryTaglineShowsWholeOnTheBanner) {
-    constexpr int kRoom = 442 - 92 - 20;  // the client width less the tagline's margins
+TEST_F(PaintingTest, FitTaglineToBanner_EveryTaglineShowsWholeOnTheBanner) {
+    constexpr int kBanner = 442;
+    constexpr int kRoom = kBanner - 92 - 20;  // the tagline's margins
     for (const LANGID language : kTableLanguages) {
         const std::wstring tagline = FindStoredString(language, IDS_TAGLINE);
-        const unique_hfont fitted = FitTaglineFont(canvas.dc(), tagline, kRoom, resources);
-        const HGDIOBJ original =
-            ::SelectObject(canvas.dc(), fitted ? fitted.get() : resources.taglineFont.get());
+        PaintResources fitted = CreatePaintResources(::GetModuleHandleW(nullptr));
+        FitTaglineToBanner(fitted, canvas.dc(), tagline, kBanner);
+        const HGDIOBJ original = ::SelectObject(canvas.dc(), fitted.taglineFont.get());
         SIZE size{};
         ::GetTextExtentPoint32W(canvas.dc(), tagline.c_str(), static_cast<int>(tagline.size()), &size);
         ::SelectObject(canvas.dc(), original);
