@@ -42,21 +42,18 @@ bool IsOwnedByUs(HANDLE object, PSID user) {
 }
 
 // The namespace and base name followed by the user's SID, so that users of the same name in different
-// domains never share an object. Empty when the SID cannot be read.
-std::wstring UserObjectName(const wchar_t* namespacePrefix, const wchar_t* baseName) {
-    const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
+// domains never share an object. Empty when the SID cannot be put in text.
+std::wstring UserObjectName(const wchar_t* namespacePrefix, const wchar_t* baseName, PSID user) {
     LPWSTR text = nullptr;
-    if (!UserSid(tokenUser) || !::ConvertSidToStringSidW(UserSid(tokenUser), &text)) return {};
+    if (!::ConvertSidToStringSidW(user, &text)) return {};
     const unique_hlocal owned(text);
     return std::wstring(namespacePrefix) + baseName + text;
 }
 
 // Creates or opens a mutex of this user's: made with access for the user alone, and taken only when an
 // existing one is owned by the user too.
-unique_handle OpenUserMutex(const std::wstring& name) {
-    const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
-    const PSID user = UserSid(tokenUser);
-    if (name.empty() || !user) return {};
+unique_handle OpenUserMutex(const std::wstring& name, PSID user) {
+    if (name.empty()) return {};
     // Full access for the user, nothing for anyone else.
     EXPLICIT_ACCESSW access{};
     access.grfAccessPermissions = MUTEX_ALL_ACCESS;
@@ -90,10 +87,13 @@ CUserLock CUserLock::ForRuns() { return CUserLock(L"Orvix Tessara Setup ", true)
 CUserLock CUserLock::ForWindow() { return CUserLock(L"Orvix Tessara Setup Window ", false); }
 
 CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting) {
+    const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
+    const PSID user = UserSid(tokenUser);
+    if (!user) return Outcome::Unavailable;
     // Across the user's sessions where asked; in this session alone when another account took that name.
     unique_handle mutex;
-    if (m_allSessions) mutex = OpenUserMutex(UserObjectName(L"Global\\", m_baseName));
-    if (!mutex) mutex = OpenUserMutex(UserObjectName(L"Local\\", m_baseName));
+    if (m_allSessions) mutex = OpenUserMutex(UserObjectName(L"Global\\", m_baseName, user), user);
+    if (!mutex) mutex = OpenUserMutex(UserObjectName(L"Local\\", m_baseName, user), user);
     if (!mutex) return Outcome::Unavailable;
     const ULONGLONG start = ::GetTickCount64();
     DWORD result = ::WaitForSingleObject(mutex.get(), 0);
