@@ -495,13 +495,18 @@ bool Settle(const Journal& journal) {
     return true;
 }
 
+// The journal in its place, when it is one our runs write.
+std::optional<Journal> ReadJournal() {
+    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(JournalFile(), MaxJournalSize);
+    return bytes ? ParseJournal(*bytes) : std::nullopt;
+}
+
 // Settles the journal a run left, if any; a journal that is not ours is set aside, never followed.
 bool SettleLeftOverRun() {
     RemoveTree(DiscardFolder());
     const std::wstring path = JournalFile();
     if (path.empty() || ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
-    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path, MaxJournalSize);
-    const std::optional<Journal> journal = bytes ? ParseJournal(*bytes) : std::nullopt;
+    const std::optional<Journal> journal = ReadJournal();
     if (!journal) {
         SetAside(path, "run journal");
         if (::GetFileAttributesW(UndoRecordFile().c_str()) != INVALID_FILE_ATTRIBUTES)
@@ -600,8 +605,7 @@ bool CRunJournal::Commit(IRegistryTransaction& transaction) {
 }
 
 bool CRunJournal::Complete() {
-    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(JournalFile(), MaxJournalSize);
-    const std::optional<Journal> journal = bytes ? ParseJournal(*bytes) : std::nullopt;
+    const std::optional<Journal> journal = ReadJournal();
     return journal && Settle(*journal);
 }
 
