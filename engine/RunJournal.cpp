@@ -395,6 +395,9 @@ bool MoveOrCopyFolderNoting(const std::wstring& source, const std::wstring& targ
     return true;
 }
 
+// Moves a folder into the backup root under its last path component: by renaming it, or, where that
+// cannot be done, by copying it under a staging name and renaming that. True only when the whole
+// folder is in the backup; a backup copy under that name is always complete.
 bool BackupFolderNoting(const std::wstring& backupRoot, const std::wstring& folder,
                         const std::function<bool()>& noteWhole) {
     LogFormat("Backing up %S to %S", folder, backupRoot);
@@ -617,10 +620,6 @@ void RecoverInterruptedRun() {
     if (::GetFileAttributesW(JournalFile().c_str()) != INVALID_FILE_ATTRIBUTES)
         LogWrite("Completing an interrupted installation run");
     SettleLeftOverRun();
-}
-
-bool BackupFolder(std::wstring backupRoot, std::wstring folder) {
-    return BackupFolderNoting(backupRoot, folder, {});
 }
 
 bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {

@@ -55,10 +55,6 @@ private:
 // record that this program could not have written is set aside, untouched, with a log line.
 void RecoverInterruptedRun();
 
-// Moves a folder into the backup root under its last path component: by renaming it, or, where that
-// cannot be done, by copying it under a staging name and renaming that. True only when the whole
-// folder is in the backup; a backup copy under that name is always complete.
-bool BackupFolder(std::wstring backupRoot, std::wstring folder);
 // Makes the folder's content exactly the backed-up copy again. False when some file could not be put
 // back, in which case the backup root must be kept.
 bool RestoreBackup(std::wstring backupRoot, std::wstring folder);
