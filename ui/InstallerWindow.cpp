@@ -227,11 +227,25 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
         case WM_CLOSE:
             self->OnClose(hwnd);
             return 0;
+        case WM_SYSCOMMAND:
+            // The system ignores a close command while the close box is greyed; ours asks the question.
+            if ((wParam & 0xFFF0) != SC_CLOSE) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+            self->OnClose(hwnd);
+            return 0;
         case WM_COMMAND:
             self->OnCommand(hwnd, LOWORD(wParam));
             return 0;
         case WM_TIMER:
             if (wParam == kCarouselTimer) self->OnCarousel(hwnd);
+            if (wParam == kMinimizedTimer)
+                self->PublishScreen(ComposeScreen(self->CurrentState(), self->m_texts));
+            return 0;
+        case WM_SIZE:
+            if (wParam == SIZE_MINIMIZED) {
+                ::SetTimer(hwnd, kMinimizedTimer, 250, nullptr);
+            } else {
+                ::KillTimer(hwnd, kMinimizedTimer);
+            }
             return 0;
         case WM_CTLCOLORSTATIC: {
             const HDC dc = reinterpret_cast<HDC>(wParam);

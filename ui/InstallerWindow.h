@@ -15,13 +15,16 @@
 
 namespace tessara {
 
-// Command ids of the window's buttons and check boxes, and its one timer.
+// Command ids of the window's buttons and check boxes, and its timers.
 constexpr int IDC_MAIN_BUTTON = 1235;
 constexpr int IDC_RETRY_BUTTON = 1236;
 constexpr int IDC_INSTALL_BUTTON = 1237;
 constexpr int IDC_DESKTOP_BOX = 1238;
 constexpr int IDC_START_MENU_BOX = 1239;
 constexpr UINT_PTR kCarouselTimer = 1234;
+// Runs while the window is minimised, when nothing is painted, so that screen readers and the taskbar
+// button still follow the run.
+constexpr UINT_PTR kMinimizedTimer = 1240;
 
 // Shows the user's installer window of another process in front (restored when minimised); false when
 // none appeared within a few seconds.
@@ -59,6 +62,7 @@ private:
     ScreenState CurrentState() const;
     void OnCreate(HWND window);
     void OnPaint(HWND window);
+    void PublishScreen(const Screen& screen);
     void OnDisplayChanged(HWND window, UINT dpi, const RECT* suggested);
     void StartRun(HWND window);
     void OnRunEnded(HWND window);
@@ -91,6 +95,7 @@ private:
     WindowTexts m_texts;
     PaintResources m_resources;
     WindowLayout m_layout;
+    PaintedScreen m_painted;
     CAccessibleScreen m_accessible;
     CTaskbarProgress m_taskbar;
     bool m_choiceMode = false;

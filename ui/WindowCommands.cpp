@@ -37,12 +37,6 @@ RECT ClientRect(HWND window) {
     return client;
 }
 
-void SetCloseBox(HWND window, bool shown) {
-    const LONG style = ::GetWindowLongW(window, GWL_STYLE);
-    ::SetWindowLongW(window, GWL_STYLE, shown ? (style | WS_SYSMENU) : (style & ~WS_SYSMENU));
-    ::SetWindowPos(window, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
-}
-
 void DestroyControl(HWND& control) {
     if (control) ::DestroyWindow(control);
     control = nullptr;
@@ -156,17 +150,22 @@ void CTessaraAppInstallerWindow::OnPaint(HWND hwnd) {
     const HDC dc = ::BeginPaint(hwnd, &paint);
     const RECT client = ClientRect(hwnd);
     const Screen screen = ComposeScreen(CurrentState(), m_texts);
-    const PaintedScreen painted = PaintScreen(dc, client, m_layout, screen, m_resources);
+    m_painted = PaintScreen(dc, client, m_layout, screen, m_resources);
     ::EndPaint(hwnd, &paint);
-    m_accessible.Show(screen, m_layout, painted);
-    m_taskbar.Show(screen);
+    PublishScreen(screen);
 
     RECT link{};
     ::GetWindowRect(m_emailLink, &link);
     const int width = link.right - link.left;
     ::SetWindowPos(m_emailLink, nullptr, (client.right - width) / 2,
-                   painted.body.bottom + Px(15) - kLinkFocusMargin, 0, 0,
+                   m_painted.body.bottom + Px(15) - kLinkFocusMargin, 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// What screen readers and the taskbar button are told; where the texts stand comes from the last paint.
+void CTessaraAppInstallerWindow::PublishScreen(const Screen& screen) {
+    m_accessible.Show(screen, m_layout, m_painted);
+    m_taskbar.Show(screen);
 }
 
 // New fonts, colours and art for the monitor's density or the user's theme; the controls take the new
@@ -260,12 +259,23 @@ void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd) {
         LogWrite("The installation was complete before the cancel could stop it");
         cancelRequested.exchange(false);
     }
-    SetCloseBox(hwnd, true);
+    OnSetCloseBox(hwnd, true);
     ShowResultControls(hwnd);
+    // A user who minimised the window or went on with other work learns that the run has ended.
+    if (::GetForegroundWindow() != hwnd) {
+        FLASHWINFO flash{sizeof(flash), hwnd, FLASHW_TRAY | FLASHW_TIMERNOFG, 0, 0};
+        ::FlashWindowEx(&flash);
+    }
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
-void CTessaraAppInstallerWindow::OnSetCloseBox(HWND hwnd, bool shown) { SetCloseBox(hwnd, shown); }
+// While a run works the close box is greyed, not the whole system menu taken away, so that the window
+// can still be minimised. A close request that still arrives (Alt+F4, the taskbar's Close) asks the
+// cancel question through WM_SYSCOMMAND.
+void CTessaraAppInstallerWindow::OnSetCloseBox(HWND hwnd, bool shown) {
+    ::EnableMenuItem(::GetSystemMenu(hwnd, FALSE), SC_CLOSE, MF_BYCOMMAND | (shown ? MF_ENABLED : MF_GRAYED));
+    ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+}
 
 void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
     switch (id) {
@@ -415,8 +425,6 @@ void CTessaraAppInstallerWindow::FocusScreen() {
 void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {
     const int count = static_cast<int>(m_texts.carouselTitles.size());
     m_carouselIndex = count ? (m_carouselIndex + 1) % count : 0;
-    // A minimised window is not painted; its taskbar button still follows the run.
-    if (::IsIconic(hwnd)) m_taskbar.Show(ComposeScreen(CurrentState(), m_texts));
     ::InvalidateRect(hwnd, &m_layout.message, FALSE);
 }
 

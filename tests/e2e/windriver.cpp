@@ -210,10 +210,13 @@ int PrintState() {
     ::GetWindowRect(window, &frame);
     ::GetClientRect(window, &client);
     std::printf(
-        "{\"window\": %d, \"closeBox\": %d, \"frame\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
-        "\"controls\": {",
-        window ? 1 : 0, window && (::GetWindowLongW(window, GWL_STYLE) & WS_SYSMENU) ? 1 : 0, frame.left,
-        frame.top, frame.right, frame.bottom, client.right, client.bottom);
+        "{\"window\": %d, \"minimizeBox\": %d, \"minimized\": %d, "
+        "\"frame\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], \"controls\": {",
+        window ? 1 : 0,
+        window && (::GetWindowLongW(window, GWL_STYLE) & (WS_SYSMENU | WS_MINIMIZEBOX)) ==
+                      (WS_SYSMENU | WS_MINIMIZEBOX),
+        window && ::IsIconic(window) ? 1 : 0, frame.left, frame.top, frame.right, frame.bottom, client.right,
+        client.bottom);
     bool first = true;
     for (const int id : kControlIds) {
         const HWND control = window ? ::GetDlgItem(window, id) : nullptr;
@@ -375,6 +378,24 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"close-folders")
         return ::EnumDesktopWindows(::GetThreadDesktop(::GetCurrentThreadId()), CloseFolderWindow, 0) ? 0 : 1;
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
+    if (command == L"click-close-box") {
+        // The mouse going down and up on the caption's close box; a greyed one ignores it.
+        const HWND window = FindInstaller();
+        RECT frame{};
+        ::GetWindowRect(window, &frame);
+        const LPARAM at = MAKELPARAM(frame.right - ::GetSystemMetrics(SM_CXSIZE) / 2 - 4,
+                                     frame.top + ::GetSystemMetrics(SM_CYSIZE) / 2 + 4);
+        return ::PostMessageW(window, WM_NCLBUTTONDOWN, HTCLOSE, at) &&
+                       ::PostMessageW(window, WM_LBUTTONUP, 0, 0)
+                   ? 0
+                   : 1;
+    }
+    if (command == L"syscommand" && argc == 3) {
+        // What the minimise box, a click on the taskbar button and Alt+F4 send.
+        const std::wstring which = argv[2];
+        const WPARAM code = which == L"minimize" ? SC_MINIMIZE : which == L"restore" ? SC_RESTORE : SC_CLOSE;
+        return ::PostMessageW(FindInstaller(), WM_SYSCOMMAND, code, 0) ? 0 : 1;
+    }
     if (command == L"answer" && argc == 5)
         return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));
     if ((command == L"click" || command == L"check") && argc >= 3)
