@@ -260,6 +260,38 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertLessEqual(body[3], email[1])
         self.assertLessEqual(email[3], min(b[1] for b in buttons))
 
+    def test_moving_to_a_denser_monitor_and_back_scales_the_screen_and_keeps_the_choices(self):
+        run = self.start("window-dpi", self.server.serve("/payload.zip", self.payload), size="1600x1200")
+        before = self.installed_screen(run)
+        run.assertOk(run.drive("check", DESKTOP_BOX, "1"))
+        run.assertOk(run.drive("dpi", "96", "144"))
+        time.sleep(0.5)
+        dense = run.state()
+
+        def rects(state):
+            return ([c["rect"] for _, c in sorted(state["controls"].items())] + [l["rect"] for l in state["links"]]
+                    + [p["rect"] for p in state["painted"]])
+
+        # The suggested frame is 1.5 times as large; so is the client area, but for the frame's edges.
+        self.assertAlmostEqual(before["client"][0] * 1.5, dense["client"][0], delta=6)
+        self.assertAlmostEqual(before["client"][1] * 1.5, dense["client"][1], delta=15)
+        # Every control, link and painted text grew with it and kept its place in the layout.
+        for old, new in zip(rects(before), rects(dense)):
+            for a, b in zip(old, new):
+                self.assertAlmostEqual(a * dense["client"][0] / before["client"][0], b, delta=8, msg=(old, new))
+        self.assertEqual(1, dense["controls"][DESKTOP_BOX]["checked"], "the tick survives the change")
+
+        run.assertOk(run.drive("dpi", "144", "96"))
+        time.sleep(0.5)
+        back = run.state()
+        self.assertEqual(before["client"], back["client"])
+        for old, new in zip(rects(before), rects(back)):
+            for a, b in zip(old, new):
+                self.assertAlmostEqual(a, b, delta=1, msg=(old, new))
+        run.click(MAIN)
+        self.assertTrue(run.wait_until_ended())
+        self.assertTrue(self.desktop_link.is_file())
+
     def test_yes_to_the_cancel_question_ends_with_the_previous_installation_intact(self):
         self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "window-previous"))
         before = (harness.tree_digest(self.install_folder), harness.registry_snapshot())

@@ -304,6 +304,33 @@ int ClickLink(int index) {
     return 1;
 }
 
+// Tells the window that it now stands on a monitor of another density, as the system does when it is
+// dragged there: the new density and a suggested frame (the old one scaled), the frame written into
+// the window's own process since the message carries its address.
+int ChangeDpi(UINT from, UINT to) {
+    const HWND window = FindInstaller();
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    const HANDLE process = ::OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, processId);
+    if (!process) return 1;
+    RECT frame{};
+    ::GetWindowRect(window, &frame);
+    const auto scale = [&](LONG length) {
+        return ::MulDiv(length, static_cast<int>(to), static_cast<int>(from));
+    };
+    const RECT suggested{frame.left, frame.top, frame.left + scale(frame.right - frame.left),
+                         frame.top + scale(frame.bottom - frame.top)};
+    void* remote = ::VirtualAllocEx(process, nullptr, sizeof suggested, MEM_COMMIT, PAGE_READWRITE);
+    DWORD_PTR result = 0;
+    const bool sent =
+        remote && ::WriteProcessMemory(process, remote, &suggested, sizeof suggested, nullptr) &&
+        ::SendMessageTimeoutW(window, WM_DPICHANGED, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(remote),
+                              SMTO_ABORTIFHUNG, 10000, &result);
+    if (remote) ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    ::CloseHandle(process);
+    return sent ? 0 : 1;
+}
+
 // Closes a folder window the shell opened, such as the one that shows an error report.
 BOOL CALLBACK CloseFolderWindow(HWND window, LPARAM) {
     wchar_t className[64] = {};
@@ -378,6 +405,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"close-folders")
         return ::EnumDesktopWindows(::GetThreadDesktop(::GetCurrentThreadId()), CloseFolderWindow, 0) ? 0 : 1;
     if (command == L"close") return ::PostMessageW(FindInstaller(), WM_CLOSE, 0, 0) ? 0 : 1;
+    if (command == L"dpi" && argc == 4)
+        return ChangeDpi(std::wcstoul(argv[2], nullptr, 10), std::wcstoul(argv[3], nullptr, 10));
     if (command == L"click-close-box") {
         // The mouse going down and up on the caption's close box; a greyed one ignores it.
         const HWND window = FindInstaller();
