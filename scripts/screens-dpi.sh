@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Takes screenshots of the installer window at 100, 150 and 200 % (Wine's LogPixels 96, 144 and 192)
-# into docs/screens/, and a paint in a high-contrast scheme, and fails unless the client area grows with the density and every control and
+# into docs/screens/, and two in a high-contrast scheme, and fails unless the client area grows with the density and every control and
 # painted text stays inside it. Uses the build's Wine prefix and an X screen of its own large enough for
 # 200 %; puts the density back to 96 when it ends.
 set -euo pipefail
@@ -73,7 +73,7 @@ def run_to(url, condition, name):
 try:
     client = run_to(server.url("/missing.zip"),
                     lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "density-download-failed")
-    run_to(server.serve("/payload.zip", payload), lambda s: MAIN in s["controls"] and s["closeBox"],
+    run_to(server.serve("/payload.zip", payload), lambda s: MAIN in s["controls"],
            "density-installed")
     known = json.loads(sizes.read_text()) if sizes.is_file() and dpi != 96 else {}
     known[str(dpi)] = client
@@ -87,16 +87,46 @@ finally:
 PY
 done
 
-# Wine never reports a high-contrast theme: the painting test draws the screen in the palette of one,
-# with the system colours of a dark high-contrast scheme.
+# Wine never reports a high-contrast theme: the test build of the program paints in one when told to,
+# here with the system colours of a dark high-contrast scheme.
 set_colours() {
-  for pair in "Window:$1" "WindowText:$2" "Hilight:$3" "HotTrackingColor:$4"; do
+  for pair in "Window:$1" "WindowText:$2" "Hilight:$3" "HotTrackingColor:$4" "ButtonFace:$1" "ButtonText:$2"; do
     wine reg add 'HKCU\Control Panel\Colors' /v "${pair%%:*}" /d "${pair#*:}" /f >/dev/null 2>&1
   done
   set_density 96
 }
 TESSARA_CLEANUP=("set_colours '255 255 255' '0 0 0' '48 150 250' '224 224 224'" "${TESSARA_CLEANUP[@]}")
 set_colours '0 0 0' '255 255 255' '26 235 255' '255 255 0'
-TESSARA_PICTURE_DIR="$(winepath -w "$TESSARA_BUILD_DIR")" \
-  wine "$TESSARA_BUILD_DIR/tests/ui/ui_tests.exe" --gtest_filter='*HighContrast*' >/dev/null
-convert "$TESSARA_BUILD_DIR/high-contrast.bmp" "$root/docs/screens/high-contrast.png"
+TESSARA_TEST_HIGH_CONTRAST=1 python3 - "$root/docs/screens" <<'PY'
+import pathlib, subprocess, sys, time
+import harness
+from test_window import WindowRun, MAIN, RETRY, START_MENU_BOX
+
+out = pathlib.Path(sys.argv[1])
+server = harness.PayloadServer()
+work = harness.WORK / "screens-contrast"
+payload = harness.make_payload(harness.stage_demo_application(work / "payload"), work / "payload.zip").read_bytes()
+try:
+    for url, condition, name in [
+            (server.url("/missing.zip"), lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"],
+             "high-contrast-download-failed"),
+            (server.serve("/payload.zip", payload), lambda s: START_MENU_BOX in s["controls"], "high-contrast-installed")]:
+        harness.delete_registrations()
+        run = WindowRun(harness.prepare_setup_folder("screens-contrast", program=harness.TEST_SETUP_EXE), "/zipUrl",
+                        url)
+        try:
+            run.wait_for(condition, name)
+            time.sleep(0.8)
+            geometry = run.drive("rect").stdout.decode().strip()
+            subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", str(out / (name + ".png"))],
+                           check=True)
+            run.click(MAIN)
+            run.wait_until_ended()
+        finally:
+            run.close()
+            harness.kill_windows_processes("TessaraAppSetup.exe", "tessaradetector.exe")
+            time.sleep(2)
+finally:
+    harness.delete_registrations()
+    server.close()
+PY

@@ -42,6 +42,23 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
 
 // Centred on the work area of the monitor the window opens on, its client area as large as the density
 // asks, and never larger than the work area: the layout gives up banner height first.
+// The frame made no larger than the work area of the monitor it lies mostly on, and moved inside it;
+// centred there when asked. The layout gives up banner height before a button would leave the screen.
+RECT FitToWorkArea(const RECT& frame, bool centred) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromRect(&frame, MONITOR_DEFAULTTONEAREST), &monitor);
+    const RECT& work = monitor.rcWork;
+    const LONG width = std::min(frame.right - frame.left, work.right - work.left);
+    const LONG height = std::min(frame.bottom - frame.top, work.bottom - work.top);
+    const LONG left = centred ? work.left + (work.right - work.left - width) / 2
+                              : std::clamp(frame.left, work.left, work.right - width);
+    const LONG top = centred ? work.top + (work.bottom - work.top - height) / 2
+                             : std::clamp(frame.top, work.top, work.bottom - height);
+    return {left, top, left + width, top + height};
+}
+
+// Centred on the monitor the window starts on, at its density.
 void PlaceWindow(HWND window) {
     const UINT dpi = WindowDpi(window);
     RECT frame{0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};
@@ -52,15 +69,12 @@ void PlaceWindow(HWND window) {
     const DWORD style = static_cast<DWORD>(::GetWindowLongW(window, GWL_STYLE));
     if (!adjustForDpi || !adjustForDpi(&frame, style, FALSE, 0, dpi))
         ::AdjustWindowRectEx(&frame, style, FALSE, 0);
-    MONITORINFO monitor{};
-    monitor.cbSize = sizeof monitor;
-    ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    const RECT& work = monitor.rcWork;
-    const int width = std::min<int>(frame.right - frame.left, work.right - work.left);
-    const int height = std::min<int>(frame.bottom - frame.top, work.bottom - work.top);
-    ::SetWindowPos(window, nullptr, work.left + (work.right - work.left - width) / 2,
-                   work.top + (work.bottom - work.top - height) / 2, width, height,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT start{};
+    ::GetWindowRect(window, &start);
+    ::OffsetRect(&frame, start.left - frame.left, start.top - frame.top);
+    const RECT placed = FitToWorkArea(frame, true);
+    ::SetWindowPos(window, nullptr, placed.left, placed.top, placed.right - placed.left,
+                   placed.bottom - placed.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace
@@ -247,6 +261,14 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
                 ::KillTimer(hwnd, kMinimizedTimer);
             }
             return 0;
+        case WM_ERASEBKGND: {
+            // In the message area's colour rather than the class's, also for a themed check box that
+            // has its parent draw what lies behind it.
+            RECT client{};
+            ::GetClientRect(hwnd, &client);
+            ::FillRect(reinterpret_cast<HDC>(wParam), &client, self->m_resources.backgroundBrush.get());
+            return 1;
+        }
         case WM_CTLCOLORSTATIC: {
             const HDC dc = reinterpret_cast<HDC>(wParam);
             ::SetBkMode(dc, TRANSPARENT);
@@ -263,9 +285,12 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             // A theme or colour change, or a high-contrast theme switched on or off.
             self->OnDisplayChanged(hwnd, self->m_resources.dpi, nullptr);
             return 0;
-        case WM_DPICHANGED:
-            self->OnDisplayChanged(hwnd, HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
+        case WM_DPICHANGED: {
+            // The system suggests the old frame scaled, which may not fit the new monitor.
+            const RECT fitted = FitToWorkArea(*reinterpret_cast<const RECT*>(lParam), false);
+            self->OnDisplayChanged(hwnd, HIWORD(wParam), &fitted);
             return 0;
+        }
         case WM_INSTALL_FINISHED:
             self->OnRunEnded(hwnd);
             return 0;

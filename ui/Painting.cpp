@@ -36,13 +36,12 @@ constexpr int kTaglineHeight = 16;
 constexpr int kTitleHeight = 28;
 constexpr int kBodyHeight = 20;
 
-// The off-screen image of one paint. Owns the memory context, its bitmap and the paint's background
-// brush, and puts back every object the context started with before any of them is deleted, so that
-// nothing a paint created outlives it.
+// The off-screen image of one paint. Owns the memory context and its bitmap, and puts back every
+// object the context started with before any of them is deleted, so that nothing a paint created
+// outlives it.
 class CPaintBuffer {
 public:
-    CPaintBuffer(HDC target, int width, int height, COLORREF background)
-        : m_dc(::CreateCompatibleDC(target)), m_background(::CreateSolidBrush(background)) {
+    CPaintBuffer(HDC target, int width, int height, HBRUSH background) : m_dc(::CreateCompatibleDC(target)) {
         BITMAPINFO info{};
         info.bmiHeader.biSize = sizeof info.bmiHeader;
         info.bmiHeader.biWidth = width;
@@ -53,11 +52,11 @@ public:
         info.bmiHeader.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
         void* bits = nullptr;
         m_bitmap.reset(::CreateDIBSection(target, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
-        if (!m_dc || !m_bitmap || !m_background) return;
+        if (!m_dc || !m_bitmap || !background) return;
         m_originalPen = ::GetCurrentObject(m_dc.get(), OBJ_PEN);
         m_originalFont = ::GetCurrentObject(m_dc.get(), OBJ_FONT);
         m_originalBitmap = ::SelectObject(m_dc.get(), m_bitmap.get());
-        m_originalBrush = ::SelectObject(m_dc.get(), m_background.get());
+        m_originalBrush = ::SelectObject(m_dc.get(), background);
         m_ready = true;
     }
     CPaintBuffer(const CPaintBuffer&) = delete;
@@ -72,11 +71,9 @@ public:
 
     explicit operator bool() const { return m_ready; }
     HDC dc() const { return m_dc.get(); }
-    HBRUSH background() const { return m_background.get(); }
 
 private:
     unique_hdc m_dc;
-    unique_hbrush m_background;
     unique_hbitmap m_bitmap;
     HGDIOBJ m_originalBitmap = nullptr;
     HGDIOBJ m_originalBrush = nullptr;
@@ -287,13 +284,6 @@ UINT WindowDpi(HWND window) {
     return dpi ? dpi : SystemDpi();
 }
 
-bool IsHighContrast() {
-    HIGHCONTRASTW contrast{};
-    contrast.cbSize = sizeof contrast;
-    return ::SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
-           (contrast.dwFlags & HCF_HIGHCONTRASTON);
-}
-
 double ContrastRatio(COLORREF first, COLORREF second) {
     const double a = Luminance(first);
     const double b = Luminance(second);
@@ -367,6 +357,7 @@ PaintResources CreatePaintResources(HINSTANCE instance, UINT dpi, const Palette&
     // In a high-contrast theme the status line is outlined in the text colour on the window colour.
     resources.statusPen.reset(
         ::CreatePen(PS_SOLID, 1, palette.statusText == palette.title ? palette.title : palette.statusBar));
+    resources.backgroundBrush.reset(::CreateSolidBrush(palette.background));
     resources.statusBrush.reset(::CreateSolidBrush(palette.statusBar));
     resources.trackBrush.reset(::CreateSolidBrush(palette.progressTrack));
     resources.accentPen.reset(::CreatePen(PS_SOLID, 1, palette.accent));
@@ -428,7 +419,7 @@ PaintedScreen PaintScreen(HDC target, const RECT& client, const WindowLayout& la
                           const PaintResources& resources) {
     const int width = client.right;
     const int height = client.bottom;
-    const CPaintBuffer buffer(target, width, height, resources.palette.background);
+    const CPaintBuffer buffer(target, width, height, resources.backgroundBrush.get());
     if (!buffer) return {};
     const HDC dc = buffer.dc();
     ::SetBkMode(dc, TRANSPARENT);
@@ -438,7 +429,7 @@ PaintedScreen PaintScreen(HDC target, const RECT& client, const WindowLayout& la
     DrawProgressBar(dc, layout.progress, screen.progress, resources);
     DrawBanner(dc, {0, layout.progress.bottom, width, layout.message.top}, screen.tagline, resources);
     const PaintedScreen painted =
-        DrawMessage(dc, client, layout.message, buffer.background(), screen, resources);
+        DrawMessage(dc, client, layout.message, resources.backgroundBrush.get(), screen, resources);
     ::BitBlt(target, 0, 0, width, height, dc, 0, 0, SRCCOPY);
     return painted;
 }

@@ -70,6 +70,7 @@ struct PaintResources {
     unique_hfont bodyFont;
     unique_hfont titleFont;
     unique_hfont taglineFont;
+    unique_hbrush backgroundBrush;
     unique_hpen statusPen;
     unique_hbrush statusBrush;
     unique_hbrush trackBrush;

@@ -173,22 +173,26 @@ void CTessaraAppInstallerWindow::PublishScreen(const Screen& screen) {
 void CTessaraAppInstallerWindow::OnDisplayChanged(HWND hwnd, UINT dpi, const RECT* suggested) {
     PaintResources resources = CreatePaintResources(m_instance, dpi);
     const int from = static_cast<int>(m_resources.dpi);
-    for (HWND child = ::GetWindow(hwnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
-        const HFONT font = child == m_installButton ? resources.boldFont.get() : resources.normalFont.get();
-        ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-        // The client area grows by the same factor, so every control keeps its place in the layout.
-        RECT rect{};
-        ::GetWindowRect(child, &rect);
-        ::MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rect), 2);
-        const auto scale = [&](LONG length) { return ::MulDiv(length, static_cast<int>(dpi), from); };
-        ::SetWindowPos(child, nullptr, scale(rect.left), scale(rect.top), scale(rect.right - rect.left),
-                       scale(rect.bottom - rect.top), SWP_NOZORDER | SWP_NOACTIVATE);
-    }
-    m_resources = std::move(resources);
+    const LONG oldBottom = ClientRect(hwnd).bottom;
     if (suggested)
         ::SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                        suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     const RECT client = ClientRect(hwnd);
+    for (HWND child = ::GetWindow(hwnd, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        const HFONT font = child == m_installButton ? resources.boldFont.get() : resources.normalFont.get();
+        ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        // Every control hangs from the bottom of the client area, at its distance scaled, so that a
+        // client area shorter than the scaled one (a frame fitted to the work area) takes its height
+        // from the banner, as the layout does, and not from the buttons.
+        RECT rect{};
+        ::GetWindowRect(child, &rect);
+        ::MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&rect), 2);
+        const auto scale = [&](LONG length) { return ::MulDiv(length, static_cast<int>(dpi), from); };
+        ::SetWindowPos(child, nullptr, scale(rect.left), client.bottom - scale(oldBottom - rect.top),
+                       scale(rect.right - rect.left), scale(rect.bottom - rect.top),
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    m_resources = std::move(resources);
     FitTaglineToBanner(m_resources, ScopedWindowDC(hwnd).get(), m_texts.tagline, client.right);
     m_layout = ComputeWindowLayout(client, m_resources);
     ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);

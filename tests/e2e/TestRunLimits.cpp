@@ -1,11 +1,13 @@
 // The test build's limits: lower stall time, size limit and lock wait from the environment, and a run
-// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT.
+// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT. It also paints
+// in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "app/RunLimits.h"
+#include "ui/Painting.h"
 
 namespace tessara {
 namespace {
@@ -31,5 +33,7 @@ void PassStopPoint(const char* name) {
     const char* stopAt = std::getenv("TESSARA_TEST_STOP_AT");
     if (stopAt && std::strcmp(stopAt, name) == 0) ::TerminateProcess(::GetCurrentProcess(), 99);
 }
+
+bool IsHighContrast() { return std::getenv("TESSARA_TEST_HIGH_CONTRAST") != nullptr; }
 
 }  // namespace tessara

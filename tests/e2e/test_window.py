@@ -269,16 +269,23 @@ class InteractiveWindowTest(InstallTestBase):
         dense = run.state()
 
         def rects(state):
-            return ([c["rect"] for _, c in sorted(state["controls"].items())] + [l["rect"] for l in state["links"]]
+            return ([c["rect"] for _, c in sorted(state["controls"].items())] + [l["rect"] for l in state["links"] if l["visible"]]
                     + [p["rect"] for p in state["painted"]])
+
+        def placed(state):
+            """Each rectangle as its screen places it: painted texts from the top, controls and links from
+            the bottom of the client area."""
+            height, painted = state["client"][1], len(state["painted"])
+            return [r if i >= len(rects(state)) - painted else [r[0], height - r[1], r[2], height - r[3]]
+                    for i, r in enumerate(rects(state))]
 
         # The suggested frame is 1.5 times as large; so is the client area, but for the frame's edges.
         self.assertAlmostEqual(before["client"][0] * 1.5, dense["client"][0], delta=6)
         self.assertAlmostEqual(before["client"][1] * 1.5, dense["client"][1], delta=15)
         # Every control, link and painted text grew with it and kept its place in the layout.
-        for old, new in zip(rects(before), rects(dense)):
+        for old, new in zip(placed(before), placed(dense)):
             for a, b in zip(old, new):
-                self.assertAlmostEqual(a * dense["client"][0] / before["client"][0], b, delta=8, msg=(old, new))
+                self.assertAlmostEqual(a * 1.5, b, delta=4, msg=(old, new))
         self.assertEqual(1, dense["controls"][DESKTOP_BOX]["checked"], "the tick survives the change")
 
         run.assertOk(run.drive("dpi", "144", "96"))
@@ -288,6 +295,18 @@ class InteractiveWindowTest(InstallTestBase):
         for old, new in zip(rects(before), rects(back)):
             for a, b in zip(old, new):
                 self.assertAlmostEqual(a, b, delta=1, msg=(old, new))
+
+        # At 250 % the scaled frame is taller than the desktop: the window stays on it, whole.
+        run.assertOk(run.drive("dpi", "96", "240"))
+        time.sleep(0.5)
+        tall = run.state()
+        left, top, right, bottom = tall["frame"]
+        self.assertTrue(0 <= left < right <= 1600 and 0 <= top < bottom <= 1200, tall["frame"])
+        width, height = tall["client"]
+        for rect in rects(tall):
+            self.assertTrue(0 <= rect[0] <= rect[2] <= width and 0 <= rect[1] <= rect[3] <= height, (rect, tall))
+        self.assertLessEqual(tall["painted"][-1]["rect"][3], min(c["rect"][1] for c in tall["controls"].values()))
+        run.assertOk(run.drive("dpi", "240", "96"))
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
         self.assertTrue(self.desktop_link.is_file())

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -37,17 +35,6 @@ public:
     }
     ~CCanvas() { ::SelectObject(m_dc.get(), m_original); }
     HDC dc() const { return m_dc.get(); }
-    // Writes the canvas as a BMP file, for a person to look at.
-    void Save(const std::wstring& path) const {
-        const DWORD size = kWidth * kHeight * 4;
-        BITMAPINFOHEADER info{sizeof info, kWidth, -kHeight, 1, 32, BI_RGB, size, 0, 0, 0, 0};
-        const BITMAPFILEHEADER file{0x4D42, sizeof(BITMAPFILEHEADER) + sizeof info + size, 0, 0,
-                                    sizeof(BITMAPFILEHEADER) + sizeof info};
-        std::ofstream out(std::filesystem::path(path), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(&file), sizeof file);
-        out.write(reinterpret_cast<const char*>(&info), sizeof info);
-        out.write(reinterpret_cast<const char*>(m_bits), size);
-    }
     COLORREF Pixel(int x, int y) const {
         const uint32_t value = m_bits[y * kWidth + x];
         return RGB((value >> 16) & 0xff, (value >> 8) & 0xff, value & 0xff);
@@ -373,10 +360,6 @@ TEST_F(PaintingTest, PaintScreen_HighContrastPaintsInTheUsersColoursOnly) {
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) ownGrey += canvas.Pixel(x, y) == kBackground;
     EXPECT_EQ(0, ownGrey) << "none of the window's own grey";
-    // Wine never reports a high-contrast theme, so the window's picture in one comes from here.
-    wchar_t folder[MAX_PATH] = {};
-    if (::GetEnvironmentVariableW(L"TESSARA_PICTURE_DIR", folder, MAX_PATH))
-        canvas.Save(std::wstring(folder) + L"\\high-contrast.bmp");
 }
 
 TEST(PaletteTest, LinksStayReadableWhateverTheSystemLinkColour) {
