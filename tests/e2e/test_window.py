@@ -264,49 +264,39 @@ class InteractiveWindowTest(InstallTestBase):
         run = self.start("window-dpi", self.server.serve("/payload.zip", self.payload), size="1600x1200")
         before = self.installed_screen(run)
         run.assertOk(run.drive("check", DESKTOP_BOX, "1"))
-        run.assertOk(run.drive("dpi", "96", "144"))
-        time.sleep(0.5)
-        dense = run.state()
 
-        def rects(state):
-            return ([c["rect"] for _, c in sorted(state["controls"].items())] + [l["rect"] for l in state["links"] if l["visible"]]
-                    + [p["rect"] for p in state["painted"]])
+        def move(from_dpi, to_dpi):
+            run.assertOk(run.drive("dpi", str(from_dpi), str(to_dpi)))
+            time.sleep(0.5)
+            return run.state()
 
         def placed(state):
-            """Each rectangle as its screen places it: painted texts from the top, controls and links from
-            the bottom of the client area."""
-            height, painted = state["client"][1], len(state["painted"])
-            return [r if i >= len(rects(state)) - painted else [r[0], height - r[1], r[2], height - r[3]]
-                    for i, r in enumerate(rects(state))]
+            """Painted texts measured from the top of the client area; controls and links, which hang from
+            its bottom, from the bottom."""
+            height = state["client"][1]
+            hung = [c["rect"] for _, c in sorted(state["controls"].items())] + [
+                l["rect"] for l in state["links"] if l["visible"]]
+            return [[r[0], height - r[1], r[2], height - r[3]] for r in hung] + [p["rect"] for p in state["painted"]]
 
-        # The suggested frame is 1.5 times as large; so is the client area, but for the frame's edges.
+        # The suggested frame is 1.5 times as large, and so is everything in it; back at 96 all is as before.
+        dense = move(96, 144)
         self.assertAlmostEqual(before["client"][0] * 1.5, dense["client"][0], delta=6)
         self.assertAlmostEqual(before["client"][1] * 1.5, dense["client"][1], delta=15)
-        # Every control, link and painted text grew with it and kept its place in the layout.
-        for old, new in zip(placed(before), placed(dense)):
-            for a, b in zip(old, new):
-                self.assertAlmostEqual(a * 1.5, b, delta=4, msg=(old, new))
+        for factor, state, delta in ((1.5, dense, 4), (1, move(144, 96), 1)):
+            for old, new in zip(placed(before), placed(state)):
+                for a, b in zip(old, new):
+                    self.assertAlmostEqual(a * factor, b, delta=delta, msg=(old, new))
         self.assertEqual(1, dense["controls"][DESKTOP_BOX]["checked"], "the tick survives the change")
 
-        run.assertOk(run.drive("dpi", "144", "96"))
-        time.sleep(0.5)
-        back = run.state()
-        self.assertEqual(before["client"], back["client"])
-        for old, new in zip(rects(before), rects(back)):
-            for a, b in zip(old, new):
-                self.assertAlmostEqual(a, b, delta=1, msg=(old, new))
-
         # At 250 % the scaled frame is taller than the desktop: the window stays on it, whole.
-        run.assertOk(run.drive("dpi", "96", "240"))
-        time.sleep(0.5)
-        tall = run.state()
+        tall = move(96, 240)
         left, top, right, bottom = tall["frame"]
         self.assertTrue(0 <= left < right <= 1600 and 0 <= top < bottom <= 1200, tall["frame"])
         width, height = tall["client"]
-        for rect in rects(tall):
-            self.assertTrue(0 <= rect[0] <= rect[2] <= width and 0 <= rect[1] <= rect[3] <= height, (rect, tall))
+        for r in placed(tall):  # measured from either edge, each lies inside the client area
+            self.assertTrue(0 <= r[0] <= r[2] <= width and 0 <= r[1] <= height and 0 <= r[3] <= height, (r, tall))
         self.assertLessEqual(tall["painted"][-1]["rect"][3], min(c["rect"][1] for c in tall["controls"].values()))
-        run.assertOk(run.drive("dpi", "240", "96"))
+        move(240, 96)
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
         self.assertTrue(self.desktop_link.is_file())
