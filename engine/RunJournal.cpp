@@ -21,6 +21,7 @@
 #include "engine/Download.h"
 #include "app/InstallLocations.h"
 #include "system/Registration.h"
+#include "system/RegistryValues.h"
 #include "system/Shortcuts.h"
 
 namespace tessara {
@@ -48,6 +49,7 @@ constexpr const wchar_t* DiscardingNote = L"discarding";
 // exactly when the transaction's changes are.
 constexpr const wchar_t* CommitMarkKeyPath = L"Software\\Orvix\\TessaraSetup";
 constexpr const wchar_t* CommitMarkValueName = L"CommittedRun";
+constexpr const wchar_t* VendorKeyPath = L"Software\\Orvix";
 
 // The unique-name service takes three letters of the prefix, then up to four hexadecimal digits.
 constexpr const wchar_t* TempNamePrefix = L"Tess";
@@ -467,6 +469,19 @@ void FinishRemoval() {
     ClearApplicationCache();
 }
 
+// A settled run leaves none of its bookkeeping: the commit mark counts only while the run's journal
+// exists. The folders of the journal and of the installation go as well when nothing else is in them,
+// as after an uninstallation.
+void RemoveBookkeeping() {
+    if (const unique_hkey mark = OpenKeyOutside(HKEY_CURRENT_USER, CommitMarkKeyPath, KEY_SET_VALUE))
+        ::RegDeleteValueW(mark.get(), CommitMarkValueName);
+    DeleteKeyIfEmpty(HKEY_CURRENT_USER, CommitMarkKeyPath);
+    DeleteKeyIfEmpty(HKEY_CURRENT_USER, VendorKeyPath);
+    for (const std::wstring& folder :
+         {JournalFolder(), ParentFolderOf(JournalFolder()), ParentFolderOf(GetInstallFolder())})
+        ::RemoveDirectoryW(folder.c_str());
+}
+
 bool Settle(const Journal& journal) {
     const bool committed = journal.Has(CommittedNote) || IsCommitMarked(journal.runId);
     const std::wstring undoRecord = UndoRecordFile();
@@ -495,6 +510,7 @@ bool Settle(const Journal& journal) {
         }
     }
     ::DeleteFileW(JournalFile().c_str());
+    RemoveBookkeeping();
     return true;
 }
 

@@ -28,6 +28,20 @@ unique_hkey OpenKeyOutside(HKEY root, const std::wstring& path, REGSAM access) {
     return key;
 }
 
+void DeleteKeyIfEmpty(HKEY root, const std::wstring& path) {
+    {
+        const unique_hkey key = OpenKeyOutside(root, path, KEY_QUERY_VALUE);
+        DWORD subkeys = 0;
+        DWORD values = 0;
+        if (!key ||
+            ::RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                               nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            subkeys || values)
+            return;
+    }
+    ::RegDeleteKeyW(root, path.c_str());
+}
+
 std::vector<std::wstring> ReadSubkeyNames(HKEY key) {
     DWORD count = 0;
     DWORD longestName = 0;

@@ -27,6 +27,8 @@ bool ReadValue(HKEY key, const std::wstring& name, std::optional<ValueImage>& va
 // True only when every value of the key was read; a key recreated from a partial list would lose
 // the rest. `values` holds what was read either way.
 bool ReadAllValues(HKEY key, std::vector<ValueImage>& values);
+// Deletes the key, outside any transaction, when it holds neither values nor subkeys.
+void DeleteKeyIfEmpty(HKEY root, const std::wstring& path);
 // RegSetValueExW with exactly `size` bytes. The registry adds a terminating NUL to a string whose
 // count leaves one out when a NUL happens to follow in memory; the data is therefore passed from a
 // copy that is followed by non-zero bytes, so strings stay without terminator as written.

@@ -30,6 +30,10 @@ class UninstallTest(test_install.InstallTestBase):
         super().tearDown()
 
     def test_uninstall_removes_the_installation_and_a_second_one_removes_nothing_more(self):
+        local = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix"
+        for folder in (local, self.appdata / "Orvix"):
+            shutil.rmtree(folder, ignore_errors=True)
+        harness.reg("delete", r"HKCU\Software\Orvix", "/f")
         url = self.server.serve("/payload.zip", self.payload)
         self.assert_installed(self.install(url, "uninstall-install", config=SHORTCUTS))
         self.assertTrue(all(link.exists() for link in self.links))
@@ -57,11 +61,16 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertTrue(wait_until(lambda: not (folder / "TessaraAppSetup.exe").exists()))
         self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before),
                         "neither the work folder nor the script is left behind")
+        # Nor the setup program's own bookkeeping: its journal's folder, its commit mark, the vendor folders.
+        def bookkeeping():
+            return [p for p in (local, self.appdata / "Orvix") if p.exists()], harness.regdump(r"Software\Orvix")["exists"]
+        self.assertEqual(([], False), bookkeeping())
 
         registry = harness.registry_snapshot()
         again = harness.prepare_setup_folder("uninstall-again")
         self.assertEqual(0, harness.run_setup(again, "/uninstall").exit_code)
         self.assertEqual(registry, harness.registry_snapshot())
+        self.assertEqual(([], False), bookkeeping())
         self.assertTrue(wait_until(lambda: not (again / "TessaraAppSetup.exe").exists()))
 
     def test_uninstall_self_removes_only_the_program_even_from_a_folder_with_blanks(self):
