@@ -266,7 +266,10 @@ DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
 
 bool RunUninstall() {
     CRunJournal journal;
-    if (!journal.Begin(RunKind::Uninstall)) return false;
+    if (!journal.Begin(RunKind::Uninstall)) {
+        LogWrite("Could not start the uninstallation journal");
+        return false;
+    }
     bool committed = false;
     if (const std::unique_ptr<IRegistryTransaction> transaction =
             journal.CreateTransaction(L"Uninstalling Orvix Tessara Application")) {

@@ -25,6 +25,8 @@ constexpr UINT_PTR kCarouselTimer = 1234;
 // Runs while the window is minimised, when nothing is painted, so that screen readers and the taskbar
 // button still follow the run.
 constexpr UINT_PTR kMinimizedTimer = 1240;
+// Posted by the Uninstall command when the removal did not go through: asks whether to try again.
+constexpr UINT WM_UNINSTALL_FAILED = WM_USER + 3;
 
 // Shows the user's installer window of another process in front (restored when minimised); false when
 // none appeared within a few seconds.
@@ -77,6 +79,7 @@ private:
     void OnLinkClicked(HWND link);
     void OfferErrorReport(HWND window);
     void ShowResultControls(HWND window);
+    void ShowChoiceControls(HWND window);
     void DestroyResultControls();
     HWND CreateControl(HWND window, const wchar_t* className, const std::wstring& text, DWORD style, int id,
                        const RECT& rect, HFONT font);

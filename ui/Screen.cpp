@@ -80,6 +80,7 @@ WindowTexts LoadWindowTexts() {
     texts.cancelCaption = text(IDS_CANCEL_CAPTION);
     texts.closeApplicationCaption = text(IDS_CLOSE_PROMPT_CAPTION);
     texts.uninstallBlocked = text(IDS_UNINSTALL_BLOCKED);
+    texts.uninstallFailed = text(IDS_UNINSTALL_FAILED);
     texts.tagline = text(IDS_TAGLINE);
     texts.reportNotSent = text(IDS_REPORT_NOT_SENT);
     return texts;

@@ -36,6 +36,7 @@ struct WindowTexts {
     std::wstring cancelCaption;
     std::wstring closeApplicationCaption;
     std::wstring uninstallBlocked;
+    std::wstring uninstallFailed;
     std::wstring tagline;
     std::wstring reportNotSent;
 };

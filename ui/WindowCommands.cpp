@@ -133,14 +133,23 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
         StartRun(hwnd);
         return;
     }
+    ShowChoiceControls(hwnd);
+}
+
+// Install and Uninstall side by side, for a registered installation. A button already there stays:
+// the Uninstall button may be the one whose click is still being handled.
+void CTessaraAppInstallerWindow::ShowChoiceControls(HWND hwnd) {
     const int installWidth =
         Measure(hwnd, m_texts.install, ControlKind::Button, m_resources.boldFont.get()).cx + Px(20);
     const int mainWidth = Measure(hwnd, m_texts.uninstall, ControlKind::Button).cx + Px(10);
-    const auto row = CentreSideBySide(ButtonRow(hwnd, 0), client.right, {installWidth, mainWidth}, Px(5));
-    m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
-                                    row[0], m_resources.boldFont.get());
-    m_mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON, row[1],
-                                 m_resources.normalFont.get());
+    const auto row =
+        CentreSideBySide(ButtonRow(hwnd, 0), ClientRect(hwnd).right, {installWidth, mainWidth}, Px(5));
+    if (!m_installButton)
+        m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
+                                        row[0], m_resources.boldFont.get());
+    if (!m_mainButton)
+        m_mainButton = CreateControl(hwnd, L"Button", m_texts.uninstall, kButtonStyle, IDC_MAIN_BUTTON,
+                                     row[1], m_resources.normalFont.get());
     m_shownScreen = ScreenKind::Choice;
     FocusScreen();
 }
@@ -384,6 +393,15 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
     }
     LogFormat("Uninstall success=%d", uninstalled);
     ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 1, 0);
+    // A removal that rolled back left the installation as it was, and the screen must not call it
+    // removed; one that found nothing registered any more (another run removed it) is done all the same.
+    // The question comes once this click has been handled, with the choice screen back behind it (some
+    // window managers leave a message box opened from inside a button's click unshown).
+    if (!uninstalled && IsInstallationRegistered()) {
+        ShowChoiceControls(hwnd);
+        ::PostMessageW(hwnd, WM_UNINSTALL_FAILED, 0, 0);
+        return;
+    }
     finished.exchange(true);
 
     const SIZE done = Measure(hwnd, m_texts.done, ControlKind::Button);

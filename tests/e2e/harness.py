@@ -19,6 +19,7 @@ import struct
 import subprocess
 import threading
 import time
+import unittest
 
 BUILD = pathlib.Path(os.environ.get("TESSARA_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 SOURCE = pathlib.Path(os.environ.get("TESSARA_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
@@ -316,6 +317,21 @@ def start_setup(folder, *args, env=None):
     return subprocess.Popen([WINE_RUN, str(folder / "TessaraAppSetup.exe")] + [str(a) for a in args], cwd=folder,
                             env=full_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             stdin=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def mounted(source, target, *options, read_only=False):
+    """A mount of our own for the length of a test; the test is skipped where mounting is not allowed."""
+    target.mkdir(parents=True, exist_ok=True)
+    done = subprocess.run(["mount", *options, str(source), str(target)], stderr=subprocess.PIPE)
+    if done.returncode != 0:
+        raise unittest.SkipTest("cannot mount here: %s" % done.stderr.decode().strip())
+    try:
+        if read_only:
+            subprocess.run(["mount", "-o", "remount,bind,ro", str(target)], check=True)
+        yield target
+    finally:
+        subprocess.run(["umount", "--lazy", str(target)], check=True)
 
 
 @contextlib.contextmanager

@@ -5,7 +5,6 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import unittest
 import zipfile
 
@@ -14,19 +13,6 @@ from test_install import InstallTestBase
 
 MSI = harness.BUILD / "TessaraAppSetup.msi"
 INSTALLER_ENTRIES = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
-
-
-@contextlib.contextmanager
-def mounted(source, target, *options):
-    """A mount of our own for the length of a test; the test is skipped where mounting is not allowed."""
-    target.mkdir(parents=True, exist_ok=True)
-    done = subprocess.run(["mount", *options, str(source), str(target)], stderr=subprocess.PIPE)
-    if done.returncode != 0:
-        raise unittest.SkipTest("cannot mount here: %s" % done.stderr.decode().strip())
-    try:
-        yield target
-    finally:
-        subprocess.run(["umount", "--lazy", str(target)], check=True)
 
 
 def package_entries():
@@ -119,7 +105,7 @@ class AdministratorTest(InstallTestBase):
         if name == "full-temp":
             # A small drive T: as the temporary folder: the small payload's download fits, its extraction
             # does not; the big one's download does not fit either.
-            with mounted("tmpfs", self.work / "small-drive", "-t", "tmpfs", "-o", "size=8m") as drive:
+            with harness.mounted("tmpfs", self.work / "small-drive", "-t", "tmpfs", "-o", "size=8m") as drive:
                 link = harness.PREFIX / "dosdevices" / "t:"
                 link.unlink(missing_ok=True)
                 link.symlink_to(drive)
@@ -153,8 +139,7 @@ class AdministratorTest(InstallTestBase):
         folder = harness.prepare_setup_folder("log-readonly")
         temp_log = harness.to_unix(harness.expand("%TEMP%")) / "debugLog.log"
         temp_log.unlink(missing_ok=True)
-        with mounted(folder, self.work / "read-only", "--bind") as read_only:
-            subprocess.run(["mount", "-o", "remount,bind,ro", str(read_only)], check=True)
+        with harness.mounted(folder, self.work / "read-only", "--bind", read_only=True) as read_only:
             self.assertEqual(1, harness.run_setup(read_only, "/silent", "/zipUrl").exit_code)
         self.assertFalse((folder / "debugLog.log").exists())
         self.assertIn('Installer with command line = "/silent /zipUrl"', temp_log.read_text("cp1252"))

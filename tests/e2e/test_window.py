@@ -208,6 +208,17 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual(["", "", "0%"], names[:2] + values, "no status line or progress before a choice")
         self.assertIn(names[2], CAROUSEL)
         self.assertEqual(["Install", "Uninstall", "Help...", "Install"], run.tab_order(3))
+        # A removal that cannot go ahead (here its journal cannot be written) says so and leaves the
+        # installation and the choice as they were.
+        before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
+        journal = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
+        (self.work / "no-journal").mkdir(exist_ok=True)
+        with harness.mounted(self.work / "no-journal", journal, "--bind", read_only=True):
+            run.press("u")
+            run.answer("Close Orvix Tessara", "no")
+            again = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen again")
+        self.assertEqual("Uninstall", again["controls"][MAIN]["text"])
+        self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
         run.press("u")
 
         run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") == "Done", "the uninstalled screen")
