@@ -294,11 +294,8 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
         case WM_INSTALL_FINISHED:
             self->OnRunEnded(hwnd);
             return 0;
-        case WM_UNINSTALL_FAILED:
-            if (::MessageBoxW(hwnd, self->m_texts.uninstallFailed.c_str(),
-                              self->m_texts.closeApplicationCaption.c_str(),
-                              MB_YESNO | MB_ICONERROR) == IDYES)
-                self->OnUninstall(hwnd);
+        case WM_UNINSTALL_ENDED:
+            self->OnUninstallEnded(hwnd, wParam == 1);
             return 0;
         case WM_SET_CLOSE_BOX:
             self->OnSetCloseBox(hwnd, wParam == 1);

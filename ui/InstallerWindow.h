@@ -25,8 +25,8 @@ constexpr UINT_PTR kCarouselTimer = 1234;
 // Runs while the window is minimised, when nothing is painted, so that screen readers and the taskbar
 // button still follow the run.
 constexpr UINT_PTR kMinimizedTimer = 1240;
-// Posted by the Uninstall command when the removal did not go through: asks whether to try again.
-constexpr UINT WM_UNINSTALL_FAILED = WM_USER + 3;
+// Posted by the window's removal when it has ended; wParam 1 when it went through.
+constexpr UINT WM_UNINSTALL_ENDED = WM_USER + 3;
 
 // Shows the user's installer window of another process in front (restored when minimised); false when
 // none appeared within a few seconds.
@@ -75,6 +75,7 @@ private:
     void OnRetry(HWND window);
     void OnInstall(HWND window);
     void OnUninstall(HWND window);
+    void OnUninstallEnded(HWND window, bool uninstalled);
     void OnCarousel(HWND window);
     void OnLinkClicked(HWND link);
     void OfferErrorReport(HWND window);
@@ -103,9 +104,10 @@ private:
     CTaskbarProgress m_taskbar;
     bool m_choiceMode = false;
     // Window-thread state of the commands: a run was started and has not reported its end yet; the
-    // cancel question is on the screen.
+    // cancel question is on the screen; the window's removal runs.
     bool m_running = false;
     bool m_questionOpen = false;
+    bool m_uninstalling = false;
     // The error report of the failure shown, written at the first click on the e-mail link.
     std::wstring m_reportPath;
     bool m_reportNotSent = false;

@@ -37,6 +37,21 @@ RECT ClientRect(HWND window) {
     return client;
 }
 
+// The window's removal, off the window thread so that the window stays alive while it waits for
+// another run of the user to end and while it works. Its last act is the report of its end.
+DWORD WINAPI UninstallThreadProc(LPVOID parameter) {
+    const HWND window = static_cast<CInstallerSession*>(parameter)->window.load();
+    bool uninstalled = false;
+    {
+        CUserLock runLock = CUserLock::ForRuns();
+        runLock.Acquire(INFINITE);
+        uninstalled = RunUninstall();
+    }
+    LogFormat("Uninstall success=%d", uninstalled);
+    ::PostMessageW(window, WM_UNINSTALL_ENDED, uninstalled ? 1 : 0, 0);
+    return 0;
+}
+
 void DestroyControl(HWND& control) {
     if (control) ::DestroyWindow(control);
     control = nullptr;
@@ -326,6 +341,8 @@ void CTessaraAppInstallerWindow::LeaveResultScreen(HWND hwnd) {
 }
 
 void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
+    // A removal cannot be stopped halfway; its end brings the close box back.
+    if (m_uninstalling) return;
     // A cancel once confirmed stands: the window waits for the run to roll back, and asks nothing more.
     if (m_questionOpen || cancelRequested.load()) return;
     if (finished.load()) {
@@ -372,6 +389,7 @@ void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
 }
 
 void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
+    if (m_uninstalling) return;
     if (finished.load()) {
         OnClose(hwnd);
         ::PostQuitMessage(0);
@@ -383,23 +401,26 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
             return;
     }
     DestroyControl(m_installButton);
-    ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 0, 0);
-    bool uninstalled = false;
-    {
-        // Waits for another run of the user to end, as the window's working screen does for an install.
-        CUserLock runLock = CUserLock::ForRuns();
-        runLock.Acquire(INFINITE);
-        uninstalled = RunUninstall();
+    ::EnableWindow(m_mainButton, FALSE);
+    OnSetCloseBox(hwnd, false);
+    m_uninstalling = StartInstallerThread(UninstallThreadProc);
+    if (!m_uninstalling) {
+        LogWrite("Could not start the uninstaller thread");
+        OnUninstallEnded(hwnd, false);
     }
-    LogFormat("Uninstall success=%d", uninstalled);
-    ::PostMessageW(hwnd, WM_SET_CLOSE_BOX, 1, 0);
-    // A removal that rolled back left the installation as it was, and the screen must not call it
-    // removed; one that found nothing registered any more (another run removed it) is done all the same.
-    // The question comes once this click has been handled, with the choice screen back behind it (some
-    // window managers leave a message box opened from inside a button's click unshown).
+}
+
+// A removal that rolled back left the installation as it was, and the screen must not call it removed;
+// one that found nothing registered any more (another run removed it) is done all the same.
+void CTessaraAppInstallerWindow::OnUninstallEnded(HWND hwnd, bool uninstalled) {
+    m_uninstalling = false;
+    OnSetCloseBox(hwnd, true);
+    ::EnableWindow(m_mainButton, TRUE);
     if (!uninstalled && IsInstallationRegistered()) {
         ShowChoiceControls(hwnd);
-        ::PostMessageW(hwnd, WM_UNINSTALL_FAILED, 0, 0);
+        if (::MessageBoxW(hwnd, m_texts.uninstallFailed.c_str(), m_texts.closeApplicationCaption.c_str(),
+                          MB_YESNO | MB_ICONERROR) == IDYES)
+            OnUninstall(hwnd);
         return;
     }
     finished.exchange(true);
@@ -410,6 +431,7 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
                    SWP_NOZORDER | SWP_NOACTIVATE);
     ::SetWindowTextW(m_mainButton, m_texts.done.c_str());
     m_shownScreen = ScreenKind::Uninstalled;
+    FocusScreen();
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 

@@ -335,6 +335,24 @@ def mounted(source, target, *options, read_only=False):
 
 
 @contextlib.contextmanager
+def run_lock_held(marker):
+    """Holds the user's run lock, as another setup run would, for the length of the block."""
+    marker.unlink(missing_ok=True)
+    holder = subprocess.Popen([WINE_RUN, BUILD / "tests" / "e2e" / "holdlock.exe", to_windows(marker)],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.time() + 30
+        while not marker.exists() and time.time() < deadline:
+            time.sleep(0.1)
+        if not marker.exists():
+            raise AssertionError("the helper does not hold the lock")
+        yield
+    finally:
+        kill_windows_processes("holdlock.exe")
+        holder.wait()
+
+
+@contextlib.contextmanager
 def file_held_open(path, marker, share_delete=False):
     """Keeps a file open, as a program that uses it would, for the length of the block; with share_delete,
     letting others delete it."""

@@ -1,5 +1,4 @@
 """One run per user at a time: the lock covers a run, not a window that rests on its result."""
-import subprocess
 import time
 import unittest
 
@@ -43,23 +42,12 @@ class RunLockTest(InstallTestBase):
 
     def test_a_silent_run_gives_up_with_1618_while_another_run_holds_the_lock(self):
         harness.delete_registrations()
-        marker = self.work / "lock-held"
-        holder = subprocess.Popen([harness.WINE_RUN, harness.BUILD / "tests" / "e2e" / "holdlock.exe",
-                                   harness.to_windows(marker)], stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.time() + 30
-            while not marker.exists() and time.time() < deadline:
-                time.sleep(0.1)
-            self.assertTrue(marker.exists(), "the helper holds the lock")
+        with harness.run_lock_held(self.work / "lock-held"):
             run = self.silent_test_run("lock-busy", self.server.serve("/payload.zip", self.payload),
                                        {"TESSARA_TEST_LOCK_WAIT_MS": "2000"})
             self.assertEqual(ANOTHER_RUN_EXIT_CODE, run.exit_code, run.log_text)
             self.assertIn("Another setup run is still in progress after 2 seconds, giving up", run.messages)
             self.assertFalse(self.install_folder.exists())
-        finally:
-            harness.kill_windows_processes("holdlock.exe")
-            holder.wait()
 
 
 if __name__ == "__main__":

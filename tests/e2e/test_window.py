@@ -219,7 +219,12 @@ class InteractiveWindowTest(InstallTestBase):
             again = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen again")
         self.assertEqual("Uninstall", again["controls"][MAIN]["text"])
         self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
-        run.press("u")
+        # While another run holds the user's lock the removal waits, and the window stays alive meanwhile.
+        with harness.run_lock_held(self.work / "lock-held"):
+            run.press("u")
+            waiting = run.wait_for(lambda s: INSTALL not in s["controls"], "the removal waiting")
+            self.assertEqual(0, waiting["controls"][MAIN]["enabled"])
+            self.assertEqual(before[0], harness.tree_digest(self.install_folder))
 
         run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") == "Done", "the uninstalled screen")
         self.assertFalse(self.install_folder.exists())
