@@ -40,8 +40,6 @@ void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC proced
     ::RegisterClassExW(&windowClass);
 }
 
-// Centred on the work area of the monitor the window opens on, its client area as large as the density
-// asks, and never larger than the work area: the layout gives up banner height first.
 // The frame made no larger than the work area of the monitor it lies mostly on, and moved inside it;
 // centred there when asked. The layout gives up banner height before a button would leave the screen.
 RECT FitToWorkArea(const RECT& frame, bool centred) {
@@ -58,7 +56,8 @@ RECT FitToWorkArea(const RECT& frame, bool centred) {
     return {left, top, left + width, top + height};
 }
 
-// Centred on the monitor the window starts on, at its density.
+// Centred on the work area of the monitor the window opens on, its client area as large as the density
+// asks, and never larger than the work area.
 void PlaceWindow(HWND window) {
     const UINT dpi = WindowDpi(window);
     RECT frame{0, 0, Scale(kClientWidth, dpi), Scale(kClientHeight, dpi)};

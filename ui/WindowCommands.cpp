@@ -151,8 +151,8 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     ShowChoiceControls(hwnd);
 }
 
-// Install and Uninstall side by side, for a registered installation. A button already there stays:
-// the Uninstall button may be the one whose click is still being handled.
+// Install and Uninstall side by side, for a registered installation. A button already there stays
+// (after a failed removal, Uninstall), so only the missing one is made.
 void CTessaraAppInstallerWindow::ShowChoiceControls(HWND hwnd) {
     const int installWidth =
         Measure(hwnd, m_texts.install, ControlKind::Button, m_resources.boldFont.get()).cx + Px(20);
