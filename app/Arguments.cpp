@@ -23,7 +23,9 @@ bool IsWholeSwitch(std::wstring_view argument, std::wstring_view name) {
                                   static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool TakesValue(std::wstring_view argument) { return IsZipUrlSwitch(argument) || IsLogSwitch(argument); }
+bool TakesValue(std::wstring_view argument) {
+    return IsZipUrlSwitch(argument) || IsLogSwitch(argument) || IsWaitLimitSwitch(argument);
+}
 
 }  // namespace
 
@@ -31,16 +33,35 @@ bool IsZipUrlSwitch(std::wstring_view argument) { return IsWholeSwitch(argument,
 
 bool IsLogSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/log"); }
 
-std::wstring LogPathArgument(const std::vector<std::wstring>& arguments) {
-    std::wstring path;
+bool IsWaitLimitSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/waitLimit"); }
+
+namespace {
+
+// The value after the last `isSwitch`; the values of the other switches are skipped, never taken for one.
+std::optional<std::wstring> LastValueOf(const std::vector<std::wstring>& arguments,
+                                        bool (*isSwitch)(std::wstring_view)) {
+    std::optional<std::wstring> value;
     for (size_t i = 0; i + 1 < arguments.size(); ++i) {
-        if (IsZipUrlSwitch(arguments[i])) {
+        if (isSwitch(arguments[i])) {
+            value = arguments[++i];
+        } else if (TakesValue(arguments[i])) {
             ++i;
-        } else if (IsLogSwitch(arguments[i])) {
-            path = arguments[++i];
         }
     }
-    return path;
+    return value;
+}
+
+}  // namespace
+
+std::wstring LogPathArgument(const std::vector<std::wstring>& arguments) {
+    return LastValueOf(arguments, IsLogSwitch).value_or(std::wstring());
+}
+
+std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& arguments) {
+    const std::optional<std::wstring> text = LastValueOf(arguments, IsWaitLimitSwitch);
+    if (!text || text->empty() || text->size() > 9 || text->find_first_not_of(L"0123456789") != std::wstring::npos)
+        return std::nullopt;
+    return std::stoul(*text);
 }
 
 bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name) {

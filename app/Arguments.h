@@ -2,6 +2,7 @@
 // The program's command line as separate arguments, split the way the platform splits it, and the
 // switches found in them. A switch is recognised only in an argument of its own, so text inside a URL
 // never selects a run mode.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,11 +16,15 @@ std::vector<std::wstring> SplitArguments(const wchar_t* commandLine);
 bool IsZipUrlSwitch(std::wstring_view argument);
 // "/log" in any letter case, as a whole argument: the next argument is the log file's path.
 bool IsLogSwitch(std::wstring_view argument);
+// "/waitLimit" in any letter case, as a whole argument: the next argument is a number of seconds.
+bool IsWaitLimitSwitch(std::wstring_view argument);
+// The seconds after the last "/waitLimit"; nothing when there is none or its value is not a number.
+std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& arguments);
 // The path after the last "/log"; empty when there is none.
 std::wstring LogPathArgument(const std::vector<std::wstring>& arguments);
 
 // True when an argument begins with the switch (case-sensitive, so "/silentXYZ" counts as "/silent").
-// The values after "/zipUrl" and "/log" are data and are never taken for switches.
+// The values after "/zipUrl", "/log" and "/waitLimit" are data and are never taken for switches.
 bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name);
 
 }  // namespace tessara

@@ -18,7 +18,7 @@ namespace tessara {
 namespace {
 
 wchar_t g_configuredPayloadUrl[kPayloadUrlSlotSize] = TESSARA_PAYLOAD_URL;
-const wchar_t g_fallbackPayloadUrl[kPayloadUrlSlotSize] = TESSARA_PAYLOAD_URL;
+const wchar_t g_fallbackPayloadUrl[kBuiltInPayloadUrlSlotSize] = TESSARA_PAYLOAD_URL;
 
 bool StoreConfiguredUrl(const wchar_t* url) {
     const size_t length = ::wcslen(url);
@@ -63,7 +63,7 @@ bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) 
                                                     kPayloadUrlSlotSize + 1, configFile.c_str());
     if (length >= kPayloadUrlSlotSize || !StoreConfiguredUrl(fromFile)) {
         LogFormat("The zipUrl of config.ini is too long (more than %d characters)",
-                  static_cast<int>(kPayloadUrlSlotSize - 1));
+                  static_cast<int>(kMaxPayloadUrlLength));
         return false;
     }
 
@@ -80,8 +80,8 @@ bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) 
             return false;
         }
         if (!StoreConfiguredUrl(arguments[++i].c_str())) {
-            LogFormat("The URL after /zipUrl is too long (%d characters)",
-                      static_cast<int>(arguments[i].size()));
+            LogFormat("The URL after /zipUrl is too long (%d characters, at most %d)",
+                      static_cast<int>(arguments[i].size()), static_cast<int>(kMaxPayloadUrlLength));
             return false;
         }
     }

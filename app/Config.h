@@ -4,7 +4,12 @@
 
 namespace tessara {
 
-constexpr size_t kPayloadUrlSlotSize = 260;
+// The longest URL the platform's browsers and download services take; signed CDN links with their
+// tokens run well past MAX_PATH.
+constexpr size_t kMaxPayloadUrlLength = 2083;
+constexpr size_t kPayloadUrlSlotSize = kMaxPayloadUrlLength + 1;
+// The built-in address keeps the size it has always had, for whatever patches it in place.
+constexpr size_t kBuiltInPayloadUrlSlotSize = 260;
 
 // Full path of the running executable; empty when it cannot be determined.
 std::wstring GetExecutablePath();
@@ -14,7 +19,7 @@ std::wstring GetConfigFilePath();
 
 // Fills the configured payload URL slot from "config.ini" and then from every "/zipUrl" of the
 // command line; the last one wins. False when a "/zipUrl" has no value, or when a URL from either
-// source does not fit the slot: the run must then end with exit code 1.
+// source is longer than kMaxPayloadUrlLength: then no run may begin.
 bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine);
 
 // The configured URL under WoW64 (a 32-bit process on 64-bit Windows), the built-in fallback otherwise.

@@ -4,7 +4,8 @@
 namespace tessara {
 
 constexpr int ExitSuccess = 0;
-// No installation run began: "/zipUrl" without its value, a payload URL that does not fit, or no window.
+// No installation run began: "/zipUrl" without its value, a payload URL that is too long, or no window.
+// "/msi" reports this as ExitInstallFailure: a package must never take it for an installation.
 constexpr int ExitNoRunStarted = 1;
 // The run needed more disk space than the drive had (ERROR_DISK_FULL).
 constexpr int ExitNotEnoughDiskSpace = 112;

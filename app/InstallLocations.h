@@ -13,6 +13,8 @@ constexpr const wchar_t* SetupImageName = L"TessaraAppSetup.exe";
 std::wstring GetInstallFolder();
 // %APPDATA%\Cindervale\Gleam Player\<legacy site>\bin\orvixtessaraaddin; empty when unknown.
 std::wstring GetLegacyAddinFolder();
+// The user's temporary folder with its trailing backslash; empty when unknown.
+std::wstring GetTempFolder();
 // A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
 // empty when no name could be made.
 std::wstring CreateTempFileName();

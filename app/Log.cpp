@@ -7,6 +7,7 @@
 #include <mutex>
 #include <share.h>
 
+#include "app/InstallLocations.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -35,31 +36,46 @@ FILE* OpenShared(const std::wstring& path, const wchar_t* mode) {
     return _wfsopen(path.c_str(), mode, _SH_DENYWR);
 }
 
+std::wstring TempFolderLogPath() {
+    const std::wstring folder = GetTempFolder();
+    return folder.empty() ? std::wstring() : folder + kLogFileName;
+}
+
 FILE* OpenDefaultLog() {
     if (FILE* stream = OpenShared(kLogFileName, L"w")) return stream;
     // A deployment often starts the program from a share or cache folder that the user cannot write.
-    wchar_t temp[MAX_PATH + 1] = {};
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH) return nullptr;
-    return OpenShared(std::wstring(temp) + kLogFileName, L"w");
+    const std::wstring fallback = TempFolderLogPath();
+    return fallback.empty() ? nullptr : OpenShared(fallback, L"w");
 }
 
 }  // namespace
 
 bool LogOpen(const std::wstring& path) {
-    bool appending = false;
+    enum class Opened { Default, Appending, InsteadOfPath } opened = Opened::Default;
     {
         std::lock_guard<std::mutex> guard(g_logLock);
         if (g_logStream) return true;
-        // A log file that cannot be opened leaves the run with the default one rather than none.
-        if (!path.empty()) g_logStream = OpenShared(path, L"a");
-        appending = g_logStream != nullptr;
-        if (!appending) g_logStream = OpenDefaultLog();
+        if (!path.empty()) {
+            g_logStream = OpenShared(path, L"a");
+            opened = Opened::Appending;
+            // The one who asked for that log looks in the documented place next, not in whatever the
+            // working directory happens to be.
+            if (!g_logStream) {
+                const std::wstring fallback = TempFolderLogPath();
+                if (!fallback.empty()) g_logStream = OpenShared(fallback, L"w");
+                opened = Opened::InsteadOfPath;
+            }
+        }
+        if (!g_logStream) {
+            g_logStream = OpenDefaultLog();
+            opened = Opened::Default;
+        }
         if (!g_logStream) return false;
     }
     // Runs appended to one file stay apart.
-    if (appending)
+    if (opened == Opened::Appending)
         LogFormat("======== New run, process %d ========", static_cast<int>(::GetCurrentProcessId()));
+    if (opened == Opened::InsteadOfPath) LogFormat("could not write the log at %S", path);
     return true;
 }
 

@@ -11,7 +11,9 @@ namespace tessara {
 
 // Without a path: opens "debugLog.log" in the working directory, truncating it, or in the temporary
 // folder when the working directory cannot be written. With a path (the "/log" switch): appends to
-// that file after a line that marks the start of this run. Without a log every log call is a no-op.
+// that file after a line that marks the start of this run; when that file cannot be written, writes
+// "debugLog.log" in the temporary folder, beginning with a line that names the path it could not
+// write. Without a log every log call is a no-op.
 bool LogOpen(const std::wstring& path = {});
 // Closes the log. A writer on another thread never touches the stream afterwards.
 void LogClose();

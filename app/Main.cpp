@@ -8,7 +8,6 @@
 #include "app/Arguments.h"
 #include "app/ExitCodes.h"
 #include "app/Log.h"
-#include "app/RunLimits.h"
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
 #include "engine/InstallThread.h"
@@ -43,7 +42,7 @@ int RunChosenMode(HINSTANCE instance) {
         case RunMode::Uninstall: {
             // Nothing is removed while another run changes the installation; the caller may retry.
             tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
-            if (runLock.Acquire(tessara::RunLockWaitMilliseconds()) == tessara::CUserLock::Outcome::Busy)
+            if (runLock.Acquire(tessara::SilentRunLockWait()) == tessara::CUserLock::Outcome::Busy)
                 return tessara::ExitAnotherRunInProgress;
             tessara::RecoverInterruptedRun();
             tessara::RunUninstall();
@@ -51,10 +50,12 @@ int RunChosenMode(HINSTANCE instance) {
             tessara::ScheduleSelfRemoval();
             return 0;
         case RunMode::Msi: {
-            // The package that wraps us must not report a failed installation as installed, so the
-            // outcome of the run is passed on; a command line that starts no run ends as it always has.
+            // The package that wraps us must never report an installation that did not happen, so the
+            // outcome of the run is passed on, and a run that never began is a failed installation.
             const int result = RunWindowMode(instance, true);
-            return result == tessara::ExitNoRunStarted ? tessara::ExitSuccess : result;
+            if (result != tessara::ExitNoRunStarted) return result;
+            tessara::LogWrite("No installation run began; the package is told that the installation failed");
+            return tessara::ExitInstallFailure;
         }
         case RunMode::Silent:
             return RunWindowMode(instance, true);
@@ -75,6 +76,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
+    tessara::RemoveLeftoverSelfRemovalScripts();
     {
         // Whatever an earlier run left half done is settled first, unless another run is going on now:
         // its journal is its own, and a run that was killed let go of the lock.

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 
 namespace tessara {
 namespace {
@@ -117,6 +119,13 @@ CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::functio
         return Outcome::Held;
     }
     return result == WAIT_TIMEOUT ? Outcome::Busy : Outcome::Unavailable;
+}
+
+DWORD SilentRunLockWait() {
+    const std::optional<unsigned long> seconds = WaitLimitArgument(SplitArguments(::GetCommandLineW()));
+    if (!seconds) return RunLockWaitMilliseconds();
+    // INFINITE stays reserved for the interactive run, which waits until the user cancels.
+    return static_cast<DWORD>(std::min<unsigned long long>(*seconds * 1000ull, INFINITE - 1));
 }
 
 }  // namespace tessara

@@ -36,4 +36,8 @@ private:
     unique_held_mutex m_held;
 };
 
+// How long a silent run or "/uninstall" waits for another run before it gives up: the seconds of
+// "/waitLimit" when the command line has them, the program's run limit otherwise.
+DWORD SilentRunLockWait();
+
 }  // namespace tessara

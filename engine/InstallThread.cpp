@@ -74,7 +74,7 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
 // shows its working screen meanwhile; a silent run gives up after a while, an interactive one only
 // when the user cancels.
 bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
-    const DWORD wait = session.silent ? RunLockWaitMilliseconds() : INFINITE;
+    const DWORD wait = session.silent ? SilentRunLockWait() : INFINITE;
     if (lock.Acquire(wait, [&session] { return !session.IsCancelled(); }) != CUserLock::Outcome::Busy)
         return true;
     ContinueUnlessCancelled(session);

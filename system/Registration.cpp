@@ -5,6 +5,7 @@
 #include "app/FileSystem.h"
 #include "app/SystemLibrary.h"
 #include "app/InstallLocations.h"
+#include "res/Version.h"
 #include "system/CommandLine.h"
 
 namespace tessara {
@@ -15,11 +16,7 @@ constexpr const wchar_t* Publisher = L"Orvix Systems Inc.";
 constexpr const wchar_t* HelpLink = L"http://help.orvix.example/orvix-tessara.html";
 constexpr const wchar_t* ProtocolDescription = L"URL:Orvix Tessara";
 constexpr DWORD AllBitsSet = 0xFFFFFFFF;
-
-// Strings are stored without terminating NUL: two bytes per character, nothing more.
-void SetString(ITransactedKey& key, const std::wstring& name, const std::wstring& text) {
-    key.SetValue(name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() * sizeof(wchar_t)));
-}
+constexpr const wchar_t* SetupProgramVersion = L"" TESSARA_VERSION_TEXT;
 
 void SetDword(ITransactedKey& key, const std::wstring& name, DWORD value) {
     key.SetValue(name, REG_DWORD, &value, sizeof value);
@@ -37,16 +34,18 @@ bool WriteUninstallEntry(std::wstring installFolder, IRegistryTransaction& trans
 
     std::wstring location = installFolder;
     std::replace(location.begin(), location.end(), L'\\', L'/');
-    SetString(*key, L"DisplayName", DisplayName);
-    SetString(*key, L"UninstallString", Quoted(executable) + L" /uninstall");
-    SetString(*key, L"InstallLocation", location);
+    SetStringValue(*key, L"DisplayName", DisplayName);
+    SetStringValue(*key, L"UninstallString", Quoted(executable) + L" /uninstall");
+    SetStringValue(*key, L"InstallLocation", location);
     SetDword(*key, L"NoModify", AllBitsSet);
     SetDword(*key, L"NoRepair", AllBitsSet);
-    SetString(*key, L"Publisher", Publisher);
-    SetString(*key, L"DisplayIcon", executable + L",0");
-    SetString(*key, L"HelpLink", HelpLink);
+    SetStringValue(*key, L"Publisher", Publisher);
+    SetStringValue(*key, L"DisplayIcon", executable + L",0");
+    SetStringValue(*key, L"HelpLink", HelpLink);
     SetDword(*key, L"EstimatedSize", *size / 1024);
-    SetString(*key, L"DisplayVersion", GetInstalledProductVersion(installFolder));
+    // An application without a version still shows one: that of the setup program that installed it.
+    const std::wstring version = GetInstalledProductVersion(installFolder);
+    SetStringValue(*key, L"DisplayVersion", version.empty() ? SetupProgramVersion : version);
     return true;
 }
 
@@ -56,12 +55,12 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
     const std::unique_ptr<ITransactedKey> protocol =
         transaction.CreateKey(HKEY_CURRENT_USER, ProtocolKeyPath);
     if (!protocol) return false;
-    SetString(*protocol, L"", ProtocolDescription);
-    SetString(*protocol, L"URL Protocol", L"");
+    SetStringValue(*protocol, L"", ProtocolDescription);
+    SetStringValue(*protocol, L"URL Protocol", L"");
 
     // The icon is a nicety; the protocol works without it.
     if (const std::unique_ptr<ITransactedKey> icon = protocol->CreateSubKey(L"DefaultIcon")) {
-        SetString(*icon, L"", executable + L",1");
+        SetStringValue(*icon, L"", executable + L",1");
     }
     const std::unique_ptr<ITransactedKey> shell = protocol->CreateSubKey(L"shell");
     if (!shell) return false;
@@ -69,7 +68,7 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
     if (!open) return false;
     const std::unique_ptr<ITransactedKey> command = open->CreateSubKey(L"command");
     if (!command) return false;
-    SetString(*command, L"", Quoted(executable) + L" " + Quoted(L"%1"));
+    SetStringValue(*command, L"", Quoted(executable) + L" " + Quoted(L"%1"));
     return true;
 }
 
@@ -80,9 +79,7 @@ bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transac
     const std::unique_ptr<ITransactedKey> run =
         transaction.OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE);
     if (!run) return false;
-    const std::wstring data = Quoted(detector);
-    return run->SetValue(RunValueName, REG_SZ, data.c_str(),
-                         static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+    return SetStringValue(*run, RunValueName, Quoted(detector));
 }
 
 // Symbolic links, junctions and mount points lead elsewhere, or back into the folder itself, where

@@ -181,4 +181,8 @@ bool DeleteKeyTree(HKEY root, const std::wstring& path, IRegistryTransaction& tr
     return result;
 }
 
+bool SetStringValue(ITransactedKey& key, const std::wstring& name, const std::wstring& text) {
+    return key.SetValue(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
 }  // namespace tessara

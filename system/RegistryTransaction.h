@@ -25,6 +25,10 @@ public:
     virtual std::unique_ptr<ITransactedKey> CreateSubKey(const std::wstring& name) = 0;
 };
 
+// Writes `text` as REG_SZ with its terminating NUL counted in the size: readers that take the size
+// as it is would otherwise cut the string or read past it.
+bool SetStringValue(ITransactedKey& key, const std::wstring& name, const std::wstring& text);
+
 class IRegistryTransaction {
 public:
     virtual ~IRegistryTransaction() = default;

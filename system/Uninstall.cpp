@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <string_view>
+#include <vector>
+
 #include "app/Config.h"
+#include "app/Log.h"
 #include "app/FileSystem.h"
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
@@ -19,15 +23,24 @@ namespace {
 
 constexpr REGSAM TreeAccess = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
 
-// Writes the embedded script under a fresh temporary name with the extension ".bat"; empty when no
-// complete script could be written, so that nothing half-written is ever run.
-std::wstring WriteSelfRemovalScript() {
+// A script that outlived its program cannot still be running after this long: it waits about a minute
+// at most.
+constexpr ULONGLONG LeftoverScriptAge = 10ull * 60 * 10000000;  // in 100-nanosecond ticks
+
+// The embedded script; empty when the resource is missing.
+std::string_view SelfRemovalScript() {
     const HMODULE module = ::GetModuleHandleW(nullptr);
     const HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(IDR_SELF_REMOVAL_SCRIPT), L"BAT");
     const HGLOBAL loaded = resource ? ::LoadResource(module, resource) : nullptr;
-    const void* const bytes = loaded ? ::LockResource(loaded) : nullptr;
-    const DWORD size = resource ? ::SizeofResource(module, resource) : 0;
-    if (!bytes || size == 0) return {};
+    const char* const bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+    return bytes ? std::string_view(bytes, ::SizeofResource(module, resource)) : std::string_view();
+}
+
+// Writes the embedded script under a fresh temporary name with the extension ".bat"; empty when no
+// complete script could be written, so that nothing half-written is ever run.
+std::wstring WriteSelfRemovalScript() {
+    const std::string_view bytes = SelfRemovalScript();
+    if (bytes.empty()) return {};
 
     std::wstring script = CreateTempFileName();
     if (script.empty()) return {};
@@ -37,12 +50,43 @@ std::wstring WriteSelfRemovalScript() {
     if (dot != std::wstring::npos && script[dot] == L'.') script.erase(dot);
     script += L".bat";
 
-    if (!WriteFileBytes(script, bytes, size)) {
+    if (!WriteFileBytes(script, bytes.data(), bytes.size())) {
         RemoveFile(script);
         return {};
     }
     return script;
 }
+
+bool StartSelfRemovalScript(const std::wstring& script, const std::wstring& setAside) {
+    const std::wstring systemFolder = GetSystemX86Folder();
+    if (systemFolder.empty()) return false;
+    std::wstring commandLine = SelfRemovalCommandLine(script, ::GetCurrentProcessId(), setAside);
+    // The interpreter comes from the system folder, never from a search that starts beside the program.
+    const std::wstring interpreter = systemFolder + L"\\cmd.exe";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                          CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started))
+        return false;
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    return true;
+}
+
+bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+    return ::MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), 0) != FALSE;
+}
+
+bool HasPattern(const std::wstring& name, const wchar_t* prefix, const wchar_t* suffix) {
+    const size_t prefixLength = ::wcslen(prefix);
+    const size_t suffixLength = ::wcslen(suffix);
+    return name.size() >= prefixLength + suffixLength &&
+           ::_wcsnicmp(name.c_str(), prefix, prefixLength) == 0 &&
+           ::_wcsicmp(name.c_str() + name.size() - suffixLength, suffix) == 0;
+}
+
+ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
 }  // namespace
 
@@ -56,35 +100,62 @@ bool DeleteRegistrations(IRegistryTransaction& transaction) {
     return transaction.DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
 }
 
-std::wstring SelfRemovalCommandLine(const std::wstring& script, const std::wstring& target,
-                                    bool targetIsFolder) {
+std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target) {
     // cmd /C drops the first and the last quote of a line that starts with one, so the whole command
     // is wrapped in one more pair; the script and the target then arrive as one argument each,
-    // blanks and all, and the script's del and rd take the quoted target path as it is.
-    return L"cmd.exe /C \"" + Quoted(script) + (targetIsFolder ? L" 1 " : L" 0 ") + Quoted(target) + L" " +
-           SetupImageName + L"\"";
+    // blanks and all, and the script's del takes the quoted target path as it is.
+    return L"cmd.exe /C \"" + Quoted(script) + L" " + std::to_wstring(processId) + L" " + Quoted(target) + L"\"";
+}
+
+std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
+    return program + L"." + std::to_wstring(processId) + L".old";
 }
 
 bool ScheduleSelfRemoval() {
     // The script deletes whatever it is given; it must never be given an empty or partial path.
     const std::wstring program = GetExecutablePath();
-    const std::wstring systemFolder = GetSystemX86Folder();
-    if (program.empty() || systemFolder.empty()) return true;
+    if (program.empty() || !IsRegularFile(program)) return true;
     const std::wstring script = WriteSelfRemovalScript();
     if (script.empty()) return true;
-
-    std::wstring commandLine = SelfRemovalCommandLine(script, program, IsDirectory(program));
-    // The interpreter comes from the system folder, never from a search that starts beside the program.
-    const std::wstring interpreter = systemFolder + L"\\cmd.exe";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                         CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started)) {
-        const unique_handle process(started.hProcess);
-        const unique_handle thread(started.hThread);
+    // The file is set aside under a name of its own before the script is told about it: a new copy put
+    // at the program's path afterwards is not the file the script deletes.
+    const std::wstring setAside = SetAsideNameFor(program, ::GetCurrentProcessId());
+    if (!MoveFileNoReplace(program, setAside)) {
+        LogFormat("Could not set the setup program aside for its removal: system error %d",
+                  static_cast<int>(::GetLastError()));
+        RemoveFile(script);
+        return true;
     }
+    if (!StartSelfRemovalScript(script, setAside)) {
+        LogFormat("Could not start the removal of the setup program: system error %d",
+                  static_cast<int>(::GetLastError()));
+        MoveFileNoReplace(setAside, program);
+        RemoveFile(script);
+        return true;
+    }
+    LogFormat("The setup program, set aside as %S, is deleted once this process has exited", setAside);
     return true;
+}
+
+void RemoveLeftoverSelfRemovalScripts() {
+    const std::string_view ours = SelfRemovalScript();
+    const std::wstring temp = GetTempFolder();
+    std::vector<FolderEntry> entries;
+    if (ours.empty() || temp.empty() || !ListFolder(temp, entries)) return;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    for (const FolderEntry& entry : entries) {
+        if (entry.isDirectory || entry.isLink || entry.size != ours.size() || !HasPattern(entry.name, L"Tess", L".bat"))
+            continue;
+        const std::wstring path = JoinPath(temp, entry.name);
+        const auto attributes = FileAttributesOf(path);
+        const auto bytes = ReadFileBytes(path, ours.size());
+        // Only our own script, byte for byte, and only one that cannot be running any more.
+        if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours)
+            continue;
+        if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
+    }
 }
 
 }  // namespace tessara

@@ -1,6 +1,8 @@
 #pragma once
 // The registry half of removing an installation, and removing the setup program's own file once it
 // has exited.
+#include <windows.h>
+
 #include <string>
 
 #include "system/RegistryTransaction.h"
@@ -10,12 +12,17 @@ namespace tessara {
 // Deletes the uninstall entry and the protocol registration inside the transaction: false, when the
 // uninstall entry is not there or a deletion failed, means there is no installation to remove.
 bool DeleteRegistrations(IRegistryTransaction& transaction);
-// The command line that runs the self-removal script on `target`: the script, "1" for a folder or
-// "0" for a file, the target and the image name the script waits for, each one argument whatever
-// blanks it holds.
-std::wstring SelfRemovalCommandLine(const std::wstring& script, const std::wstring& target,
-                                    bool targetIsFolder);
-// Leaves a script behind that deletes the program file once the program has exited. Always true.
+// The command line that runs the self-removal script: the script, the id of the process to wait for
+// and the file to delete then, each one argument whatever blanks it holds.
+std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target);
+// The name the program's file is set aside under for its removal: beside it, so the rename never
+// crosses a volume, and unique to the process.
+std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId);
+// Sets the program's file aside and leaves a script behind that deletes it once this process has
+// exited, and then itself; a file put at the program's path meanwhile stays. Always true.
 bool ScheduleSelfRemoval();
+// Deletes self-removal scripts that an earlier run left in the temporary folder, cut short by a kill
+// or a power cut: only files that are byte for byte our script and too old to be running still.
+void RemoveLeftoverSelfRemovalScripts();
 
 }  // namespace tessara

@@ -64,7 +64,7 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_CommandLineWinsOverConfigAndTheLastSwitchW
 TEST_F(PayloadUrlTest, LoadPayloadUrl_SwitchWithoutValueOrTooLongValueIsRefused) {
     EXPECT_FALSE(LoadPayloadUrl(MissingConfig(), L"setup.exe /zipUrl"));
 
-    const std::wstring fits = L"http://a.example/" + std::wstring(259 - 17, L'x');
+    const std::wstring fits = L"http://a.example/" + std::wstring(kMaxPayloadUrlLength - 17, L'x');
     ASSERT_TRUE(LoadPayloadUrl(MissingConfig(), (L"setup.exe /zipUrl " + fits).c_str()));
     EXPECT_EQ(fits, SelectPayloadUrlFor(true));
 
@@ -74,9 +74,9 @@ TEST_F(PayloadUrlTest, LoadPayloadUrl_SwitchWithoutValueOrTooLongValueIsRefused)
     EXPECT_EQ(BuiltInPayloadUrl(), SelectPayloadUrlFor(true)) << "a refused value leaves the slot as it was";
 }
 
-// A URL is used whole or not at all, wherever it comes from.
+// A URL is used whole or not at all, wherever it comes from; signed CDN links run past MAX_PATH.
 TEST_F(PayloadUrlTest, LoadPayloadUrl_ConfigValueThatDoesNotFitTheSlotIsRefused) {
-    for (const size_t length : {259u, 260u, 300u, 5000u}) {
+    for (const size_t length : {300u, 2083u, 2084u, 5000u}) {
         SCOPED_TRACE(length);
         ResetPayloadUrls();
         const std::string url = "http://a.example/" + std::string(length - 17, 'z');

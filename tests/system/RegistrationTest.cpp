@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "res/Version.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "tests/TestFolder.h"
@@ -51,19 +52,26 @@ TEST_F(RegistrationTest, WriteUninstallEntry_WritesTheTenValuesExactly) {
         if (c == L'\\') c = L'/';
     }
     const KeyTree expected = {{L"",
-                               {{L"DisplayName", Text(L"Orvix Tessara")},
-                                {L"UninstallString", Text(L"\"" + App() + L"\" /uninstall")},
-                                {L"InstallLocation", Text(location)},
+                               {{L"DisplayName", String(L"Orvix Tessara")},
+                                {L"UninstallString", String(L"\"" + App() + L"\" /uninstall")},
+                                {L"InstallLocation", String(location)},
                                 {L"NoModify", Dword(0xFFFFFFFF)},
                                 {L"NoRepair", Dword(0xFFFFFFFF)},
-                                {L"Publisher", Text(L"Orvix Systems Inc.")},
-                                {L"DisplayIcon", Text(App() + L",0")},
-                                {L"HelpLink", Text(L"http://help.orvix.example/orvix-tessara.html")},
+                                {L"Publisher", String(L"Orvix Systems Inc.")},
+                                {L"DisplayIcon", String(App() + L",0")},
+                                {L"HelpLink", String(L"http://help.orvix.example/orvix-tessara.html")},
                                 {L"EstimatedSize", Dword(2)},
-                                {L"DisplayVersion", Text(L"")}}}};
+                                {L"DisplayVersion", String(L"" TESSARA_VERSION_TEXT)}}}};  // the setup program's
     EXPECT_EQ(expected, ReadTree(UninstallKeyPath));
-    EXPECT_EQ(26u, ReadRaw(UninstallKeyPath, L"DisplayName")->data.size());
-    EXPECT_EQ(36u, ReadRaw(UninstallKeyPath, L"Publisher")->data.size());
+    // As the shell reads them: whole strings, their terminators counted.
+    for (const auto& [name, text] : {std::pair{L"DisplayName", L"Orvix Tessara"}, {L"Publisher", L"Orvix Systems Inc."}}) {
+        wchar_t read[64] = {};
+        DWORD size = sizeof read;
+        ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, UninstallKeyPath, name, RRF_RT_REG_SZ, nullptr,
+                                                read, &size));
+        EXPECT_EQ(text, std::wstring(read));
+        EXPECT_EQ((::wcslen(text) + 1) * sizeof(wchar_t), ReadRaw(UninstallKeyPath, name)->data.size());
+    }
 }
 
 TEST_F(RegistrationTest, WriteUninstallEntry_SizeIsCountedInWholeKibibytes) {
@@ -79,7 +87,7 @@ TEST_F(RegistrationTest, DisplayVersionIsTheProductVersionNotTheFileVersion) {
     const auto transaction = NewTransaction();
     ASSERT_TRUE(WriteUninstallEntry(Folder(), *transaction));
     ASSERT_TRUE(transaction->Commit());
-    EXPECT_EQ(Text(L"11.0.0.0"), ReadRaw(UninstallKeyPath, L"DisplayVersion"));
+    EXPECT_EQ(String(L"11.0.0.0"), ReadRaw(UninstallKeyPath, L"DisplayVersion"));
 
     // Every word in its place, without padding.
     fs::remove(App());
@@ -107,14 +115,13 @@ TEST_F(RegistrationTest, WriteProtocolKeys_WritesTheWholeTree) {
     ASSERT_TRUE(transaction->Commit());
 
     const KeyTree expected = {
-        {L"", {{L"", Text(L"URL:Orvix Tessara")}, {L"URL Protocol", Text(L"")}}},
-        {L"DefaultIcon", {{L"", Text(App() + L",1")}}},
+        {L"", {{L"", String(L"URL:Orvix Tessara")}, {L"URL Protocol", String(L"")}}},
+        {L"DefaultIcon", {{L"", String(App() + L",1")}}},
         {L"shell", {}},
         {L"shell\\open", {}},
-        {L"shell\\open\\command", {{L"", Text(L"\"" + App() + L"\" \"%1\"")}}},
+        {L"shell\\open\\command", {{L"", String(L"\"" + App() + L"\" \"%1\"")}}},
     };
     EXPECT_EQ(expected, ReadTree(ProtocolKeyPath));
-    EXPECT_EQ(34u, ReadRaw(ProtocolKeyPath, L"")->data.size());
 }
 
 TEST_F(RegistrationTest, WriteStartupValue_WritesTheQuotedDetectorPathOnly) {
@@ -125,7 +132,7 @@ TEST_F(RegistrationTest, WriteStartupValue_WritesTheQuotedDetectorPathOnly) {
     ASSERT_TRUE(WriteStartupValue(Folder(), *transaction));
     EXPECT_FALSE(ReadRaw(RunKeyPath, RunValueName));
     ASSERT_TRUE(transaction->Commit());
-    EXPECT_EQ(Text(L"\"" + Detector() + L"\""), ReadRaw(RunKeyPath, RunValueName));
+    EXPECT_EQ(String(L"\"" + Detector() + L"\""), ReadRaw(RunKeyPath, RunValueName));
     EXPECT_EQ(Text(L"other.exe"), ReadRaw(RunKeyPath, L"SomeoneElse"));
     ::RegDeleteValueW(OpenRaw(RunKeyPath, KEY_SET_VALUE).get(), L"SomeoneElse");
 }
@@ -178,9 +185,9 @@ TEST_F(RegistrationTest, ASecondInstallationRewritesOurValuesAndKeepsForeignOnes
     ASSERT_EQ(1u, entry.size());
     EXPECT_EQ(11u, entry.at(L"").size());
     EXPECT_EQ(Text(L"added by someone else"), entry.at(L"").at(L"Comments"));
-    EXPECT_EQ(Text(App() + L",0"), entry.at(L"").at(L"DisplayIcon"));
+    EXPECT_EQ(String(App() + L",0"), entry.at(L"").at(L"DisplayIcon"));
     EXPECT_EQ(Dword(0), entry.at(L"").at(L"EstimatedSize"));
-    EXPECT_EQ(Text(L"\"" + App() + L"\" \"%1\""),
+    EXPECT_EQ(String(L"\"" + App() + L"\" \"%1\""),
               ReadRaw(std::wstring(ProtocolKeyPath) + L"\\shell\\open\\command", L""));
     EXPECT_EQ(Text(L"foreign"), ReadRaw(std::wstring(ProtocolKeyPath) + L"\\shell\\open\\ddeexec", L""));
 }

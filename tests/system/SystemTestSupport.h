@@ -64,6 +64,12 @@ inline RawValue Text(const std::wstring& text) {
     return {REG_SZ, std::vector<BYTE>(bytes, bytes + text.size() * sizeof(wchar_t))};
 }
 
+// A string as the program stores it: its terminating NUL counted in the size.
+inline RawValue String(const std::wstring& text) {
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    return {REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
 inline RawValue Dword(DWORD number) {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(&number);
     return {REG_DWORD, std::vector<BYTE>(bytes, bytes + sizeof number)};

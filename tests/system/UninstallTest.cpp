@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "app/ScopedWin.h"
@@ -151,113 +152,96 @@ TEST_F(UninstallTest, RunUninstall_SucceedsWhenTheProtocolWasRemovedByHand) {
 }
 
 // The program runs as TessaraAppSetup.exe from a folder with blanks, and its temporary folder has
-// blanks too: the script and the program path must each reach the script whole.
-TEST(SelfRemovalTest, TheScriptDeletesTheExitedProgramAndThenItself) {
-    // The blanks sit below the scratch folder: a command interpreter that passes a pipe through an
-    // unquoted temporary file name then leaves its stray file inside the scratch folder too.
-    TestFolder place{"self-removal"};
-    const fs::path program = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
-    const fs::path temp = place.path() / L"temp folder";
-    fs::create_directories(program.parent_path());
-    fs::create_directories(temp);
-    fs::copy_file(DataFile("self_removal_probe.exe"), program);
-    WriteFileOfSize(program.parent_path() / L"neighbour.txt", 1);
+// blanks too: the script and the program path must each reach the script whole. A new copy put at the
+// program's path right after the removal was scheduled is not the file the script deletes.
+TEST(SelfRemovalTest, TheScriptDeletesTheExitedProgramThenItselfAndSparesANewCopy) {
+    for (const bool newCopy : {false, true}) {
+        SCOPED_TRACE(newCopy);
+        // The blanks sit below the scratch folder: a command interpreter that passes a pipe through an
+        // unquoted temporary file name then leaves its stray file inside the scratch folder too.
+        TestFolder place{"self-removal"};
+        const fs::path program = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
+        const fs::path temp = place.path() / L"temp folder";
+        const fs::path copySource = place.path() / L"new copy.exe";
+        fs::create_directories(program.parent_path());
+        fs::create_directories(temp);
+        fs::copy_file(DataFile("self_removal_probe.exe"), program);
+        WriteFileOfSize(program.parent_path() / L"neighbour.txt", 1);
+        WriteFileOfSize(copySource, 3);
 
-    std::wstring environment;
-    {
-        const wchar_t* const block = ::GetEnvironmentStringsW();
-        for (const wchar_t* entry = block; *entry; entry += ::wcslen(entry) + 1) {
-            if (::_wcsnicmp(entry, L"TMP=", 4) != 0 && ::_wcsnicmp(entry, L"TEMP=", 5) != 0) {
-                environment.append(entry).push_back(L'\0');
+        std::wstring environment;
+        {
+            const wchar_t* const block = ::GetEnvironmentStringsW();
+            for (const wchar_t* entry = block; *entry; entry += ::wcslen(entry) + 1) {
+                if (::_wcsnicmp(entry, L"TMP=", 4) != 0 && ::_wcsnicmp(entry, L"TEMP=", 5) != 0) {
+                    environment.append(entry).push_back(L'\0');
+                }
             }
+            ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
         }
-        ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
-    }
-    for (const wchar_t* name : {L"TMP=", L"TEMP="})
-        environment.append(name + temp.wstring()).push_back(L'\0');
-    environment.push_back(L'\0');
+        for (const wchar_t* name : {L"TMP=", L"TEMP="})
+            environment.append(name + temp.wstring()).push_back(L'\0');
+        environment.push_back(L'\0');
 
-    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+        std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+        if (newCopy) commandLine += L" \"" + copySource.wstring() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                                     &started));
+        const unique_handle process(started.hProcess);
+        const unique_handle thread(started.hThread);
+        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
+        DWORD exitCode = 1;
+        ASSERT_TRUE(::GetExitCodeProcess(process.get(), &exitCode));
+        ASSERT_EQ(0u, exitCode) << "the new copy could not be put in place";
+
+        const auto names = [&program] {
+            std::set<std::wstring> found;
+            for (const auto& entry : fs::directory_iterator(program.parent_path()))
+                found.insert(entry.path().filename().wstring());
+            return found;
+        };
+        const std::set<std::wstring> expected =
+            newCopy ? std::set<std::wstring>{L"TessaraAppSetup.exe", L"neighbour.txt"}
+                    : std::set<std::wstring>{L"neighbour.txt"};
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((names() != expected || !fs::is_empty(temp)) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(expected, names());
+        EXPECT_TRUE(fs::is_empty(temp)) << "the script and its temporary name are gone";
+        if (newCopy) {
+            EXPECT_EQ(3u, fs::file_size(program));
+        }
+    }
+}
+
+// The script's wait loop looks for the process by its id; Wine lists none, so what the loop is given
+// is checked here: a stand-in script in a folder with blanks echoes its arguments.
+TEST(SelfRemovalTest, TheScriptGetsTheProcessIdAndTheWholeTarget) {
+    TestFolder place{"self-removal-arguments", L" with blanks"};
+    const fs::path script = place.path() / L"Tess 1.bat";
+    std::ofstream(script, std::ios::binary) << "@echo off\r\n>\"%~dp0arguments.txt\" echo [%1] [%2] [%3]\r\n";
+    const fs::path target = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe.12.old";
+
+    std::wstring commandLine = SelfRemovalCommandLine(script.wstring(), 4321, target.wstring());
+    const std::wstring interpreter = GetSystemX86Folder() + L"\\cmd.exe";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
-                                 &started));
+    ASSERT_TRUE(::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &startup, &started));
     const unique_handle process(started.hProcess);
     const unique_handle thread(started.hThread);
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((fs::exists(program) || !fs::is_empty(temp)) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_FALSE(fs::exists(program));
-    EXPECT_TRUE(fs::is_empty(temp)) << "the script and its temporary name are gone";
-    EXPECT_TRUE(fs::exists(program.parent_path() / L"neighbour.txt"));
-}
-
-// The script's wait loop looks for %3 among the running images; Wine lists none, so what the loop is
-// given is checked here: a stand-in script in a folder with blanks echoes its arguments.
-TEST(SelfRemovalTest, TheScriptGetsTheFlagTheWholeTargetAndTheImageNameToWaitFor) {
-    TestFolder place{"self-removal-arguments", L" with blanks"};
-    const fs::path script = place.path() / L"Tess 1.bat";
-    std::ofstream(script, std::ios::binary)
-        << "@echo off\r\n>\"%~dp0arguments.txt\" echo [%1] [%2] [%3] [%4]\r\n";
-    const fs::path target = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
-
-    for (const bool isFolder : {false, true}) {
-        std::wstring commandLine = SelfRemovalCommandLine(script.wstring(), target.wstring(), isFolder);
-        const std::wstring interpreter = GetSystemX86Folder() + L"\\cmd.exe";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        ASSERT_TRUE(::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                     CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started));
-        const unique_handle process(started.hProcess);
-        const unique_handle thread(started.hThread);
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
-
-        std::wifstream in(place.path() / L"arguments.txt");
-        std::wstring arguments;
-        std::getline(in, arguments);
-        EXPECT_EQ(std::wstring(isFolder ? L"[1]" : L"[0]") + L" [\"" + target.wstring() +
-                      L"\"] [TessaraAppSetup.exe] []",
-                  arguments);
-    }
-}
-
-TEST(SelfRemovalTest, TheEmbeddedScriptIsTheNineteenLinesAsWritten) {
-    const unique_hmodule probe(
-        ::LoadLibraryExW(DataFile("self_removal_probe.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    ASSERT_TRUE(probe);
-    const HRSRC resource = ::FindResourceExW(probe.get(), L"BAT", MAKEINTRESOURCEW(145),
-                                             MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    ASSERT_TRUE(resource);
-    const char* const bytes = static_cast<const char*>(::LockResource(::LoadResource(probe.get(), resource)));
-    const std::string script(bytes, ::SizeofResource(probe.get(), resource));
-    const std::string expected =
-        "@ echo off \r\n"
-        "set /a numTries = 0\r\n"
-        "\r\n"
-        ":loop\r\n"
-        "tasklist /FI \"imagename eq %3\" 2>NUL | find /I /N \"%3\" >NUL\r\n"
-        "if %numTries% LSS 10 (if %errorlevel% EQU 0 ( goto AppRunning ) else ( goto DeletePath ) )else ( "
-        "exit )\r\n"
-        "\r\n"
-        ":AppRunning\r\n"
-        "timeout /t 1 /nobreak\r\n"
-        "set /a numTries += 1 \r\n"
-        "goto loop\r\n"
-        "\r\n"
-        ":DeletePath\r\n"
-        "if %1 equ 0 ( del /q %2 ) else ( rd /s /q %2 )\r\n"
-        "goto DeleteSelf \r\n"
-        "\r\n"
-        ":DeleteSelf\r\n"
-        "del \"%~f0\"\r\n"
-        "exit";
-    EXPECT_EQ(expected, script);
+    std::wifstream in(place.path() / L"arguments.txt");
+    std::wstring arguments;
+    std::getline(in, arguments);
+    EXPECT_EQ(L"[4321] [\"" + target.wstring() + L"\"] []", arguments);
 }
 
 }  // namespace
