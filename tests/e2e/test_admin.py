@@ -5,14 +5,26 @@ import io
 import os
 import re
 import shutil
+import subprocess
 import unittest
 import zipfile
+from unittest import mock
 
 import harness
 from test_install import InstallTestBase
 
 MSI = harness.BUILD / "TessaraAppSetup.msi"
 INSTALLER_ENTRIES = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def package_version(version, folder):
+    """The build's package under another version, made the way the build makes it."""
+    source = (harness.BUILD / "TessaraAppSetup.wxs").read_text()
+    wxs = folder / ("TessaraAppSetup-%s.wxs" % version)
+    wxs.write_text(re.sub(r'(<Product [^>]*?Version=")[^"]*', lambda m: m.group(1) + version, source, count=1))
+    msi = wxs.with_suffix(".msi")
+    subprocess.run(["wixl", "-o", msi, "-D", "SetupProgram=TessaraAppSetup.exe", wxs], cwd=harness.BUILD, check=True)
+    return msi
 
 
 def package_entries():
@@ -34,11 +46,17 @@ class AdministratorTest(InstallTestBase):
     def silent_state(self):
         return harness.tree_digest(self.install_folder), harness.registry_snapshot(), self.shortcut.exists()
 
-    def test_msi_installs_as_silent_does_hides_its_entry_and_removes_the_application(self):
+    def msiexec(self, *args):
+        return harness.wine(["msiexec"] + list(args) + ["/qn"], capture=False).returncode
+
+    def test_msi_installs_upgrades_repairs_and_removes_and_never_reports_what_did_not_happen(self):
         for entry in package_entries():  # left by an earlier build's package
             harness.wine(["msiexec", "/x", re.search(r"\{[-0-9A-F]+\}", entry).group(0), "/qn"], capture=False)
-        url = self.server.serve("/payload.zip", self.payload)
-        self.assert_installed(self.install(url, "msi-reference"))
+        # Signed CDN links run long; the older package gets one of the longest the program takes.
+        older_url = self.server.serve("/payload.zip?token=" + "t" * (2083 - len(self.server.url("/payload.zip?token="))),
+                                      self.payload)
+        self.assertEqual(2083, len(older_url))
+        self.assert_installed(self.install(older_url, "msi-reference"))
         expected = self.silent_state()
         harness.kill_windows_processes("tessaradetector.exe")
         shutil.rmtree(self.install_folder)
@@ -46,27 +64,59 @@ class AdministratorTest(InstallTestBase):
         self.shortcut.unlink()
         msi_log = harness.to_unix(harness.expand("%TEMP%")) / "TessaraAppSetup.log"
         msi_log.unlink(missing_ok=True)
+        newer_dir = harness.stage_demo_application(self.work / "newer", extra_files={"newer.txt": b"1.0.1"})
+        newer_url = self.server.serve("/newer.zip", harness.make_payload(newer_dir, self.work / "newer.zip").read_bytes())
+        older, newer = harness.to_windows(MSI), harness.to_windows(package_version("1.0.1.0", self.work))
+        package_key = r"Software\Orvix\TessaraAppSetup Package"
 
-        installed = harness.wine(["msiexec", "/i", harness.to_windows(MSI), "/qn", "ZIPURL=" + url], capture=False)
-        self.assertEqual(0, installed.returncode)
+        def state():
+            versions = sorted(re.search(r"DisplayVersion\s+REG_SZ\s+(\S+)", e).group(1) for e in package_entries())
+            return versions, harness.tree_digest(self.install_folder)
+
+        # A log line holds at most 999 characters: the start of each URL tells them apart.
+        def msi_runs():
+            text = msi_log.read_text("cp1252") if msi_log.exists() else ""
+            return re.findall(r'Installer with command line = "(/\w+)(?: /zipUrl "([^"]{0,100}))?', text)
+
+        installed = dict(harness.tree_digest(self.payload_dir), **{"digest.s": mock.ANY})
+        upgraded = dict(harness.tree_digest(newer_dir), **{"digest.s": mock.ANY})
+        steps = [
+            ("install", ["/i", older, "ZIPURL=" + older_url], 0, ["1.0.0.0"], installed, [("/msi", older_url)]),
+            ("again without ZIPURL", ["/i", older], 0, ["1.0.0.0"], installed, [("/msi", older_url)]),
+            # A repair; Wine's msiexec /f does not run, so the same through the property /f sets.
+            ("repair", ["/i", older, "REINSTALL=ALL", "REINSTALLMODE=omus"], 0, ["1.0.0.0"], installed, [("/msi", older_url)]),
+            ("newer over older", ["/i", newer, "ZIPURL=" + newer_url], 0, ["1.0.1.0"], upgraded, [("/msi", newer_url)]),
+            ("older over newer", ["/i", older, "ZIPURL=" + older_url], "fails", ["1.0.1.0"], upgraded, []),
+            ("removal", ["/x", newer], 0, [], None, [("/uninstall", "")]),
+            ("URL too long", ["/i", older, "ZIPURL=" + older_url + "t"], "fails", [], None, [("/msi", older_url + "t")]),
+            ("download fails", ["/i", older, "ZIPURL=" + self.server.url("/no.zip")], "fails", [], None,
+             [("/msi", self.server.url("/no.zip"))]),
+            ("reinstall", ["/i", older, "ZIPURL=" + older_url], 0, ["1.0.0.0"], installed, [("/msi", older_url)]),
+        ]
+        for name, args, code, versions, tree, runs in steps:
+            with self.subTest(name):
+                harness.kill_windows_processes("tessaradetector.exe")
+                before = len(msi_runs())
+                result = self.msiexec(*args)
+                if code == "fails":
+                    self.assertNotEqual(0, result)
+                else:
+                    self.assertEqual(code, result)
+                self.assertEqual((versions, tree), state())
+                self.assertEqual([(mode, url[:100]) for mode, url in runs], msi_runs()[before:])
+                self.assertEqual(bool(versions), harness.regdump(package_key)["exists"])
         self.assertEqual(expected, self.silent_state())
-        self.assertIn('Installer with command line = "/msi /zipUrl "%s" /log ' % url, msi_log.read_text("cp1252"))
-        entries = package_entries()
-        self.assertEqual(1, len(entries), entries)
-        self.assertRegex(entries[0], r"SystemComponent\s+REG_DWORD\s+0x1\b", "hidden from Programs and Features")
+        self.assertRegex(package_entries()[0], r"SystemComponent\s+REG_DWORD\s+0x1\b", "hidden from Programs and Features")
+        for line in ("The URL after /zipUrl is too long (2084 characters, at most 2083)",
+                     "No installation run began; the package is told that the installation failed"):
+            self.assertIn(line, msi_log.read_text("cp1252"))
 
-        harness.kill_windows_processes("tessaradetector.exe")
-        removed = harness.wine(["msiexec", "/x", harness.to_windows(MSI), "/qn"], capture=False)
-        self.assertEqual(0, removed.returncode)
-        self.assertEqual((None, False), (harness.tree_digest(self.install_folder), self.silent_state()[2]))
-        self.assertFalse(harness.regdump(harness.UNINSTALL_KEY)["exists"])
-        self.assertEqual([], package_entries())
-        self.assertIn('Installer with command line = "/uninstall /log ', msi_log.read_text("cp1252"))
-
-        # A failed installation fails the package, which is then rolled back.
-        failed = harness.wine(["msiexec", "/i", harness.to_windows(MSI), "/qn", "ZIPURL=" + self.server.url("/no.zip")])
-        self.assertNotEqual(0, failed.returncode)
-        self.assertEqual([], package_entries())
+        # The application removed outside the package, which takes the setup program with it: removing
+        # the package afterwards has nothing left to do and succeeds.
+        package_folder = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraAppSetup"
+        self.assertEqual(0, harness.run_setup(package_folder, "/uninstall", "/log", harness.to_windows(self.work / "outside.log")).exit_code)
+        self.assertEqual(0, self.msiexec("/x", older))
+        self.assertEqual(([], None), state())
 
     def test_failing_silent_runs_tell_why_by_exit_code_and_log(self):
         key, cert = harness.make_other_authority(self.work / "other")
