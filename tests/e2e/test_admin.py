@@ -185,6 +185,19 @@ class AdministratorTest(InstallTestBase):
         self.assertIn("The /zipUrl switch has no URL after it", lines)
         self.assertFalse((folder / "debugLog.log").exists())
 
+    def test_a_log_path_that_cannot_be_written_leaves_the_log_in_the_temporary_folder(self):
+        folder = harness.prepare_setup_folder("log-unwritable")
+        temp_log = harness.to_unix(harness.expand("%TEMP%")) / "debugLog.log"
+        (self.work / "a folder.log").mkdir(exist_ok=True)
+        for path in (harness.to_windows(self.work / "a folder.log"), r"Q:\no such drive\setup.log"):
+            with self.subTest(path):
+                temp_log.unlink(missing_ok=True)
+                self.assertEqual(1, harness.run_setup(folder, "/silent", "/log", path, "/zipUrl").exit_code)
+                lines = [line.split("] :: ", 1)[1] for line in temp_log.read_text("cp1252").splitlines()]
+                self.assertEqual(["could not write the log at " + path,
+                                  'Installer with command line = "/silent /log "%s" /zipUrl"' % path], lines[:2])
+                self.assertFalse((folder / "debugLog.log").exists())
+
     def test_read_only_program_folder_logs_to_the_temporary_folder(self):
         folder = harness.prepare_setup_folder("log-readonly")
         temp_log = harness.to_unix(harness.expand("%TEMP%")) / "debugLog.log"

@@ -12,10 +12,14 @@ class DispatchTest(unittest.TestCase):
     def tearDown(self):
         harness.delete_registrations()
 
-    def test_zipurl_without_value_fails_silent_and_interactive_but_not_msi(self):
+    def test_zipurl_without_value_fails_every_install_mode_and_msi_as_a_failed_installation(self):
         folder = harness.prepare_setup_folder("dispatch-zipurl")
         self.assertEqual(1, harness.run_setup(folder, "/silent", "/zipUrl").exit_code)
-        self.assertEqual(0, harness.run_setup(folder, "/msi", "/zipUrl").exit_code)
+        # A package must never take a run that did not happen for an installation.
+        run = harness.run_setup(folder, "/msi", "/zipUrl")
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code)
+        self.assertEqual("No installation run began; the package is told that the installation failed",
+                         run.messages[-1])
         # Switches are case-sensitive: "/MSI" is no switch, so this is an interactive run.
         run = harness.run_setup(folder, "/MSI", "/zipUrl")
         self.assertEqual(1, run.exit_code)
@@ -23,7 +27,7 @@ class DispatchTest(unittest.TestCase):
 
     def test_switches_count_only_as_arguments_of_their_own(self):
         """A trailing "/zipUrl" without a value ends every install mode before any window with 1, except
-        "/msi" with 0; the uninstall modes end with 0. So the exit code tells which mode was chosen."""
+        "/msi" with 1603; the uninstall modes end with 0. So the exit code tells which mode was chosen."""
         cases = [
             # A URL that holds a switch selects nothing.
             (["/zipUrl", "http://h.example/uninstall/payload.zip", "/zipUrl"], 1),
@@ -33,7 +37,7 @@ class DispatchTest(unittest.TestCase):
             # A failed installation keeps its exit code when only the URL says "/msi".
             (["/silent", "/zipUrl", "http://127.0.0.1:9/msi/payload.zip"], harness.FAILED_INSTALL_EXIT_CODE),
             # Glued to other text: a longer word after a switch counts, text before it does not.
-            (["/msiXYZ", "/zipUrl"], 0),
+            (["/msiXYZ", "/zipUrl"], harness.FAILED_INSTALL_EXIT_CODE),
             (["x/msi", "/zipUrl"], 1),
             (["--/uninstall", "/zipUrl"], 1),
             # Other letter case is no switch.
@@ -48,13 +52,13 @@ class DispatchTest(unittest.TestCase):
                 self.assertTrue((folder / "TessaraAppSetup.exe").exists())
 
     def test_config_url_that_does_not_fit_ends_the_run_like_the_command_lines(self):
-        url = "http://127.0.0.1:9/" + "u" * 300 + ".zip"
+        url = "http://127.0.0.1:9/" + "u" * 2100 + ".zip"
         folder = harness.prepare_setup_folder("dispatch-longconfig", "[urlConfig]\nzipUrl=%s\n" % url)
         run = harness.run_setup(folder, "/silent")
         self.assertEqual(1, run.exit_code, run.log_text)
-        self.assertIn("The zipUrl of config.ini is too long (more than 259 characters)", run.messages)
+        self.assertIn("The zipUrl of config.ini is too long (more than 2083 characters)", run.messages)
         self.assertNotIn("Starting installer thread", run.messages)
-        self.assertEqual(0, harness.run_setup(folder, "/msi").exit_code)
+        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, harness.run_setup(folder, "/msi").exit_code)
 
     def test_uninstall_wins_over_the_install_modes(self):
         folder = harness.prepare_setup_folder("dispatch-uninstall")

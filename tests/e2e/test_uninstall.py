@@ -1,4 +1,5 @@
 """Uninstallation as the user meets it: "/uninstall" after a real installation, and "/uninstallSelf"."""
+import os
 import shutil
 import time
 import unittest
@@ -7,6 +8,11 @@ import harness
 import test_install
 
 SHORTCUTS = "[shortcutConfig]\ndesktopShortcut=1\nstartMenuShortcut=1\n"
+
+
+def only_the_log_left(folder):
+    """The program and the name it set itself aside under are gone."""
+    return lambda: [p.name for p in folder.iterdir()] == ["debugLog.log"]
 
 
 def wait_until(condition, seconds=20):
@@ -58,7 +64,7 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertEqual([], [link for link in self.links if link.exists()])
         self.assertFalse(self.cache.exists())
         self.assertTrue(wait_until(lambda: "tessaradetector.exe" not in harness.running_image_names()))
-        self.assertTrue(wait_until(lambda: not (folder / "TessaraAppSetup.exe").exists()))
+        self.assertTrue(wait_until(only_the_log_left(folder)))
         self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before),
                         "neither the work folder nor the script is left behind")
         # Nor the setup program's own bookkeeping: its journal's folder, its commit mark, the vendor folders.
@@ -71,7 +77,7 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertEqual(0, harness.run_setup(again, "/uninstall").exit_code)
         self.assertEqual(registry, harness.registry_snapshot())
         self.assertEqual(([], False), bookkeeping())
-        self.assertTrue(wait_until(lambda: not (again / "TessaraAppSetup.exe").exists()))
+        self.assertTrue(wait_until(only_the_log_left(again)))
 
     def test_uninstall_self_removes_only_the_program_even_from_a_folder_with_blanks(self):
         url = self.server.serve("/payload.zip", self.payload)
@@ -83,12 +89,30 @@ class UninstallTest(test_install.InstallTestBase):
         folder = harness.prepare_setup_folder("uninstall self with blanks")
         self.assertEqual(0, harness.run_setup(folder, "/uninstallSelf").exit_code)
 
-        self.assertTrue(wait_until(lambda: not (folder / "TessaraAppSetup.exe").exists()))
+        self.assertTrue(wait_until(only_the_log_left(folder)))
         self.assertTrue(wait_until(lambda: self.temp_entries() == temp_before), "the script removes itself")
-        self.assertTrue((folder / "debugLog.log").exists(), "nothing beside the program is touched")
         self.assertEqual(registry, harness.registry_snapshot())
         self.assertEqual(installed, harness.tree_digest(self.install_folder))
         shutil.rmtree(folder)
+
+    def test_a_later_start_removes_a_self_removal_script_that_was_cut_short_and_nothing_else(self):
+        temp = harness.to_unix(harness.expand("%TEMP%"))
+        ours = (harness.SOURCE / "res" / "SelfRemoval.bat").read_bytes()
+        an_hour_ago = time.time() - 3600
+        scripts = {"TessZ001.bat": (ours, an_hour_ago, False),  # cut short by a power cut long ago
+                   "TessZ002.bat": (ours, time.time(), True),  # may still be running
+                   "TessZ003.bat": (ours.upper(), an_hour_ago, True),  # someone else's
+                   "Other001.bat": (ours, an_hour_ago, True)}
+        for name, (content, written, _) in scripts.items():
+            (temp / name).write_bytes(content)
+            os.utime(temp / name, (written, written))
+        run = harness.run_setup(harness.prepare_setup_folder("leftover-scripts"), "/silent", "/zipUrl")
+        self.assertEqual({name: stays for name, (_, _, stays) in scripts.items()},
+                         {name: (temp / name).exists() for name in scripts})
+        self.assertEqual(["TessZ001.bat"], [line.rsplit("\\", 1)[1] for line in run.messages
+                                            if line.startswith("Removed a self-removal script that an earlier run left: ")])
+        for name in scripts:
+            (temp / name).unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
