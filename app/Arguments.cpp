@@ -59,7 +59,8 @@ std::wstring LogPathArgument(const std::vector<std::wstring>& arguments) {
 
 std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& arguments) {
     const std::optional<std::wstring> text = LastValueOf(arguments, IsWaitLimitSwitch);
-    if (!text || text->empty() || text->size() > 9 || text->find_first_not_of(L"0123456789") != std::wstring::npos)
+    if (!text || text->empty() || text->size() > 9 ||
+        text->find_first_not_of(L"0123456789") != std::wstring::npos)
         return std::nullopt;
     return std::stoul(*text);
 }

@@ -104,7 +104,8 @@ std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId,
     // cmd /C drops the first and the last quote of a line that starts with one, so the whole command
     // is wrapped in one more pair; the script and the target then arrive as one argument each,
     // blanks and all, and the script's del takes the quoted target path as it is.
-    return L"cmd.exe /C \"" + Quoted(script) + L" " + std::to_wstring(processId) + L" " + Quoted(target) + L"\"";
+    return L"cmd.exe /C \"" + Quoted(script) + L" " + std::to_wstring(processId) + L" " + Quoted(target) +
+           L"\"";
 }
 
 std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
@@ -145,7 +146,8 @@ void RemoveLeftoverSelfRemovalScripts() {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     for (const FolderEntry& entry : entries) {
-        if (entry.isDirectory || entry.isLink || entry.size != ours.size() || !HasPattern(entry.name, L"Tess", L".bat"))
+        if (entry.isDirectory || entry.isLink || entry.size != ours.size() ||
+            !HasPattern(entry.name, L"Tess", L".bat"))
             continue;
         const std::wstring path = JoinPath(temp, entry.name);
         const auto attributes = FileAttributesOf(path);

@@ -51,6 +51,7 @@ TEST_F(RegistrationTest, WriteUninstallEntry_WritesTheTenValuesExactly) {
     for (wchar_t& c : location) {
         if (c == L'\\') c = L'/';
     }
+    // The application has no version of its own: the entry shows the setup program's.
     const KeyTree expected = {{L"",
                                {{L"DisplayName", String(L"Orvix Tessara")},
                                 {L"UninstallString", String(L"\"" + App() + L"\" /uninstall")},
@@ -61,14 +62,15 @@ TEST_F(RegistrationTest, WriteUninstallEntry_WritesTheTenValuesExactly) {
                                 {L"DisplayIcon", String(App() + L",0")},
                                 {L"HelpLink", String(L"http://help.orvix.example/orvix-tessara.html")},
                                 {L"EstimatedSize", Dword(2)},
-                                {L"DisplayVersion", String(L"" TESSARA_VERSION_TEXT)}}}};  // the setup program's
+                                {L"DisplayVersion", String(L"" TESSARA_VERSION_TEXT)}}}};
     EXPECT_EQ(expected, ReadTree(UninstallKeyPath));
     // As the shell reads them: whole strings, their terminators counted.
-    for (const auto& [name, text] : {std::pair{L"DisplayName", L"Orvix Tessara"}, {L"Publisher", L"Orvix Systems Inc."}}) {
+    for (const auto& [name, text] :
+         {std::pair{L"DisplayName", L"Orvix Tessara"}, {L"Publisher", L"Orvix Systems Inc."}}) {
         wchar_t read[64] = {};
         DWORD size = sizeof read;
-        ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, UninstallKeyPath, name, RRF_RT_REG_SZ, nullptr,
-                                                read, &size));
+        ASSERT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_CURRENT_USER, UninstallKeyPath, name, RRF_RT_REG_SZ,
+                                                nullptr, read, &size));
         EXPECT_EQ(text, std::wstring(read));
         EXPECT_EQ((::wcslen(text) + 1) * sizeof(wchar_t), ReadRaw(UninstallKeyPath, name)->data.size());
     }

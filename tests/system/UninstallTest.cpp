@@ -232,8 +232,8 @@ TEST(SelfRemovalTest, TheScriptGetsTheProcessIdAndTheWholeTarget) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    ASSERT_TRUE(::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                 nullptr, nullptr, &startup, &started));
+    ASSERT_TRUE(::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                 CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started));
     const unique_handle process(started.hProcess);
     const unique_handle thread(started.hThread);
     ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
