@@ -76,7 +76,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
-    tessara::RemoveLeftoverSelfRemovalScripts();
+    tessara::RemoveLeftoversOfSelfRemoval();
     {
         // Whatever an earlier run left half done is settled first, unless another run is going on now:
         // its journal is its own, and a run that was killed let go of the lock.

@@ -86,7 +86,56 @@ bool HasPattern(const std::wstring& name, const wchar_t* prefix, const wchar_t* 
            ::_wcsicmp(name.c_str() + name.size() - suffixLength, suffix) == 0;
 }
 
+// The name the program's file is set aside under for its removal: beside it, so that the rename never
+// crosses a volume, and unique to the process.
+constexpr const wchar_t* SetAsideSuffix = L".old";
+std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
+    return program + L"." + std::to_wstring(processId) + SetAsideSuffix;
+}
+
 ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
+
+// Scripts in the temporary folder that a kill or a power cut stopped: only files that are byte for byte
+// our script, and too old to be running still.
+void RemoveLeftoverScripts() {
+    const std::string_view ours = SelfRemovalScript();
+    const std::wstring temp = GetTempFolder();
+    std::vector<FolderEntry> entries;
+    if (ours.empty() || temp.empty() || !ListFolder(temp, entries)) return;
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    for (const FolderEntry& entry : entries) {
+        if (entry.isDirectory || entry.isLink || entry.size != ours.size() ||
+            !HasPattern(entry.name, L"Tess", L".bat"))
+            continue;
+        const std::wstring path = JoinPath(temp, entry.name);
+        const auto attributes = FileAttributesOf(path);
+        const auto bytes = ReadFileBytes(path, ours.size());
+        if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours)
+            continue;
+        if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
+    }
+}
+
+// What such a script was to delete: this program's file, set aside beside it by an earlier process. One
+// that a process still runs from stays (the system refuses), and its script then finds nothing to do.
+void RemoveSetAsideCopies() {
+    const std::wstring program = GetExecutablePath();
+    const std::wstring folder = ParentFolderOf(program);
+    std::vector<FolderEntry> entries;
+    if (program.empty() || folder.empty() || !ListFolder(folder, entries)) return;
+    const std::wstring prefix = LastComponentOf(program) + L".";
+    for (const FolderEntry& entry : entries) {
+        if (entry.isDirectory || entry.isLink || !HasPattern(entry.name, prefix.c_str(), SetAsideSuffix))
+            continue;
+        const std::wstring id =
+            entry.name.substr(prefix.size(), entry.name.size() - prefix.size() - ::wcslen(SetAsideSuffix));
+        if (id.empty() || id.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+        const std::wstring path = JoinPath(folder, entry.name);
+        if (RemoveFile(path)) LogFormat("Removed the setup program that an earlier run set aside: %S", path);
+    }
+}
 
 }  // namespace
 
@@ -108,10 +157,6 @@ std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId,
            L"\"";
 }
 
-std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
-    return program + L"." + std::to_wstring(processId) + L".old";
-}
-
 bool ScheduleSelfRemoval() {
     // The script deletes whatever it is given; it must never be given an empty or partial path.
     const std::wstring program = GetExecutablePath();
@@ -121,6 +166,8 @@ bool ScheduleSelfRemoval() {
     // The file is set aside under a name of its own before the script is told about it: a new copy put
     // at the program's path afterwards is not the file the script deletes.
     const std::wstring setAside = SetAsideNameFor(program, ::GetCurrentProcessId());
+    // One under this name is what an earlier process of the same id left when its script was cut short.
+    RemoveFile(setAside);
     if (!MoveFileNoReplace(program, setAside)) {
         LogFormat("Could not set the setup program aside for its removal: system error %d",
                   static_cast<int>(::GetLastError()));
@@ -138,26 +185,9 @@ bool ScheduleSelfRemoval() {
     return true;
 }
 
-void RemoveLeftoverSelfRemovalScripts() {
-    const std::string_view ours = SelfRemovalScript();
-    const std::wstring temp = GetTempFolder();
-    std::vector<FolderEntry> entries;
-    if (ours.empty() || temp.empty() || !ListFolder(temp, entries)) return;
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    for (const FolderEntry& entry : entries) {
-        if (entry.isDirectory || entry.isLink || entry.size != ours.size() ||
-            !HasPattern(entry.name, L"Tess", L".bat"))
-            continue;
-        const std::wstring path = JoinPath(temp, entry.name);
-        const auto attributes = FileAttributesOf(path);
-        const auto bytes = ReadFileBytes(path, ours.size());
-        // Only our own script, byte for byte, and only one that cannot be running any more.
-        if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
-            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours)
-            continue;
-        if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
-    }
+void RemoveLeftoversOfSelfRemoval() {
+    RemoveLeftoverScripts();
+    RemoveSetAsideCopies();
 }
 
 }  // namespace tessara

@@ -15,14 +15,12 @@ bool DeleteRegistrations(IRegistryTransaction& transaction);
 // The command line that runs the self-removal script: the script, the id of the process to wait for
 // and the file to delete then, each one argument whatever blanks it holds.
 std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target);
-// The name the program's file is set aside under for its removal: beside it, so the rename never
-// crosses a volume, and unique to the process.
-std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId);
 // Sets the program's file aside and leaves a script behind that deletes it once this process has
 // exited, and then itself; a file put at the program's path meanwhile stays. Always true.
 bool ScheduleSelfRemoval();
-// Deletes self-removal scripts that an earlier run left in the temporary folder, cut short by a kill
-// or a power cut: only files that are byte for byte our script and too old to be running still.
-void RemoveLeftoverSelfRemovalScripts();
+// Deletes what a self-removal cut short by a kill or a power cut left: its script in the temporary
+// folder (only a file that is byte for byte our script and too old to be running still), and this
+// program's file set aside beside it by an earlier process.
+void RemoveLeftoversOfSelfRemoval();
 
 }  // namespace tessara

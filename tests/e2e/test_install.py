@@ -40,7 +40,8 @@ SUCCESS_LINES = [
 
 
 def utf16(text):
-    return text.encode("utf-16-le").hex()
+    """A registry string as the program writes it: with its terminating NUL."""
+    return (text + "\0").encode("utf-16-le").hex()
 
 
 def is_subsequence(expected, actual):
@@ -151,24 +152,24 @@ class FirstInstallationTest(InstallTestBase):
         exe = folder + r"\Tessara.exe"
         values = harness.regdump(harness.UNINSTALL_KEY)["values"]
         self.assertEqual(10, len(values))
-        self.assertEqual({"type": 1, "size": 26, "hex": utf16("Orvix Tessara")}, values["DisplayName"])
+        self.assertEqual({"type": 1, "size": 28, "hex": utf16("Orvix Tessara")}, values["DisplayName"])
         self.assertEqual(utf16('"%s" /uninstall' % exe), values["UninstallString"]["hex"])
         self.assertEqual(utf16(folder.replace("\\", "/")), values["InstallLocation"]["hex"])
         for flag in ("NoModify", "NoRepair"):
             self.assertEqual({"type": 4, "size": 4, "hex": "ffffffff"}, values[flag])
-        self.assertEqual({"type": 1, "size": 36, "hex": utf16("Orvix Systems Inc.")}, values["Publisher"])
+        self.assertEqual({"type": 1, "size": 38, "hex": utf16("Orvix Systems Inc.")}, values["Publisher"])
         self.assertEqual(utf16(exe + ",0"), values["DisplayIcon"]["hex"])
-        self.assertTrue(bytes.fromhex(values["HelpLink"]["hex"]).decode("utf-16-le").endswith("/orvix-tessara.html"))
+        self.assertTrue(harness.registry_text(values["HelpLink"]).endswith("/orvix-tessara.html"))
         size = sum(p.stat().st_size for p in self.install_folder.rglob("*") if p.is_file())
         self.assertEqual(struct.pack("<I", size // 1024).hex(), values["EstimatedSize"]["hex"])
         self.assertEqual(4, values["EstimatedSize"]["type"])
-        version = bytes.fromhex(values["DisplayVersion"]["hex"]).decode("utf-16-le")
+        version = harness.registry_text(values["DisplayVersion"])
         self.assertRegex(version, r"^\d+\.\d+\.\d+\.\d+$")
         self.assertNotEqual("1.0.0.0", version, "the product version, not the file version")
 
         protocol = harness.regdump(harness.PROTOCOL_KEY)
-        self.assertEqual({"type": 1, "size": 34, "hex": utf16("URL:Orvix Tessara")}, protocol["values"][""])
-        self.assertEqual({"type": 1, "size": 0, "hex": ""}, protocol["values"]["URL Protocol"])
+        self.assertEqual({"type": 1, "size": 36, "hex": utf16("URL:Orvix Tessara")}, protocol["values"][""])
+        self.assertEqual({"type": 1, "size": 2, "hex": utf16("")}, protocol["values"]["URL Protocol"])
         self.assertEqual(utf16(exe + ",1"),
                          harness.regdump(harness.PROTOCOL_KEY + r"\DefaultIcon")["values"][""]["hex"])
         self.assertEqual(utf16('"%s" "%%1"' % exe),

@@ -95,7 +95,7 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertEqual(installed, harness.tree_digest(self.install_folder))
         shutil.rmtree(folder)
 
-    def test_a_later_start_removes_a_self_removal_script_that_was_cut_short_and_nothing_else(self):
+    def test_a_later_start_removes_what_a_self_removal_cut_short_left_and_nothing_else(self):
         temp = harness.to_unix(harness.expand("%TEMP%"))
         ours = (harness.SOURCE / "res" / "SelfRemoval.bat").read_bytes()
         an_hour_ago = time.time() - 3600
@@ -106,9 +106,14 @@ class UninstallTest(test_install.InstallTestBase):
         for name, (content, written, _) in scripts.items():
             (temp / name).write_bytes(content)
             os.utime(temp / name, (written, written))
-        run = harness.run_setup(harness.prepare_setup_folder("leftover-scripts"), "/silent", "/zipUrl")
+        folder = harness.prepare_setup_folder("leftover-scripts")
+        set_aside = {"TessaraAppSetup.exe.4242.old": False, "TessaraAppSetup.exe.mine.old": True}
+        for name in set_aside:
+            (folder / name).write_bytes(b"MZ")
+        run = harness.run_setup(folder, "/silent", "/zipUrl")
         self.assertEqual({name: stays for name, (_, _, stays) in scripts.items()},
                          {name: (temp / name).exists() for name in scripts})
+        self.assertEqual(set_aside, {name: (folder / name).exists() for name in set_aside})
         self.assertEqual(["TessZ001.bat"], [line.rsplit("\\", 1)[1] for line in run.messages
                                             if line.startswith("Removed a self-removal script that an earlier run left: ")])
         for name in scripts:
