@@ -110,15 +110,12 @@ class UninstallTest(test_install.InstallTestBase):
         set_aside = {"TessaraAppSetup.exe.4242.old": False, "TessaraAppSetup.exe.mine.old": True}
         for name in set_aside:
             (folder / name).write_bytes(b"MZ")
-        run = harness.run_setup(folder, "/silent", "/zipUrl")
+        harness.run_setup(folder, "/silent", "/zipUrl")
         self.assertEqual({name: stays for name, (_, _, stays) in scripts.items()},
                          {name: (temp / name).exists() for name in scripts})
         self.assertEqual(set_aside, {name: (folder / name).exists() for name in set_aside})
-        self.assertEqual(["TessZ001.bat"], [line.rsplit("\\", 1)[1] for line in run.messages
-                                            if line.startswith("Removed a self-removal script that an earlier run left: ")])
         for name in scripts:
             (temp / name).unlink(missing_ok=True)
-
 
 if __name__ == "__main__":
     unittest.main()

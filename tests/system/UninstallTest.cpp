@@ -155,68 +155,60 @@ TEST_F(UninstallTest, RunUninstall_SucceedsWhenTheProtocolWasRemovedByHand) {
 // blanks too: the script and the program path must each reach the script whole. A new copy put at the
 // program's path right after the removal was scheduled is not the file the script deletes.
 TEST(SelfRemovalTest, TheScriptDeletesTheExitedProgramThenItselfAndSparesANewCopy) {
-    for (const bool newCopy : {false, true}) {
-        SCOPED_TRACE(newCopy);
-        // The blanks sit below the scratch folder: a command interpreter that passes a pipe through an
-        // unquoted temporary file name then leaves its stray file inside the scratch folder too.
-        TestFolder place{"self-removal"};
-        const fs::path program = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
-        const fs::path temp = place.path() / L"temp folder";
-        const fs::path copySource = place.path() / L"new copy.exe";
-        fs::create_directories(program.parent_path());
-        fs::create_directories(temp);
-        fs::copy_file(DataFile("self_removal_probe.exe"), program);
-        WriteFileOfSize(program.parent_path() / L"neighbour.txt", 1);
-        WriteFileOfSize(copySource, 3);
+    // The blanks sit below the scratch folder: a command interpreter that passes a pipe through an
+    // unquoted temporary file name then leaves its stray file inside the scratch folder too.
+    TestFolder place{"self-removal"};
+    const fs::path program = place.path() / L"Setup Copy" / L"TessaraAppSetup.exe";
+    const fs::path temp = place.path() / L"temp folder";
+    fs::create_directories(program.parent_path());
+    fs::create_directories(temp);
+    fs::copy_file(DataFile("self_removal_probe.exe"), program);
+    WriteFileOfSize(program.parent_path() / L"neighbour.txt", 1);
+    WriteFileOfSize(place.path() / L"new copy.exe", 3);
 
-        std::wstring environment;
-        {
-            const wchar_t* const block = ::GetEnvironmentStringsW();
-            for (const wchar_t* entry = block; *entry; entry += ::wcslen(entry) + 1) {
-                if (::_wcsnicmp(entry, L"TMP=", 4) != 0 && ::_wcsnicmp(entry, L"TEMP=", 5) != 0) {
-                    environment.append(entry).push_back(L'\0');
-                }
+    std::wstring environment;
+    {
+        const wchar_t* const block = ::GetEnvironmentStringsW();
+        for (const wchar_t* entry = block; *entry; entry += ::wcslen(entry) + 1) {
+            if (::_wcsnicmp(entry, L"TMP=", 4) != 0 && ::_wcsnicmp(entry, L"TEMP=", 5) != 0) {
+                environment.append(entry).push_back(L'\0');
             }
-            ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
         }
-        for (const wchar_t* name : {L"TMP=", L"TEMP="})
-            environment.append(name + temp.wstring()).push_back(L'\0');
-        environment.push_back(L'\0');
-
-        std::wstring commandLine = L"\"" + program.wstring() + L"\"";
-        if (newCopy) commandLine += L" \"" + copySource.wstring() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                     CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
-                                     &started));
-        const unique_handle process(started.hProcess);
-        const unique_handle thread(started.hThread);
-        ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
-        DWORD exitCode = 1;
-        ASSERT_TRUE(::GetExitCodeProcess(process.get(), &exitCode));
-        ASSERT_EQ(0u, exitCode) << "the new copy could not be put in place";
-
-        const auto names = [&program] {
-            std::set<std::wstring> found;
-            for (const auto& entry : fs::directory_iterator(program.parent_path()))
-                found.insert(entry.path().filename().wstring());
-            return found;
-        };
-        const std::set<std::wstring> expected =
-            newCopy ? std::set<std::wstring>{L"TessaraAppSetup.exe", L"neighbour.txt"}
-                    : std::set<std::wstring>{L"neighbour.txt"};
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while ((names() != expected || !fs::is_empty(temp)) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        EXPECT_EQ(expected, names());
-        EXPECT_TRUE(fs::is_empty(temp)) << "the script and its temporary name are gone";
-        if (newCopy) {
-            EXPECT_EQ(3u, fs::file_size(program));
-        }
+        ::FreeEnvironmentStringsW(const_cast<wchar_t*>(block));
     }
+    for (const wchar_t* name : {L"TMP=", L"TEMP="})
+        environment.append(name + temp.wstring()).push_back(L'\0');
+    environment.push_back(L'\0');
+
+    std::wstring commandLine =
+        L"\"" + program.wstring() + L"\" \"" + (place.path() / L"new copy.exe").wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                                 &started));
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 30000));
+    DWORD exitCode = 1;
+    ASSERT_TRUE(::GetExitCodeProcess(process.get(), &exitCode) && exitCode == 0)
+        << "no new copy was put in place";
+
+    const auto left = [&program] {
+        std::set<std::wstring> names;
+        for (const auto& entry : fs::directory_iterator(program.parent_path()))
+            names.insert(entry.path().filename());
+        return names;
+    };
+    const std::set<std::wstring> expected = {L"TessaraAppSetup.exe", L"neighbour.txt"};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((left() != expected || !fs::is_empty(temp)) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(expected, left()) << "the program set aside is gone";
+    EXPECT_EQ(3u, fs::file_size(program)) << "the new copy stays";
+    EXPECT_TRUE(fs::is_empty(temp)) << "the script and its temporary name are gone";
 }
 
 // The script's wait loop looks for the process by its id; Wine lists none, so what the loop is given
