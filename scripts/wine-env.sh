@@ -29,16 +29,7 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export LANG="${LANG:-C.UTF-8}"
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix in $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-  # Wine links the profile's Desktop, Documents and similar folders to the Linux home folder; the
-  # tests write shortcuts and caches there, so they get folders of their own inside the prefix.
-  for link in "$WINEPREFIX"/drive_c/users/*/*; do
-    if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
-  done
-fi
+bash "$root/scripts/wine-prefix.sh"
 
 if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 90 120); do
