@@ -97,9 +97,9 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
 // Digests each file's bytes on their way to the disk, in the order they are written, both alone and
 // together with the others, so that the check after extraction need not read the payload back. Two
 // threads of their own take the two digests, each over every byte, and overlap inflating and writing:
-// hashing is the slowest of the three. The writer gathers pieces into batches of about a megabyte and
+// hashing is the slowest of the three. The writer gathers pieces into batches and
 // hands over a batch at a time, into a short queue whose length bounds the memory taken: a payload of
-// many small files costs a hand-over per megabyte, not one per piece and per file.
+// many small files costs a hand-over per batch, not one per piece and per file.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     explicit CDigestingObserver(const std::function<bool()>& cancelled)
@@ -131,9 +131,11 @@ public:
     }
 
 private:
-    static constexpr size_t kBatchSize = 1024 * 1024;
+    // A piece of a large file fills a batch; small files share one. Three batches exist at most (the
+    // one filling and those waiting), no more memory than a piece waiting beside one being hashed took.
+    static constexpr size_t kBatchSize = 256 * 1024;
     // Batches handed over and not yet hashed by both threads; the writer waits only when this many are.
-    static constexpr size_t kBatchesWaiting = 3;
+    static constexpr size_t kBatchesWaiting = 2;
     enum Digest { kWhole, kFiles };
 
     // Consecutive pieces, and the offsets in them at which a file starts (ending the one before it).
@@ -244,21 +246,12 @@ private:
     std::thread m_filesThread;
 };
 
-}  // namespace
-
-PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
-                                         const std::wstring& extractionFolder,
-                                         const std::wstring& installFolder,
-                                         const std::function<bool()>& cancelled) {
-    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
-                                            cancelled);
-}
-
-PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
-                                                   const std::wstring& extractionFolder,
-                                                   const std::wstring& installFolder,
-                                                   const std::vector<unsigned char>& anchor,
-                                                   const std::function<bool()>& cancelled) {
+// Writes the files the manifest signs and takes their digests on the way. The archive's index and the
+// manifest are let go before the check that follows, which then reuses their memory.
+PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::wstring& extractionFolder,
+                                   const std::wstring& installFolder,
+                                   const std::vector<unsigned char>& anchor,
+                                   const std::function<bool()>& cancelled, WrittenFilesDigest& written) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
         LogWrite("The payload is not a zip archive");
@@ -288,7 +281,29 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
-    const WrittenFilesDigest written = observer.Finish();
+    written = observer.Finish();
+    return PayloadExtraction::Extracted;
+}
+
+}  // namespace
+
+PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
+                                         const std::wstring& extractionFolder,
+                                         const std::wstring& installFolder,
+                                         const std::function<bool()>& cancelled) {
+    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
+                                            cancelled);
+}
+
+PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
+                                                   const std::wstring& extractionFolder,
+                                                   const std::wstring& installFolder,
+                                                   const std::vector<unsigned char>& anchor,
+                                                   const std::function<bool()>& cancelled) {
+    WrittenFilesDigest written;
+    const PayloadExtraction extraction =
+        WriteSignedFiles(archivePath, extractionFolder, installFolder, anchor, cancelled, written);
+    if (extraction != PayloadExtraction::Extracted) return extraction;
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;
 }
