@@ -24,7 +24,8 @@ serve_folder() {
   TESSARA_SERVER_URL="http://127.0.0.1:$port"
 }
 export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
-export WINEPREFIX="$TESSARA_BUILD_DIR/wineprefix"
+# The build's prefix is the one the tests copy; a script that installs into its profile names its own.
+export WINEPREFIX="${TESSARA_WINEPREFIX:-$TESSARA_BUILD_DIR/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG=-all
 export LANG="${LANG:-C.UTF-8}"
