@@ -15,7 +15,7 @@ file_count="${2:-2000}"
 runs="${3:-3}"
 
 bash "$root/scripts/build.sh"
-# A prefix of its own: the tests copy the build's, which must not hold the benchmark's installation.
+# A prefix of its own, as it fills the download cache.
 export TESSARA_WINEPREFIX="$TESSARA_BUILD_DIR/bench-prefix"
 source "$root/scripts/wine-env.sh"
 build="$TESSARA_BUILD_DIR"

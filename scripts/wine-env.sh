@@ -24,8 +24,10 @@ serve_folder() {
   TESSARA_SERVER_URL="http://127.0.0.1:$port"
 }
 export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
-# The build's prefix is the one the tests copy; a script that installs into its profile names its own.
-export WINEPREFIX="${TESSARA_WINEPREFIX:-$TESSARA_BUILD_DIR/wineprefix}"
+# The build's prefix is the one the tests copy: the scripts install into a prefix of their own (the
+# build's wine-run.sh and the end-to-end harness follow TESSARA_WINEPREFIX there).
+export TESSARA_WINEPREFIX="${TESSARA_WINEPREFIX:-$TESSARA_BUILD_DIR/scripts-prefix}"
+export WINEPREFIX="$TESSARA_WINEPREFIX"
 export WINEARCH=win64
 export WINEDEBUG=-all
 export LANG="${LANG:-C.UTF-8}"

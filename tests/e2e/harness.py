@@ -33,7 +33,7 @@ DEV_ROOT = SOURCE / "tests" / "fixtures" / "dev-root"
 # CTest runs each group of tests in a prefix and work folder of its own; the first Windows program run
 # makes them (see cmake/wine-run.sh.in).
 GROUP = pathlib.Path(os.environ["TESSARA_TEST_GROUP_DIR"]) if "TESSARA_TEST_GROUP_DIR" in os.environ else None
-PREFIX = GROUP / "wineprefix" if GROUP else BUILD / "wineprefix"
+PREFIX = GROUP / "wineprefix" if GROUP else pathlib.Path(os.environ.get("TESSARA_WINEPREFIX", BUILD / "wineprefix"))
 WORK = GROUP / "work" if GROUP else BUILD / "e2e-work"
 subprocess.run([WINE_RUN], check=True)
 
