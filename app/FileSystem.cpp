@@ -13,23 +13,25 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-bool RemoveExtended(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return IsMissing(::GetLastError());
-    const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-        ::SetFileAttributesW(path.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+// The attributes come from the folder's listing where there is one: asking again would double the
+// file system's work per file, and a folder of thousands of files is removed after every reinstall.
+bool RemoveExtended(const std::wstring& path, DWORD attributes = INVALID_FILE_ATTRIBUTES) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(::GetLastError());
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        ::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (!directory) return ::DeleteFileW(path.c_str()) || IsMissing(::GetLastError());
     bool removed = true;
     // A link or junction to a folder goes as it is; what it points to is not ours to delete.
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         WIN32_FIND_DATAW found{};
         const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
             do {
                 const std::wstring name = found.cFileName;
-                if (name != L"." && name != L"..") removed = RemoveExtended(path + L"\\" + name) && removed;
+                if (name != L"." && name != L"..")
+                    removed = RemoveExtended(path + L"\\" + name, found.dwFileAttributes) && removed;
             } while (::FindNextFileW(search, &found));
             ::FindClose(search);
         }

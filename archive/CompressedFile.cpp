@@ -132,6 +132,8 @@ bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
 bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
                                      IExtractionObserver* observer) {
     bool result = true;
+    // A payload lists the files of a folder together: its folders are made once, not asked for per file.
+    std::wstring lastFolder;
     for (const std::string& name : names) {
         if (observer && !observer->KeepGoing()) return false;
         const int length = static_cast<int>(name.size());
@@ -141,10 +143,13 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
             continue;
         }
         const std::size_t slash = path->rfind(L'/');
-        if (slash != std::wstring::npos &&
-            !tessara::CreateFolders(tessara::JoinPath(targetFolder, path->substr(0, slash)))) {
-            result = false;
-            continue;
+        if (slash != std::wstring::npos && path->compare(0, slash, lastFolder) != 0) {
+            lastFolder.clear();
+            if (!tessara::CreateFolders(tessara::JoinPath(targetFolder, path->substr(0, slash)))) {
+                result = false;
+                continue;
+            }
+            lastFolder = path->substr(0, slash);
         }
         // The name part of the destination is the case-folded key; the target folder is taken as given.
         result = WriteEntry(name.data(), length, tessara::JoinPath(targetFolder, *path), observer) && result;

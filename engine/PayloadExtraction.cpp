@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -94,25 +95,34 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
 }
 
 // Digests each file's bytes on their way to the disk, in the order they are written, both alone and
-// together with the others, so that the check after extraction need not read the payload back. The
-// hashing runs on a thread of its own and overlaps inflating and writing; one piece at most waits for
-// it, which bounds the memory it takes.
+// together with the others, so that the check after extraction need not read the payload back. Two
+// threads of their own take the two digests, each over every byte, and overlap inflating and writing:
+// hashing is the slowest of the three. The writer gathers pieces into batches and
+// hands over a batch at a time, into a short queue whose length bounds the memory taken: a payload of
+// many small files costs a hand-over per batch, not one per piece and per file.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     explicit CDigestingObserver(const std::function<bool()>& cancelled)
-        : m_cancelled(cancelled), m_thread([this] { HashPieces(); }) {}
+        : m_cancelled(cancelled),
+          m_wholeThread([this] { HashBatches(kWhole); }),
+          m_filesThread([this] { HashBatches(kFiles); }) {}
     CDigestingObserver(const CDigestingObserver&) = delete;
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
     ~CDigestingObserver() override { StopHashing(); }
 
     void OnFileStarted(const std::wstring& destination) override {
         m_written.files.push_back({destination, {}});
-        HandOver(nullptr, 0, true);
+        m_filling.fileStarts.push_back(m_filling.bytes.size());
     }
-    void OnFileData(const char* data, std::size_t size) override { HandOver(data, size, false); }
+    void OnFileData(const char* data, std::size_t size) override {
+        if (m_filling.bytes.size() + size > kBatchSize) HandOver();
+        if (m_filling.bytes.capacity() < kBatchSize) m_filling.bytes.reserve(kBatchSize);
+        m_filling.bytes.insert(m_filling.bytes.end(), data, data + size);
+    }
     bool KeepGoing() override { return !m_cancelled || !m_cancelled(); }
     // Waits for every piece to be hashed.
     WrittenFilesDigest Finish() {
+        HandOver();
         StopHashing();
         if (m_intact) m_written.digest = m_whole.Finish();
         for (size_t i = 0; i < m_written.files.size() && i < m_contents.size(); ++i)
@@ -121,40 +131,79 @@ public:
     }
 
 private:
-    // An empty piece that starts a file ends the one before it.
-    void HandOver(const char* data, std::size_t size, bool startsFile) {
+    // A piece of a large file fills a batch; small files share one. Three batches exist at most (the
+    // one filling and those waiting), no more memory than a piece waiting beside one being hashed took.
+    static constexpr size_t kBatchSize = 256 * 1024;
+    // Batches handed over and not yet hashed by both threads; the writer waits only when this many are.
+    static constexpr size_t kBatchesWaiting = 2;
+    enum Digest { kWhole, kFiles };
+
+    // Consecutive pieces, and the offsets in them at which a file starts (ending the one before it).
+    struct Batch {
+        std::vector<unsigned char> bytes;
+        std::vector<size_t> fileStarts;
+    };
+
+    void HandOver() {
+        if (m_filling.bytes.empty() && m_filling.fileStarts.empty()) return;
         std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return !m_pieceWaiting; });
-        m_waiting.assign(data, data + size);
-        m_waitingStartsFile = startsFile;
-        m_pieceWaiting = true;
+        m_changed.wait(lock, [this] { return m_waiting.size() < kBatchesWaiting; });
+        m_waiting.push_back(std::move(m_filling));
+        // A hashed batch's buffers are filled again rather than allocated anew.
+        m_filling = Batch();
+        if (!m_spare.empty()) {
+            m_filling = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
         m_changed.notify_all();
     }
-    void HashPieces() {
-        std::vector<unsigned char> piece;
+    // Each thread works down the queue; a batch leaves it once both have hashed it. Batches stay where
+    // they are while hashed: the writer only appends, which moves no element of the queue.
+    void HashBatches(Digest digest) {
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this] { return m_pieceWaiting || m_stopping; });
-            if (!m_pieceWaiting) break;
-            // The waiting buffer takes over the one just hashed, so neither is allocated again.
-            piece.swap(m_waiting);
-            const bool startsFile = m_waitingStartsFile;
-            m_pieceWaiting = false;
-            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_hashed[digest] < m_waiting.size() || m_stopping; });
+            if (m_hashed[digest] == m_waiting.size()) break;
+            const Batch& batch = m_waiting[m_hashed[digest]];
             lock.unlock();
-            if (startsFile) EndFile();
-            HashPiece(piece);
+            if (digest == kWhole) {
+                HashWhole(batch);
+            } else {
+                HashFiles(batch);
+            }
             lock.lock();
+            ++m_hashed[digest];
+            if (m_hashed[kWhole] > 0 && m_hashed[kFiles] > 0) {
+                m_spare.push_back(std::move(m_waiting.front()));
+                m_spare.back().bytes.clear();
+                m_spare.back().fileStarts.clear();
+                m_waiting.pop_front();
+                --m_hashed[kWhole];
+                --m_hashed[kFiles];
+            }
+            m_changed.notify_all();
         }
-        EndFile();
+        if (digest == kFiles) EndFile();
     }
-    // Only the hashing thread touches the hashers and what they found until it has been joined.
-    void HashPiece(const std::vector<unsigned char>& piece) {
-        if (piece.empty()) return;
-        const unsigned long size = static_cast<unsigned long>(piece.size());
-        m_intact = m_whole.HashData(piece.data(), size) && m_intact;
-        m_fileIntact = m_file.HashData(piece.data(), size) && m_fileIntact;
-        m_fileSize += piece.size();
+    // Each hasher and what it found is touched by its own thread only, until the threads are joined.
+    void HashWhole(const Batch& batch) {
+        if (!batch.bytes.empty())
+            m_intact = m_whole.HashData(batch.bytes.data(), static_cast<unsigned long>(batch.bytes.size())) &&
+                       m_intact;
+    }
+    void HashFiles(const Batch& batch) {
+        size_t start = 0;
+        for (size_t next = 0; next <= batch.fileStarts.size(); ++next) {
+            const size_t end = next < batch.fileStarts.size() ? batch.fileStarts[next] : batch.bytes.size();
+            if (end > start) {
+                m_fileIntact =
+                    m_file.HashData(batch.bytes.data() + start, static_cast<unsigned long>(end - start)) &&
+                    m_fileIntact;
+                m_fileSize += end - start;
+            }
+            if (next < batch.fileStarts.size()) EndFile();
+            start = end;
+        }
     }
     void EndFile() {
         if (m_fileOpen) {
@@ -172,43 +221,37 @@ private:
             m_stopping = true;
         }
         m_changed.notify_all();
-        if (m_thread.joinable()) m_thread.join();
+        if (m_wholeThread.joinable()) m_wholeThread.join();
+        if (m_filesThread.joinable()) m_filesThread.join();
     }
 
     const std::function<bool()>& m_cancelled;
     Sha256Hasher m_whole;
+    bool m_intact = true;
     Sha256Hasher m_file;
-    WrittenFilesDigest m_written;
     std::vector<FileFingerprint> m_contents;
     uint64_t m_fileSize = 0;
     bool m_fileOpen = false;
     bool m_fileIntact = true;
-    bool m_intact = true;
+    WrittenFilesDigest m_written;
+    Batch m_filling;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<unsigned char> m_waiting;
-    bool m_waitingStartsFile = false;
-    bool m_pieceWaiting = false;
+    std::deque<Batch> m_waiting;
+    size_t m_hashed[2] = {0, 0};
+    std::vector<Batch> m_spare;
     bool m_stopping = false;
-    // Last, so that everything the thread uses exists before it starts.
-    std::thread m_thread;
+    // Last, so that everything the threads use exists before they start.
+    std::thread m_wholeThread;
+    std::thread m_filesThread;
 };
 
-}  // namespace
-
-PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
-                                         const std::wstring& extractionFolder,
-                                         const std::wstring& installFolder,
-                                         const std::function<bool()>& cancelled) {
-    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
-                                            cancelled);
-}
-
-PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
-                                                   const std::wstring& extractionFolder,
-                                                   const std::wstring& installFolder,
-                                                   const std::vector<unsigned char>& anchor,
-                                                   const std::function<bool()>& cancelled) {
+// Writes the files the manifest signs and takes their digests on the way. The archive's index and the
+// manifest are let go before the check that follows, which then reuses their memory.
+PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::wstring& extractionFolder,
+                                   const std::wstring& installFolder,
+                                   const std::vector<unsigned char>& anchor,
+                                   const std::function<bool()>& cancelled, WrittenFilesDigest& written) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
         LogWrite("The payload is not a zip archive");
@@ -238,7 +281,29 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
-    const WrittenFilesDigest written = observer.Finish();
+    written = observer.Finish();
+    return PayloadExtraction::Extracted;
+}
+
+}  // namespace
+
+PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
+                                         const std::wstring& extractionFolder,
+                                         const std::wstring& installFolder,
+                                         const std::function<bool()>& cancelled) {
+    return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
+                                            cancelled);
+}
+
+PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
+                                                   const std::wstring& extractionFolder,
+                                                   const std::wstring& installFolder,
+                                                   const std::vector<unsigned char>& anchor,
+                                                   const std::function<bool()>& cancelled) {
+    WrittenFilesDigest written;
+    const PayloadExtraction extraction =
+        WriteSignedFiles(archivePath, extractionFolder, installFolder, anchor, cancelled, written);
+    if (extraction != PayloadExtraction::Extracted) return extraction;
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times silent installations of a 200 MiB payload of about 2000 files served from 127.0.0.1, a fresh
 # installation and a reinstallation over the previous one, each next to the same steps done by plain
-# tools in the same run (download with curl, unzip, sha256sum, cp; for the reinstallation the previous
-# copy is moved aside first and deleted last). Prints the best of the runs of each, their ratios, the
+# tools in the same run: the download through the same system service (URLDownloadToFileW under Wine),
+# unzip, sha256sum and a move into place (for the reinstallation the previous copy is moved aside
+# first and deleted last). Prints the best of the runs of each, their ratios, the
 # peak working set of the setup process and the size of the executable. Every timed run starts with
 # the disk's write-back done, so that none pays for the files its predecessor wrote.
 #   usage: scripts/bench-install.sh [total-MiB] [file-count] [runs]
@@ -14,6 +15,8 @@ file_count="${2:-2000}"
 runs="${3:-3}"
 
 bash "$root/scripts/build.sh"
+# A prefix of its own, as it fills the download cache.
+export TESSARA_WINEPREFIX="$TESSARA_BUILD_DIR/bench-prefix"
 source "$root/scripts/wine-env.sh"
 build="$TESSARA_BUILD_DIR"
 work="$build/bench-install"
@@ -30,6 +33,8 @@ url="$TESSARA_SERVER_URL/payload.zip"
 cp "$build/TessaraAppSetup.exe" "$work/"
 appdata=$(wine cmd.exe /c echo %APPDATA% 2>/dev/null | tr -d '\r')
 install=$(winepath -u "$appdata\\Orvix\\Tessara" 2>/dev/null)
+local_appdata=$(wine cmd.exe /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
+cache=$(winepath -u "$local_appdata\\Microsoft\\Windows\\INetCache" 2>/dev/null)
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 peak_kib=0
@@ -84,7 +89,8 @@ setup_run() {
   end_started_programs
 }
 
-# The same steps with plain tools; with "reinstall", over a previous copy.
+# The same steps with plain tools; with "reinstall", over a previous copy. Each download goes to a new
+# URL, as each setup run's does, so that no cached copy stands in for it.
 plain_run() {
   local target="$work/plain/installed" start
   rm -rf "$work/plain/payload.zip" "$work/plain/extracted" "$work/plain/previous"
@@ -92,13 +98,15 @@ plain_run() {
   if [ "$1" = reinstall ]; then [ -d "$target" ] || cp -r "$work/folder" "$target"; else rm -rf "$target"; fi
   sync
   start=$(now_ms)
-  curl -s -o "$work/plain/payload.zip" "$url"
+  wine "$build/tools/bench/url_download.exe" "$url?plain=$(now_ms)" "Z:${work//\//\\}\\plain\\payload.zip"
   unzip -q "$work/plain/payload.zip" -d "$work/plain/extracted"
   (cd "$work/plain/extracted" && find . -type f -print0 | sort -z | xargs -0 cat | sha256sum >/dev/null)
   [ -d "$target" ] && mv "$target" "$work/plain/previous"
-  cp -r "$work/plain/extracted" "$target"
+  mv "$work/plain/extracted" "$target"
   rm -rf "$work/plain/previous"
   echo $(($(now_ms) - start)) >"$work/last_ms"
+  # The download service keeps a copy of every download in the user's cache; they would fill the disk.
+  if [ -d "$cache" ]; then find "$cache" -mindepth 1 -delete; fi
 }
 
 best() { sort -n | head -n 1; }

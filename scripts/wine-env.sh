@@ -24,21 +24,15 @@ serve_folder() {
   TESSARA_SERVER_URL="http://127.0.0.1:$port"
 }
 export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
-export WINEPREFIX="$TESSARA_BUILD_DIR/wineprefix"
+# The build's prefix is the one the tests copy: the scripts install into a prefix of their own (the
+# build's wine-run.sh and the end-to-end harness follow TESSARA_WINEPREFIX there).
+export TESSARA_WINEPREFIX="${TESSARA_WINEPREFIX:-$TESSARA_BUILD_DIR/scripts-prefix}"
+export WINEPREFIX="$TESSARA_WINEPREFIX"
 export WINEARCH=win64
 export WINEDEBUG=-all
 export LANG="${LANG:-C.UTF-8}"
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix in $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -w
-  # Wine links the profile's Desktop, Documents and similar folders to the Linux home folder; the
-  # tests write shortcuts and caches there, so they get folders of their own inside the prefix.
-  for link in "$WINEPREFIX"/drive_c/users/*/*; do
-    if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
-  done
-fi
+bash "$root/scripts/wine-prefix.sh"
 
 if [ -z "${DISPLAY:-}" ]; then
   for n in $(seq 90 120); do

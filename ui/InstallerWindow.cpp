@@ -150,8 +150,9 @@ int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
 void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }
 
 void CTessaraAppInstallerWindow::SetProgress(int percent) {
-    progress.exchange(percent);
-    InvalidateProgress();
+    // The download reports every few kilobytes; repainting is asked for only when the figure moves,
+    // as each request from this thread is a round trip to the window's.
+    if (progress.exchange(percent) != percent) InvalidateProgress();
 }
 
 void CTessaraAppInstallerWindow::OnFinished() {

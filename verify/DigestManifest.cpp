@@ -226,38 +226,64 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
 
 }  // namespace
 
-Sha256Hasher::Sha256Hasher() {
-    static const auto openProvider =
-        CngFunction<decltype(&::BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
-    static const auto getProperty = CngFunction<decltype(&::BCryptGetProperty)>("BCryptGetProperty");
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    if (!openProvider || !getProperty ||
-        !BCRYPT_SUCCESS(openProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
-        return;
-    m_provider.reset(provider);
+namespace {
 
+// One SHA-256 provider serves every hasher of the run: opening one costs more than hashing a small file.
+struct Sha256Provider {
+    unique_bcrypt_algorithm handle;
     DWORD objectLength = 0;
     DWORD digestLength = 0;
-    ULONG written = 0;
-    if (!BCRYPT_SUCCESS(getProperty(provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
-                                    sizeof objectLength, &written, 0)) ||
-        !BCRYPT_SUCCESS(getProperty(provider, BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
-                                    sizeof digestLength, &written, 0))) {
-        return;
-    }
-    m_hashObject.resize(objectLength);
-    m_digest.resize(digestLength);
+};
+
+const Sha256Provider& SharedSha256Provider() {
+    static const Sha256Provider shared = [] {
+        const auto openProvider =
+            CngFunction<decltype(&::BCryptOpenAlgorithmProvider)>("BCryptOpenAlgorithmProvider");
+        const auto getProperty = CngFunction<decltype(&::BCryptGetProperty)>("BCryptGetProperty");
+        Sha256Provider provider;
+        BCRYPT_ALG_HANDLE handle = nullptr;
+        if (!openProvider || !getProperty ||
+            !BCRYPT_SUCCESS(openProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+            return provider;
+        provider.handle.reset(handle);
+        ULONG written = 0;
+        if (!BCRYPT_SUCCESS(getProperty(handle, BCRYPT_OBJECT_LENGTH,
+                                        reinterpret_cast<PUCHAR>(&provider.objectLength),
+                                        sizeof provider.objectLength, &written, 0)) ||
+            !BCRYPT_SUCCESS(getProperty(handle, BCRYPT_HASH_LENGTH,
+                                        reinterpret_cast<PUCHAR>(&provider.digestLength),
+                                        sizeof provider.digestLength, &written, 0))) {
+            provider.handle.reset();
+        }
+        return provider;
+    }();
+    return shared;
+}
+
+}  // namespace
+
+Sha256Hasher::Sha256Hasher() {
+    const Sha256Provider& provider = SharedSha256Provider();
+    if (!provider.handle) return;
+    m_hashObject.resize(provider.objectLength);
+    m_digest.resize(provider.digestLength);
     StartHash();
 }
 
 void Sha256Hasher::StartHash() {
     static const auto createHash = CngFunction<decltype(&::BCryptCreateHash)>("BCryptCreateHash");
     m_hash.reset();
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (createHash && BCRYPT_SUCCESS(createHash(m_provider.get(), &hash, m_hashObject.data(),
-                                                static_cast<ULONG>(m_hashObject.size()), nullptr, 0, 0))) {
-        m_hash.reset(hash);
-    }
+    const auto create = [this](ULONG flags) {
+        BCRYPT_HASH_HANDLE hash = nullptr;
+        if (createHash &&
+            BCRYPT_SUCCESS(createHash(SharedSha256Provider().handle.get(), &hash, m_hashObject.data(),
+                                      static_cast<ULONG>(m_hashObject.size()), nullptr, 0, flags)))
+            m_hash.reset(hash);
+        return HasHash();
+    };
+    // A reusable hash starts over by itself when finished; systems before Windows 8 refuse the flag.
+    m_reusable = create(BCRYPT_HASH_REUSABLE_FLAG);
+    if (!m_reusable) create(0);
 }
 
 bool Sha256Hasher::HashData(const unsigned char* data, unsigned long size) {
@@ -277,7 +303,7 @@ std::vector<unsigned char> Sha256Hasher::Finish() {
     const bool finished =
         HasHash() && !m_digest.empty() && finishHash &&
         BCRYPT_SUCCESS(finishHash(m_hash.get(), m_digest.data(), static_cast<ULONG>(m_digest.size()), 0));
-    if (m_provider) StartHash();
+    if (!finished || !m_reusable) StartHash();
     return finished ? m_digest : std::vector<unsigned char>();
 }
 

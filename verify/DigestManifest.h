@@ -53,11 +53,11 @@ public:
 private:
     void StartHash();
 
-    unique_bcrypt_algorithm m_provider;
     // CNG keeps the hash state in this buffer, so it is declared before the hash handle and
     // therefore outlives it.
     std::vector<unsigned char> m_hashObject;
     unique_bcrypt_hash m_hash;
+    bool m_reusable = false;
     std::vector<unsigned char> m_digest;
     std::vector<unsigned char> m_readBuffer;
 };

@@ -30,8 +30,12 @@ SETUP_EXE = BUILD / "TessaraAppSetup.exe"
 TEST_SETUP_EXE = BUILD / "tests" / "e2e" / "TessaraAppSetupTest.exe"
 DEMO_DIR = BUILD / "tools" / "demo"
 DEV_ROOT = SOURCE / "tests" / "fixtures" / "dev-root"
-PREFIX = BUILD / "wineprefix"
-WORK = BUILD / "e2e-work"
+# CTest runs each group of tests in a prefix and work folder of its own; the first Windows program run
+# makes them (see cmake/wine-run.sh.in).
+GROUP = pathlib.Path(os.environ["TESSARA_TEST_GROUP_DIR"]) if "TESSARA_TEST_GROUP_DIR" in os.environ else None
+PREFIX = GROUP / "wineprefix" if GROUP else pathlib.Path(os.environ.get("TESSARA_WINEPREFIX", BUILD / "wineprefix"))
+WORK = GROUP / "work" if GROUP else BUILD / "e2e-work"
+subprocess.run([WINE_RUN], check=True)
 
 UNINSTALL_KEY = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvix Tessara App"
 PROTOCOL_KEY = r"Software\Classes\tessarapro"
@@ -70,8 +74,13 @@ def expand(variable_text):
 
 
 def regdump(path):
-    out = wine([BUILD / "tests" / "e2e" / "regdump.exe", path], timeout=60).stdout
-    return json.loads(out.decode("utf-8"))
+    return regdump_keys([path])[path]
+
+
+def regdump_keys(paths):
+    """Path -> key, read in one run: each run is a Windows program to start."""
+    out = wine([BUILD / "tests" / "e2e" / "regdump.exe"] + list(paths), timeout=60).stdout
+    return dict(zip(paths, (json.loads(line) for line in out.decode("utf-8").splitlines())))
 
 
 def reg(*args):
@@ -79,8 +88,8 @@ def reg(*args):
 
 
 def registry_snapshot():
-    return {key: regdump(key) for key in (UNINSTALL_KEY, PROTOCOL_KEY, PROTOCOL_KEY + r"\DefaultIcon",
-                                          PROTOCOL_KEY + r"\shell\open\command", RUN_KEY)}
+    return regdump_keys([UNINSTALL_KEY, PROTOCOL_KEY, PROTOCOL_KEY + r"\DefaultIcon",
+                         PROTOCOL_KEY + r"\shell\open\command", RUN_KEY])
 
 
 def registry_text(value):
@@ -105,9 +114,12 @@ def restore_temp_folder(original):
 
 
 def delete_registrations():
-    for key in (UNINSTALL_KEY, PROTOCOL_KEY):
-        reg("delete", "HKCU\\" + key, "/f")
-    reg("delete", "HKCU\\" + RUN_KEY, "/v", "TessaraDetector", "/f")
+    # One import of a registry file rather than a run of reg.exe per key: each is a program to start.
+    removal = WORK / "delete-registrations.reg"
+    removal.parent.mkdir(parents=True, exist_ok=True)
+    removal.write_text("REGEDIT4\r\n\r\n" + "".join("[-HKEY_CURRENT_USER\\%s]\r\n\r\n" % key for key in (UNINSTALL_KEY, PROTOCOL_KEY))
+                       + "[HKEY_CURRENT_USER\\%s]\r\n\"TessaraDetector\"=-\r\n" % RUN_KEY)
+    wine(["regedit.exe", "/s", to_windows(removal)], timeout=60)
 
 
 def tree_digest(folder):
@@ -143,15 +155,43 @@ def prefix_processes():
         yield int(entry.name), image.replace("\\", "/").rsplit("/", 1)[-1].lower()
 
 
+def process_ended(pid):
+    """True once a process is gone or only waits to be reaped."""
+    try:
+        return (pathlib.Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0] in "ZX"
+    except (OSError, IndexError):
+        return True
+
+
 def kill_windows_processes(*image_names):
     wanted = {name.lower() for name in image_names}
+    killed = []
     for pid, image in prefix_processes():
         if image in wanted:
             try:
                 os.kill(pid, signal.SIGKILL)
+                killed.append(pid)
             except OSError:
                 pass
-    time.sleep(0.3)
+    wait_until(lambda: all(process_ended(pid) for pid in killed), "the killed processes to end")
+
+
+def wait_until(condition, what, timeout=60):
+    deadline = time.time() + timeout
+    while not condition():
+        if time.time() > deadline:
+            raise AssertionError("waited %d s for %s" % (timeout, what))
+        time.sleep(0.05)
+
+
+def messages_of(log_text):
+    return [line.split("] :: ", 1)[1] if "] :: " in line else line for line in log_text.splitlines()]
+
+
+def log_lines(folder):
+    """The messages a setup run has logged so far in its folder."""
+    log = pathlib.Path(folder) / "debugLog.log"
+    return messages_of(log.read_bytes().decode("cp1252", "replace") if log.is_file() else "")
 
 
 def running_image_names():
@@ -287,9 +327,7 @@ class SetupRun:
 
     @property
     def messages(self):
-        if self.log_text is None:
-            return []
-        return [line.split("] :: ", 1)[1] if "] :: " in line else line for line in self.log_text.splitlines()]
+        return messages_of(self.log_text or "")
 
 
 def prepare_setup_folder(name, config=None, program=SETUP_EXE):

@@ -1,5 +1,6 @@
-// Prints a registry key under HKEY_CURRENT_USER as JSON (values with their exact type and byte count,
-// and the names of the subkeys), so that host-side tests can read the Wine prefix's registry exactly.
+// Prints registry keys under HKEY_CURRENT_USER as JSON, a line per key (values with their exact type and
+// byte count, and the names of the subkeys), so that host-side tests can read the Wine prefix's registry
+// exactly. One run reads every key a test looks at: each run is a Wine process to start.
 #include <windows.h>
 
 #include <cstdio>
@@ -27,18 +28,10 @@ std::string JsonString(const std::wstring& text) {
     return out + "\"";
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        std::fputs("usage: regdump <path under HKEY_CURRENT_USER>\n", stderr);
-        return 2;
-    }
+std::string DumpKey(const wchar_t* path) {
     HKEY key = nullptr;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, argv[1], 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        std::puts("{\"exists\": false}");
-        return 0;
-    }
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "{\"exists\": false}";
     std::string json = "{\"exists\": true, \"values\": {";
     for (DWORD index = 0;; ++index) {
         wchar_t name[16384];
@@ -69,6 +62,16 @@ int wmain(int argc, wchar_t** argv) {
     }
     json += "]}";
     ::RegCloseKey(key);
-    std::puts(json.c_str());
+    return json;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fputs("usage: regdump <path under HKEY_CURRENT_USER>...\n", stderr);
+        return 2;
+    }
+    for (int i = 1; i < argc; ++i) std::puts(DumpKey(argv[i]).c_str());
     return 0;
 }

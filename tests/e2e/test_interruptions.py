@@ -304,7 +304,8 @@ class ConcurrentRunsTest(InterruptionTestBase):
         first_folder = harness.prepare_setup_folder("first")
         second_folder = harness.prepare_setup_folder("second")
         first = harness.start_setup(first_folder, "/silent", "/zipUrl", slow_url)
-        time.sleep(1.5)
+        # The first run holds the lock from before its download to its end.
+        harness.wait_until(lambda: "Starting file download" in harness.log_lines(first_folder), "the first download")
         second = harness.start_setup(second_folder, "/silent", "/zipUrl", self.new_url)
         first_run = harness.finish_setup(first, first_folder)
         second_run = harness.finish_setup(second, second_folder)

@@ -10,6 +10,13 @@ import unittest
 import harness
 
 SYSTEM_DLL = harness.PREFIX / "drive_c" / "windows" / "syswow64" / "mapi32.dll"
+
+
+def replace_system_dll(source):
+    # The group's system folder shares its files with the build's prefix (hard links): a new file
+    # takes the old one's place instead of being written through it.
+    SYSTEM_DLL.unlink(missing_ok=True)
+    shutil.copy2(source, SYSTEM_DLL)
 HELPERS = harness.BUILD / "tests" / "e2e"
 SUBJECT = "Tessara App Installer Error Report"
 
@@ -27,7 +34,7 @@ class ReportMailTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         if cls.saved.exists():
-            shutil.copy2(cls.saved, SYSTEM_DLL)
+            replace_system_dll(cls.saved)
         else:
             SYSTEM_DLL.unlink(missing_ok=True)
 
@@ -35,7 +42,7 @@ class ReportMailTest(unittest.TestCase):
         """Writes and mails a report of a failed run; returns the hand-over's result, the report's path
         and what the mail library recorded (None when it was not called). Without a dll the system
         folder keeps its own."""
-        shutil.copy(HELPERS / dll if dll else self.saved, SYSTEM_DLL)
+        replace_system_dll(HELPERS / dll if dll else self.saved)
         record = self.work / "record.txt"
         record.unlink(missing_ok=True)
         env = {"WINEDLLOVERRIDES": overrides, "TESSARA_MAPI_RECORD": harness.to_windows(record),

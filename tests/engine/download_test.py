@@ -17,7 +17,10 @@ import unittest
 BUILD = os.environ["TESSARA_BUILD_DIR"]
 DRIVER = os.path.join(BUILD, "tests", "engine", "download_driver.exe")
 WINE_RUN = os.path.join(BUILD, "wine-run.sh")
-CACHE = os.path.join(os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix")), "drive_c", "users", "*",
+subprocess.run([WINE_RUN], check=True)
+PREFIX = os.path.join(os.environ["TESSARA_TEST_GROUP_DIR"], "wineprefix") if "TESSARA_TEST_GROUP_DIR" in os.environ \
+    else os.path.join(BUILD, "wineprefix")
+CACHE = os.path.join(PREFIX, "drive_c", "users", "*",
                      "AppData", "Local", "Microsoft", "Windows", "INetCache")
 
 PAYLOAD = bytes(range(256)) * 2048  # 512 KiB
