@@ -35,14 +35,21 @@ std::wstring GetLegacyAddinFolder() {
     return std::wstring(folder) + LegacyAddinFolderSuffix;
 }
 
-std::wstring CreateTempFileName() {
+std::wstring GetTempFolder() {
     wchar_t folder[MAX_PATH] = {};
     // A result above the buffer size means the folder did not fit and the buffer holds nothing.
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    if (length == 0 || length > MAX_PATH) ::wcscpy(folder, FallbackTempFolder);
+    if (length == 0 || length > MAX_PATH) return {};
+    std::wstring path(folder, length);
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+    return path;
+}
 
+std::wstring CreateTempFileName() {
+    std::wstring folder = GetTempFolder();
+    if (folder.empty()) folder = FallbackTempFolder;
     wchar_t name[MAX_PATH] = {};
-    if (::GetTempFileNameW(folder, TempNamePrefix, 0, name) == 0) return {};
+    if (::GetTempFileNameW(folder.c_str(), TempNamePrefix, 0, name) == 0) return {};
     return name;
 }
 
