@@ -52,6 +52,25 @@ DWORD WINAPI UninstallThreadProc(LPVOID parameter) {
     return 0;
 }
 
+struct OwnedWindowSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK MatchOwnedWindow(HWND candidate, LPARAM parameter) {
+    auto& search = *reinterpret_cast<OwnedWindowSearch*>(parameter);
+    if (::GetWindow(candidate, GW_OWNER) != search.owner || !::IsWindowVisible(candidate)) return TRUE;
+    search.found = candidate;
+    return FALSE;
+}
+
+// A visible window the owner owns, on any thread.
+HWND FindOwnedWindow(HWND owner) {
+    OwnedWindowSearch search{owner, nullptr};
+    if (owner) ::EnumWindows(MatchOwnedWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 void DestroyControl(HWND& control) {
     if (control) ::DestroyWindow(control);
     control = nullptr;
@@ -121,6 +140,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     state.progress = progress.load();
     state.carouselIndex = m_carouselIndex;
     state.reportNotSent = m_reportNotSent;
+    state.waiting = waiting.load();
     return state;
 }
 
@@ -499,11 +519,10 @@ void CTessaraAppInstallerWindow::FocusScreen() {
     if (!QuestionOpen()) ::SetFocus(target);
 }
 
-// Any box the window owns that is on the screen: its own questions, and those of the worker.
+// Any box the window owns that is on the screen: its own questions, and those of the worker, which
+// belong to the worker's thread.
 bool CTessaraAppInstallerWindow::QuestionOpen() const {
-    const HWND hwnd = window.load();
-    const HWND popup = hwnd ? ::GetWindow(hwnd, GW_ENABLEDPOPUP) : nullptr;
-    return m_questionOpen || (popup && popup != hwnd);
+    return m_questionOpen || FindOwnedWindow(window.load());
 }
 
 int CTessaraAppInstallerWindow::Ask(HWND hwnd, const std::wstring& text, const std::wstring& caption,
