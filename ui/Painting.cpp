@@ -137,12 +137,18 @@ void DrawStatusLine(HDC dc, const RECT& area, const Screen& screen, const PaintR
     RECT text = area;
     text.left += Scale(kStatusTextIndent, resources.dpi);
     text.right -= Scale(kStatusTextIndent, resources.dpi);
-    // A long translation (of the waiting text) is set smaller before it is cut short.
+    // A long text (the waiting one) is set smaller, and if that is not enough it takes two lines, centred
+    // down the band as one line is.
     const unique_hfont fitted =
         FittedFont(dc, resources.titleFont.get(), screen.status, text.right - text.left);
     ::SelectObject(dc, fitted ? fitted.get() : resources.titleFont.get());
-    ::DrawTextW(dc, screen.status.c_str(), -1, &text,
-                DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    constexpr UINT kFormat = DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS;
+    RECT measured = text;
+    ::DrawTextW(dc, screen.status.c_str(), -1, &measured, kFormat | DT_CALCRECT);
+    const LONG height = std::min(measured.bottom - measured.top, text.bottom - text.top);
+    text.top += (text.bottom - text.top - height) / 2;
+    text.bottom = text.top + height;
+    ::DrawTextW(dc, screen.status.c_str(), -1, &text, kFormat);
     // Put back before the fitted font is deleted.
     ::SelectObject(dc, resources.titleFont.get());
 }

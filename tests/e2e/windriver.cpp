@@ -265,8 +265,8 @@ int PrintState() {
 // as a click on its title bar would.
 int Reactivate() {
     const HWND window = FindInstaller();
-    const HWND other = ::CreateWindowExW(0, L"Static", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
-                                         nullptr, nullptr, nullptr);
+    const HWND other = ::CreateWindowExW(0, L"Static", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                         nullptr, nullptr, nullptr, nullptr);
     if (!window || !other) return 1;
     const auto settle = [] {
         for (int round = 0; round < 10; ++round) {
