@@ -14,7 +14,7 @@ DESKTOP = os.environ.get("TESSARA_DESKTOP", "tessara-e2e")
 DRIVER = harness.BUILD / "tests" / "e2e" / "windriver.exe"
 MAIN, RETRY, INSTALL, DESKTOP_BOX, START_MENU_BOX = "1235", "1236", "1237", "1238", "1239"
 CAROUSEL = {"Discover Orvix Tessara", "Orvix Tessara Meetings", "Orvix Tessara Webinars", "Orvix Tessara Learning"}
-WAITING = "Waiting for another installation to finish"
+WAITING = "Waiting for another setup to finish"
 
 
 def drive(*args, desktop=DESKTOP):
