@@ -513,10 +513,10 @@ void CTessaraAppInstallerWindow::FocusScreen() {
     }
     const HWND target = defaultButton && ::IsWindowEnabled(defaultButton) ? defaultButton : m_helpLink;
     // A question of the window's keeps the focus: taking it would bring the window up over its own box,
-    // disabled. The focus goes to the screen's control when the question closes and the window is active
-    // again.
+    // disabled. Nor does a window in the background take it from the user's other work. The control gets
+    // the focus when the window is active again.
     m_lastFocus = target;
-    if (!QuestionOpen()) ::SetFocus(target);
+    if (!QuestionOpen() && ::GetForegroundWindow() == window.load()) ::SetFocus(target);
 }
 
 // Any box the window owns that is on the screen: its own questions, and those of the worker, which
