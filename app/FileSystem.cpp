@@ -148,9 +148,10 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
     return bytes;
 }
 
-bool WriteFileBytes(const std::wstring& path, const void* data, size_t size) {
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace) {
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                                replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr));
     DWORD written = 0;
     return file && ::WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
            written == size && ::FlushFileBuffers(file.get());

@@ -42,7 +42,7 @@ bool RemoveTree(const std::wstring& path);
 // not be read completely.
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize);
 // Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.
-bool WriteFileBytes(const std::wstring& path, const void* data, size_t size);
+bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace = true);
 // The entries directly inside a folder, without "." and ".."; false when it cannot be listed.
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
 // Every entry under a folder, each folder before what it holds, named by its path relative to the

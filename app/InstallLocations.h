@@ -18,6 +18,8 @@ std::wstring GetTempFolder();
 // A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
 // empty when no name could be made.
 std::wstring CreateTempFileName();
+// The user's temporary folder, without a trailing separator; empty when the system names none.
+std::wstring GetTempFolder();
 // A new empty folder under a fresh temporary name; empty when it could not be created.
 std::wstring CreateTempFolder();
 // Removes "TessaraAppCache" from the user's Documents folder; true when none is left there. A missing

@@ -13,6 +13,8 @@ namespace tessara {
 // window's close box around a run.
 constexpr UINT WM_INSTALL_FINISHED = WM_USER + 1;
 constexpr UINT WM_SET_CLOSE_BOX = WM_USER + 2;
+// Posted by the worker side when the run begins a step or starts or stops waiting for another run.
+constexpr UINT WM_RUN_STATUS_CHANGED = WM_USER + 4;
 
 // Stable values: the error report and the window's screens rely on them. Append only.
 enum InstallStage : int32_t {
@@ -49,8 +51,15 @@ public:
 
     bool IsCancelled() override { return cancelRequested.load(); }
 
-    void SetStage(InstallStage value) { stage.exchange(value); }
+    // A new step is shown (and read to screen-reader users) as it begins, not at the next progress.
+    void SetStage(InstallStage value) {
+        if (stage.exchange(value) != value) PostStatusChanged();
+    }
     void SetError(bool value) { error.exchange(value); }
+    // Set while the run waits for another run of the user to end; such a run has changed nothing yet.
+    void SetWaiting(bool value) {
+        if (waiting.exchange(value) != value) PostStatusChanged();
+    }
 
     std::atomic<HWND> window{nullptr};
     std::atomic<int32_t> stage{StageNone};
@@ -59,10 +68,16 @@ public:
     std::atomic<bool> error{false};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> progress{0};
+    std::atomic<bool> waiting{false};
     std::wstring closePromptCaption;
 
 protected:
     ~CInstallerSession() = default;
+
+private:
+    void PostStatusChanged() {
+        if (const HWND target = window.load()) ::PostMessageW(target, WM_RUN_STATUS_CHANGED, 0, 0);
+    }
 };
 
 }  // namespace tessara

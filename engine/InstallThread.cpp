@@ -57,7 +57,7 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
         const std::wstring prompt = LoadResourceText(::GetModuleHandleW(nullptr), IDS_CLOSE_PROMPT_TEXT);
         LogWrite("Tessara is running, asking the user to close the application");
         if (::MessageBoxW(session.window.load(), prompt.c_str(), session.closePromptCaption.c_str(),
-                          MB_YESNO | MB_ICONERROR) != IDYES)
+                          MB_YESNO | MB_ICONQUESTION) != IDYES)
             return CloseOutcome::Declined;
         LogWrite("User allowed us to close the application");
         for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
@@ -70,16 +70,26 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
     return WaitUntilStopped() ? CloseOutcome::Stopped : CloseOutcome::CouldNotStop;
 }
 
+}  // namespace
+
 // Held for one run alone, so that a window resting on its result screen blocks no other run. The window
-// shows its working screen meanwhile; a silent run gives up after a while, an interactive one only
-// when the user cancels.
+// shows that the run waits meanwhile; a silent run gives up after a while, an interactive one only when
+// the user leaves it.
 bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
     const DWORD wait = session.silent ? SilentRunLockWait() : INFINITE;
-    if (lock.Acquire(wait, [&session] { return !session.IsCancelled(); }) != CUserLock::Outcome::Busy)
-        return true;
+    // Asked only while another run holds the lock.
+    const auto keepWaiting = [&session] {
+        session.SetWaiting(true);
+        return !session.IsCancelled();
+    };
+    const CUserLock::Outcome outcome = lock.Acquire(wait, keepWaiting);
+    session.SetWaiting(false);
+    if (outcome != CUserLock::Outcome::Busy) return true;
     ContinueUnlessCancelled(session);
     return false;
 }
+
+namespace {
 
 DWORD EndThread(CInstallerSession& session, DWORD exitCode) {
     LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());

@@ -10,6 +10,13 @@ namespace tessara {
 // as long as a silent run waits.
 constexpr DWORD kRunBlocked = 2;
 
+class CInstallerSession;
+class CUserLock;
+
+// Waits for the user's run lock, with the session's waiting flag set meanwhile; false when the wait
+// ended without it (a silent run's time was up, or the user left the waiting run).
+bool TakeRunLock(CInstallerSession& session, CUserLock& lock);
+
 // The parameter is the CInstallerSession (the window object). Exit code 1 when the run succeeded.
 DWORD WINAPI InstallThreadProc(LPVOID session);
 // The silent modes: shortcut choices from "config.ini", the run, the shortcuts, then closes the window.

@@ -72,7 +72,7 @@ def run_to(url, condition, name):
 
 try:
     client = run_to(server.url("/missing.zip"),
-                    lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "density-download-failed")
+                    lambda s: RETRY in s["controls"] and s["controls"].get(MAIN, {}).get("enabled"), "density-download-failed")
     run_to(server.serve("/payload.zip", payload), lambda s: MAIN in s["controls"],
            "density-installed")
     known = json.loads(sizes.read_text()) if sizes.is_file() and dpi != 96 else {}
@@ -108,7 +108,7 @@ work = harness.WORK / "screens-contrast"
 payload = harness.make_payload(harness.stage_demo_application(work / "payload"), work / "payload.zip").read_bytes()
 try:
     for url, condition, name in [
-            (server.url("/missing.zip"), lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"],
+            (server.url("/missing.zip"), lambda s: RETRY in s["controls"] and s["controls"].get(MAIN, {}).get("enabled"),
              "high-contrast-download-failed"),
             (server.serve("/payload.zip", payload), lambda s: START_MENU_BOX in s["controls"], "high-contrast-installed")]:
         harness.delete_registrations()

@@ -67,7 +67,13 @@ try:
     run = start(server.url("/slow.zip"))
     run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
     shot(run, "4-choice")
-    run.click(MAIN)
+    with harness.run_lock_held(work / "lock-held"):
+        run.click(MAIN)
+        time.sleep(1)
+        shot(run, "4b-uninstall-question")
+        run.drive("answer", "", "yes", "3000")
+        run.wait_for(lambda s: INSTALL not in s["controls"], "the waiting screen")
+        shot(run, "4c-waiting")
     run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") not in (None, "Uninstall")
                  and INSTALL not in s["controls"], "the uninstalled screen")
     shot(run, "5-uninstalled")
@@ -75,14 +81,14 @@ try:
 
     clean()
     run = start(server.url("/missing.zip"))
-    run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
+    run.wait_for(lambda s: RETRY in s["controls"] and s["controls"].get(MAIN, {}).get("enabled"), "the download-failed screen")
     shot(run, "6-download-failed")
     finish(run)
 
     # Without any mail program the report is shown in its folder, and the window says so.
     os.environ["WINEDLLOVERRIDES"] = "mapi32=d"
     run = start(server.url("/missing.zip"))
-    failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"][MAIN]["enabled"], "the download-failed screen")
+    failed = run.wait_for(lambda s: RETRY in s["controls"] and s["controls"].get(MAIN, {}).get("enabled"), "the download-failed screen")
     run.drive("click-link", str(len([link for link in failed["links"] if link["visible"]]) - 1))
     time.sleep(3)
     shot(run, "6b-report-not-sent")

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <optional>
 #include <type_traits>
 
@@ -20,6 +22,8 @@ namespace {
 constexpr const char* ReportTitle = "Tessara App Setup";
 constexpr const char* ReportSubject = "Tessara App Installer Error Report";
 constexpr const wchar_t* MapiLibraryName = L"MAPI32.DLL";
+constexpr const wchar_t* ReportNamePrefix = L"Orvix Tessara setup report ";
+constexpr int kMaxReportsAMinute = 99;
 
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record");
 static_assert(sizeof(MEMORYSTATUSEX) == 64, "memory status record");
@@ -129,15 +133,26 @@ std::vector<std::string> FormatErrorReport(const ErrorReportFacts& facts, uint32
 }
 
 std::wstring WriteErrorReport(uint32_t stage) {
-    const std::wstring name = CreateTempFileName();
-    // Without a temporary name the report would land in whatever the current folder is.
-    if (name.empty()) return {};
-    const std::wstring path = name + L".log";
+    const std::wstring folder = GetTempFolder();
+    // Without the temporary folder the report would land in whatever the current folder is.
+    if (folder.empty()) return {};
     // Every line ends with CR LF, as a text file on this system does.
     std::string text;
     for (const std::string& line : FormatErrorReport(ReadErrorReportFacts(), stage)) text += line + "\r\n";
-    WriteFileBytes(path, text.data(), text.size());
-    return path;
+    // A name the user recognises among other files, and that sorts by time; a later report of the same
+    // minute gets a number rather than replacing the first.
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    wchar_t stamp[32] = {};
+    std::swprintf(stamp, std::size(stamp), L"%04u-%02u-%02u %02u%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute);
+    for (int copy = 1; copy <= kMaxReportsAMinute; ++copy) {
+        const std::wstring number = copy > 1 ? L" (" + std::to_wstring(copy) + L")" : L"";
+        const std::wstring path = JoinPath(folder, ReportNamePrefix + std::wstring(stamp) + number + L".log");
+        if (WriteFileBytes(path, text.data(), text.size(), false)) return path;
+        if (::GetLastError() != ERROR_FILE_EXISTS) return {};
+    }
+    return {};
 }
 
 bool SendErrorReport(std::wstring reportPath) {

@@ -2,6 +2,7 @@
 
 #include <oleacc.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 #include <string>
@@ -159,6 +160,17 @@ LRESULT AnswerProgressObject(HWND child, WPARAM wParam) {
 }
 
 constexpr wchar_t kTextClass[] = L"TessaraAppScreenText";
+// A name change that only moves a percentage is announced at most this often; the name itself is
+// always current for a reader that asks.
+constexpr DWORD kNameChangeInterval = 1000;
+constexpr UINT_PTR kPendingNameChange = 1;
+
+// The text children other than the progress child keep the tick of their last announcement in their
+// user data.
+void AnnounceName(HWND child) {
+    ::SetWindowLongPtrW(child, GWLP_USERDATA, static_cast<LONG_PTR>(::GetTickCount()));
+    ::NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, child, OBJID_CLIENT, CHILDID_SELF);
+}
 
 // A window that keeps a text for MSAA and paints nothing: the parent does not clip its children, so
 // what it painted beneath stays visible, and the mouse goes through to the parent.
@@ -168,6 +180,11 @@ LRESULT CALLBACK ScreenTextProc(HWND child, UINT message, WPARAM wParam, LPARAM 
             if (::GetDlgCtrlID(child) == kProgressChild && static_cast<LONG>(lParam) == OBJID_CLIENT)
                 return AnswerProgressObject(child, wParam);
             break;
+        case WM_TIMER:
+            if (wParam != kPendingNameChange) break;
+            ::KillTimer(child, kPendingNameChange);
+            AnnounceName(child);
+            return 0;
         case WM_ERASEBKGND:
             return 1;
         case WM_PAINT:
@@ -197,40 +214,78 @@ void Place(HWND child, const RECT& rect) {
                    SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
 }
 
-void SetName(HWND child, const std::wstring& name) {
+std::wstring WithoutDigits(std::wstring text) {
+    text.erase(std::remove_if(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; }),
+               text.end());
+    return text;
+}
+
+// A new step is announced at once; a new percentage within the same step (the one number a status
+// holds) waits until a second has passed since the last announcement, so that a reader is not
+// interrupted several times a second.
+void SetName(HWND child, const std::wstring& name, bool onlyNumbersThrottled = false) {
     std::wstring current(static_cast<size_t>(::GetWindowTextLengthW(child)) + 1, L'\0');
     current.resize(
         static_cast<size_t>(::GetWindowTextW(child, current.data(), static_cast<int>(current.size()))));
     if (current == name) return;
     ::SetWindowTextW(child, name.c_str());
-    ::NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, child, OBJID_CLIENT, CHILDID_SELF);
+    const DWORD since = ::GetTickCount() - static_cast<DWORD>(::GetWindowLongPtrW(child, GWLP_USERDATA));
+    if (onlyNumbersThrottled && since < kNameChangeInterval &&
+        WithoutDigits(current) == WithoutDigits(name)) {
+        ::SetTimer(child, kPendingNameChange, kNameChangeInterval - since, nullptr);
+        return;
+    }
+    ::KillTimer(child, kPendingNameChange);
+    AnnounceName(child);
 }
 
-bool IsResult(ScreenKind kind) { return kind != ScreenKind::Working && kind != ScreenKind::Choice; }
+bool IsResult(ScreenKind kind) {
+    return kind != ScreenKind::Working && kind != ScreenKind::Choice && kind != ScreenKind::Waiting;
+}
 
 }  // namespace
 
 void CAccessibleScreen::Create(HWND parent, HINSTANCE instance) {
+    m_instance = instance;
     m_status = CreateScreenText(parent, instance);
-    m_progress = CreateScreenText(parent, instance, kProgressChild);
     m_title = CreateScreenText(parent, instance);
     m_body = CreateScreenText(parent, instance);
 }
 
-void CAccessibleScreen::Show(const Screen& screen, const WindowLayout& layout, const PaintedScreen& painted) {
-    if (!m_status) return;
-    Place(m_status, layout.status);
-    Place(m_progress, layout.progress);
-    Place(m_title, painted.title);
-    Place(m_body, painted.body);
-    SetName(m_status, screen.status);
-    SetName(m_title, screen.title);
-    SetName(m_body, screen.body);
+// The progress object exists only while the screen shows progress: elsewhere a reader would hear a
+// "0%" or "100%" that means nothing. It reads right after the status line.
+void CAccessibleScreen::ShowProgress(const Screen& screen, const RECT& bar) {
+    if (!screen.showsProgress) {
+        if (m_progress) ::DestroyWindow(m_progress);
+        m_progress = nullptr;
+        return;
+    }
+    if (!m_progress) {
+        m_progress = CreateScreenText(::GetParent(m_status), m_instance, kProgressChild);
+        ::SetWindowPos(m_progress, m_status, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        m_progressValue = -1;
+    }
+    Place(m_progress, bar);
+    SetName(m_progress, screen.progressName);
     if (screen.progress != m_progressValue) {
         m_progressValue = screen.progress;
         ::SetWindowLongPtrW(m_progress, GWLP_USERDATA, screen.progress);
         ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, m_progress, OBJID_CLIENT, CHILDID_SELF);
     }
+}
+
+void CAccessibleScreen::Show(const Screen& screen, const WindowLayout& layout, const PaintedScreen& painted) {
+    if (!m_status) return;
+    Place(m_status, layout.status);
+    Place(m_title, painted.title);
+    Place(m_body, painted.body);
+    // A band that repeats the title below it (a result screen's) is read once, as the title.
+    const bool statusRepeats = screen.status.empty() || screen.status == screen.title;
+    ::ShowWindow(m_status, statusRepeats ? SW_HIDE : SW_SHOWNA);
+    SetName(m_status, screen.status, true);
+    ShowProgress(screen, layout.progress);
+    SetName(m_title, screen.title);
+    SetName(m_body, screen.body);
     if (screen.kind != m_kind && IsResult(screen.kind))
         ::NotifyWinEvent(EVENT_SYSTEM_ALERT, m_title, OBJID_CLIENT, CHILDID_SELF);
     m_kind = screen.kind;

@@ -20,10 +20,13 @@ public:
     // changed are announced, and a result screen that appears raises an alert.
     void Show(const Screen& screen, const WindowLayout& layout, const PaintedScreen& painted);
 
-    // In reading order: status line, progress bar, title, body.
+    // In reading order: status line, progress bar (null on a screen without progress), title, body.
     std::array<HWND, 4> Children() const { return {m_status, m_progress, m_title, m_body}; }
 
 private:
+    void ShowProgress(const Screen& screen, const RECT& bar);
+
+    HINSTANCE m_instance = nullptr;
     HWND m_status = nullptr;
     HWND m_progress = nullptr;
     HWND m_title = nullptr;

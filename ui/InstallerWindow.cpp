@@ -16,7 +16,6 @@ namespace {
 
 constexpr wchar_t kInteractiveClass[] = L"TessaraAppInstallerWindow";
 constexpr wchar_t kSilentClass[] = L"TessaraAppSilentInstallerWindow";
-constexpr wchar_t kWindowTitle[] = L"Orvix Tessara";
 // The client area at 96 dots per inch: what a 448 x 600 window with a dialog frame and a caption keeps.
 constexpr int kClientWidth = 442;
 constexpr int kClientHeight = 574;
@@ -270,9 +269,12 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             return 1;
         }
         case WM_CTLCOLORSTATIC: {
+            // Links alone look like links; the check boxes' labels are text.
             const HDC dc = reinterpret_cast<HDC>(wParam);
+            const HWND control = reinterpret_cast<HWND>(lParam);
+            const bool link = control == self->m_helpLink || control == self->m_emailLink;
             ::SetBkMode(dc, TRANSPARENT);
-            ::SetTextColor(dc, self->m_resources.palette.link);
+            ::SetTextColor(dc, link ? self->m_resources.palette.link : self->m_resources.palette.title);
             return reinterpret_cast<LRESULT>(::GetStockObject(NULL_BRUSH));
         }
         case DM_GETDEFID: {
@@ -291,6 +293,12 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             self->OnDisplayChanged(hwnd, HIWORD(wParam), &fitted);
             return 0;
         }
+        case WM_ACTIVATE:
+            self->OnActivate(hwnd, LOWORD(wParam) != WA_INACTIVE);
+            return 0;
+        case WM_RUN_STATUS_CHANGED:
+            self->OnRunStatusChanged(hwnd);
+            return 0;
         case WM_INSTALL_FINISHED:
             self->OnRunEnded(hwnd);
             return 0;

@@ -25,6 +25,8 @@ constexpr UINT_PTR kCarouselTimer = 1234;
 // Runs while the window is minimised, when nothing is painted, so that screen readers and the taskbar
 // button still follow the run.
 constexpr UINT_PTR kMinimizedTimer = 1240;
+// The window's title, and the caption of its own questions that have no caption of their own.
+constexpr wchar_t kWindowTitle[] = L"Orvix Tessara";
 // Posted by the window's removal when it has ended; wParam 1 when it went through.
 constexpr UINT WM_UNINSTALL_ENDED = WM_USER + 3;
 
@@ -68,13 +70,15 @@ private:
     void OnDisplayChanged(HWND window, UINT dpi, const RECT* suggested);
     void StartRun(HWND window);
     void OnRunEnded(HWND window);
+    void OnRunStatusChanged(HWND window);
+    void OnActivate(HWND window, bool active);
     void OnSetCloseBox(HWND window, bool shown);
     void OnCommand(HWND window, int id);
     void OnClose(HWND window);
     void LeaveResultScreen(HWND window);
     void OnRetry(HWND window);
     void OnInstall(HWND window);
-    void OnUninstall(HWND window);
+    void OnUninstall(HWND window, bool confirmed);
     void OnUninstallEnded(HWND window, bool uninstalled);
     void OnCarousel(HWND window);
     void OnLinkClicked(HWND link);
@@ -87,6 +91,10 @@ private:
     HWND CreateLink(HWND window, const std::wstring& text, int left, int bottom, bool visible);
     SIZE Measure(HWND window, const std::wstring& label, ControlKind kind, HFONT font = nullptr) const;
     RECT ButtonRow(HWND window, int width) const;
+    int ButtonWidth(HWND window, const std::wstring& label, HFONT font = nullptr) const;
+    // A Yes/No question owned by the window.
+    int Ask(HWND window, const std::wstring& text, const std::wstring& caption, UINT icon);
+    bool QuestionOpen() const;
     // A length of the layout at 96 dots per inch, at the window's density.
     int Px(int length) const { return Scale(length, m_resources.dpi); }
     HWND DefaultButton() const;
@@ -120,6 +128,8 @@ private:
     HWND m_startMenuBox = nullptr;
     HWND m_helpLink = nullptr;
     HWND m_emailLink = nullptr;
+    // The control that has, or last had, the focus; it gets it back when the window is active again.
+    HWND m_lastFocus = nullptr;
     std::map<HWND, WNDPROC> m_linkProcedures;
 };
 

@@ -82,6 +82,8 @@ private:
     bool m_ready = false;
 };
 
+unique_hfont FittedFont(HDC dc, HFONT font, const std::wstring& text, int width);
+
 void SelectObjects(HDC dc, HGDIOBJ pen, HGDIOBJ brush) {
     ::SelectObject(dc, pen);
     ::SelectObject(dc, brush);
@@ -126,14 +128,29 @@ void DrawBanner(HDC dc, const RECT& band, const std::wstring& tagline, const Pai
     ::DrawTextW(dc, tagline.c_str(), -1, &text, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
 
-void DrawStatusLine(HDC dc, const RECT& area, const std::wstring& status, const PaintResources& resources) {
+// The black band at the top; without progress it takes in the bar's strip, so that a title stands in
+// one band and no empty bar shows.
+void DrawStatusLine(HDC dc, const RECT& area, const Screen& screen, const PaintResources& resources) {
     SelectObjects(dc, resources.statusPen.get(), resources.statusBrush.get());
-    ::SelectObject(dc, resources.titleFont.get());
     ::Rectangle(dc, area.left, area.top, area.right, area.bottom);
     ::SetTextColor(dc, resources.palette.statusText);
     RECT text = area;
     text.left += Scale(kStatusTextIndent, resources.dpi);
-    ::DrawTextW(dc, status.c_str(), -1, &text, DT_SINGLELINE | DT_VCENTER);
+    text.right -= Scale(kStatusTextIndent, resources.dpi);
+    // A long text (the waiting one) is set smaller, and if that is not enough it takes two lines, centred
+    // down the band as one line is.
+    const unique_hfont fitted =
+        FittedFont(dc, resources.titleFont.get(), screen.status, text.right - text.left);
+    ::SelectObject(dc, fitted ? fitted.get() : resources.titleFont.get());
+    constexpr UINT kFormat = DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS;
+    RECT measured = text;
+    ::DrawTextW(dc, screen.status.c_str(), -1, &measured, kFormat | DT_CALCRECT);
+    const LONG height = std::min(measured.bottom - measured.top, text.bottom - text.top);
+    text.top += (text.bottom - text.top - height) / 2;
+    text.bottom = text.top + height;
+    ::DrawTextW(dc, screen.status.c_str(), -1, &text, kFormat);
+    // Put back before the fitted font is deleted.
+    ::SelectObject(dc, resources.titleFont.get());
 }
 
 void DrawProgressBar(HDC dc, const RECT& bar, int progress, const PaintResources& resources) {
@@ -217,6 +234,31 @@ unique_hfont CreateFontFrom(LOGFONTW font, LONG height, LONG weight) {
     return unique_hfont(::CreateFontIndirectW(&font));
 }
 
+// A smaller cut of the font in which the text fits the width, no smaller than three quarters: below,
+// the line would no longer read as the one it stands for, and an ellipsis takes over. Empty when the
+// text fits as it is.
+unique_hfont FittedFont(HDC dc, HFONT font, const std::wstring& text, int width) {
+    const auto widthIn = [&](HFONT candidate) {
+        const HGDIOBJ previous = ::SelectObject(dc, candidate);
+        SIZE size{};
+        ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+        ::SelectObject(dc, previous);
+        return size.cx;
+    };
+    const LONG needed = widthIn(font);
+    LOGFONTW logFont{};
+    if (needed <= width || width <= 0 || !::GetObjectW(font, sizeof logFont, &logFont)) return {};
+    // Glyph widths do not scale exactly with the height, so the estimate is checked.
+    const LONG full = std::abs(logFont.lfHeight);
+    const LONG smallest = full * 3 / 4;
+    LONG height = std::max<LONG>(::MulDiv(full, width, needed), smallest);
+    const LONG sign = logFont.lfHeight < 0 ? -1 : 1;
+    unique_hfont fitted = CreateFontFrom(logFont, sign * height, 0);
+    while (height > smallest && fitted && widthIn(fitted.get()) > width)
+        fitted = CreateFontFrom(logFont, sign * --height, 0);
+    return fitted;
+}
+
 UINT SystemDpi() {
     const ScopedWindowDC screen(nullptr);
     return static_cast<UINT>(::GetDeviceCaps(screen.get(), LOGPIXELSY));
@@ -254,26 +296,8 @@ double Luminance(COLORREF colour) {
 void FitTaglineToBanner(PaintResources& resources, HDC dc, const std::wstring& tagline, int bannerWidth) {
     const int width =
         bannerWidth - Scale(kTaglineLeft, resources.dpi) - Scale(kStatusTextIndent, resources.dpi);
-    const auto widthIn = [&](HFONT font) {
-        const HGDIOBJ previous = ::SelectObject(dc, font);
-        SIZE size{};
-        ::GetTextExtentPoint32W(dc, tagline.c_str(), static_cast<int>(tagline.size()), &size);
-        ::SelectObject(dc, previous);
-        return size.cx;
-    };
-    const LONG needed = widthIn(resources.taglineFont.get());
-    LOGFONTW font{};
-    if (needed <= width || width <= 0 || !::GetObjectW(resources.taglineFont.get(), sizeof font, &font))
-        return;
-    // Heights here are cell heights (positive). Glyph widths do not scale exactly with the height, so the
-    // estimate is checked; below three quarters the line would no longer read as the banner's, and the
-    // ellipsis takes over.
-    const LONG smallest = font.lfHeight * 3 / 4;
-    LONG height = ::MulDiv(font.lfHeight, width, needed);
-    unique_hfont fitted = CreateFontFrom(font, std::max(height, smallest), 0);
-    while (height > smallest && fitted && widthIn(fitted.get()) > width)
-        fitted = CreateFontFrom(font, --height, 0);
-    if (fitted) resources.taglineFont = std::move(fitted);
+    if (unique_hfont fitted = FittedFont(dc, resources.taglineFont.get(), tagline, width))
+        resources.taglineFont = std::move(fitted);
 }
 
 UINT WindowDpi(HWND window) {
@@ -425,8 +449,14 @@ PaintedScreen PaintScreen(HDC target, const RECT& client, const WindowLayout& la
     ::SetBkMode(dc, TRANSPARENT);
     // Whatever no band covers (a missing banner) shows the window's background.
     ::PatBlt(dc, 0, 0, width, height, PATCOPY);
-    DrawStatusLine(dc, layout.status, screen.status, resources);
-    DrawProgressBar(dc, layout.progress, screen.progress, resources);
+    if (screen.showsProgress) {
+        DrawStatusLine(dc, layout.status, screen, resources);
+        DrawProgressBar(dc, layout.progress, screen.progress, resources);
+    } else {
+        DrawStatusLine(dc, {0, 0, width, layout.progress.bottom}, screen, resources);
+        // The message area's outline is drawn with the accent pen in either case.
+        ::SelectObject(dc, resources.accentPen.get());
+    }
     DrawBanner(dc, {0, layout.progress.bottom, width, layout.message.top}, screen.tagline, resources);
     const PaintedScreen painted =
         DrawMessage(dc, client, layout.message, resources.backgroundBrush.get(), screen, resources);

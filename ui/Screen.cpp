@@ -13,6 +13,7 @@ bool IsDownloadStage(int stage) { return stage >= StageDownload && stage <= Stag
 bool IsInstallationStage(int stage) { return stage >= StageReplace && stage <= StageStartupKeys; }
 
 ScreenKind KindOf(const ScreenState& state) {
+    if (state.waiting && !state.finished) return ScreenKind::Waiting;
     if (state.choiceMode) return state.finished ? ScreenKind::Uninstalled : ScreenKind::Choice;
     if (!state.finished) return ScreenKind::Working;
     if (state.error && IsDownloadStage(state.stage)) return ScreenKind::DownloadFailed;
@@ -27,8 +28,22 @@ std::wstring FormatProgress(const std::wstring& format, int progress) {
     return text;
 }
 
-std::wstring StatusText(const ScreenState& state, const WindowTexts& texts) {
-    if (state.choiceMode) return {};
+// The band never contradicts the message under it: a result screen names its result there.
+std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowTexts& texts) {
+    switch (kind) {
+        case ScreenKind::Waiting:
+            return texts.waiting;
+        case ScreenKind::Choice:
+            return texts.setupTitle;
+        case ScreenKind::Uninstalled:
+            return texts.uninstalledTitle;
+        case ScreenKind::Installed:
+            return texts.installedTitle;
+        case ScreenKind::DownloadFailed:
+        case ScreenKind::InstallationFailed:
+        case ScreenKind::Working:
+            break;
+    }
     if (state.cancelRequested) return texts.cancelling;
     if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
     if (state.error && IsInstallationStage(state.stage)) return texts.installationFailed;
@@ -83,19 +98,26 @@ WindowTexts LoadWindowTexts() {
     texts.uninstallFailed = text(IDS_UNINSTALL_FAILED);
     texts.tagline = text(IDS_TAGLINE);
     texts.reportNotSent = text(IDS_REPORT_NOT_SENT);
+    texts.setupTitle = text(IDS_SETUP_TITLE);
+    texts.waiting = text(IDS_WAITING);
+    texts.progressName = text(IDS_PROGRESS_NAME);
+    texts.uninstallQuestion = text(IDS_UNINSTALL_QUESTION);
     return texts;
 }
 
 Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
     Screen screen;
     screen.kind = KindOf(state);
-    screen.status = StatusText(state, texts);
+    screen.status = StatusText(screen.kind, state, texts);
+    screen.showsProgress = screen.kind == ScreenKind::Working;
+    screen.progressName = texts.progressName;
     screen.progress = state.progress;
     screen.tagline = texts.tagline;
     screen.mainLabel = state.choiceMode ? (state.finished ? texts.done : texts.uninstall) : texts.exit;
     switch (screen.kind) {
         case ScreenKind::Working:
         case ScreenKind::Choice:
+        case ScreenKind::Waiting:
             screen.title = CarouselItem(texts.carouselTitles, state.carouselIndex);
             screen.body = CarouselItem(texts.carouselBodies, state.carouselIndex);
             screen.controls =

@@ -39,6 +39,10 @@ struct WindowTexts {
     std::wstring uninstallFailed;
     std::wstring tagline;
     std::wstring reportNotSent;
+    std::wstring setupTitle;
+    std::wstring waiting;
+    std::wstring progressName;
+    std::wstring uninstallQuestion;
 };
 
 WindowTexts LoadWindowTexts();
@@ -53,9 +57,19 @@ struct ScreenState {
     int carouselIndex = 0;
     // No mail program took the error report of this failure.
     bool reportNotSent = false;
+    // The run waits for another run of the user to end before it changes anything.
+    bool waiting = false;
 };
 
-enum class ScreenKind { Working, Choice, Installed, Uninstalled, DownloadFailed, InstallationFailed };
+enum class ScreenKind {
+    Working,
+    Choice,
+    Installed,
+    Uninstalled,
+    DownloadFailed,
+    InstallationFailed,
+    Waiting
+};
 enum class ScreenIcon { None, Success, Error };
 
 // Controls a screen offers besides the help link, which every screen has.
@@ -69,7 +83,10 @@ enum ScreenControl : unsigned {
 
 struct Screen {
     ScreenKind kind = ScreenKind::Working;
+    // The top band: the run's progress on the working screen, and on every other screen its title.
     std::wstring status;
+    bool showsProgress = false;
+    std::wstring progressName;
     std::wstring title;
     std::wstring body;
     ScreenIcon icon = ScreenIcon::None;

@@ -40,16 +40,35 @@ RECT ClientRect(HWND window) {
 // The window's removal, off the window thread so that the window stays alive while it waits for
 // another run of the user to end and while it works. Its last act is the report of its end.
 DWORD WINAPI UninstallThreadProc(LPVOID parameter) {
-    const HWND window = static_cast<CInstallerSession*>(parameter)->window.load();
+    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+    const HWND window = session.window.load();
     bool uninstalled = false;
     {
         CUserLock runLock = CUserLock::ForRuns();
-        runLock.Acquire(INFINITE);
-        uninstalled = RunUninstall();
+        if (TakeRunLock(session, runLock)) uninstalled = RunUninstall();
     }
     LogFormat("Uninstall success=%d", uninstalled);
     ::PostMessageW(window, WM_UNINSTALL_ENDED, uninstalled ? 1 : 0, 0);
     return 0;
+}
+
+struct OwnedWindowSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK MatchOwnedWindow(HWND candidate, LPARAM parameter) {
+    auto& search = *reinterpret_cast<OwnedWindowSearch*>(parameter);
+    if (::GetWindow(candidate, GW_OWNER) != search.owner || !::IsWindowVisible(candidate)) return TRUE;
+    search.found = candidate;
+    return FALSE;
+}
+
+// A visible window the owner owns, on any thread.
+HWND FindOwnedWindow(HWND owner) {
+    OwnedWindowSearch search{owner, nullptr};
+    if (owner) ::EnumWindows(MatchOwnedWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 void DestroyControl(HWND& control) {
@@ -76,9 +95,15 @@ std::vector<RECT> CentreSideBySide(const RECT& row, int clientWidth, std::initia
 // The row of the buttons at the bottom, for a button of the given width centred in it.
 RECT CTessaraAppInstallerWindow::ButtonRow(HWND hwnd, int width) const {
     const RECT client = ClientRect(hwnd);
-    const int height = Measure(hwnd, m_texts.exit, ControlKind::Button).cy;
+    const int height = std::max<int>(Measure(hwnd, m_texts.exit, ControlKind::Button).cy + Px(10), Px(23));
     const int left = (client.right - width) / 2;
-    return {left, client.bottom - height - Px(30), left + width, client.bottom - Px(20)};
+    return {left, client.bottom - Px(20) - height, left + width, client.bottom - Px(20)};
+}
+
+// Room around the label, and never narrower than the system's own dialogs make a button (75 x 23 at
+// 96 dots per inch), so that a short label still gives a button that looks like one and is easy to hit.
+int CTessaraAppInstallerWindow::ButtonWidth(HWND hwnd, const std::wstring& label, HFONT font) const {
+    return std::max<int>(Measure(hwnd, label, ControlKind::Button, font).cx + Px(20), Px(75));
 }
 
 HWND CTessaraAppInstallerWindow::CreateControl(HWND hwnd, const wchar_t* className, const std::wstring& text,
@@ -115,6 +140,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     state.progress = progress.load();
     state.carouselIndex = m_carouselIndex;
     state.reportNotSent = m_reportNotSent;
+    state.waiting = waiting.load();
     return state;
 }
 
@@ -154,11 +180,10 @@ void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
 // Install and Uninstall side by side, for a registered installation. A button already there stays
 // (after a failed removal, Uninstall), so only the missing one is made.
 void CTessaraAppInstallerWindow::ShowChoiceControls(HWND hwnd) {
-    const int installWidth =
-        Measure(hwnd, m_texts.install, ControlKind::Button, m_resources.boldFont.get()).cx + Px(20);
-    const int mainWidth = Measure(hwnd, m_texts.uninstall, ControlKind::Button).cx + Px(10);
+    const int installWidth = ButtonWidth(hwnd, m_texts.install, m_resources.boldFont.get());
+    const int mainWidth = ButtonWidth(hwnd, m_texts.uninstall);
     const auto row =
-        CentreSideBySide(ButtonRow(hwnd, 0), ClientRect(hwnd).right, {installWidth, mainWidth}, Px(5));
+        CentreSideBySide(ButtonRow(hwnd, 0), ClientRect(hwnd).right, {installWidth, mainWidth}, Px(10));
     if (!m_installButton)
         m_installButton = CreateControl(hwnd, L"Button", m_texts.install, kButtonStyle, IDC_INSTALL_BUTTON,
                                         row[0], m_resources.boldFont.get());
@@ -236,11 +261,10 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
     const Screen screen = ComposeScreen(CurrentState(), m_texts);
     m_shownScreen = screen.kind;
     const RECT client = ClientRect(hwnd);
-    const int mainWidth = Measure(hwnd, screen.mainLabel, ControlKind::Button).cx + Px(10);
+    const int mainWidth = ButtonWidth(hwnd, screen.mainLabel);
     RECT mainRect = ButtonRow(hwnd, mainWidth);
     if (screen.controls & ControlRetryButton) {
-        const int retryWidth =
-            std::max<LONG>(mainWidth - Px(10), Measure(hwnd, m_texts.retry, ControlKind::Button).cx) + Px(20);
+        const int retryWidth = std::max(mainWidth, ButtonWidth(hwnd, m_texts.retry));
         const auto row = CentreSideBySide(mainRect, client.right, {retryWidth, mainWidth}, Px(10));
         m_retryButton = CreateControl(hwnd, L"Button", m_texts.retry, kButtonStyle, IDC_RETRY_BUTTON, row[0],
                                       m_resources.normalFont.get());
@@ -302,14 +326,26 @@ void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd) {
 // cancel question through WM_SYSCOMMAND.
 void CTessaraAppInstallerWindow::OnSetCloseBox(HWND hwnd, bool shown) {
     ::EnableMenuItem(::GetSystemMenu(hwnd, FALSE), SC_CLOSE, MF_BYCOMMAND | (shown ? MF_ENABLED : MF_GRAYED));
-    ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+    // Without activating: the window must never come up over a question it owns.
+    ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
+                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+}
+
+// A step began, or the run started or stopped waiting for another run. A waiting run can be left with
+// the close box; once it works, the box is greyed again.
+void CTessaraAppInstallerWindow::OnRunStatusChanged(HWND hwnd) {
+    if (m_running || m_uninstalling) {
+        OnSetCloseBox(hwnd, waiting.load());
+        FocusScreen();
+    }
+    ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
 void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
     switch (id) {
         case IDC_MAIN_BUTTON:
             if (m_choiceMode) {
-                OnUninstall(hwnd);
+                OnUninstall(hwnd, false);
             } else {
                 OnClose(hwnd);
             }
@@ -341,18 +377,24 @@ void CTessaraAppInstallerWindow::LeaveResultScreen(HWND hwnd) {
 }
 
 void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
-    // A removal cannot be stopped halfway; its end brings the close box back.
-    if (m_uninstalling) return;
     // A cancel once confirmed stands: the window waits for the run to roll back, and asks nothing more.
     if (m_questionOpen || cancelRequested.load()) return;
-    if (finished.load()) {
+    const bool working = m_running || m_uninstalling;
+    // A run that waits for another has changed nothing, so it is left without a question; its end
+    // closes the window.
+    if (working && waiting.load()) {
+        LogWrite("The user left the run that waited for another setup run");
+        cancelRequested.exchange(true);
+        return;
+    }
+    // A removal cannot be stopped halfway; its end brings the close box back.
+    if (m_uninstalling) return;
+    // Where nothing runs (a result, or the choice before any), closing loses nothing.
+    if (!working || finished.load()) {
         LeaveResultScreen(hwnd);
         return;
     }
-    m_questionOpen = true;
-    const bool yes = ::MessageBoxW(hwnd, m_texts.cancelQuestion.c_str(), m_texts.cancelCaption.c_str(),
-                                   MB_YESNO | MB_ICONQUESTION) == IDYES;
-    m_questionOpen = false;
+    const bool yes = Ask(hwnd, m_texts.cancelQuestion, m_texts.cancelCaption, MB_ICONQUESTION) == IDYES;
     if (finished.load()) {
         // The run ended while the question was open; its result screen is up, and stays.
         if (yes) LogWrite("The installation had ended before the cancel was confirmed");
@@ -361,9 +403,8 @@ void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
     if (!yes) return;
     LogWrite("The user asked to cancel the installation");
     cancelRequested.exchange(true);
+    // The run rolls back what it did; its end closes the window.
     ::InvalidateRect(hwnd, &m_layout.status, FALSE);
-    // Without a run there is nothing to roll back; with one, its end closes the window.
-    if (!m_running) ::DestroyWindow(hwnd);
 }
 
 void CTessaraAppInstallerWindow::OnRetry(HWND hwnd) {
@@ -388,22 +429,26 @@ void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
     StartRun(hwnd);
 }
 
-void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
+void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd, bool confirmed) {
     if (m_uninstalling) return;
     if (finished.load()) {
         OnClose(hwnd);
         ::PostQuitMessage(0);
         return;
     }
+    // One click on the wrong button must not remove the application.
+    if (!confirmed && Ask(hwnd, m_texts.uninstallQuestion, kWindowTitle, MB_ICONQUESTION) != IDYES) return;
     while (IsApplicationRunning()) {
-        if (::MessageBoxW(hwnd, m_texts.uninstallBlocked.c_str(), m_texts.closeApplicationCaption.c_str(),
-                          MB_YESNO | MB_ICONERROR) != IDYES)
+        if (Ask(hwnd, m_texts.uninstallBlocked, m_texts.closeApplicationCaption, MB_ICONQUESTION) != IDYES)
             return;
     }
     DestroyControl(m_installButton);
     ::EnableWindow(m_mainButton, FALSE);
     OnSetCloseBox(hwnd, false);
+    cancelRequested.exchange(false);
     m_uninstalling = StartInstallerThread(UninstallThreadProc);
+    // The focus leaves the disabled button for a control that takes keys.
+    FocusScreen();
     if (!m_uninstalling) {
         LogWrite("Could not start the uninstaller thread");
         OnUninstallEnded(hwnd, false);
@@ -414,20 +459,23 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd) {
 // one that found nothing registered any more (another run removed it) is done all the same.
 void CTessaraAppInstallerWindow::OnUninstallEnded(HWND hwnd, bool uninstalled) {
     m_uninstalling = false;
+    if (cancelRequested.load()) {
+        LogWrite("The user left the removal before it began");
+        ::DestroyWindow(hwnd);
+        return;
+    }
     OnSetCloseBox(hwnd, true);
     ::EnableWindow(m_mainButton, TRUE);
     if (!uninstalled && IsInstallationRegistered()) {
         ShowChoiceControls(hwnd);
-        if (::MessageBoxW(hwnd, m_texts.uninstallFailed.c_str(), m_texts.closeApplicationCaption.c_str(),
-                          MB_YESNO | MB_ICONERROR) == IDYES)
-            OnUninstall(hwnd);
+        if (Ask(hwnd, m_texts.uninstallFailed, m_texts.closeApplicationCaption, MB_ICONERROR) == IDYES)
+            OnUninstall(hwnd, true);
         return;
     }
     finished.exchange(true);
 
-    const SIZE done = Measure(hwnd, m_texts.done, ControlKind::Button);
-    const RECT row = ButtonRow(hwnd, done.cx + Px(10));
-    ::SetWindowPos(m_mainButton, nullptr, row.left, row.top, done.cx + Px(10), done.cy + Px(10),
+    const RECT row = ButtonRow(hwnd, ButtonWidth(hwnd, m_texts.done));
+    ::SetWindowPos(m_mainButton, nullptr, row.left, row.top, row.right - row.left, row.bottom - row.top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
     ::SetWindowTextW(m_mainButton, m_texts.done.c_str());
     m_shownScreen = ScreenKind::Uninstalled;
@@ -463,7 +511,43 @@ void CTessaraAppInstallerWindow::FocusScreen() {
             ::SendMessageW(button, BM_SETSTYLE, BS_FLAT | (button == defaultButton ? BS_DEFPUSHBUTTON : 0),
                            TRUE);
     }
-    ::SetFocus(defaultButton ? defaultButton : m_helpLink);
+    const HWND target = defaultButton && ::IsWindowEnabled(defaultButton) ? defaultButton : m_helpLink;
+    // A question of the window's keeps the focus: taking it would bring the window up over its own box,
+    // disabled. Nor does a window in the background take it from the user's other work. The control gets
+    // the focus when the window is active again.
+    m_lastFocus = target;
+    if (!QuestionOpen() && ::GetForegroundWindow() == window.load()) ::SetFocus(target);
+}
+
+// Any box the window owns that is on the screen: its own questions, and those of the worker, which
+// belong to the worker's thread.
+bool CTessaraAppInstallerWindow::QuestionOpen() const {
+    return m_questionOpen || FindOwnedWindow(window.load());
+}
+
+int CTessaraAppInstallerWindow::Ask(HWND hwnd, const std::wstring& text, const std::wstring& caption,
+                                    UINT icon) {
+    m_questionOpen = true;
+    const int answer = ::MessageBoxW(hwnd, text.c_str(), caption.c_str(), MB_YESNO | icon);
+    m_questionOpen = false;
+    return answer;
+}
+
+// As a dialog does: the focus leaves with the window and comes back to the same control.
+void CTessaraAppInstallerWindow::OnActivate(HWND hwnd, bool active) {
+    if (!active) {
+        const HWND focus = ::GetFocus();
+        if (focus && ::IsChild(hwnd, focus)) m_lastFocus = focus;
+        return;
+    }
+    if (QuestionOpen()) return;
+    const bool usable = m_lastFocus && ::IsWindow(m_lastFocus) && ::IsChild(hwnd, m_lastFocus) &&
+                        ::IsWindowVisible(m_lastFocus) && ::IsWindowEnabled(m_lastFocus);
+    if (usable) {
+        ::SetFocus(m_lastFocus);
+    } else {
+        FocusScreen();
+    }
 }
 
 void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {

@@ -69,13 +69,13 @@ class ReportMailTest(unittest.TestCase):
             with self.subTest(code=code):
                 sent, path, fields = self.send(result=code)
                 self.assertEqual(expected, sent)
-                self.assertRegex(path, r"\\Tes[0-9A-Fa-f]{1,4}\.tmp\.log$")
+                self.assertRegex(path, r"\\Orvix Tessara setup report \d{4}-\d\d-\d\d \d{4}( \(\d+\))?\.log$")
                 self.assert_message(fields, path)
 
     def test_a_temporary_folder_beyond_ascii_reaches_the_mail_program_whole(self):
         sent, path, fields = self.send(temp=self.work / "José")
         self.assertTrue(sent)
-        self.assertIn("\\José\\Tes", path)
+        self.assertIn("\\José\\Orvix Tessara setup report ", path)
         self.assert_message(fields, path)
 
     def test_the_ansi_interface_gets_a_path_it_can_open(self):
@@ -85,7 +85,7 @@ class ReportMailTest(unittest.TestCase):
         self.assert_message(fields, path, function="MAPISendMail")
         sent, path, fields = self.send(dll="recording_mapi_ansi.dll", temp=self.work / "Łukasz")
         self.assertTrue(sent)
-        self.assertIn("\\Łukasz\\Tes", path)
+        self.assertIn("\\Łukasz\\", path)
         self.assertEqual("1", fields["readable"], fields)
         self.assertTrue(fields["path"].isascii(), fields["path"])
         self.assertEqual(fields["path"], fields["name"])

@@ -14,6 +14,7 @@ DESKTOP = os.environ.get("TESSARA_DESKTOP", "tessara-e2e")
 DRIVER = harness.BUILD / "tests" / "e2e" / "windriver.exe"
 MAIN, RETRY, INSTALL, DESKTOP_BOX, START_MENU_BOX = "1235", "1236", "1237", "1238", "1239"
 CAROUSEL = {"Discover Orvix Tessara", "Orvix Tessara Meetings", "Orvix Tessara Webinars", "Orvix Tessara Learning"}
+WAITING = "Waiting for another setup to finish"
 
 
 def drive(*args, desktop=DESKTOP):
@@ -42,8 +43,8 @@ class WindowRun:
 
     def read_aloud(self):
         """Names and values of the window's accessible children, as a screen reader gets them."""
-        children = json.loads(self.drive("msaa").stdout.decode("utf-8"))
-        return [c["name"] for c in children if not c["invisible"]], [c["value"] for c in children if c["value"]]
+        children = [c for c in json.loads(self.drive("msaa").stdout.decode("utf-8")) if not c["invisible"]]
+        return [c["name"] for c in children], [c["value"] for c in children if c["value"]]
 
     def listen(self):
         """Starts recording the window's announcements until it raises an alert."""
@@ -168,6 +169,7 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertTrue(CAROUSEL & set(names), names)
         self.assertTrue(downloading, names)
         self.assertEqual(1, len(values))
+        self.assertEqual("Installation progress", names[1], "the progress reads right after the status")
         announcements = run.listen()
 
         done = run.wait_for(lambda s: MAIN in s["controls"], "the installed screen")
@@ -176,10 +178,11 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertTrue(any(h.startswith("name Downloading (") for h in heard), heard)
         self.assertTrue(any(h.startswith("value ") for h in heard), heard)
         self.assertIn("alert Installation is complete", heard)
+        # The band says what the title says, and is read once; a result screen has no progress.
         names, values = run.read_aloud()
-        self.assertLess(names.index("Installing (100%)"), names.index("Installation is complete"))
-        self.assertIn("Orvix Tessara application for desktop has been successfully installed.", names)
-        self.assertEqual(["100%"], values)
+        self.assertEqual(["Installation is complete",
+                          "Orvix Tessara application for desktop has been successfully installed."], names[:2])
+        self.assertEqual([], values)
         self.assertEqual(["Exit", "Help...", "Create a Start Menu shortcut", "Create a Desktop shortcut", "Exit"],
                          run.tab_order(4))
         self.assertEqual(["E", "S", "D"], [done["controls"][i]["key"] for i in (MAIN, START_MENU_BOX, DESKTOP_BOX)])
@@ -190,6 +193,8 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual(["Help..."], visible_links(done))
         run.press("09")  # past the help link, which Enter would open
         run.press("09")  # Enter on a check box presses the default button
+        run.assertOk(run.drive("reactivate"))
+        self.assertEqual("Create a Start Menu shortcut", run.focus()["text"], "the focus comes back where it was")
         run.press("0D")
 
         self.assertTrue(run.wait_until_ended())
@@ -205,25 +210,24 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual("Install", choice["controls"][INSTALL]["text"])
         self.assertEqual("Uninstall", choice["controls"][MAIN]["text"])
         names, values = run.read_aloud()
-        self.assertEqual(["", "", "0%"], names[:2] + values, "no status line or progress before a choice")
-        self.assertIn(names[2], CAROUSEL)
+        self.assertEqual("Orvix Tessara Setup", names[0], "a title in the band, and no progress before a choice")
+        self.assertEqual([], values)
+        self.assertIn(names[1], CAROUSEL)
         self.assertEqual(["Install", "Uninstall", "Help...", "Install"], run.tab_order(3))
-        # A removal that cannot go ahead (here its journal cannot be written) says so and leaves the
-        # installation and the choice as they were.
+        # Uninstall asks first; No leaves everything as it was.
         before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
-        journal = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
-        (self.work / "no-journal").mkdir(exist_ok=True)
-        with harness.mounted(self.work / "no-journal", journal, "--bind", read_only=True):
-            run.press("u")
-            run.answer("Close Orvix Tessara", "no")
-            again = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen again")
-        self.assertEqual("Uninstall", again["controls"][MAIN]["text"])
+        run.press("u")
+        run.answer("Orvix Tessara", "no")
         self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
-        # While another run holds the user's lock the removal waits, and the window stays alive meanwhile.
+        # While another run holds the user's lock the removal waits, says so, and the window stays alive.
         with harness.run_lock_held(self.work / "lock-held"):
             run.press("u")
+            run.answer("Orvix Tessara", "yes")
             waiting = run.wait_for(lambda s: INSTALL not in s["controls"], "the removal waiting")
             self.assertEqual(0, waiting["controls"][MAIN]["enabled"])
+            run.wait_for(lambda s: run.read_aloud()[0][0] == WAITING, "the waiting status")
+            self.assertEqual([], run.read_aloud()[1], "no progress while waiting")
+            self.assertEqual("Help...", run.focus()["text"], "the focus rests on a control")
             self.assertEqual(before[0], harness.tree_digest(self.install_folder))
 
         run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("text") == "Done", "the uninstalled screen")
@@ -231,6 +235,23 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual({}, harness.regdump(harness.UNINSTALL_KEY).get("values", {}))
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
+
+    # Fails while the removal still reports success when its folder stays (the engine's check of the
+    # removed folder is being mended separately); remove the mark once that is in.
+    @unittest.expectedFailure
+    def test_a_removal_whose_folder_cannot_go_says_so_and_keeps_the_installation(self):
+        self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "window-held-before"))
+        run = self.start("window-held", self.server.url("/payload.zip"))
+        run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+        before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
+        # A folder that can be neither renamed nor emptied, as one with a held or protected file.
+        with harness.mounted(self.install_folder, self.install_folder, "--bind", read_only=True):
+            run.press("u")
+            run.answer("Orvix Tessara", "yes")
+            run.answer("Close Orvix Tessara", "no")  # the failed removal's question, not "complete"
+            again = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen again")
+            self.assertEqual("Uninstall", again["controls"][MAIN]["text"])
+            self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
 
     def test_404_in_german_offers_retry_which_installs_once_the_server_has_the_payload(self):
         run = self.start("window-retry", self.server.url("/late.zip"), locale="de_DE.UTF-8")
@@ -241,9 +262,9 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertNotIn(START_MENU_BOX, failed["controls"])
         self.assertIn("Fehlerprotokoll senden...", visible_links(failed))
         names, values = run.read_aloud()
-        self.assertEqual(["Download fehlgeschlagen", "", "Download fehlgeschlagen"], names[:3])
-        self.assertTrue(names[3].startswith("Fehler beim Herunterladen"), names)
-        self.assertEqual(["100%"], values)
+        self.assertEqual("Download fehlgeschlagen", names[0], "the status repeats the title and is read once")
+        self.assertTrue(names[1].startswith("Fehler beim Herunterladen"), names)
+        self.assertEqual([], values)
         self.assertEqual(["Wiederholen", "Beenden", "Hilfe...", "Fehlerprotokoll senden...", "Wiederholen"],
                          run.tab_order(4))
 
@@ -265,13 +286,13 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertLessEqual(abs(left - (1024 - right)), 1, "centred across")
         self.assertLessEqual(abs(top - (576 - bottom)), 1, "centred down")
         width, height = failed["client"]
-        status, bar, title, body = (p["rect"] for p in failed["painted"])
+        status, title, body = (p["rect"] for p in failed["painted"])  # a result screen shows no bar
         buttons = [c["rect"] for c in failed["controls"].values()]
         email = next(link["rect"] for link in failed["links"] if link["visible"] and link["text"].startswith("Fehler"))
-        for rect in [status, bar, title, body, email] + buttons:
+        for rect in [status, title, body, email] + buttons:
             self.assertTrue(0 <= rect[0] < rect[2] <= width and 0 <= rect[1] < rect[3] <= height, (rect, failed))
         # Reading down the screen nothing overlaps: the banner gave up its height instead.
-        self.assertLessEqual(bar[3], title[1])
+        self.assertLessEqual(status[3], title[1])
         self.assertLessEqual(title[3], body[1])
         self.assertLessEqual(body[3], email[1])
         self.assertLessEqual(email[3], min(b[1] for b in buttons))
@@ -303,6 +324,10 @@ class InteractiveWindowTest(InstallTestBase):
                 for a, b in zip(old, new):
                     self.assertAlmostEqual(a * factor, b, delta=delta, msg=(old, new))
         self.assertEqual(1, dense["controls"][DESKTOP_BOX]["checked"], "the tick survives the change")
+        for state, dpi in ((before, 96), (dense, 144)):  # "Exit" is short, its button is not
+            left, top, right, bottom = state["controls"][MAIN]["rect"]
+            self.assertGreaterEqual(right - left, 75 * dpi // 96)
+            self.assertGreaterEqual(bottom - top, 23 * dpi // 96)
 
         # At 250 % the scaled frame is taller than the desktop: the window stays on it, whole.
         tall = move(96, 240)
@@ -382,11 +407,31 @@ class InteractiveWindowTest(InstallTestBase):
         run.wait_for(lambda s: s["window"], "the window")
         run.assertOk(run.drive("close"))
         run.wait_for_log("Installer thread finished")
+        # The result screen is built behind the question, which stays in front and keeps the keyboard.
+        question = self.installed_screen(run)["question"]
+        self.assertEqual({"caption": "Cancel install", "inFront": 1, "hasKeys": 1}, question)
         run.answer("Cancel install", answer)
         self.installed_screen(run)
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
         return run, 1
+
+    def close_box_while_waiting(self):
+        run = self.start("race-waiting", self.server.serve("/payload.zip", self.payload))
+        run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+        with harness.run_lock_held(self.work / "lock-waiting"):
+            run.click(INSTALL)
+            run.wait_for(lambda s: run.read_aloud()[0][0] == WAITING, "the waiting screen")
+            run.assertOk(run.drive("click-close-box"))  # a waiting run has done nothing: no question
+            self.assertTrue(run.wait_until_ended())
+        return run, 1
+
+    def close_on_the_choice_screen(self):
+        run = self.start("race-choice", self.server.serve("/payload.zip", self.payload))
+        run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+        run.press("1B")  # nothing runs, so nothing is asked
+        self.assertTrue(run.wait_until_ended())
+        return run, 0
 
     def desktop_ticked_then_exit(self, name, pause, clicks):
         run = self.start(name, self.server.serve("/payload.zip", self.payload))
@@ -415,6 +460,8 @@ class InteractiveWindowTest(InstallTestBase):
         table = [
             ("cancel during extraction, then another close", self.cancel_in_extraction_then_close_again,
              False, False, True),
+            ("close box while waiting for another run", self.close_box_while_waiting, False, False, True),
+            ("Esc on the choice screen", self.close_on_the_choice_screen, False, False, True),
             ("question open across the end, Yes", lambda: self.question_open_across_the_end("yes"), True, False, True),
             ("question open across the end, No", lambda: self.question_open_across_the_end("no"), True, False, True),
             ("two quick clicks on Exit, desktop ticked", lambda: self.desktop_ticked_then_exit("race-exit", 0, 2),
@@ -437,7 +484,7 @@ class InteractiveWindowTest(InstallTestBase):
                     else:
                         self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
                         self.assertNotIn("Committing transaction", run.log())
-                        self.assertIn("The user cancelled the installation", run.log())
+                        self.assertEqual(runs == 1, "The user cancelled the installation" in run.log())
                     self.assertEqual(desktop, self.desktop_link.is_file(), "desktop shortcut")
                     self.assertEqual(start_menu, self.start_menu_link.is_file(), "Start Menu shortcut")
                     self.assertEqual(runs, run.log().count("Starting installer thread"), "runs in the log")

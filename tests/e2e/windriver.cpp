@@ -203,6 +203,30 @@ BOOL CALLBACK PrintStatic(HWND child, LPARAM first) {
     return TRUE;
 }
 
+// The window's own question, if one is open: its caption, whether it stands in front of the window
+// (first of the two in the z-order) and whether it has the keyboard.
+void PrintQuestion(HWND window) {
+    HWND box = nullptr;
+    while (window && (box = ::FindWindowExW(nullptr, box, L"#32770", nullptr)) != nullptr) {
+        if (::GetWindow(box, GW_OWNER) == window && ::IsWindowVisible(box)) break;
+    }
+    if (!box) {
+        std::printf("null");
+        return;
+    }
+    // In front unless the window lies above it (a bounded walk: the order may change under it).
+    bool inFront = true;
+    HWND above = ::GetWindow(box, GW_HWNDPREV);
+    for (int step = 0; above && inFront && step < 1000; ++step, above = ::GetWindow(above, GW_HWNDPREV))
+        inFront = above != window;
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(box, nullptr), &info);
+    const bool hasKeys = info.hwndFocus && (info.hwndFocus == box || ::IsChild(box, info.hwndFocus));
+    std::printf("{\"caption\": \"%s\", \"inFront\": %d, \"hasKeys\": %d}", Utf8(LabelOf(box).text).c_str(),
+                inFront ? 1 : 0, hasKeys ? 1 : 0);
+}
+
 int PrintState() {
     const HWND window = FindInstaller();
     RECT frame{};
@@ -231,7 +255,31 @@ int PrintState() {
     std::printf("], \"painted\": [");
     first = true;
     if (window) ::EnumChildWindows(window, PrintStatic<false>, reinterpret_cast<LPARAM>(&first));
-    std::printf("]}\n");
+    std::printf("], \"question\": ");
+    PrintQuestion(window);
+    std::printf("}\n");
+    return 0;
+}
+
+// Another window takes the activation, as a click elsewhere would, and then the installer gets it back,
+// as a click on its title bar would.
+int Reactivate() {
+    const HWND window = FindInstaller();
+    const HWND other = ::CreateWindowExW(0, L"Static", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                         nullptr, nullptr, nullptr, nullptr);
+    if (!window || !other) return 1;
+    const auto settle = [] {
+        for (int round = 0; round < 10; ++round) {
+            MSG message{};
+            while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+            ::Sleep(30);
+        }
+    };
+    ::SetForegroundWindow(other);
+    settle();
+    ::SetForegroundWindow(window);
+    settle();
+    ::DestroyWindow(other);
     return 0;
 }
 
@@ -387,6 +435,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"key" && argc == 3) return PressKey(argv[2]);
+    if (command == L"reactivate") return Reactivate();
     if (command == L"wait-paint" && argc == 3) return WaitForPaint(std::wcstoul(argv[2], nullptr, 10));
     if (command == L"rect") {
         // In front of any other window, with its own message boxes still above it.

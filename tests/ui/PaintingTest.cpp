@@ -84,6 +84,7 @@ protected:
     static Screen Message(const wchar_t* title, ScreenIcon icon = ScreenIcon::None) {
         Screen screen;
         screen.status = L"Downloading (50%)";
+        screen.showsProgress = true;
         screen.title = title;
         screen.body = L"A body text long enough to wrap in its column of four hundred pixels, twice or more.";
         screen.icon = icon;
@@ -135,6 +136,11 @@ TEST_F(PaintingTest, PaintScreen_StatusLineProgressBarAndMessageOutline) {
         }
         EXPECT_EQ(kBackground, canvas.Pixel(5, 90));
     }
+    // A screen without progress shows its title in one band, with no empty bar under it.
+    Screen titled = Message(L"Title");
+    titled.showsProgress = false;
+    Paint(titled);
+    for (int y = 0; y < 72; ++y) EXPECT_EQ(kBlack, canvas.Pixel(5, y)) << "row " << y;
 }
 
 TEST_F(PaintingTest, PaintScreen_BannerSitsUnderTheBarAndPushesTheMessageDown) {

@@ -23,6 +23,8 @@ WindowTexts TestTexts() {
     texts.exit = L"Exit";
     texts.uninstall = L"Uninstall";
     texts.done = L"Done";
+    texts.setupTitle = L"Setup";
+    texts.waiting = L"Waiting";
     return texts;
 }
 
@@ -40,7 +42,8 @@ struct ScreenCase {
 constexpr unsigned kMain = ControlMainButton;
 constexpr unsigned kFailedDownload = ControlRetryButton | ControlMainButton | ControlEmailLink;
 
-// ScreenState: choice mode, finished, error, cancel, stage, progress, carousel index.
+// ScreenState: choice mode, finished, error, cancel, stage, progress, carousel index, report not sent,
+// waiting. A result screen's band names the result; a screen without progress shows a title there.
 const ScreenCase kCases[] = {
     {"started",
      {false, false, false, false, 0, 0, 1},
@@ -82,10 +85,26 @@ const ScreenCase kCases[] = {
      ScreenIcon::None,
      0,
      L"Exit"},
+    {"waiting for another run",
+     {false, false, false, false, 0, 0, 1, false, true},
+     ScreenKind::Waiting,
+     L"Waiting",
+     L"T1",
+     ScreenIcon::None,
+     0,
+     L"Exit"},
+    {"removal waiting for another run",
+     {true, false, false, false, 0, 0, 2, false, true},
+     ScreenKind::Waiting,
+     L"Waiting",
+     L"T2",
+     ScreenIcon::None,
+     0,
+     L"Uninstall"},
     {"choice",
      {true, false, false, false, 0, 0, 3},
      ScreenKind::Choice,
-     L"",
+     L"Setup",
      L"T3",
      ScreenIcon::None,
      ControlInstallButton | kMain,
@@ -93,7 +112,7 @@ const ScreenCase kCases[] = {
     {"choice ignores cancel",
      {true, false, false, true, 0, 0, 0},
      ScreenKind::Choice,
-     L"",
+     L"Setup",
      L"T0",
      ScreenIcon::None,
      ControlInstallButton | kMain,
@@ -101,7 +120,7 @@ const ScreenCase kCases[] = {
     {"uninstalled",
      {true, true, false, false, 0, 0, 0},
      ScreenKind::Uninstalled,
-     L"",
+     L"Uninstalled",
      L"Uninstalled",
      ScreenIcon::Success,
      kMain,
@@ -109,7 +128,7 @@ const ScreenCase kCases[] = {
     {"installed",
      {false, true, false, false, 9, 100, 0},
      ScreenKind::Installed,
-     L"Installing 100",
+     L"Installed",
      L"Installed",
      ScreenIcon::Success,
      kMain | ControlCheckBoxes,
@@ -117,7 +136,7 @@ const ScreenCase kCases[] = {
     {"installed, registry still written",
      {false, true, false, false, 5, 95, 0},
      ScreenKind::Installed,
-     L"Installing 95",
+     L"Installed",
      L"Installed",
      ScreenIcon::Success,
      kMain | ControlCheckBoxes,
@@ -125,7 +144,7 @@ const ScreenCase kCases[] = {
     {"error at stage 0",
      {false, true, true, false, 0, 100, 0},
      ScreenKind::Installed,
-     L"",
+     L"Installed",
      L"Installed",
      ScreenIcon::Success,
      kMain,
