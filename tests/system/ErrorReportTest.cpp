@@ -91,7 +91,7 @@ TEST(ErrorReportTest, WriteErrorReport_WritesEachReportToANewFileWithWindowsLine
     const std::wregex name(LR"(Orvix Tessara setup report \d{4}-\d\d-\d\d \d{4}( \(2\))?\.log)");
     for (const auto& [path, stage] : {std::pair{failed, 6u}, std::pair{succeeded, 9u}}) {
         EXPECT_TRUE(std::regex_match(path.filename().wstring(), name)) << path;
-        EXPECT_EQ(fs::path(GetTempFolder()), path.parent_path());
+        EXPECT_EQ(fs::path(GetTempFolder()) / path.filename(), path);
         std::string expected;
         for (const std::string& line : FormatErrorReport(facts, stage)) expected += line + "\r\n";
         EXPECT_EQ(expected, contents(path));
