@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <limits>
@@ -30,6 +31,11 @@ constexpr size_t kExtendedPathLimit = 32767;
 
 int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
 
+std::wstring ComparablePathOf(std::wstring path) {
+    ::CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
+    return path;
+}
+
 // The manifest's entries that the archive holds, once each, plus the manifest itself. A listed file
 // the archive lacks (an empty file is never stored) is left to the digest check.
 std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
@@ -43,6 +49,22 @@ std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
             archive.GetEntryPath(reference.data(), NameLength(reference));
         if (!path || seen.insert(*path).second) entries.push_back(reference);
     }
+    return entries;
+}
+
+// The entries still to be extracted when some files are in the folder already.
+std::vector<std::string> WithoutPlacedFiles(const NsCommon::ICompressedFile& archive,
+                                            std::vector<std::string> entries, const std::wstring& folder,
+                                            const std::vector<WrittenFile>& placed) {
+    if (placed.empty()) return entries;
+    std::set<std::wstring> there;
+    for (const WrittenFile& file : placed) there.insert(ComparablePathOf(file.path));
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const std::string& entry) {
+                                     const auto path = archive.GetEntryPath(entry.data(), NameLength(entry));
+                                     return path && there.count(ComparablePathOf(JoinPath(folder, *path)));
+                                 }),
+                  entries.end());
     return entries;
 }
 
@@ -199,16 +221,18 @@ private:
 PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
                                          const std::wstring& extractionFolder,
                                          const std::wstring& installFolder,
-                                         const std::function<bool()>& cancelled) {
+                                         const std::function<bool()>& cancelled,
+                                         const std::vector<WrittenFile>& placed) {
     return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
-                                            cancelled);
+                                            cancelled, placed);
 }
 
 PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
                                                    const std::wstring& extractionFolder,
                                                    const std::wstring& installFolder,
                                                    const std::vector<unsigned char>& anchor,
-                                                   const std::function<bool()>& cancelled) {
+                                                   const std::function<bool()>& cancelled,
+                                                   const std::vector<WrittenFile>& placed) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
         LogWrite("The payload is not a zip archive");
@@ -231,14 +255,16 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
         return PayloadExtraction::ExtractionFailed;
     }
     // The manifest, first in the list, is written outside the digest, which covers only the files it lists.
-    const std::vector<std::string> listedFiles(entries.begin() + 1, entries.end());
+    const std::vector<std::string> listedFiles = WithoutPlacedFiles(
+        archive, std::vector<std::string>(entries.begin() + 1, entries.end()), extractionFolder, placed);
     CDigestingObserver observer(cancelled);
     if (!archive.ExtractEntries(extractionFolder, {kManifestName}, nullptr) ||
         !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
-    const WrittenFilesDigest written = observer.Finish();
+    WrittenFilesDigest written = observer.Finish();
+    written.files.insert(written.files.end(), placed.begin(), placed.end());
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;
 }

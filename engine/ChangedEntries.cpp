@@ -1,0 +1,234 @@
+#include "engine/ChangedEntries.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <set>
+
+#include "app/Config.h"
+#include "app/FileSystem.h"
+#include "app/HttpText.h"
+#include "app/Log.h"
+#include "app/ScopedWin.h"
+#include "archive/CentralDirectory.h"
+#include "archive/CompressedFile.h"
+#include "engine/Download.h"
+#include "engine/RangeRequest.h"
+
+namespace tessara {
+namespace {
+
+// The end record, a comment and a Zip64 record fit many times over; for a few hundred files the
+// central directory comes with it.
+constexpr uint64_t kTailSize = 64 * 1024;
+constexpr uint64_t kMaxDirectorySize = 64 * 1024 * 1024;
+constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
+constexpr char kManifestName[] = "digest.s";
+constexpr DWORD kCopyBufferSize = 1024 * 1024;
+
+std::nullopt_t NotPossible(const std::string& reason) {
+    LogFormat("Update from changed files not possible: %s; downloading the whole payload", reason);
+    return std::nullopt;
+}
+
+// The remote archive at its full size, with only the fetched bytes written; the rest is never read.
+class CSparseArchive {
+public:
+    bool Create(const std::wstring& path, uint64_t size) {
+        m_file.reset(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!m_file) return false;
+        // Where the file system can, the gaps take no room and are not zero-filled.
+        DWORD returned = 0;
+        ::DeviceIoControl(m_file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(size);
+        return ::SetFilePointerEx(m_file.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file.get());
+    }
+    bool Reopen(const std::wstring& path) {
+        m_file.reset(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(m_file);
+    }
+    // Each piece goes where it lies in the archive; false stops the transfer when a write fails.
+    RangeSink SinkAt(uint64_t offset) {
+        return [this, offset](const unsigned char* data, size_t size) mutable {
+            const bool written = WriteAt(offset, data, size);
+            offset += size;
+            return written;
+        };
+    }
+    bool WriteAt(uint64_t offset, const unsigned char* data, size_t size) {
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        DWORD written = 0;
+        if (::SetFilePointerEx(m_file.get(), at, nullptr, FILE_BEGIN) &&
+            ::WriteFile(m_file.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size)
+            return true;
+        m_writeError = ::GetLastError();
+        return false;
+    }
+    void Close() { m_file.reset(); }
+    DWORD WriteError() const { return m_writeError; }
+
+private:
+    unique_file_handle m_file;
+    DWORD m_writeError = ERROR_SUCCESS;
+};
+
+// Copies an installed file into the staging folder, hashing what it writes: true only when the copy
+// has the signed size and digest. A copy that differs is removed.
+bool PlaceVerifiedCopy(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
+                       const FileFingerprint& expected) {
+    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in || !CreateFolders(ParentFolderOf(target))) return false;
+    bool intact = true;
+    uint64_t size = 0;
+    {
+        const unique_file_handle out(::CreateFileW(ExtendedLengthPath(target).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!out) return false;
+        std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
+        DWORD read = 0;
+        while (intact && ::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
+            DWORD written = 0;
+            intact = hasher.HashData(buffer.data(), read) &&
+                     ::WriteFile(out.get(), buffer.data(), read, &written, nullptr) && written == read;
+            size += read;
+        }
+    }
+    const std::vector<unsigned char> digest = hasher.Finish();
+    if (intact && size == expected.size && digest == expected.sha256) return true;
+    RemoveFile(target);
+    return false;
+}
+
+struct ByteRange {
+    uint64_t first = 0;
+    uint64_t end = 0;
+};
+
+// The spans of the entries to fetch, neighbours joined so that each run of them is one request.
+std::vector<ByteRange> MergedRanges(std::vector<const ZipEntrySpan*> entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const ZipEntrySpan* a, const ZipEntrySpan* b) { return a->offset < b->offset; });
+    std::vector<ByteRange> ranges;
+    for (const ZipEntrySpan* entry : entries) {
+        if (!ranges.empty() && ranges.back().end == entry->offset)
+            ranges.back().end = entry->end;
+        else
+            ranges.push_back({entry->offset, entry->end});
+    }
+    return ranges;
+}
+
+}  // namespace
+
+std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report, const std::wstring& url,
+                                                               const std::wstring& downloadFile,
+                                                               const std::wstring& installFolder,
+                                                               const std::wstring& extractionFolder,
+                                                               const std::vector<unsigned char>& anchor) {
+    if (!IsDirectory(installFolder)) return std::nullopt;
+    const UrlCredentials credentials = SplitUrlCredentials(url);
+    const std::wstring scheme = UrlScheme(credentials.url);
+    if (scheme != L"http" && scheme != L"https") return std::nullopt;
+    const ResolvedUrl resolved = FollowRedirects(credentials, CBindStatusCallback::MaxRedirects);
+    if (resolved.tooManyRedirects) return NotPossible("too many redirects");
+    CRangeClient client(resolved.url, [report] { return report && report->IsCancelled(); });
+    client.Authorize(credentials);
+
+    // The end of the archive: where its directory lies, and usually the directory itself.
+    std::vector<unsigned char> tail;
+    const auto append = [](std::vector<unsigned char>& to) {
+        return [&to](const unsigned char* data, size_t size) {
+            to.insert(to.end(), data, data + size);
+            return true;
+        };
+    };
+    if (!client.FetchTail(kTailSize, append(tail))) return NotPossible(client.Failure());
+    const uint64_t total = client.Total();
+    const std::optional<CentralDirectoryLocation> location = FindCentralDirectory(tail, total);
+    if (!location) return NotPossible("the archive's end record is missing or damaged");
+    const uint64_t tailStart = total - tail.size();
+    std::vector<unsigned char> directory;
+    if (location->offset >= tailStart) {
+        const auto from = tail.begin() + static_cast<std::ptrdiff_t>(location->offset - tailStart);
+        directory.assign(from, from + static_cast<std::ptrdiff_t>(location->size));
+    } else if (location->size > kMaxDirectorySize || !client.Fetch(location->offset, location->size, append(directory))) {
+        return NotPossible(client.Failure().empty() ? "the archive's directory is too large" : client.Failure());
+    }
+    const std::optional<std::vector<ZipEntrySpan>> entries = ParseCentralDirectory(directory, *location);
+    if (!entries) return NotPossible("the archive's central directory is damaged");
+
+    CSparseArchive archive;
+    if (!archive.Create(downloadFile, total) || !archive.WriteAt(tailStart, tail.data(), tail.size()) ||
+        !archive.WriteAt(location->offset, directory.data(), directory.size()))
+        return NotPossible("the download file could not be prepared");
+
+    // The signed manifest comes first, and its signature and signer are checked before it is used.
+    const auto manifestEntry = std::find_if(entries->begin(), entries->end(),
+                                            [](const ZipEntrySpan& entry) { return entry.name == kManifestName; });
+    if (manifestEntry == entries->end()) return NotPossible("the archive holds no digest.s");
+    if (!client.Fetch(manifestEntry->offset, manifestEntry->end - manifestEntry->offset,
+                      archive.SinkAt(manifestEntry->offset)))
+        return NotPossible(client.Failure());
+    archive.Close();
+    DigestManifest manifest;
+    manifest.pinnedCertificate = anchor;
+    {
+        NsCommon::details::CCompressedFile zip(downloadFile);
+        std::vector<unsigned char> message;
+        if (!zip.IsOpen() ||
+            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize, message) ||
+            !VerifyManifestMessage(manifest, message))
+            return NotPossible("the payload's digest.s is missing or not signed by a trusted signer");
+    }
+    if (manifest.fileDigests.empty()) return NotPossible("the payload's manifest carries no per-file digests");
+    if (!ManifestNamesAreSafe(manifest)) return NotPossible("the payload's manifest names an unsafe path");
+
+    // Installed files that equal their signed lines need not travel again.
+    std::vector<WrittenFile> placed;
+    std::set<std::string> reused;
+    Sha256Hasher hasher;
+    for (const FileDigestLine& line : manifest.fileDigests) {
+        const std::wstring installed = JoinUriUnder(installFolder, line.uri);
+        const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
+        if (line.expected.size == 0 || installed.empty() || staged.empty() ||
+            FileSizeOf(installed) != line.expected.size || !PlaceVerifiedCopy(hasher, installed, staged, line.expected))
+            continue;
+        placed.push_back({staged, line.expected});
+        reused.insert(line.uri);
+    }
+
+    const std::set<std::string> signedNames(manifest.references.begin(), manifest.references.end());
+    std::vector<const ZipEntrySpan*> wanted;
+    for (const ZipEntrySpan& entry : *entries) {
+        if (signedNames.count(entry.name) && !reused.count(entry.name) && entry.name != kManifestName)
+            wanted.push_back(&entry);
+    }
+    const std::vector<ByteRange> ranges = MergedRanges(wanted);
+    uint64_t needed = 0;
+    for (const ByteRange& range : ranges) needed += range.end - range.first;
+
+    if (!archive.Reopen(downloadFile)) return NotPossible("the download file could not be opened again");
+    uint64_t fetched = 0;
+    for (const ByteRange& range : ranges) {
+        RangeSink write = archive.SinkAt(range.first);
+        const bool ok = client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
+            fetched += size;
+            if (report && needed) report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
+            return write(data, size);
+        });
+        if (!ok) return NotPossible(client.Failure());
+    }
+    LogFormat("Update from changed files: %d of %d files reused from the installation, %s of %s bytes downloaded "
+              "in %d requests",
+              static_cast<int>(placed.size()), static_cast<int>(manifest.fileDigests.size()),
+              std::to_string(client.BytesReceived()), std::to_string(total), client.Requests());
+    return placed;
+}
+
+}  // namespace tessara
