@@ -190,10 +190,12 @@ private:
 
 }  // namespace
 
-CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit, std::wstring extraHeaders)
+CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit, std::wstring extraHeaders,
+                                         std::wstring targetFolder)
     : m_report(report),
       m_sizeLimit(sizeLimit),
       m_extraHeaders(std::move(extraHeaders)),
+      m_targetFolder(std::move(targetFolder)),
       m_lastActivity(::GetTickCount64()) {}
 
 CBindStatusCallback::~CBindStatusCallback() {
@@ -315,6 +317,12 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnResponse(DWORD responseCode, LP
     if (const auto length = ParseDecimal(HeaderValue(m_responseHeaders, "Content-Length").value_or(""))) {
         if (responseCode >= 200 && responseCode < 300) m_announced = *length;
     }
+    // Receiving what cannot be written only delays the failure.
+    if (m_announced != 0 && !m_targetFolder.empty() && !FitsOnVolume(m_targetFolder, m_announced)) {
+        m_noRoom = true;
+        m_overrun.store(true);
+        return E_ABORT;
+    }
     return S_OK;
 }
 
@@ -348,10 +356,10 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr int kMaxAttempts = 6;
+constexpr int kMaxAttempts = 4;
 // A server may ask for a longer pause than a user waits for; past this the run fails.
 constexpr uint64_t kRetryAfterCapSeconds = 60;
-constexpr ULONGLONG kRetryBoundMilliseconds = 5 * 60 * 1000;
+constexpr ULONGLONG kRetryBoundMilliseconds = 3 * 60 * 1000;
 constexpr DWORD kPausePollMilliseconds = 100;
 
 // One attempt's end: what happened in words, whether trying again can help, and what a further attempt
@@ -408,6 +416,7 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
     const DWORD status = callback.HttpStatus();
     const bool httpError = status != 0 && !(status >= 200 && status < 300) && status != HttpNotModified;
     if (callback.TooManyRedirects()) return {false, false, "too many redirects (more than 10)", {}};
+    if (callback.NoRoom()) return {false, false, "the drive is full: " + Bytes(callback.Announced()) + " announced", {}};
     if (callback.Stalled())
         return {false, true,
                 "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " + Bytes(received),
@@ -487,7 +496,8 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
         ProcAs<URLDownloadToFileWFn>(GetSystemLibraryProc(L"urlmon.dll", "URLDownloadToFileW"));
     if (!download) return {false, false, "the URL download service is not available", {}};
     RemoveFile(downloadFile);
-    CBindStatusCallback callback(report, DownloadSizeLimit(), BasicAuthorizationHeader(credentials));
+    CBindStatusCallback callback(report, DownloadSizeLimit(), BasicAuthorizationHeader(credentials),
+                                 ParentFolderOf(downloadFile));
     if (report) report->SetProgressRange(100);
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
@@ -507,7 +517,7 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
         outcome = DescribeServiceFailure(callback, result, credentials.url, credentials.present, received);
         RemoveFile(downloadFile);
         const bool cutShort = IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL ||
-                              (SUCCEEDED(result) && size.value_or(0) < received);
+                              size.value_or(0) < callback.Received();
         if (cutShort && !FitsOnVolume(ParentFolderOf(downloadFile), std::max(received, callback.Announced())))
             outcome = {false, false, "the drive is full", {}};
         else if (outcome.transient && !(report && report->IsCancelled()))

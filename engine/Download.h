@@ -26,8 +26,9 @@ namespace tessara {
 // would drop from the URL, and ends a chain of redirects that would never end.
 class CBindStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
 public:
+    // With a target folder, a body announced larger than the room left there ends the download at once.
     explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX,
-                                 std::wstring extraHeaders = {});
+                                 std::wstring extraHeaders = {}, std::wstring targetFolder = {});
     virtual ~CBindStatusCallback();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -61,6 +62,7 @@ public:
     bool Overrun() const { return m_overrun.load(); }
     bool Stalled() const { return m_stalled.load(); }
     bool TooManyRedirects() const { return m_redirects > MaxRedirects; }
+    bool NoRoom() const { return m_noRoom; }
     // The server's HTTP status (0 before or without one), the bytes received, the length announced
     // (Content-Length, in 64 bits) and the headers of the last answer.
     DWORD HttpStatus() const { return m_httpStatus; }
@@ -83,6 +85,8 @@ private:
     IProgressReport* m_report;
     const uint64_t m_sizeLimit;
     const std::wstring m_extraHeaders;
+    const std::wstring m_targetFolder;
+    bool m_noRoom = false;
     DWORD m_httpStatus = 0;
     bool m_endedShort = false;
     // The service counts in 32 bits; a body past 4 GiB wraps around.

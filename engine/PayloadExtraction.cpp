@@ -31,7 +31,9 @@ constexpr size_t kExtendedPathLimit = 32767;
 
 int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
 
+// Entry paths use '/', paths made from the manifest '\'; case does not tell files apart.
 std::wstring ComparablePathOf(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     ::CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
     return path;
 }

@@ -35,8 +35,8 @@ BEHAVIOURS = [
      [r"attempt 1 failed: no data for 2 s after \d+ bytes", r"Resuming the download at byte"],
      [None, r"bytes=\d+-1999999"]),
     ("429 every time", [("status", 429, None)] * 9, "/p.zip", False,
-     [r"attempt 5 failed: server answered 429, retrying in 2 s", r"attempt 6 failed: server answered 429; "
-      r"giving up after 6 attempts"], [None] * 6),
+     [r"attempt 3 failed: server answered 429, retrying in 1 s", r"attempt 4 failed: server answered 429; "
+      r"giving up after 4 attempts"], [None] * 4),
     ("range ignored", [("reset", HALF), ("ignore-range",)], "/p.zip", True,
      [r"attempt 2 failed: the server sent the whole file: it ignores ranges or the file changed; starting over, "
       r"retrying now", r"attempt 3 succeeded"], [None, r"bytes=\d+-1999999", None]),

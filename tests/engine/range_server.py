@@ -3,9 +3,10 @@ misbehave on command: each path has a queue of misdeeds, one taken per request, 
 tests and the update benchmark.
 
 Misdeeds: ("status", code, retry_after) answers that status; ("reset", n) sends n body bytes and
-resets the connection; ("stall", n) sends n bytes and then nothing; ("ignore-range",) answers 200
-with the whole file; ("change",) replaces the file's content before answering. "/loop" redirects
-to itself forever. A rate in bytes per second throttles every body.
+resets the connection; ("pass",) answers as it should; ("stall", n, seconds) sends n bytes and then nothing for a while;
+("ignore-range",) answers 200 with the whole file; ("change", content) replaces the file's content
+(reversed when no content is given) before answering. "/loop" redirects to itself forever. A rate in
+bytes per second throttles every body; a server made with ranges=False ignores Range altogether.
 """
 import hashlib
 import http.server
@@ -36,8 +37,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with server.lock:
             server.requests.append((self.path, self.headers.get("Range"), self.headers.get("Authorization")))
             misdeed = server.misdeeds.get(self.path, []).pop(0) if server.misdeeds.get(self.path) else None
+            if misdeed and misdeed[0] == "pass":
+                misdeed = None
             if misdeed and misdeed[0] == "change":
-                server.files[self.path] = server.files[self.path][::-1] + b"!"
+                server.files[self.path] = misdeed[1] if len(misdeed) > 1 else server.files[self.path][::-1] + b"!"
                 misdeed = None
         if self.path == "/loop":
             return self.head(302, 0, [("Location", "/loop")])
@@ -50,7 +53,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             extra = [("Retry-After", str(misdeed[2]))] if misdeed[2] is not None else []
             return self.head(misdeed[1], 0, extra)
         tag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
-        validators = [("ETag", tag), ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT"), ("Accept-Ranges", "bytes")]
+        validators = [("ETag", tag), ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT")]
+        if server.ranges:
+            validators.append(("Accept-Ranges", "bytes"))
         first, last = self.wanted_range(len(body), tag)
         if misdeed and misdeed[0] == "ignore-range":
             first, last = None, None
@@ -76,7 +81,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def wanted_range(self, size, tag):
         wanted = self.headers.get("Range", "")
         if_range = self.headers.get("If-Range")
-        if not wanted.startswith("bytes=") or "," in wanted or (if_range and if_range != tag):
+        if not self.server.ranges or not wanted.startswith("bytes=") or "," in wanted or (if_range and if_range != tag):
             return None, None
         start, _, end = wanted[6:].partition("-")
         if not start:
@@ -109,10 +114,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class RangeServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, files, rate=0, password=None):
+    def __init__(self, files, rate=0, password=None, ranges=True):
         super().__init__(("127.0.0.1", 0), Handler)
         self.files = dict(files)
         self.rate = rate
+        self.ranges = ranges
         self.password = password
         self.misdeeds = {}
         self.requests = []
