@@ -77,32 +77,38 @@ private:
     DWORD m_writeError = ERROR_SUCCESS;
 };
 
-// Copies an installed file into the staging folder, hashing what it writes: true only when the copy
-// has the signed size and digest. A copy that differs is removed.
-bool PlaceVerifiedCopy(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
-                       const FileFingerprint& expected) {
+// Copies a file and hashes the bytes as they are written; false when a read or a write fails.
+bool CopyHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target) {
     const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                               nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in || !CreateFolders(ParentFolderOf(target))) return false;
-    bool intact = true;
-    uint64_t size = 0;
-    {
-        const unique_file_handle out(::CreateFileW(ExtendedLengthPath(target).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!out) return false;
-        std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
-        DWORD read = 0;
-        while (intact && ::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
-            DWORD written = 0;
-            intact = hasher.HashData(buffer.data(), read) &&
-                     ::WriteFile(out.get(), buffer.data(), read, &written, nullptr) && written == read;
-            size += read;
-        }
+    const unique_file_handle out(::CreateFileW(ExtendedLengthPath(target).c_str(), GENERIC_WRITE, 0, nullptr,
+                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in || !out) return false;
+    std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
+    DWORD read = 0;
+    while (::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
+        DWORD written = 0;
+        if (!hasher.HashData(buffer.data(), read) || !::WriteFile(out.get(), buffer.data(), read, &written, nullptr) ||
+            written != read)
+            return false;
     }
+    return true;
+}
+
+// Links an installed file into the staging folder, or copies it where a link cannot be made (another
+// volume), and hashes what was placed: true only when it has the signed size and digest. A placed file
+// that differs is removed. A link costs no writing; nothing writes to either name while the run goes on,
+// and replacing the installation moves or deletes names, never the content behind them.
+bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
+                       const FileFingerprint& expected) {
+    if (!CreateFolders(ParentFolderOf(target))) return false;
+    const bool linked = ::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(),
+                                          nullptr) != FALSE;
+    bool intact = linked ? HashFile(hasher, target) : CopyHashing(hasher, source, target);
     const std::vector<unsigned char> digest = hasher.Finish();
-    if (intact && size == expected.size && digest == expected.sha256) return true;
-    RemoveFile(target);
-    return false;
+    intact = intact && FileSizeOf(target) == expected.size && digest == expected.sha256;
+    if (!intact) RemoveFile(target);
+    return intact;
 }
 
 struct ByteRange {
@@ -197,7 +203,7 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
         const std::wstring installed = JoinUriUnder(installFolder, line.uri);
         const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
         if (line.expected.size == 0 || installed.empty() || staged.empty() ||
-            FileSizeOf(installed) != line.expected.size || !PlaceVerifiedCopy(hasher, installed, staged, line.expected))
+            FileSizeOf(installed) != line.expected.size || !PlaceVerifiedFile(hasher, installed, staged, line.expected))
             continue;
         placed.push_back({staged, line.expected});
         reused.insert(line.uri);

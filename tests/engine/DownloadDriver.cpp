@@ -91,6 +91,8 @@ int wmain(int argc, wchar_t** argv) {
 
     tessara::ScopedCom com;
     CPrintingReport report(cancelAt, cancelledFromStart, cancelAfter);
+    // As the payload pipeline does, so that the tests see how the URL reaches the log.
+    tessara::LogFormat("Starting file download from %S", argv[1]);
     const bool ok = tessara::DownloadPayload(withReport ? &report : nullptr, argv[1], argv[2]);
     std::printf("result %d\n", ok ? 1 : 0);
     return 0;

@@ -20,6 +20,8 @@ CHUNK = 64 * 1024
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # As servers of payloads do on kept-alive connections: small answers go out at once.
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
