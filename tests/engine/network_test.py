@@ -24,23 +24,25 @@ def windows_path(path):
 
 
 # (name, misdeeds of /p.zip, path, succeeds, log patterns, ranges the server was asked for (None: no
-# Range header), files the download must end with: "old" the first content, "new" the changed one)
+# Range header, "*": any)). A reset makes the system drop what the client had not read yet, so how much
+# of the body survives it, and whether the next request resumes, varies; and Wine's download service
+# notices a reset only when it comes with data, else its silence ends the attempt.
 BEHAVIOURS = [
     ("503 once with Retry-After", [("status", 503, 1)], "/p.zip", True,
      [r"attempt 1 failed: server answered 503, retrying in 1 s", r"attempt 2 succeeded"], [None, None]),
     ("reset once", [("reset", HALF)], "/p.zip", True,
-     [r"attempt 1 failed: connection reset after \d+ bytes", r"Resuming the download at byte \d+"],
-     [None, r"bytes=\d+-1999999"]),
+     [r"attempt 1 failed: (connection reset|no data for 2 s) after \d+ bytes", r"attempt 2 succeeded"],
+     [None, "*"]),
     ("stall then resume", [("stall", HALF, 20)], "/p.zip", True,
      [r"attempt 1 failed: no data for 2 s after \d+ bytes", r"Resuming the download at byte"],
      [None, r"bytes=\d+-1999999"]),
     ("429 every time", [("status", 429, None)] * 9, "/p.zip", False,
      [r"attempt 3 failed: server answered 429, retrying in 1 s", r"attempt 4 failed: server answered 429; "
       r"giving up after 4 attempts"], [None] * 4),
-    ("range ignored", [("reset", HALF), ("ignore-range",)], "/p.zip", True,
+    ("range ignored", [("stall", HALF, 20), ("ignore-range",)], "/p.zip", True,
      [r"attempt 2 failed: the server sent the whole file: it ignores ranges or the file changed; starting over, "
       r"retrying now", r"attempt 3 succeeded"], [None, r"bytes=\d+-1999999", None]),
-    ("validator changed between requests", [("reset", HALF), ("change",)], "/p.zip", True,
+    ("validator changed between requests", [("stall", HALF, 20), ("change",)], "/p.zip", True,
      [r"the server sent the whole file: it ignores ranges or the file changed; starting over"],
      [None, r"bytes=\d+-1999999", None]),
     ("redirect loop", [], "/loop", False, [r"Download failed: too many redirects \(more than 10\)$"], []),
@@ -85,15 +87,16 @@ class NetworkBehaviourTest(unittest.TestCase):
                 asked = [r for p, r, _ in self.server.requests]
                 self.assertEqual(len(asked), len(ranges), asked)
                 for want, got in zip(ranges, asked):
-                    self.assertTrue(got is None if want is None else re.fullmatch(want, got or ""), asked)
+                    self.assertTrue(want == "*" or (got is None if want is None else re.fullmatch(want, got or "")),
+                                    asked)
                 # The walk along the redirects asks once per hop, eleven times for a loop.
                 self.assertLessEqual(len(self.server.heads), 11)
 
     def test_credentials_in_the_url_are_sent_and_never_logged(self):
         secured = RangeServer({"/p.zip": PAYLOAD}, password="Basic " + base64.b64encode(b"ann:s3cret").decode())
         try:
-            # The first answer is cut short, so that the resumed request must carry the credentials too.
-            secured.misdeeds = {"/p.zip": [("reset", HALF)]}
+            # The first answer stalls, so that the resumed request must carry the credentials too.
+            secured.misdeeds = {"/p.zip": [("stall", HALF, 20)]}
             url = secured.base.replace("http://", "http://ann:s3cret@") + "/p.zip"
             ok, content, sent_log = self.download(url)
             self.assertTrue(ok, sent_log)
