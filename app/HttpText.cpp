@@ -37,7 +37,8 @@ int HexValue(wchar_t c) {
 std::wstring PercentDecoded(const std::wstring& text) {
     std::string bytes;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == L'%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+        if (text[i] == L'%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+            HexValue(text[i + 2]) >= 0) {
             bytes.push_back(static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2])));
             i += 2;
         } else {
@@ -66,8 +67,9 @@ std::string Base64(const std::string& bytes) {
 template <typename String>
 size_t AuthorityEnd(const String& text, size_t authorityStart) {
     size_t end = authorityStart;
-    while (end < text.size() && text[end] != '/' && text[end] != '?' && text[end] != '#' && text[end] != ' ' &&
-           text[end] != '"' && text[end] != '\t' && text[end] != '\r' && text[end] != '\n')
+    while (end < text.size() && text[end] != '/' && text[end] != '?' && text[end] != '#' &&
+           text[end] != ' ' && text[end] != '"' && text[end] != '\t' && text[end] != '\r' &&
+           text[end] != '\n')
         ++end;
     return end;
 }
@@ -105,11 +107,13 @@ std::optional<uint64_t> ParseRetryAfter(std::string_view value) { return ParseDe
 std::optional<ContentRange> ParseContentRange(std::string_view value) {
     value = Trimmed(value);
     constexpr std::string_view kUnit = "bytes ";
-    if (value.size() < kUnit.size() || !SameLetters(value.substr(0, kUnit.size()), kUnit)) return std::nullopt;
+    if (value.size() < kUnit.size() || !SameLetters(value.substr(0, kUnit.size()), kUnit))
+        return std::nullopt;
     value = Trimmed(value.substr(kUnit.size()));
     const size_t dash = value.find('-');
     const size_t slash = value.find('/');
-    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash) return std::nullopt;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return std::nullopt;
     const auto first = ParseDecimal(value.substr(0, dash));
     const auto last = ParseDecimal(value.substr(dash + 1, slash - dash - 1));
     const auto total = ParseDecimal(value.substr(slash + 1));
@@ -135,7 +139,8 @@ UrlCredentials SplitUrlCredentials(const std::wstring& url) {
 }
 
 std::string MaskUrlCredentials(std::string text) {
-    for (size_t scheme = text.find("://"); scheme != std::string::npos; scheme = text.find("://", scheme + 3)) {
+    for (size_t scheme = text.find("://"); scheme != std::string::npos;
+         scheme = text.find("://", scheme + 3)) {
         const size_t start = scheme + 3;
         const size_t end = AuthorityEnd(text, start);
         const size_t at = text.rfind('@', end == 0 ? 0 : end - 1);

@@ -30,9 +30,9 @@ enum InstallStage : int32_t {
 
 // The step a stage code stands for, in words for the log.
 inline const char* StageName(int32_t stage) {
-    static const char* const kNames[] = {"start",         "download",       "extraction",    "verification",
-                                         "replace",       "uninstall keys", "protocol keys", "start-up keys",
-                                         "platform",      "complete"};
+    static const char* const kNames[] = {"start",    "download",       "extraction",    "verification",
+                                         "replace",  "uninstall keys", "protocol keys", "start-up keys",
+                                         "platform", "complete"};
     return stage >= 0 && stage <= StageComplete ? kNames[stage] : "unknown";
 }
 

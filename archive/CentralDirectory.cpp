@@ -56,9 +56,10 @@ std::optional<CentralDirectoryLocation> FindCentralDirectory(const std::vector<u
     for (size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
         if (Read(tail, at, 4) != kEndSignature) continue;
         if (at + kEndSize + Read(tail, at + 20, 2) != tail.size()) continue;
-        CentralDirectoryLocation location{Read(tail, at + 16, 4), Read(tail, at + 12, 4), Read(tail, at + 10, 2)};
-        const bool zip64 = location.offset == 0xFFFFFFFFu || location.size == 0xFFFFFFFFu ||
-                           location.entries == 0xFFFFu;
+        CentralDirectoryLocation location{Read(tail, at + 16, 4), Read(tail, at + 12, 4),
+                                          Read(tail, at + 10, 2)};
+        const bool zip64 =
+            location.offset == 0xFFFFFFFFu || location.size == 0xFFFFFFFFu || location.entries == 0xFFFFu;
         uint64_t endStart = tailStart + at;
         if (zip64) {
             if (at < kZip64LocatorSize || Read(tail, at - kZip64LocatorSize, 4) != kZip64LocatorSignature)

@@ -10,6 +10,7 @@
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "archive/CentralDirectory.h"
 #include "archive/CompressedFile.h"
@@ -79,8 +80,9 @@ private:
 
 // Copies a file and hashes the bytes as they are written; false when a read or a write fails.
 bool CopyHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target) {
-    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     const unique_file_handle out(::CreateFileW(ExtendedLengthPath(target).c_str(), GENERIC_WRITE, 0, nullptr,
                                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!in || !out) return false;
@@ -88,25 +90,22 @@ bool CopyHashing(Sha256Hasher& hasher, const std::wstring& source, const std::ws
     DWORD read = 0;
     while (::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
         DWORD written = 0;
-        if (!hasher.HashData(buffer.data(), read) || !::WriteFile(out.get(), buffer.data(), read, &written, nullptr) ||
-            written != read)
+        if (!hasher.HashData(buffer.data(), read) ||
+            !::WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read)
             return false;
     }
     return true;
 }
 
-// Links an installed file into the staging folder, or copies it where a link cannot be made (another
-// volume), and hashes what was placed: true only when it has the signed size and digest. A placed file
-// that differs is removed. A link costs no writing; nothing writes to either name while the run goes on,
-// and replacing the installation moves or deletes names, never the content behind them.
-bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
+// Copies an installed file into the staging folder and checks the copy as it is written: true only when
+// it has the signed size and digest. A copy that differs is removed. (A hard link would save the
+// writing, but while the application runs from the new folder the old name of the same file could not
+// be deleted with the backup.)
+bool PlaceVerifiedCopy(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
                        const FileFingerprint& expected) {
-    if (!CreateFolders(ParentFolderOf(target))) return false;
-    const bool linked = ::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(),
-                                          nullptr) != FALSE;
-    bool intact = linked ? HashFile(hasher, target) : CopyHashing(hasher, source, target);
+    const bool copied = CreateFolders(ParentFolderOf(target)) && CopyHashing(hasher, source, target);
     const std::vector<unsigned char> digest = hasher.Finish();
-    intact = intact && FileSizeOf(target) == expected.size && digest == expected.sha256;
+    const bool intact = copied && FileSizeOf(target) == expected.size && digest == expected.sha256;
     if (!intact) RemoveFile(target);
     return intact;
 }
@@ -132,7 +131,8 @@ std::vector<ByteRange> MergedRanges(std::vector<const ZipEntrySpan*> entries) {
 
 }  // namespace
 
-std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report, const std::wstring& url,
+std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report,
+                                                               const std::wstring& url,
                                                                const std::wstring& downloadFile,
                                                                const std::wstring& installFolder,
                                                                const std::wstring& extractionFolder,
@@ -156,6 +156,7 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     };
     if (!client.FetchTail(kTailSize, append(tail))) return NotPossible(client.Failure());
     const uint64_t total = client.Total();
+    if (total > DownloadSizeLimit()) return NotPossible("the archive is larger than the size limit");
     const std::optional<CentralDirectoryLocation> location = FindCentralDirectory(tail, total);
     if (!location) return NotPossible("the archive's end record is missing or damaged");
     const uint64_t tailStart = total - tail.size();
@@ -163,8 +164,10 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     if (location->offset >= tailStart) {
         const auto from = tail.begin() + static_cast<std::ptrdiff_t>(location->offset - tailStart);
         directory.assign(from, from + static_cast<std::ptrdiff_t>(location->size));
-    } else if (location->size > kMaxDirectorySize || !client.Fetch(location->offset, location->size, append(directory))) {
-        return NotPossible(client.Failure().empty() ? "the archive's directory is too large" : client.Failure());
+    } else if (location->size > kMaxDirectorySize ||
+               !client.Fetch(location->offset, location->size, append(directory))) {
+        return NotPossible(client.Failure().empty() ? "the archive's directory is too large"
+                                                    : client.Failure());
     }
     const std::optional<std::vector<ZipEntrySpan>> entries = ParseCentralDirectory(directory, *location);
     if (!entries) return NotPossible("the archive's central directory is damaged");
@@ -175,9 +178,12 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
         return NotPossible("the download file could not be prepared");
 
     // The signed manifest comes first, and its signature and signer are checked before it is used.
-    const auto manifestEntry = std::find_if(entries->begin(), entries->end(),
-                                            [](const ZipEntrySpan& entry) { return entry.name == kManifestName; });
+    const auto manifestEntry = std::find_if(entries->begin(), entries->end(), [](const ZipEntrySpan& entry) {
+        return entry.name == kManifestName;
+    });
     if (manifestEntry == entries->end()) return NotPossible("the archive holds no digest.s");
+    if (manifestEntry->end - manifestEntry->offset > kMaxManifestSize)
+        return NotPossible("the archive's digest.s is too large");
     if (!client.Fetch(manifestEntry->offset, manifestEntry->end - manifestEntry->offset,
                       archive.SinkAt(manifestEntry->offset)))
         return NotPossible(client.Failure());
@@ -188,11 +194,13 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
         NsCommon::details::CCompressedFile zip(downloadFile);
         std::vector<unsigned char> message;
         if (!zip.IsOpen() ||
-            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize, message) ||
+            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize,
+                           message) ||
             !VerifyManifestMessage(manifest, message))
             return NotPossible("the payload's digest.s is missing or not signed by a trusted signer");
     }
-    if (manifest.fileDigests.empty()) return NotPossible("the payload's manifest carries no per-file digests");
+    if (manifest.fileDigests.empty())
+        return NotPossible("the payload's manifest carries no per-file digests");
     if (!ManifestNamesAreSafe(manifest)) return NotPossible("the payload's manifest names an unsafe path");
 
     // Installed files that equal their signed lines need not travel again.
@@ -200,10 +208,13 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     std::set<std::string> reused;
     Sha256Hasher hasher;
     for (const FileDigestLine& line : manifest.fileDigests) {
+        // The run ends at once; the caller tells the user.
+        if (report && report->IsCancelled()) return std::nullopt;
         const std::wstring installed = JoinUriUnder(installFolder, line.uri);
         const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
         if (line.expected.size == 0 || installed.empty() || staged.empty() ||
-            FileSizeOf(installed) != line.expected.size || !PlaceVerifiedFile(hasher, installed, staged, line.expected))
+            FileSizeOf(installed) != line.expected.size ||
+            !PlaceVerifiedCopy(hasher, installed, staged, line.expected))
             continue;
         placed.push_back({staged, line.expected});
         reused.insert(line.uri);
@@ -223,17 +234,20 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     uint64_t fetched = 0;
     for (const ByteRange& range : ranges) {
         RangeSink write = archive.SinkAt(range.first);
-        const bool ok = client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
-            fetched += size;
-            if (report && needed) report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
-            return write(data, size);
-        });
+        const bool ok =
+            client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
+                fetched += size;
+                if (report && needed)
+                    report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
+                return write(data, size);
+            });
         if (!ok) return NotPossible(client.Failure());
     }
-    LogFormat("Update from changed files: %d of %d files reused from the installation, %s of %s bytes downloaded "
-              "in %d requests",
-              static_cast<int>(placed.size()), static_cast<int>(manifest.fileDigests.size()),
-              std::to_string(client.BytesReceived()), std::to_string(total), client.Requests());
+    LogFormat(
+        "Update from changed files: %d of %d files reused from the installation, %s of %s bytes downloaded "
+        "in %d requests",
+        static_cast<int>(placed.size()), static_cast<int>(manifest.fileDigests.size()),
+        std::to_string(client.BytesReceived()), std::to_string(total), client.Requests());
     return placed;
 }
 

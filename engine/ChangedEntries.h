@@ -18,7 +18,8 @@ namespace tessara {
 // The files placed in extractionFolder from the installation, with their signed fingerprints; nothing
 // (logged, unless there is no installation) when the update must download the whole payload instead.
 // extractionFolder may then hold some placed files already.
-std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report, const std::wstring& url,
+std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report,
+                                                               const std::wstring& url,
                                                                const std::wstring& downloadFile,
                                                                const std::wstring& installFolder,
                                                                const std::wstring& extractionFolder,

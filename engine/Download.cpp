@@ -190,8 +190,8 @@ private:
 
 }  // namespace
 
-CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit, std::wstring extraHeaders,
-                                         std::wstring targetFolder)
+CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit,
+                                         std::wstring extraHeaders, std::wstring targetFolder)
     : m_report(report),
       m_sizeLimit(sizeLimit),
       m_extraHeaders(std::move(extraHeaders)),
@@ -238,7 +238,11 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnLowResource(DWORD) {
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
                                                           LPCWSTR statusText) {
-    if (statusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && statusText) m_cacheFiles.emplace_back(statusText);
+    if (statusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && statusText) {
+        m_cacheFiles.emplace_back(statusText);
+        std::lock_guard<std::mutex> lock(m_bindingLock);
+        if (m_growingFile.empty()) m_growingFile = statusText;
+    }
     if (statusCode == BINDSTATUS_REDIRECTING) {
         if (statusText) m_redirectedUrl = statusText;
         // A server that redirects to itself would otherwise be asked again and again, without end.
@@ -308,8 +312,8 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::BeginningTransaction(LPCWSTR, LPC
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCWSTR,
-                                                          LPWSTR* additionalRequestHeaders) {
+HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders,
+                                                          LPCWSTR, LPWSTR* additionalRequestHeaders) {
     if (additionalRequestHeaders) *additionalRequestHeaders = nullptr;
     m_httpStatus = responseCode;
     m_responseHeaders = responseHeaders ? NarrowForLog(responseHeaders) : std::string();
@@ -334,6 +338,15 @@ bool CBindStatusCallback::ReceivedCompleteResponse() const {
 }
 
 bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds) {
+    // Where the service reports progress only at the end, its cache file growing is the sign of data.
+    {
+        std::lock_guard<std::mutex> lock(m_bindingLock);
+        const uint64_t size = m_growingFile.empty() ? 0 : FileSizeOf(m_growingFile).value_or(0);
+        if (size > m_growingSize) {
+            m_growingSize = size;
+            NoteActivity();
+        }
+    }
     const bool stalled = now - m_lastActivity.load() >= stallMilliseconds;
     if (!stalled && !Cancelled() && !m_overrun.load()) return false;
     std::lock_guard<std::mutex> lock(m_bindingLock);
@@ -387,22 +400,24 @@ std::string HostOf(const std::wstring& url) {
     const size_t start = url.find(L"://");
     if (start == std::wstring::npos) return NarrowForLog(url);
     const size_t end = url.find_first_of(L"/?#", start + 3);
-    return NarrowForLog(url.substr(start + 3, end == std::wstring::npos ? std::wstring::npos : end - start - 3));
+    return NarrowForLog(
+        url.substr(start + 3, end == std::wstring::npos ? std::wstring::npos : end - start - 3));
 }
 
 // The proxy that WinINet's settings name for the user, if any.
 std::string ConfiguredProxy() {
-    const auto query = SystemFunction<decltype(&::InternetQueryOptionW)>(L"wininet.dll", "InternetQueryOptionW");
+    const auto query =
+        SystemFunction<decltype(&::InternetQueryOptionA)>(L"wininet.dll", "InternetQueryOptionA");
     DWORD size = 0;
     if (!query || query(nullptr, INTERNET_OPTION_PROXY, nullptr, &size) ||
         ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return {};
     std::vector<unsigned char> buffer(size);
     const auto info = reinterpret_cast<INTERNET_PROXY_INFO*>(buffer.data());
-    if (!query(nullptr, INTERNET_OPTION_PROXY, info, &size) || info->dwAccessType != INTERNET_OPEN_TYPE_PROXY ||
-        !info->lpszProxy)
+    if (!query(nullptr, INTERNET_OPTION_PROXY, info, &size) ||
+        info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy)
         return {};
-    // The structure holds narrow text on every system.
+    // The narrow entry point fills the structure with narrow text, whatever the declared type says.
     return reinterpret_cast<const char*>(info->lpszProxy);
 }
 
@@ -411,17 +426,21 @@ bool IsTransientStatus(DWORD status) {
 }
 
 // Why an attempt of the download service failed, for the administrator.
-AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESULT result, const std::wstring& url,
-                                      bool withCredentials, uint64_t received) {
+AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESULT result,
+                                      const std::wstring& url, bool withCredentials, uint64_t received) {
     const DWORD status = callback.HttpStatus();
     const bool httpError = status != 0 && !(status >= 200 && status < 300) && status != HttpNotModified;
     if (callback.TooManyRedirects()) return {false, false, "too many redirects (more than 10)", {}};
-    if (callback.NoRoom()) return {false, false, "the drive is full: " + Bytes(callback.Announced()) + " announced", {}};
+    if (callback.NoRoom())
+        return {false, false, "the drive is full: " + Bytes(callback.Announced()) + " announced", {}};
     if (callback.Stalled())
-        return {false, true,
-                "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " + Bytes(received),
+        return {false,
+                true,
+                "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " +
+                    Bytes(received),
                 {}};
-    if (callback.Overrun()) return {false, false, "the body grew past the limit of " + Bytes(DownloadSizeLimit()), {}};
+    if (callback.Overrun())
+        return {false, false, "the body grew past the limit of " + Bytes(DownloadSizeLimit()), {}};
     if (httpError) {
         std::string reason = "server answered " + std::to_string(status);
         if (status == 401)
@@ -435,9 +454,11 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
     switch (static_cast<unsigned>(result)) {
         case static_cast<unsigned>(INET_E_CANNOT_CONNECT): {
             const std::string proxy = ConfiguredProxy();
-            return {false, true,
-                    proxy.empty() ? "could not connect to " + host : "proxy " + proxy + " refused the connection",
-                    {}};
+            return {
+                false,
+                true,
+                proxy.empty() ? "could not connect to " + host : "proxy " + proxy + " refused the connection",
+                {}};
         }
         case static_cast<unsigned>(INET_E_RESOURCE_NOT_FOUND):
             return {false, true, "server " + host + " not found or not reachable", {}};
@@ -449,22 +470,28 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
             return {false, false, "unsupported scheme " + NarrowForLog(UrlScheme(url)), {}};
         case static_cast<unsigned>(INET_E_SECURITY_PROBLEM):
         case static_cast<unsigned>(INET_E_INVALID_CERTIFICATE):
-            return {false, false, "the secure connection to " + host + " failed (certificate or protocol)", {}};
+            return {
+                false, false, "the secure connection to " + host + " failed (certificate or protocol)", {}};
         default:
             break;
     }
     if (callback.Announced() != 0 && received < callback.Announced())
-        return {false, true, "connection reset after " + Bytes(received) + " of " + Bytes(callback.Announced()), {}};
+        return {false,
+                true,
+                "connection reset after " + Bytes(received) + " of " + Bytes(callback.Announced()),
+                {}};
     char code[16] = {};
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
-    return {false, true, "the download service failed with result "s + code + " after " + Bytes(received), {}};
+    return {
+        false, true, "the download service failed with result "s + code + " after " + Bytes(received), {}};
 }
 
 // The bytes the service had received when the attempt ended: its own count, or its cache file, which
 // it fills as the body arrives even where it reports progress only at the end.
 uint64_t ReceivedByService(const CBindStatusCallback& callback) {
     uint64_t received = callback.Received();
-    for (const std::wstring& file : callback.CacheFiles()) received = std::max(received, FileSizeOf(file).value_or(0));
+    for (const std::wstring& file : callback.CacheFiles())
+        received = std::max(received, FileSizeOf(file).value_or(0));
     return received;
 }
 
@@ -490,8 +517,8 @@ ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::ws
 }
 
 // One attempt with the URL download service, from the first byte.
-AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials, const std::wstring& downloadFile,
-                                   ResumePoint& resume) {
+AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials,
+                                   const std::wstring& downloadFile, ResumePoint& resume) {
     static const auto download =
         ProcAs<URLDownloadToFileWFn>(GetSystemLibraryProc(L"urlmon.dll", "URLDownloadToFileW"));
     if (!download) return {false, false, "the URL download service is not available", {}};
@@ -530,35 +557,41 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
 // One attempt that asks for the rest of the file after the bytes kept, and appends it.
 AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& credentials,
                                const std::wstring& downloadFile, ResumePoint& resume) {
-    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER end{};
     end.QuadPart = static_cast<LONGLONG>(resume.kept);
     if (!file || !::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
         resume = {};
         return {false, true, "the bytes received so far could not be kept", {}};
     }
-    LogFormat("Resuming the download at byte %s of %s", std::to_string(resume.kept), std::to_string(resume.total));
+    LogFormat("Resuming the download at byte %s of %s", std::to_string(resume.kept),
+              std::to_string(resume.total));
     // A redirect target carries no credentials of its own; those of the URL go with it.
     CRangeClient client(resume.url, [report] { return report && report->IsCancelled(); });
     client.Authorize(credentials);
     client.Expect(resume.total, resume.validator);
     DWORD writeError = ERROR_SUCCESS;
     uint64_t written = resume.kept;
-    const bool ok = client.Fetch(resume.kept, resume.total - resume.kept, [&](const unsigned char* data, size_t size) {
-        DWORD done = 0;
-        if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &done, nullptr) || done != size) {
-            writeError = ::GetLastError();
-            return false;
-        }
-        written += size;
-        if (report) report->SetProgress(static_cast<int>(static_cast<double>(written) * 100.0 / resume.total));
-        return true;
-    });
+    const bool ok =
+        client.Fetch(resume.kept, resume.total - resume.kept, [&](const unsigned char* data, size_t size) {
+            DWORD done = 0;
+            if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &done, nullptr) || done != size) {
+                writeError = ::GetLastError();
+                return false;
+            }
+            written += size;
+            if (report)
+                report->SetProgress(static_cast<int>(static_cast<double>(written) * 100.0 / resume.total));
+            return true;
+        });
     if (ok) return {true, false, {}, {}};
     if (client.SinkFailed()) {
         LogFileOperationFailure("write", downloadFile, writeError);
-        return {false, !IsDiskFullError(writeError), IsDiskFullError(writeError) ? "the drive is full" : client.Failure(), {}};
+        return {false,
+                !IsDiskFullError(writeError),
+                IsDiskFullError(writeError) ? "the drive is full" : client.Failure(),
+                {}};
     }
     if (client.WholeFileSent()) {
         resume = {};
@@ -578,7 +611,9 @@ bool PauseUnlessCancelled(IProgressReport* report, ULONGLONG milliseconds) {
     return !(report && report->IsCancelled());
 }
 
-bool SupportedScheme(const std::wstring& scheme) { return scheme == L"http" || scheme == L"https" || scheme == L"file"; }
+bool SupportedScheme(const std::wstring& scheme) {
+    return scheme == L"http" || scheme == L"https" || scheme == L"file";
+}
 
 // Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
 bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
@@ -587,9 +622,9 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
     ResumePoint resume;
     ULONGLONG pause = DownloadRetryPauseMilliseconds();
     for (int attempt = 1;; ++attempt) {
-        const AttemptOutcome outcome = resume.Usable() ? ResumeWithRange(report, credentials, downloadFile, resume)
-                                                       : DownloadWithService(report, credentials,
-                                                                             downloadFile, resume);
+        const AttemptOutcome outcome = resume.Usable()
+                                           ? ResumeWithRange(report, credentials, downloadFile, resume)
+                                           : DownloadWithService(report, credentials, downloadFile, resume);
         if (outcome.ok) {
             if (attempt > 1) LogFormat("Download attempt %d succeeded", attempt);
             return true;
@@ -598,8 +633,9 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
             LogFormat("Download attempt %d failed: cancelled by the user", attempt);
             return false;
         }
-        ULONGLONG wait = outcome.retryAfterSeconds ? std::min(*outcome.retryAfterSeconds, kRetryAfterCapSeconds) * 1000
-                                                   : pause;
+        ULONGLONG wait = outcome.retryAfterSeconds
+                             ? std::min(*outcome.retryAfterSeconds, kRetryAfterCapSeconds) * 1000
+                             : pause;
         const bool timeLeft = ::GetTickCount64() - started + wait < kRetryBoundMilliseconds;
         if (!outcome.transient || attempt >= kMaxAttempts || !timeLeft) {
             LogFormat("Download attempt %d failed: %s%s", attempt, outcome.reason,
@@ -607,7 +643,8 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
             return false;
         }
         LogFormat("Download attempt %d failed: %s, %s", attempt, outcome.reason,
-                  wait == 0 ? std::string("retrying now") : "retrying in " + std::to_string((wait + 999) / 1000) + " s");
+                  wait == 0 ? std::string("retrying now")
+                            : "retrying in " + std::to_string((wait + 999) / 1000) + " s");
         if (!PauseUnlessCancelled(report, wait)) {
             LogWrite("Download cancelled by the user");
             return false;
@@ -622,7 +659,8 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     const UrlCredentials credentials = SplitUrlCredentials(url);
     const std::wstring scheme = UrlScheme(credentials.url);
     if (!SupportedScheme(scheme)) {
-        LogFormat("Download failed: unsupported scheme %S", scheme.empty() ? std::wstring(L"(none)") : scheme);
+        LogFormat("Download failed: unsupported scheme %S",
+                  scheme.empty() ? std::wstring(L"(none)") : scheme);
         return false;
     }
     // The download service follows a redirect loop without end, so the chain is walked first.

@@ -102,6 +102,9 @@ private:
     std::atomic<bool> m_overrun{false};
     std::mutex m_bindingLock;
     IBinding* m_binding = nullptr;
+    // Under the binding lock: the cache file the service fills as the body arrives, and its last size.
+    std::wstring m_growingFile;
+    uint64_t m_growingSize = 0;
 };
 
 // Downloads url into downloadFile. A previous file there is kept aside as downloadFile + "_temp" and put

@@ -85,10 +85,11 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
     session.SetProgress(0);
 
     LogWrite("Extracting files");
-    const PayloadExtraction extraction =
-        extractionFolder.empty() ? PayloadExtraction::ExtractionFailed
-                                 : ExtractVerifiedPayload(downloadFile, extractionFolder, installFolder,
-                                                          [&session] { return session.IsCancelled(); }, reused);
+    const PayloadExtraction extraction = extractionFolder.empty()
+                                             ? PayloadExtraction::ExtractionFailed
+                                             : ExtractVerifiedPayload(
+                                                   downloadFile, extractionFolder, installFolder,
+                                                   [&session] { return session.IsCancelled(); }, reused);
     if (!ContinueUnlessCancelled(session)) return false;
     if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");

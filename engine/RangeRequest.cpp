@@ -29,8 +29,22 @@ void CloseInternetHandle(HINTERNET handle) {
 
 struct InternetHandle {
     HINTERNET handle = nullptr;
+    InternetHandle() = default;
+    explicit InternetHandle(HINTERNET owned) : handle(owned) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
     ~InternetHandle() { CloseInternetHandle(handle); }
 };
+
+// Every handle takes the stall time as its timeouts: a session's are not passed on to its requests on
+// every system, and a server that accepts and never answers must not hold the run.
+void SetTimeouts(HINTERNET handle) {
+    static const auto setOption = WinInetFunction<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
+    DWORD timeout = DownloadStallMilliseconds();
+    for (const DWORD option :
+         {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT})
+        if (handle && setOption) setOption(handle, option, &timeout, sizeof timeout);
+}
 
 std::string ResponseHeaders(HINTERNET request) {
     static const auto query = WinInetFunction<decltype(&::HttpQueryInfoA)>("HttpQueryInfoA");
@@ -65,22 +79,17 @@ bool IsRedirect(DWORD status) {
 // A new session with the system's proxy settings, as the URL download service uses them.
 HINTERNET OpenSession() {
     static const auto open = WinInetFunction<decltype(&::InternetOpenW)>("InternetOpenW");
-    static const auto setOption = WinInetFunction<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
-    if (!open || !setOption) return nullptr;
-    HINTERNET session = open(L"TessaraAppSetup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!session) return nullptr;
-    DWORD timeout = DownloadStallMilliseconds();
-    for (const DWORD option :
-         {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT})
-        setOption(session, option, &timeout, sizeof timeout);
+    HINTERNET session =
+        open ? open(L"TessaraAppSetup", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0) : nullptr;
+    SetTimeouts(session);
     return session;
 }
 
 // Redirects are not followed: a range that lands elsewhere is no range of this file, and a chain of
 // redirects is counted by the caller.
-constexpr DWORD kRequestFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
-                                INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT |
-                                INTERNET_FLAG_KEEP_CONNECTION;
+constexpr DWORD kRequestFlags =
+    INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
+    INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_KEEP_CONNECTION;
 
 // The target of a Location header, which may be relative to the URL that answered.
 std::wstring CombineUrl(const std::wstring& base, const std::string& location) {
@@ -88,47 +97,72 @@ std::wstring CombineUrl(const std::wstring& base, const std::string& location) {
     const std::wstring relative(location.begin(), location.end());
     std::wstring combined(kMaxUrlLength, L'\0');
     DWORD size = kMaxUrlLength;
-    if (!combine || !combine(base.c_str(), relative.c_str(), combined.data(), &size, ICU_NO_ENCODE)) return relative;
+    if (!combine || !combine(base.c_str(), relative.c_str(), combined.data(), &size, ICU_NO_ENCODE))
+        return relative;
     combined.resize(std::min<DWORD>(size, kMaxUrlLength));
     return combined.c_str();
+}
+
+// One request over a connection of its own, its answer's headers read; false when it could not be sent.
+struct SentRequest {
+    InternetHandle connection;
+    InternetHandle request;
+    std::string answer;
+    DWORD error = ERROR_SUCCESS;
+};
+
+bool SendRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb, const std::wstring& headers,
+                 SentRequest& sent) {
+    static const auto openConnection = WinInetFunction<decltype(&::InternetConnectW)>("InternetConnectW");
+    static const auto crack = WinInetFunction<decltype(&::InternetCrackUrlW)>("InternetCrackUrlW");
+    static const auto openRequest = WinInetFunction<decltype(&::HttpOpenRequestW)>("HttpOpenRequestW");
+    static const auto send = WinInetFunction<decltype(&::HttpSendRequestW)>("HttpSendRequestW");
+    sent.error = ERROR_INTERNET_INVALID_URL;
+    if (!session || !openConnection || !crack || !openRequest || !send) return false;
+    std::vector<wchar_t> host(kMaxUrlLength), path(kMaxUrlLength), extra(kMaxUrlLength);
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host.data();
+    parts.dwHostNameLength = kMaxUrlLength;
+    parts.lpszUrlPath = path.data();
+    parts.dwUrlPathLength = kMaxUrlLength;
+    parts.lpszExtraInfo = extra.data();
+    parts.dwExtraInfoLength = kMaxUrlLength;
+    if (!crack(url.c_str(), 0, 0, &parts) ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS))
+        return false;
+    // The query goes with the path; the fragment is no part of a request.
+    std::wstring target = std::wstring(path.data()) + extra.data();
+    target = target.substr(0, target.find(L'#'));
+    sent.connection.handle =
+        openConnection(session, host.data(), parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
+    SetTimeouts(sent.connection.handle);
+    const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
+    sent.request.handle = sent.connection.handle
+                              ? openRequest(sent.connection.handle, verb, target.c_str(), nullptr, nullptr,
+                                            nullptr, kRequestFlags | secure, 0)
+                              : nullptr;
+    SetTimeouts(sent.request.handle);
+    if (!sent.request.handle || !send(sent.request.handle, headers.empty() ? nullptr : headers.c_str(),
+                                      static_cast<DWORD>(headers.size()), nullptr, 0)) {
+        sent.error = ::GetLastError();
+        return false;
+    }
+    sent.answer = ResponseHeaders(sent.request.handle);
+    return true;
 }
 
 }  // namespace
 
 ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects) {
-    static const auto openConnection = WinInetFunction<decltype(&::InternetConnectW)>("InternetConnectW");
-    static const auto crack = WinInetFunction<decltype(&::InternetCrackUrlW)>("InternetCrackUrlW");
-    static const auto openRequest = WinInetFunction<decltype(&::HttpOpenRequestW)>("HttpOpenRequestW");
-    static const auto send = WinInetFunction<decltype(&::HttpSendRequestW)>("HttpSendRequestW");
-    InternetHandle session{OpenSession()};
-    ResolvedUrl resolved{credentials.url, false};
-    if (!session.handle || !openConnection || !crack || !openRequest || !send) return resolved;
+    const InternetHandle session(OpenSession());
     const std::wstring authorization = BasicAuthorizationHeader(credentials);
+    ResolvedUrl resolved{credentials.url, false};
     for (int redirects = 0; redirects <= maxRedirects; ++redirects) {
-        wchar_t host[256] = {};
-        wchar_t path[4096] = {};
-        URL_COMPONENTSW parts{};
-        parts.dwStructSize = sizeof parts;
-        parts.lpszHostName = host;
-        parts.dwHostNameLength = ARRAYSIZE(host);
-        parts.lpszUrlPath = path;
-        parts.dwUrlPathLength = ARRAYSIZE(path);
-        if (!crack(resolved.url.c_str(), 0, 0, &parts) ||
-            (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS))
-            return resolved;
-        InternetHandle connection{
-            openConnection(session.handle, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0)};
-        const DWORD secure = parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0;
-        InternetHandle request{connection.handle ? openRequest(connection.handle, L"HEAD", path, nullptr, nullptr,
-                                                               nullptr, kRequestFlags | secure, 0)
-                                                 : nullptr};
-        if (!request.handle ||
-            !send(request.handle, authorization.empty() ? nullptr : authorization.c_str(),
-                  static_cast<DWORD>(authorization.size()), nullptr, 0))
-            return resolved;
-        const std::string answer = ResponseHeaders(request.handle);
-        const std::optional<std::string> location = HeaderValue(answer, "Location");
-        if (!IsRedirect(StatusCode(answer)) || !location || location->empty()) return resolved;
+        SentRequest sent;
+        if (!SendRequest(session.handle, resolved.url, L"HEAD", authorization, sent)) return resolved;
+        const std::optional<std::string> location = HeaderValue(sent.answer, "Location");
+        if (!IsRedirect(StatusCode(sent.answer)) || !location || location->empty()) return resolved;
         resolved.url = CombineUrl(resolved.url, *location);
     }
     resolved.tooManyRedirects = true;
@@ -172,55 +206,61 @@ bool CRangeClient::Fail(std::string reason) {
 
 bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t length, bool suffix,
                            const RangeSink& sink) {
-    static const auto openUrl = WinInetFunction<decltype(&::InternetOpenUrlW)>("InternetOpenUrlW");
     static const auto read = WinInetFunction<decltype(&::InternetReadFile)>("InternetReadFile");
     m_wholeFileSent = false;
     m_sinkFailed = false;
-    if (!m_session || !openUrl || !read) return Fail("the system's internet functions are not available");
+    if (!m_session || !read) return Fail("the system's internet functions are not available");
     ++m_requests;
     std::wstring headers = L"Range: " + range + L"\r\n" + m_authorization;
-    if (!m_validator.empty()) headers += L"If-Range: " + std::wstring(m_validator.begin(), m_validator.end()) + L"\r\n";
-    InternetHandle request{openUrl(m_session, m_url.c_str(), headers.c_str(), static_cast<DWORD>(headers.size()),
-                                   kRequestFlags, 0)};
-    if (!request.handle)
-        return Fail("the range request could not be sent (system error " + std::to_string(::GetLastError()) + ")");
-
-    const std::string answer = ResponseHeaders(request.handle);
+    if (!m_validator.empty())
+        headers += L"If-Range: " + std::wstring(m_validator.begin(), m_validator.end()) + L"\r\n";
+    SentRequest sent;
+    if (!SendRequest(m_session, m_url, L"GET", headers, sent))
+        return Fail(sent.error == ERROR_INTERNET_TIMEOUT
+                        ? "no answer for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s"
+                        : "the range request could not be sent (system error " + std::to_string(sent.error) +
+                              ")");
+    const std::string& answer = sent.answer;
     const DWORD status = StatusCode(answer);
     if (status == kOk) {
         m_wholeFileSent = true;
-        return Fail(m_validator.empty() ? "the server ignores byte ranges"
-                                        : "the server sent the whole file: it ignores ranges or the file changed");
+        return Fail(m_validator.empty()
+                        ? "the server ignores byte ranges"
+                        : "the server sent the whole file: it ignores ranges or the file changed");
     }
-    if (status != kPartialContent) return Fail("the server answered " + std::to_string(status) + " to a range request");
-    const std::optional<ContentRange> sent = ParseContentRange(HeaderValue(answer, "Content-Range").value_or(""));
-    if (!sent) return Fail("the server's answer names no valid byte range");
+    if (status != kPartialContent)
+        return Fail("the server answered " + std::to_string(status) + " to a range request");
+    const std::optional<ContentRange> given =
+        ParseContentRange(HeaderValue(answer, "Content-Range").value_or(""));
+    if (!given) return Fail("the server's answer names no valid byte range");
     const std::string validator = ValidatorOf(answer);
     if (m_total == 0) {
-        m_total = sent->total;
+        m_total = given->total;
         m_validator = validator;
-        if (m_validator.empty()) return Fail("the server names no ETag or date for the file, so its ranges cannot be trusted");
-    } else if (sent->total != m_total || validator != m_validator) {
+        if (m_validator.empty())
+            return Fail("the server names no ETag or date for the file, so its ranges cannot be trusted");
+    } else if (given->total != m_total || validator != m_validator) {
         return Fail("the file changed on the server between two requests");
     }
     if (suffix) {
         first = length >= m_total ? 0 : m_total - length;
         length = m_total - first;
     }
-    if (sent->first != first || sent->last != first + length - 1)
-        return Fail("the server sent bytes " + std::to_string(sent->first) + "-" + std::to_string(sent->last) +
-                    " instead of " + std::to_string(first) + "-" + std::to_string(first + length - 1));
+    if (given->first != first || given->last != first + length - 1)
+        return Fail("the server sent bytes " + std::to_string(given->first) + "-" +
+                    std::to_string(given->last) + " instead of " + std::to_string(first) + "-" +
+                    std::to_string(first + length - 1));
 
     std::vector<unsigned char> buffer(kReadSize);
     uint64_t got = 0;
     for (;;) {
         if (m_cancelled && m_cancelled()) return Fail("cancelled");
         DWORD count = 0;
-        if (!read(request.handle, buffer.data(), kReadSize, &count)) {
+        if (!read(sent.request.handle, buffer.data(), kReadSize, &count)) {
             const DWORD error = ::GetLastError();
             return Fail(error == ERROR_INTERNET_TIMEOUT
-                            ? "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " +
-                                  std::to_string(got) + " bytes"
+                            ? "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) +
+                                  " s after " + std::to_string(got) + " bytes"
                             : "connection reset after " + std::to_string(got) + " bytes (system error " +
                                   std::to_string(error) + ")");
         }
@@ -234,7 +274,8 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
         }
     }
     if (got != length)
-        return Fail("connection closed after " + std::to_string(got) + " of " + std::to_string(length) + " bytes");
+        return Fail("connection closed after " + std::to_string(got) + " of " + std::to_string(length) +
+                    " bytes");
     return true;
 }
 

@@ -55,7 +55,8 @@ public:
     int Requests() const { return m_requests; }
 
 private:
-    bool Request(const std::wstring& range, uint64_t first, uint64_t length, bool suffix, const RangeSink& sink);
+    bool Request(const std::wstring& range, uint64_t first, uint64_t length, bool suffix,
+                 const RangeSink& sink);
     bool Fail(std::string reason);
 
     std::wstring m_url;

@@ -1,6 +1,6 @@
-// The test build's limits: lower stall time, shorter pauses between download attempts, size limit and lock wait from the environment, and a run
-// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT. It also paints
-// in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
+// The test build's limits: lower stall time, shorter pauses between download attempts, size limit and lock
+// wait from the environment, and a run that ends itself, as a kill would, at the step boundary named in
+// TESSARA_TEST_STOP_AT. It also paints in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
 #include <windows.h>
 
 #include <cstdlib>
