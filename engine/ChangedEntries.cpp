@@ -129,6 +129,130 @@ std::vector<ByteRange> MergedRanges(std::vector<const ZipEntrySpan*> entries) {
     return ranges;
 }
 
+// The end of the remote archive: its size, where its directory lies, and the entries it names.
+struct RemoteArchive {
+    uint64_t total = 0;
+    uint64_t tailStart = 0;
+    std::vector<unsigned char> tail;
+    CentralDirectoryLocation location;
+    std::vector<unsigned char> directory;
+    std::vector<ZipEntrySpan> entries;
+};
+
+RangeSink AppendTo(std::vector<unsigned char>& bytes) {
+    return [&bytes](const unsigned char* data, size_t size) {
+        bytes.insert(bytes.end(), data, data + size);
+        return true;
+    };
+}
+
+// Each step below answers why it failed, or nothing when it did its part.
+std::string ReadRemoteDirectory(CRangeClient& client, RemoteArchive& remote) {
+    if (!client.FetchTail(kTailSize, AppendTo(remote.tail))) return client.Failure();
+    remote.total = client.Total();
+    if (remote.total > DownloadSizeLimit()) return "the archive is larger than the size limit";
+    const std::optional<CentralDirectoryLocation> location = FindCentralDirectory(remote.tail, remote.total);
+    if (!location) return "the archive's end record is missing or damaged";
+    remote.location = *location;
+    remote.tailStart = remote.total - remote.tail.size();
+    if (location->offset >= remote.tailStart) {
+        const auto from =
+            remote.tail.begin() + static_cast<std::ptrdiff_t>(location->offset - remote.tailStart);
+        remote.directory.assign(from, from + static_cast<std::ptrdiff_t>(location->size));
+    } else if (location->size > kMaxDirectorySize) {
+        return "the archive's directory is too large";
+    } else if (!client.Fetch(location->offset, location->size, AppendTo(remote.directory))) {
+        return client.Failure();
+    }
+    std::optional<std::vector<ZipEntrySpan>> entries =
+        ParseCentralDirectory(remote.directory, remote.location);
+    if (!entries) return "the archive's central directory is damaged";
+    remote.entries = std::move(*entries);
+    return {};
+}
+
+// Fetches digest.s into the download file and checks its signature and signer before anything of it is
+// used.
+std::string FetchSignedManifest(CRangeClient& client, const RemoteArchive& remote, CSparseArchive& archive,
+                                const std::wstring& downloadFile, DigestManifest& manifest) {
+    if (!archive.Create(downloadFile, remote.total) ||
+        !archive.WriteAt(remote.tailStart, remote.tail.data(), remote.tail.size()) ||
+        !archive.WriteAt(remote.location.offset, remote.directory.data(), remote.directory.size()))
+        return "the download file could not be prepared";
+    const auto entry =
+        std::find_if(remote.entries.begin(), remote.entries.end(),
+                     [](const ZipEntrySpan& candidate) { return candidate.name == kManifestName; });
+    if (entry == remote.entries.end()) return "the archive holds no digest.s";
+    if (entry->end - entry->offset > kMaxManifestSize) return "the archive's digest.s is too large";
+    if (!client.Fetch(entry->offset, entry->end - entry->offset, archive.SinkAt(entry->offset)))
+        return client.Failure();
+    archive.Close();
+    {
+        NsCommon::details::CCompressedFile zip(downloadFile);
+        std::vector<unsigned char> message;
+        if (!zip.IsOpen() ||
+            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize,
+                           message) ||
+            !VerifyManifestMessage(manifest, message))
+            return "the payload's digest.s is missing or not signed by a trusted signer";
+    }
+    if (manifest.fileDigests.empty()) return "the payload's manifest carries no per-file digests";
+    if (!ManifestNamesAreSafe(manifest)) return "the payload's manifest names an unsafe path";
+    if (!archive.Reopen(downloadFile)) return "the download file could not be opened again";
+    return {};
+}
+
+// Installed files that equal their signed lines need not travel again; `reused` gets their names.
+// Nothing when the run was cancelled meanwhile.
+std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(IProgressReport* report,
+                                                            const DigestManifest& manifest,
+                                                            const std::wstring& installFolder,
+                                                            const std::wstring& extractionFolder,
+                                                            std::set<std::string>& reused) {
+    std::vector<WrittenFile> placed;
+    Sha256Hasher hasher;
+    for (const FileDigestLine& line : manifest.fileDigests) {
+        if (report && report->IsCancelled()) return std::nullopt;
+        const std::wstring installed = JoinUriUnder(installFolder, line.uri);
+        const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
+        if (line.expected.size != 0 && !installed.empty() && !staged.empty() &&
+            FileSizeOf(installed) == line.expected.size &&
+            PlaceVerifiedCopy(hasher, installed, staged, line.expected)) {
+            placed.push_back({staged, line.expected});
+            reused.insert(line.uri);
+        }
+    }
+    return placed;
+}
+
+// Fetches the signed entries that were not placed, each run of neighbours in one request.
+std::string FetchOtherEntries(IProgressReport* report, CRangeClient& client, const RemoteArchive& remote,
+                              CSparseArchive& archive, const DigestManifest& manifest,
+                              const std::set<std::string>& reused) {
+    const std::set<std::string> signedNames(manifest.references.begin(), manifest.references.end());
+    std::vector<const ZipEntrySpan*> wanted;
+    for (const ZipEntrySpan& entry : remote.entries) {
+        if (signedNames.count(entry.name) && !reused.count(entry.name) && entry.name != kManifestName)
+            wanted.push_back(&entry);
+    }
+    const std::vector<ByteRange> ranges = MergedRanges(wanted);
+    uint64_t needed = 0;
+    for (const ByteRange& range : ranges) needed += range.end - range.first;
+    uint64_t fetched = 0;
+    for (const ByteRange& range : ranges) {
+        RangeSink write = archive.SinkAt(range.first);
+        const bool ok =
+            client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
+                fetched += size;
+                if (report)
+                    report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
+                return write(data, size);
+            });
+        if (!ok) return client.Failure();
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report,
@@ -146,108 +270,26 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     CRangeClient client(resolved.url, [report] { return report && report->IsCancelled(); });
     client.Authorize(credentials);
 
-    // The end of the archive: where its directory lies, and usually the directory itself.
-    std::vector<unsigned char> tail;
-    const auto append = [](std::vector<unsigned char>& to) {
-        return [&to](const unsigned char* data, size_t size) {
-            to.insert(to.end(), data, data + size);
-            return true;
-        };
-    };
-    if (!client.FetchTail(kTailSize, append(tail))) return NotPossible(client.Failure());
-    const uint64_t total = client.Total();
-    if (total > DownloadSizeLimit()) return NotPossible("the archive is larger than the size limit");
-    const std::optional<CentralDirectoryLocation> location = FindCentralDirectory(tail, total);
-    if (!location) return NotPossible("the archive's end record is missing or damaged");
-    const uint64_t tailStart = total - tail.size();
-    std::vector<unsigned char> directory;
-    if (location->offset >= tailStart) {
-        const auto from = tail.begin() + static_cast<std::ptrdiff_t>(location->offset - tailStart);
-        directory.assign(from, from + static_cast<std::ptrdiff_t>(location->size));
-    } else if (location->size > kMaxDirectorySize ||
-               !client.Fetch(location->offset, location->size, append(directory))) {
-        return NotPossible(client.Failure().empty() ? "the archive's directory is too large"
-                                                    : client.Failure());
-    }
-    const std::optional<std::vector<ZipEntrySpan>> entries = ParseCentralDirectory(directory, *location);
-    if (!entries) return NotPossible("the archive's central directory is damaged");
-
+    RemoteArchive remote;
     CSparseArchive archive;
-    if (!archive.Create(downloadFile, total) || !archive.WriteAt(tailStart, tail.data(), tail.size()) ||
-        !archive.WriteAt(location->offset, directory.data(), directory.size()))
-        return NotPossible("the download file could not be prepared");
-
-    // The signed manifest comes first, and its signature and signer are checked before it is used.
-    const auto manifestEntry = std::find_if(entries->begin(), entries->end(), [](const ZipEntrySpan& entry) {
-        return entry.name == kManifestName;
-    });
-    if (manifestEntry == entries->end()) return NotPossible("the archive holds no digest.s");
-    if (manifestEntry->end - manifestEntry->offset > kMaxManifestSize)
-        return NotPossible("the archive's digest.s is too large");
-    if (!client.Fetch(manifestEntry->offset, manifestEntry->end - manifestEntry->offset,
-                      archive.SinkAt(manifestEntry->offset)))
-        return NotPossible(client.Failure());
-    archive.Close();
     DigestManifest manifest;
     manifest.pinnedCertificate = anchor;
-    {
-        NsCommon::details::CCompressedFile zip(downloadFile);
-        std::vector<unsigned char> message;
-        if (!zip.IsOpen() ||
-            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize,
-                           message) ||
-            !VerifyManifestMessage(manifest, message))
-            return NotPossible("the payload's digest.s is missing or not signed by a trusted signer");
-    }
-    if (manifest.fileDigests.empty())
-        return NotPossible("the payload's manifest carries no per-file digests");
-    if (!ManifestNamesAreSafe(manifest)) return NotPossible("the payload's manifest names an unsafe path");
+    std::string failure = ReadRemoteDirectory(client, remote);
+    if (failure.empty()) failure = FetchSignedManifest(client, remote, archive, downloadFile, manifest);
+    if (!failure.empty()) return NotPossible(failure);
 
-    // Installed files that equal their signed lines need not travel again.
-    std::vector<WrittenFile> placed;
+    // The run ends at once when cancelled; the caller tells the user.
     std::set<std::string> reused;
-    Sha256Hasher hasher;
-    for (const FileDigestLine& line : manifest.fileDigests) {
-        // The run ends at once; the caller tells the user.
-        if (report && report->IsCancelled()) return std::nullopt;
-        const std::wstring installed = JoinUriUnder(installFolder, line.uri);
-        const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
-        if (line.expected.size == 0 || installed.empty() || staged.empty() ||
-            FileSizeOf(installed) != line.expected.size ||
-            !PlaceVerifiedCopy(hasher, installed, staged, line.expected))
-            continue;
-        placed.push_back({staged, line.expected});
-        reused.insert(line.uri);
-    }
-
-    const std::set<std::string> signedNames(manifest.references.begin(), manifest.references.end());
-    std::vector<const ZipEntrySpan*> wanted;
-    for (const ZipEntrySpan& entry : *entries) {
-        if (signedNames.count(entry.name) && !reused.count(entry.name) && entry.name != kManifestName)
-            wanted.push_back(&entry);
-    }
-    const std::vector<ByteRange> ranges = MergedRanges(wanted);
-    uint64_t needed = 0;
-    for (const ByteRange& range : ranges) needed += range.end - range.first;
-
-    if (!archive.Reopen(downloadFile)) return NotPossible("the download file could not be opened again");
-    uint64_t fetched = 0;
-    for (const ByteRange& range : ranges) {
-        RangeSink write = archive.SinkAt(range.first);
-        const bool ok =
-            client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
-                fetched += size;
-                if (report && needed)
-                    report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
-                return write(data, size);
-            });
-        if (!ok) return NotPossible(client.Failure());
-    }
+    const std::optional<std::vector<WrittenFile>> placed =
+        PlaceUnchangedFiles(report, manifest, installFolder, extractionFolder, reused);
+    if (!placed) return std::nullopt;
+    failure = FetchOtherEntries(report, client, remote, archive, manifest, reused);
+    if (!failure.empty()) return NotPossible(failure);
     LogFormat(
         "Update from changed files: %d of %d files reused from the installation, %s of %s bytes downloaded "
         "in %d requests",
-        static_cast<int>(placed.size()), static_cast<int>(manifest.fileDigests.size()),
-        std::to_string(client.BytesReceived()), std::to_string(total), client.Requests());
+        static_cast<int>(placed->size()), static_cast<int>(manifest.fileDigests.size()),
+        std::to_string(client.BytesReceived()), std::to_string(remote.total), client.Requests());
     return placed;
 }
 

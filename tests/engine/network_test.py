@@ -66,6 +66,7 @@ class NetworkBehaviourTest(unittest.TestCase):
             log = os.path.join(folder, "debugLog.log")
             run = subprocess.run([WINE_RUN, DRIVER, url, windows_path(target), "--log", windows_path(log)],
                                  capture_output=True, text=True, timeout=300, env=ENV)
+            self.assertEqual(0, run.returncode, run.stdout + run.stderr[-2000:])
             with open(target, "rb") as f:
                 content = f.read()
             with open(log, encoding="latin-1") as f:
