@@ -140,8 +140,8 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
     if (!ContinueUnlessCancelled(session)) return false;
     LogWrite("The update from changed files did not pass its checks; downloading the whole payload");
     RemoveTree(files.extractionFolder);
-    if (!CreateFolders(files.extractionFolder)) return false;
     session.SetStage(StageDownload);
+    if (!CreateFolders(files.extractionFolder)) return false;
     session.SetError(false);
     return DownloadAndExtractWholePayload(session, url, files, installFolder);
 }
