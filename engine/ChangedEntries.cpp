@@ -267,6 +267,7 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     if (scheme != L"http" && scheme != L"https") return std::nullopt;
     const ResolvedUrl resolved = FollowRedirects(credentials, CBindStatusCallback::MaxRedirects);
     if (resolved.tooManyRedirects) return NotPossible("too many redirects");
+    if (resolved.noRanges) return NotPossible("the server offers no byte ranges");
     CRangeClient client(resolved.url, [report] { return report && report->IsCancelled(); });
     client.Authorize(credentials);
 

@@ -162,7 +162,11 @@ ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects)
         SentRequest sent;
         if (!SendRequest(session.handle, resolved.url, L"HEAD", authorization, sent)) return resolved;
         const std::optional<std::string> location = HeaderValue(sent.answer, "Location");
-        if (!IsRedirect(StatusCode(sent.answer)) || !location || location->empty()) return resolved;
+        const DWORD status = StatusCode(sent.answer);
+        if (!IsRedirect(status) || !location || location->empty()) {
+            resolved.noRanges = status == kOk && HeaderValue(sent.answer, "Accept-Ranges") != "bytes";
+            return resolved;
+        }
         resolved.url = CombineUrl(resolved.url, *location);
     }
     resolved.tooManyRedirects = true;

@@ -17,11 +17,14 @@ namespace tessara {
 // Takes each piece of a body as it arrives; false stops the transfer (a write failed).
 using RangeSink = std::function<bool(const unsigned char* data, size_t size)>;
 
-// Where a URL leads after its redirects, found with HEAD requests so that no body is sent; the URL
-// itself when a request fails (the download then finds out why).
+// Where a URL leads after its redirects, found with HEAD requests so that no body is sent, and whether
+// it offers ranges; the URL itself when a request fails (the download then finds out why).
 struct ResolvedUrl {
     std::wstring url;
     bool tooManyRedirects = false;
+    // The last answer was a success without "Accept-Ranges: bytes": asking for a range would only
+    // start the whole body.
+    bool noRanges = false;
 };
 ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects);
 

@@ -64,7 +64,7 @@ class UpdateTest(InstallTestBase):
 
     def test_an_update_falls_back_to_the_whole_payload(self):
         cases = [
-            ("update-no-ranges", self.no_ranges, [], "the server ignores byte ranges", self.new_dir),
+            ("update-no-ranges", self.no_ranges, [], "the server offers no byte ranges", self.new_dir),
             # A new version is published after the end of the archive has been read.
             ("update-file-changed", self.ranges, [("pass",), ("change", self.third_zip)],
              "the server sent the whole file: it ignores ranges or the file changed", self.third_dir),

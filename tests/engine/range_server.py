@@ -32,7 +32,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path == "/loop":
             return self.head(302, 0, [("Location", "/loop")])
         body = self.server.files.get(self.path)
-        self.head(404 if body is None else 200, 0 if body is None else len(body), [("Accept-Ranges", "bytes")])
+        self.head(404 if body is None else 200, 0 if body is None else len(body),
+                  [("Accept-Ranges", "bytes")] if self.server.ranges else [])
 
     def do_GET(self):
         server = self.server
