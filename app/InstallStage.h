@@ -30,6 +30,14 @@ enum InstallStage : int32_t {
     StageComplete = 9,
 };
 
+// The step a stage code stands for, in words for the log.
+inline const char* StageName(int32_t stage) {
+    static const char* const kNames[] = {"start",    "download",       "extraction",    "verification",
+                                         "replace",  "uninstall keys", "protocol keys", "start-up keys",
+                                         "platform", "complete"};
+    return stage >= 0 && stage <= StageComplete ? kNames[stage] : "unknown";
+}
+
 class IProgressReport {
 public:
     virtual void SetProgressRange(int range) = 0;

@@ -8,6 +8,7 @@
 #include <share.h>
 
 #include "app/InstallLocations.h"
+#include "app/HttpText.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -106,7 +107,8 @@ bool LogWrite(std::string message) {
     const std::time_t now = CurrentTimeInSeconds();
     std::tm local{};
     localtime_s(&local, &now);
-    const std::string line = FormatLogLine(local, message);
+    // A password written into a URL must not reach the log, whichever line quotes the URL.
+    const std::string line = FormatLogLine(local, MaskUrlCredentials(std::move(message)));
     std::fwrite(line.data(), 1, line.size(), g_logStream);
     std::fflush(g_logStream);
     return true;

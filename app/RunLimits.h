@@ -8,6 +8,8 @@ namespace tessara {
 
 // A download that receives no byte for this long fails.
 uint32_t DownloadStallMilliseconds();
+// The first pause between two attempts of a download; each further pause doubles it.
+uint32_t DownloadRetryPauseMilliseconds();
 // A download whose body grows past this many bytes fails.
 uint64_t DownloadSizeLimit();
 // How long a silent run waits for another run of the same user before it gives up.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -13,10 +14,13 @@
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
+#include "engine/RangeRequest.h"
 
 namespace tessara {
 
@@ -184,25 +188,15 @@ private:
     std::thread m_thread;
 };
 
-// Why a download failed, for the administrator: the server's answer, the download service's result and
-// how much of the body reached the file. A body cut short by a full drive is named as such.
-void LogDownloadFailure(const CBindStatusCallback& callback, HRESULT result, const std::wstring& downloadFile,
-                        uint64_t written) {
-    LogFormat("Download failed: HTTP status %d, result 0x%08X, %s bytes received of %s announced, %s written",
-              static_cast<int>(callback.HttpStatus()), static_cast<unsigned>(result),
-              std::to_string(callback.Received()), std::to_string(callback.Announced()),
-              std::to_string(written));
-    const bool cutShort =
-        IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL || written < callback.Received();
-    if (cutShort)
-        FitsOnVolume(ParentFolderOf(downloadFile),
-                     std::max<uint64_t>(callback.Received(), callback.Announced()));
-}
-
 }  // namespace
 
-CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit)
-    : m_report(report), m_sizeLimit(sizeLimit), m_lastActivity(::GetTickCount64()) {}
+CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit,
+                                         std::wstring extraHeaders, std::wstring targetFolder)
+    : m_report(report),
+      m_sizeLimit(sizeLimit),
+      m_extraHeaders(std::move(extraHeaders)),
+      m_targetFolder(std::move(targetFolder)),
+      m_lastActivity(::GetTickCount64()) {}
 
 CBindStatusCallback::~CBindStatusCallback() {
     if (m_binding) m_binding->Release();
@@ -244,7 +238,19 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnLowResource(DWORD) {
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
                                                           LPCWSTR statusText) {
-    if (statusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && statusText) m_cacheFiles.emplace_back(statusText);
+    if (statusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && statusText) {
+        m_cacheFiles.emplace_back(statusText);
+        std::lock_guard<std::mutex> lock(m_bindingLock);
+        if (m_growingFile.empty()) m_growingFile = statusText;
+    }
+    if (statusCode == BINDSTATUS_REDIRECTING) {
+        if (statusText) m_redirectedUrl = statusText;
+        // A server that redirects to itself would otherwise be asked again and again, without end.
+        if (++m_redirects > MaxRedirects) {
+            m_overrun.store(true);
+            return E_ABORT;
+        }
+    }
     if (Cancelled()) return E_ABORT;
     if (progress != m_lastProgress) {
         m_received += static_cast<ULONG>(progress - m_lastProgress);
@@ -256,7 +262,7 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
         m_overrun.store(true);
         return E_ABORT;
     }
-    if (progressMax != 0) m_announced = progressMax;
+    if (progressMax != 0 && m_announced < progressMax) m_announced = progressMax;
     if (statusCode == BINDSTATUS_ENDDOWNLOADDATA && progress < progressMax) m_endedShort = true;
     if (progressMax != 0 && m_report) {
         m_report->SetProgress(
@@ -294,14 +300,33 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnObjectAvailable(REFIID, IUnknow
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
                                                                     LPWSTR* additionalHeaders) {
-    if (additionalHeaders) *additionalHeaders = nullptr;
+    if (!additionalHeaders) return S_OK;
+    *additionalHeaders = nullptr;
+    if (m_extraHeaders.empty()) return S_OK;
+    // The service frees what it is handed with CoTaskMemFree.
+    const size_t bytes = (m_extraHeaders.size() + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<LPWSTR>(::CoTaskMemAlloc(bytes));
+    if (!copy) return E_OUTOFMEMORY;
+    std::memcpy(copy, m_extraHeaders.c_str(), bytes);
+    *additionalHeaders = copy;
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnResponse(DWORD responseCode, LPCWSTR, LPCWSTR,
-                                                          LPWSTR* additionalRequestHeaders) {
+HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders,
+                                                          LPCWSTR, LPWSTR* additionalRequestHeaders) {
     if (additionalRequestHeaders) *additionalRequestHeaders = nullptr;
     m_httpStatus = responseCode;
+    m_responseHeaders = responseHeaders ? NarrowForLog(responseHeaders) : std::string();
+    // The service's own count is 32 bits wide; the header tells sizes past 4 GiB.
+    if (const auto length = ParseDecimal(HeaderValue(m_responseHeaders, "Content-Length").value_or(""))) {
+        if (responseCode >= 200 && responseCode < 300) m_announced = *length;
+    }
+    // Receiving what cannot be written only delays the failure.
+    if (m_announced != 0 && !m_targetFolder.empty() && !FitsOnVolume(m_targetFolder, m_announced)) {
+        m_noRoom = true;
+        m_overrun.store(true);
+        return E_ABORT;
+    }
     return S_OK;
 }
 
@@ -313,11 +338,23 @@ bool CBindStatusCallback::ReceivedCompleteResponse() const {
 }
 
 bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds) {
+    // Where the service reports progress only at the end, its cache file growing is the sign of data.
+    {
+        std::lock_guard<std::mutex> lock(m_bindingLock);
+        const uint64_t size = m_growingFile.empty() ? 0 : FileSizeOf(m_growingFile).value_or(0);
+        if (size > m_growingSize) {
+            m_growingSize = size;
+            NoteActivity();
+        }
+    }
     const bool stalled = now - m_lastActivity.load() >= stallMilliseconds;
     if (!stalled && !Cancelled() && !m_overrun.load()) return false;
     std::lock_guard<std::mutex> lock(m_bindingLock);
     if (!m_binding) return false;
-    if (stalled) m_overrun.store(true);
+    if (stalled) {
+        m_stalled.store(true);
+        m_overrun.store(true);
+    }
     m_binding->Abort();
     return true;
 }
@@ -328,34 +365,317 @@ HRESULT CBindStatusCallback::NotImplementedUnlessCancelled() const {
     return Cancelled() ? E_ABORT : E_NOTIMPL;
 }
 
-bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile) {
-    const auto download =
+namespace {
+
+using namespace std::string_literals;
+
+constexpr int kMaxAttempts = 4;
+// A server may ask for a longer pause than a user waits for; past this the run fails.
+constexpr uint64_t kRetryAfterCapSeconds = 60;
+constexpr ULONGLONG kRetryBoundMilliseconds = 3 * 60 * 1000;
+constexpr DWORD kPausePollMilliseconds = 100;
+
+// One attempt's end: what happened in words, whether trying again can help, and what a further attempt
+// can build on.
+struct AttemptOutcome {
+    bool ok = false;
+    bool transient = false;
+    std::string reason;
+    std::optional<uint64_t> retryAfterSeconds;
+};
+
+// What an interrupted attempt left for the next one: the first `kept` bytes of the file, and what is
+// needed to ask for the rest of the very same file.
+struct ResumePoint {
+    uint64_t kept = 0;
+    uint64_t total = 0;
+    std::string validator;
+    std::wstring url;
+    bool Usable() const { return kept > 0 && kept < total && !validator.empty(); }
+};
+
+std::string Bytes(uint64_t count) { return std::to_string(count) + " bytes"; }
+
+std::string HostOf(const std::wstring& url) {
+    const size_t start = url.find(L"://");
+    if (start == std::wstring::npos) return NarrowForLog(url);
+    const size_t end = url.find_first_of(L"/?#", start + 3);
+    return NarrowForLog(
+        url.substr(start + 3, end == std::wstring::npos ? std::wstring::npos : end - start - 3));
+}
+
+// The proxy that WinINet's settings name for the user, if any.
+std::string ConfiguredProxy() {
+    const auto query =
+        SystemFunction<decltype(&::InternetQueryOptionA)>(L"wininet.dll", "InternetQueryOptionA");
+    DWORD size = 0;
+    if (!query || query(nullptr, INTERNET_OPTION_PROXY, nullptr, &size) ||
+        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return {};
+    std::vector<unsigned char> buffer(size);
+    const auto info = reinterpret_cast<INTERNET_PROXY_INFO*>(buffer.data());
+    if (!query(nullptr, INTERNET_OPTION_PROXY, info, &size) ||
+        info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy)
+        return {};
+    // The narrow entry point fills the structure with narrow text, whatever the declared type says.
+    return reinterpret_cast<const char*>(info->lpszProxy);
+}
+
+bool IsTransientStatus(DWORD status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+// Why an attempt of the download service failed, for the administrator.
+AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESULT result,
+                                      const std::wstring& url, bool withCredentials, uint64_t received) {
+    const DWORD status = callback.HttpStatus();
+    const bool httpError = status != 0 && !(status >= 200 && status < 300) && status != HttpNotModified;
+    if (callback.TooManyRedirects()) return {false, false, "too many redirects (more than 10)", {}};
+    if (callback.NoRoom())
+        return {false, false, "the drive is full: " + Bytes(callback.Announced()) + " announced", {}};
+    if (callback.Stalled())
+        return {false,
+                true,
+                "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " +
+                    Bytes(received),
+                {}};
+    if (callback.Overrun())
+        return {false, false, "the body grew past the limit of " + Bytes(DownloadSizeLimit()), {}};
+    if (httpError) {
+        std::string reason = "server answered " + std::to_string(status);
+        if (status == 401)
+            reason += withCredentials ? ": it refused the user name and password in the URL"
+                                      : ": it asks for a user name and password";
+        if (status == 407) reason += ": the proxy asks for a user name and password";
+        return {false, IsTransientStatus(status), reason,
+                ParseRetryAfter(HeaderValue(callback.ResponseHeaders(), "Retry-After").value_or(""))};
+    }
+    const std::string host = HostOf(url);
+    switch (static_cast<unsigned>(result)) {
+        case static_cast<unsigned>(INET_E_CANNOT_CONNECT): {
+            const std::string proxy = ConfiguredProxy();
+            return {
+                false,
+                true,
+                proxy.empty() ? "could not connect to " + host : "proxy " + proxy + " refused the connection",
+                {}};
+        }
+        case static_cast<unsigned>(INET_E_RESOURCE_NOT_FOUND):
+            return {false, true, "server " + host + " not found or not reachable", {}};
+        case static_cast<unsigned>(INET_E_CONNECTION_TIMEOUT):
+            return {false, true, "the connection to " + host + " timed out", {}};
+        case static_cast<unsigned>(INET_E_DOWNLOAD_FAILURE):
+            return {false, true, "connection reset after " + Bytes(received), {}};
+        case static_cast<unsigned>(INET_E_UNKNOWN_PROTOCOL):
+            return {false, false, "unsupported scheme " + NarrowForLog(UrlScheme(url)), {}};
+        case static_cast<unsigned>(INET_E_SECURITY_PROBLEM):
+        case static_cast<unsigned>(INET_E_INVALID_CERTIFICATE):
+            return {
+                false, false, "the secure connection to " + host + " failed (certificate or protocol)", {}};
+        default:
+            break;
+    }
+    if (callback.Announced() != 0 && received < callback.Announced())
+        return {false,
+                true,
+                "connection reset after " + Bytes(received) + " of " + Bytes(callback.Announced()),
+                {}};
+    char code[16] = {};
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(result));
+    return {
+        false, true, "the download service failed with result "s + code + " after " + Bytes(received), {}};
+}
+
+// The bytes the service had received when the attempt ended: its own count, or its cache file, which
+// it fills as the body arrives even where it reports progress only at the end.
+uint64_t ReceivedByService(const CBindStatusCallback& callback) {
+    uint64_t received = callback.Received();
+    for (const std::wstring& file : callback.CacheFiles())
+        received = std::max(received, FileSizeOf(file).value_or(0));
+    return received;
+}
+
+// Keeps what the service received, for the next attempt to continue from, when the server offered
+// ranges for a file it names by a validator.
+ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::wstring& url,
+                              const std::wstring& downloadFile) {
+    const std::string& headers = callback.ResponseHeaders();
+    const std::string ranges = HeaderValue(headers, "Accept-Ranges").value_or("");
+    std::string validator = HeaderValue(headers, "ETag").value_or("");
+    if (validator.rfind("W/", 0) == 0) validator.clear();
+    if (validator.empty()) validator = HeaderValue(headers, "Last-Modified").value_or("");
+    ResumePoint point{0, callback.Announced(), validator,
+                      callback.RedirectedUrl().empty() ? url : callback.RedirectedUrl()};
+    if (ranges != "bytes" || point.validator.empty() || point.total == 0 || callback.HttpStatus() != 200)
+        return {};
+    for (const std::wstring& file : callback.CacheFiles()) {
+        const uint64_t size = FileSizeOf(file).value_or(0);
+        if (size > point.kept && size < point.total && ::CopyFileW(file.c_str(), downloadFile.c_str(), FALSE))
+            point.kept = size;
+    }
+    return point;
+}
+
+// One attempt with the URL download service, from the first byte.
+AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials,
+                                   const std::wstring& downloadFile, ResumePoint& resume) {
+    static const auto download =
         ProcAs<URLDownloadToFileWFn>(GetSystemLibraryProc(L"urlmon.dll", "URLDownloadToFileW"));
-    if (!download) return false;
-
-    const std::wstring safetyCopy = downloadFile + L"_temp";
-    if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
-    if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
-
-    CBindStatusCallback callback(report, DownloadSizeLimit());
+    if (!download) return {false, false, "the URL download service is not available", {}};
+    RemoveFile(downloadFile);
+    CBindStatusCallback callback(report, DownloadSizeLimit(), BasicAuthorizationHeader(credentials),
+                                 ParentFolderOf(downloadFile));
     if (report) report->SetProgressRange(100);
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
     {
         const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
-        result = download(nullptr, url.c_str(), downloadFile.c_str(), 0, &callback);
+        result = download(nullptr, credentials.url.c_str(), downloadFile.c_str(), 0, &callback);
     }
-    RemoveCachedCopies(url, callback.CacheFiles(), downloadStart);
-
+    const uint64_t received = ReceivedByService(callback);
     // The service may finish a download that a callback asked to abort; the file's size tells.
     // The service also reports success when the drive filled up and the file holds part of the body.
     const std::optional<uint64_t> size = FileSizeOf(downloadFile);
-    if (SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
-        IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() && *size >= callback.Received()) {
+    const bool ok = SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
+                    IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() &&
+                    *size >= callback.Received();
+    AttemptOutcome outcome{true, false, {}, {}};
+    if (!ok) {
+        outcome = DescribeServiceFailure(callback, result, credentials.url, credentials.present, received);
+        RemoveFile(downloadFile);
+        const bool cutShort = IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL ||
+                              size.value_or(0) < callback.Received();
+        if (cutShort && !FitsOnVolume(ParentFolderOf(downloadFile), std::max(received, callback.Announced())))
+            outcome = {false, false, "the drive is full", {}};
+        else if (outcome.transient && !(report && report->IsCancelled()))
+            resume = KeepReceivedBytes(callback, credentials.url, downloadFile);
+    }
+    RemoveCachedCopies(credentials.url, callback.CacheFiles(), downloadStart);
+    return outcome;
+}
+
+// One attempt that asks for the rest of the file after the bytes kept, and appends it.
+AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& credentials,
+                               const std::wstring& downloadFile, ResumePoint& resume) {
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(resume.kept);
+    if (!file || !::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
+        resume = {};
+        return {false, true, "the bytes received so far could not be kept", {}};
+    }
+    LogFormat("Resuming the download at byte %s of %s", std::to_string(resume.kept),
+              std::to_string(resume.total));
+    // A redirect target carries no credentials of its own; those of the URL go with it.
+    CRangeClient client(resume.url, [report] { return report && report->IsCancelled(); });
+    client.Authorize(credentials);
+    client.Expect(resume.total, resume.validator);
+    DWORD writeError = ERROR_SUCCESS;
+    uint64_t written = resume.kept;
+    const bool ok =
+        client.Fetch(resume.kept, resume.total - resume.kept, [&](const unsigned char* data, size_t size) {
+            DWORD done = 0;
+            if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &done, nullptr) || done != size) {
+                writeError = ::GetLastError();
+                return false;
+            }
+            written += size;
+            if (report)
+                report->SetProgress(static_cast<int>(static_cast<double>(written) * 100.0 / resume.total));
+            return true;
+        });
+    if (ok) return {true, false, {}, {}};
+    if (client.SinkFailed()) {
+        LogFileOperationFailure("write", downloadFile, writeError);
+        return {false,
+                !IsDiskFullError(writeError),
+                IsDiskFullError(writeError) ? "the drive is full" : client.Failure(),
+                {}};
+    }
+    if (client.WholeFileSent()) {
+        resume = {};
+        return {false, true, client.Failure() + "; starting over", {0}};
+    }
+    resume.kept = written;
+    return {false, true, client.Failure(), {}};
+}
+
+// Waits the pause between two attempts; false when the user cancelled meanwhile.
+bool PauseUnlessCancelled(IProgressReport* report, ULONGLONG milliseconds) {
+    const ULONGLONG until = ::GetTickCount64() + milliseconds;
+    for (ULONGLONG now = ::GetTickCount64(); now < until; now = ::GetTickCount64()) {
+        if (report && report->IsCancelled()) return false;
+        ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kPausePollMilliseconds, until - now)));
+    }
+    return !(report && report->IsCancelled());
+}
+
+bool SupportedScheme(const std::wstring& scheme) {
+    return scheme == L"http" || scheme == L"https" || scheme == L"file";
+}
+
+// Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
+bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
+                         const std::wstring& downloadFile) {
+    const ULONGLONG started = ::GetTickCount64();
+    ResumePoint resume;
+    ULONGLONG pause = DownloadRetryPauseMilliseconds();
+    for (int attempt = 1;; ++attempt) {
+        const AttemptOutcome outcome = resume.Usable()
+                                           ? ResumeWithRange(report, credentials, downloadFile, resume)
+                                           : DownloadWithService(report, credentials, downloadFile, resume);
+        if (outcome.ok) {
+            if (attempt > 1) LogFormat("Download attempt %d succeeded", attempt);
+            return true;
+        }
+        if (report && report->IsCancelled()) {
+            LogFormat("Download attempt %d failed: cancelled by the user", attempt);
+            return false;
+        }
+        ULONGLONG wait = outcome.retryAfterSeconds
+                             ? std::min(*outcome.retryAfterSeconds, kRetryAfterCapSeconds) * 1000
+                             : pause;
+        const bool timeLeft = ::GetTickCount64() - started + wait < kRetryBoundMilliseconds;
+        if (!outcome.transient || attempt >= kMaxAttempts || !timeLeft) {
+            LogFormat("Download attempt %d failed: %s%s", attempt, outcome.reason,
+                      outcome.transient ? "; giving up after " + std::to_string(attempt) + " attempts" : "");
+            return false;
+        }
+        LogFormat("Download attempt %d failed: %s, %s", attempt, outcome.reason,
+                  wait == 0 ? std::string("retrying now")
+                            : "retrying in " + std::to_string((wait + 999) / 1000) + " s");
+        if (!PauseUnlessCancelled(report, wait)) {
+            LogWrite("Download cancelled by the user");
+            return false;
+        }
+        if (!outcome.retryAfterSeconds) pause *= 2;
+    }
+}
+
+}  // namespace
+
+bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile) {
+    const UrlCredentials credentials = SplitUrlCredentials(url);
+    const std::wstring scheme = UrlScheme(credentials.url);
+    if (!SupportedScheme(scheme)) {
+        LogFormat("Download failed: unsupported scheme %S",
+                  scheme.empty() ? std::wstring(L"(none)") : scheme);
+        return false;
+    }
+    // The download service follows a redirect loop without end, so the chain is walked first.
+    if (FollowRedirects(credentials, CBindStatusCallback::MaxRedirects).tooManyRedirects) {
+        LogWrite("Download failed: too many redirects (more than 10)");
+        return false;
+    }
+    const std::wstring safetyCopy = downloadFile + L"_temp";
+    if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
+    if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
+
+    if (DownloadWithRetries(report, credentials, downloadFile)) {
         RemoveFile(safetyCopy);
         return true;
     }
-    LogDownloadFailure(callback, result, downloadFile, size.value_or(0));
     // A failed or cancelled download may leave a partial file; it must never pass for the payload.
     RemoveFile(downloadFile);
     ::MoveFileW(safetyCopy.c_str(), downloadFile.c_str());

@@ -22,10 +22,13 @@ namespace tessara {
 //
 // It also watches the HTTP response: the download service reports success for an error page (404,
 // 500) and for a body cut short by the server, so the download must look at the status code
-// (through IHttpNegotiate) and at the announced length itself.
+// (through IHttpNegotiate) and at the announced length itself. It sends the credentials the service
+// would drop from the URL, and ends a chain of redirects that would never end.
 class CBindStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
 public:
-    explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX);
+    // With a target folder, a body announced larger than the room left there ends the download at once.
+    explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX,
+                                 std::wstring extraHeaders = {}, std::wstring targetFolder = {});
     virtual ~CBindStatusCallback();
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
@@ -54,12 +57,22 @@ public:
     // Called from the watchdog thread: aborts the binding when the run was cancelled or no data has
     // arrived for stallMilliseconds. True when it aborted.
     bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
-    // True when the download was aborted for silence or for a body past the size limit.
+    // True when the download was aborted for silence, for a body past the size limit or for too many
+    // redirects; Stalled and TooManyRedirects tell which.
     bool Overrun() const { return m_overrun.load(); }
-    // The server's HTTP status (0 before or without one), the bytes received and the length announced.
+    bool Stalled() const { return m_stalled.load(); }
+    bool TooManyRedirects() const { return m_redirects > MaxRedirects; }
+    bool NoRoom() const { return m_noRoom; }
+    // The server's HTTP status (0 before or without one), the bytes received, the length announced
+    // (Content-Length, in 64 bits) and the headers of the last answer.
     DWORD HttpStatus() const { return m_httpStatus; }
     uint64_t Received() const { return m_received; }
-    ULONG Announced() const { return m_announced; }
+    uint64_t Announced() const { return m_announced; }
+    const std::string& ResponseHeaders() const { return m_responseHeaders; }
+    // Where the last redirect led; empty when there was none.
+    const std::wstring& RedirectedUrl() const { return m_redirectedUrl; }
+
+    static constexpr int MaxRedirects = 10;
     // The files the download service said it keeps its cache copy in.
     const std::vector<std::wstring>& CacheFiles() const { return m_cacheFiles; }
 
@@ -71,25 +84,41 @@ private:
 
     IProgressReport* m_report;
     const uint64_t m_sizeLimit;
+    const std::wstring m_extraHeaders;
+    const std::wstring m_targetFolder;
+    bool m_noRoom = false;
     DWORD m_httpStatus = 0;
     bool m_endedShort = false;
     // The service counts in 32 bits; a body past 4 GiB wraps around.
     ULONG m_lastProgress = 0;
-    ULONG m_announced = 0;
+    uint64_t m_announced = 0;
     uint64_t m_received = 0;
+    int m_redirects = 0;
+    std::wstring m_redirectedUrl;
+    std::string m_responseHeaders;
+    std::atomic<bool> m_stalled{false};
     std::vector<std::wstring> m_cacheFiles;
     std::atomic<ULONGLONG> m_lastActivity;
     std::atomic<bool> m_overrun{false};
     std::mutex m_bindingLock;
     IBinding* m_binding = nullptr;
+    // Under the binding lock: the cache file the service fills as the body arrives, and its last size.
+    std::wstring m_growingFile;
+    uint64_t m_growingSize = 0;
 };
 
 // Downloads url into downloadFile. A previous file there is kept aside as downloadFile + "_temp" and put
 // back when the download fails (a partial file is removed first). True only when the download
 // service reported success, the server's response was complete and not an HTTP error, and a regular
-// file is at downloadFile. The download fails when no byte arrives for DownloadStallMilliseconds or the
+// file is at downloadFile. An attempt fails when no byte arrives for DownloadStallMilliseconds or the
 // body passes DownloadSizeLimit (app/RunLimits.h). What the download left of the URL in the Internet
 // cache is removed afterwards, whatever the outcome.
+//
+// A transient failure (no connection, a reset, silence, 408, 429, 500, 502, 503, 504, a body cut
+// short) is tried again after a pause that doubles each time, or as long as the server's Retry-After
+// asks (within a cap), for a bounded number of attempts and time. An attempt that received part of
+// the file continues from there with a range request when the server offers ranges and a validator;
+// otherwise it starts over. Each failed attempt is logged with its reason in words.
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile);
 
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.

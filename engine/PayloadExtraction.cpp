@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,13 @@ constexpr size_t kExtendedPathLimit = 32767;
 
 int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
 
+// Entry paths use '/', paths made from the manifest '\'; case does not tell files apart.
+std::wstring ComparablePathOf(std::wstring path) {
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    ::CharLowerBuffW(path.data(), static_cast<DWORD>(path.size()));
+    return path;
+}
+
 // The manifest's entries that the archive holds, once each, plus the manifest itself. A listed file
 // the archive lacks (an empty file is never stored) is left to the digest check.
 std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
@@ -44,6 +52,22 @@ std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
             archive.GetEntryPath(reference.data(), NameLength(reference));
         if (!path || seen.insert(*path).second) entries.push_back(reference);
     }
+    return entries;
+}
+
+// The entries still to be extracted when some files are in the folder already.
+std::vector<std::string> WithoutPlacedFiles(const NsCommon::ICompressedFile& archive,
+                                            std::vector<std::string> entries, const std::wstring& folder,
+                                            const std::vector<WrittenFile>& placed) {
+    if (placed.empty()) return entries;
+    std::set<std::wstring> there;
+    for (const WrittenFile& file : placed) there.insert(ComparablePathOf(file.path));
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const std::string& entry) {
+                                     const auto path = archive.GetEntryPath(entry.data(), NameLength(entry));
+                                     return path && there.count(ComparablePathOf(JoinPath(folder, *path)));
+                                 }),
+                  entries.end());
     return entries;
 }
 
@@ -247,11 +271,13 @@ private:
 };
 
 // Writes the files the manifest signs and takes their digests on the way. The archive's index and the
-// manifest are let go before the check that follows, which then reuses their memory.
+// manifest are let go before the check that follows, which then reuses their memory. Files already
+// placed in the folder are not written again, and join the written ones as they are.
 PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::wstring& extractionFolder,
                                    const std::wstring& installFolder,
                                    const std::vector<unsigned char>& anchor,
-                                   const std::function<bool()>& cancelled, WrittenFilesDigest& written) {
+                                   const std::function<bool()>& cancelled,
+                                   const std::vector<WrittenFile>& placed, WrittenFilesDigest& written) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
         LogWrite("The payload is not a zip archive");
@@ -274,7 +300,8 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
         return PayloadExtraction::ExtractionFailed;
     }
     // The manifest, first in the list, is written outside the digest, which covers only the files it lists.
-    const std::vector<std::string> listedFiles(entries.begin() + 1, entries.end());
+    const std::vector<std::string> listedFiles = WithoutPlacedFiles(
+        archive, std::vector<std::string>(entries.begin() + 1, entries.end()), extractionFolder, placed);
     CDigestingObserver observer(cancelled);
     if (!archive.ExtractEntries(extractionFolder, {kManifestName}, nullptr) ||
         !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
@@ -282,6 +309,7 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
         return PayloadExtraction::ExtractionFailed;
     }
     written = observer.Finish();
+    written.files.insert(written.files.end(), placed.begin(), placed.end());
     return PayloadExtraction::Extracted;
 }
 
@@ -290,19 +318,21 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
 PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
                                          const std::wstring& extractionFolder,
                                          const std::wstring& installFolder,
-                                         const std::function<bool()>& cancelled) {
+                                         const std::function<bool()>& cancelled,
+                                         const std::vector<WrittenFile>& placed) {
     return ExtractVerifiedPayloadWithAnchor(archivePath, extractionFolder, installFolder, PinnedCertificate(),
-                                            cancelled);
+                                            cancelled, placed);
 }
 
 PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePath,
                                                    const std::wstring& extractionFolder,
                                                    const std::wstring& installFolder,
                                                    const std::vector<unsigned char>& anchor,
-                                                   const std::function<bool()>& cancelled) {
+                                                   const std::function<bool()>& cancelled,
+                                                   const std::vector<WrittenFile>& placed) {
     WrittenFilesDigest written;
     const PayloadExtraction extraction =
-        WriteSignedFiles(archivePath, extractionFolder, installFolder, anchor, cancelled, written);
+        WriteSignedFiles(archivePath, extractionFolder, installFolder, anchor, cancelled, placed, written);
     if (extraction != PayloadExtraction::Extracted) return extraction;
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;

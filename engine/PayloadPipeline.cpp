@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "app/Config.h"
 #include "app/FailureLog.h"
@@ -10,6 +12,7 @@
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "engine/ChangedEntries.h"
 #include "engine/Download.h"
 #include "engine/PayloadExtraction.h"
 #include "engine/RunJournal.h"
@@ -76,15 +79,17 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
 // manifest, with the stage codes, progress and log lines of both steps. True when the folder holds the
 // verified payload.
 bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
-                            const std::wstring& extractionFolder, const std::wstring& installFolder) {
+                            const std::wstring& extractionFolder, const std::wstring& installFolder,
+                            const std::vector<WrittenFile>& reused) {
     session.SetStage(StageExtract);
     session.SetProgress(0);
 
     LogWrite("Extracting files");
-    const PayloadExtraction extraction =
-        extractionFolder.empty() ? PayloadExtraction::ExtractionFailed
-                                 : ExtractVerifiedPayload(downloadFile, extractionFolder, installFolder,
-                                                          [&session] { return session.IsCancelled(); });
+    const PayloadExtraction extraction = extractionFolder.empty()
+                                             ? PayloadExtraction::ExtractionFailed
+                                             : ExtractVerifiedPayload(
+                                                   downloadFile, extractionFolder, installFolder,
+                                                   [&session] { return session.IsCancelled(); }, reused);
     if (!ContinueUnlessCancelled(session)) return false;
     if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
@@ -109,23 +114,52 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
     return true;
 }
 
+// Fetches the whole payload and turns it into verified files.
+bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+                                    const std::wstring& installFolder) {
+    if (!DownloadPayload(&session, url, files.downloadFile)) {
+        session.SetError(true);
+        return false;
+    }
+    PassStopPoint("downloaded");
+    if (!ContinueUnlessCancelled(session)) return false;
+    return ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, {});
+}
+
+// An update downloads only the files that differ from the installation's; should that go wrong in
+// any way, the whole payload is downloaded and checked from the start.
+bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+                               const std::wstring& installFolder) {
+    const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
+        &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
+    if (!ContinueUnlessCancelled(session)) return false;
+    if (!reused) return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    PassStopPoint("downloaded");
+    if (ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, *reused))
+        return true;
+    if (!ContinueUnlessCancelled(session)) return false;
+    LogWrite("The update from changed files did not pass its checks; downloading the whole payload");
+    RemoveTree(files.extractionFolder);
+    session.SetStage(StageDownload);
+    if (!CreateFolders(files.extractionFolder)) return false;
+    session.SetError(false);
+    return DownloadAndExtractWholePayload(session, url, files, installFolder);
+}
+
 void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files) {
     const std::wstring installFolder = GetInstallFolder();
     session.SetStage(StageDownload);
     files.downloadFile = journal.NewTemporaryFile();
+    // Made before the download: an update places the files it reuses there while it downloads.
+    files.extractionFolder = journal.NewTemporaryFolder();
 
     const std::wstring url = SelectPayloadUrl();
     LogFormat("Starting file download from %S", url);
-    if (files.downloadFile.empty() || !journal.NoteDownload(url) ||
-        !DownloadPayload(&session, url, files.downloadFile)) {
+    if (files.downloadFile.empty() || files.extractionFolder.empty() || !journal.NoteDownload(url)) {
         session.SetError(true);
         return;
     }
-    PassStopPoint("downloaded");
-    if (!ContinueUnlessCancelled(session)) return;
-
-    files.extractionFolder = journal.NewTemporaryFolder();
-    if (!ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder)) return;
+    if (!DownloadAndExtractPayload(session, url, files, installFolder)) return;
     PassStopPoint("verified");
     if (!ContinueUnlessCancelled(session)) return;
     session.SetStage(StageReplace);

@@ -2,7 +2,7 @@
 # Runs the in-process fuzz harness under Wine for a number of inputs and prints inputs per second and
 # findings. A crash, abort or hang ends the harness after saving the input; the run then goes on from
 # the next input. Findings are saved in build/fuzz/findings.
-#   usage: scripts/fuzz.sh manifest|signature|archive|all COUNT [SEED]
+#   usage: scripts/fuzz.sh manifest|signature|archive|directory|range|all COUNT [SEED]
 # Exit code 1 when anything was found.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +15,7 @@ seed="${3:-1}"
 work="$TESSARA_BUILD_DIR/fuzz"
 findings="$work/findings"
 mkdir -p "$findings"
-if [ ! -f "$work/seeds/anchor.der" ]; then
+if [ ! -f "$work/seeds/anchor.der" ] || [ ! -f "$work/seeds/partial.hdr" ]; then
   python3 "$root/tools/fuzz/make_seeds.py" "$TESSARA_BUILD_DIR/host/tessara-payload" \
     "$root/tests/fixtures/dev-root" "$work/seeds"
 fi
@@ -49,7 +49,7 @@ run_kind() {
 }
 
 if [ "$kind" = all ]; then
-  for k in manifest signature archive; do run_kind "$k"; done
+  for k in manifest signature archive directory range; do run_kind "$k"; done
 else
   run_kind "$kind"
 fi

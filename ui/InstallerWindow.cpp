@@ -143,7 +143,10 @@ int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
     const bool succeeded =
         m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
     if (succeeded) return quitCode;
-    return workerResult == kRunBlocked ? ExitAnotherRunInProgress : FailedRunExitCode();
+    const int exitCode = workerResult == kRunBlocked ? ExitAnotherRunInProgress : FailedRunExitCode();
+    // The last line of a failed run tells an administrator where to look without reading the rest.
+    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage.load()), exitCode);
+    return exitCode;
 }
 
 void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }

@@ -1,6 +1,6 @@
-// The test build's limits: lower stall time, size limit and lock wait from the environment, and a run
-// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT. It also paints
-// in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
+// The test build's limits: lower stall time, shorter pauses between download attempts, size limit and lock
+// wait from the environment, and a run that ends itself, as a kill would, at the step boundary named in
+// TESSARA_TEST_STOP_AT. It also paints in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
 #include <windows.h>
 
 #include <cstdlib>
@@ -21,6 +21,10 @@ uint64_t NumberFromEnvironment(const char* name, uint64_t fallback) {
 
 uint32_t DownloadStallMilliseconds() {
     return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_STALL_MS", 60 * 1000));
+}
+
+uint32_t DownloadRetryPauseMilliseconds() {
+    return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_RETRY_PAUSE_MS", 1000));
 }
 
 uint64_t DownloadSizeLimit() { return NumberFromEnvironment("TESSARA_TEST_SIZE_LIMIT", 4ull << 30); }

@@ -259,13 +259,15 @@ class StalledDownloadTest(InterruptionTestBase):
             watcher.join()
         return run, time.monotonic() - started, missing
 
-    def test_a_server_that_never_answers_fails_the_download_within_the_stall_time(self):
+    def test_a_server_that_never_answers_fails_after_four_attempts_each_ended_by_the_stall_time(self):
         before = self.install_old()
         run, seconds, missing = self.run_watched(self.server.serve("/silent.zip", b"", "silent"),
-                                                 {"TESSARA_TEST_STALL_MS": "4000"})
+                                                 {"TESSARA_TEST_STALL_MS": "4000", "TESSARA_TEST_RETRY_PAUSE_MS": "100"})
         self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
         self.assertIn("Installer thread finished: stage=1 error=1", run.messages)
-        self.assertLess(seconds, 30)
+        self.assertIn("Download attempt 4 failed: no data for 4 s after 0 bytes; giving up after 4 attempts",
+                      run.messages)
+        self.assertLess(seconds, 60)
         self.assertEqual([], missing)
         self.assertEqual(before, self.state())
 

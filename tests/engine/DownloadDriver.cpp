@@ -1,6 +1,6 @@
 // Runs one DownloadPayload for the download tests and prints what reached the progress report:
 //   download_driver <url> <file> [--no-report] [--cancel-at <percent>] [--cancel-before-start]
-//                   [--cancel-after <milliseconds>]
+//                   [--cancel-after <milliseconds>] [--log <file>]
 // Prints "range N" and "progress N" lines as they arrive, then "result 0" or "result 1".
 // Looks into the user's Internet cache for the cache tests:
 //   download_driver --cache-entry <url>   prints "cache-entry 1" when the cache index has the URL
@@ -13,6 +13,7 @@
 #include <cwchar>
 #include <string>
 
+#include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "engine/Download.h"
 
@@ -78,6 +79,8 @@ int wmain(int argc, wchar_t** argv) {
             cancelledFromStart = true;
         } else if (option == L"--cancel-after" && i + 1 < argc) {
             cancelAfter = std::wcstoul(argv[++i], nullptr, 10);
+        } else if (option == L"--log" && i + 1 < argc) {
+            tessara::LogOpen(argv[++i]);
         } else if (option == L"--cancel-at" && i + 1 < argc) {
             cancelAt = std::wcstol(argv[++i], nullptr, 10);
         } else {
@@ -88,6 +91,8 @@ int wmain(int argc, wchar_t** argv) {
 
     tessara::ScopedCom com;
     CPrintingReport report(cancelAt, cancelledFromStart, cancelAfter);
+    // As the payload pipeline does, so that the tests see how the URL reaches the log.
+    tessara::LogFormat("Starting file download from %S", argv[1]);
     const bool ok = tessara::DownloadPayload(withReport ? &report : nullptr, argv[1], argv[2]);
     std::printf("result %d\n", ok ? 1 : 0);
     return 0;

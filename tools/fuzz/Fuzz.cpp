@@ -1,7 +1,9 @@
 // fuzz: feeds mutated inputs to the parsers of untrusted payload data, in process, under Wine.
 //   fuzz KIND COUNT SEED SEED-FOLDER SANDBOX FINDINGS [FIRST]
 // KIND is "manifest" (ParseManifest on manifest text), "signature" (the signature check on digest.s
-// messages) or "archive" (the zip reader: open, index, ExtractAll, and the signed extraction). Input
+// messages), "archive" (the zip reader: open, index, ExtractAll, and the signed extraction),
+// "directory" (the central directory read from the end of a remote archive) or "range" (the headers of
+// a range answer and URLs with credentials). Input
 // number i is derived from SEED and i alone, so a finding is reproduced by running from FIRST = i.
 // A crash, an abort or an input that runs past the time limit is saved to FINDINGS and ends the run
 // with exit code 3 (the script restarts after it); files appearing outside the sandbox's scratch
@@ -21,7 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/HttpText.h"
 #include "app/ScopedWin.h"
+#include "archive/CentralDirectory.h"
 #include "archive/CompressedFile.h"
 #include "engine/PayloadExtraction.h"
 #include "verify/DigestManifest.h"
@@ -236,6 +240,13 @@ const std::vector<std::string> kManifestTokens = {"<Reference URI=\"",
                                                   "\n",
                                                   std::string(1, '\0'),
                                                   "..",
+                                                  "Content-Range: bytes ",
+                                                  "://",
+                                                  "@",
+                                                  ":",
+                                                  "-",
+                                                  "/",
+                                                  "18446744073709551615",
                                                   "\\",
                                                   "C:",
                                                   "====",
@@ -274,6 +285,40 @@ void RunSignature(Context& context, const Bytes& input) {
     tessara::DigestManifest manifest;
     manifest.pinnedCertificate = context.anchor;
     tessara::VerifyManifestMessage(manifest, input);
+}
+
+// A span past the directory or before its own start would send range requests for bytes that are not
+// the entry's: such a result is a finding, as a crash is.
+void RunDirectory(const Bytes& input) {
+    constexpr size_t kTail = 64 * 1024;
+    const Bytes tail(input.end() - static_cast<std::ptrdiff_t>(std::min(kTail, input.size())), input.end());
+    const auto location = tessara::FindCentralDirectory(tail, input.size());
+    if (!location) return;
+    if (location->offset + location->size > input.size()) std::abort();
+    const auto from = input.begin() + static_cast<std::ptrdiff_t>(location->offset);
+    const Bytes directory(from, from + static_cast<std::ptrdiff_t>(location->size));
+    const auto entries = tessara::ParseCentralDirectory(directory, *location);
+    if (!entries) return;
+    for (const tessara::ZipEntrySpan& entry : *entries) {
+        if (entry.end <= entry.offset || entry.end > location->offset) std::abort();
+    }
+}
+
+void RunRange(const Bytes& input) {
+    const std::string text(input.begin(), input.end());
+    for (const char* name : {"Content-Range", "ETag", "Last-Modified", "Retry-After", "Content-Length"}) {
+        const std::optional<std::string> value = tessara::HeaderValue(text, name);
+        if (!value) continue;
+        if (const auto range = tessara::ParseContentRange(*value))
+            if (range->first > range->last || range->last >= range->total) std::abort();
+        tessara::ParseRetryAfter(*value);
+    }
+    const std::string masked = tessara::MaskUrlCredentials(text);
+    const std::wstring wide(text.begin(), text.end());
+    const tessara::UrlCredentials parts = tessara::SplitUrlCredentials(wide);
+    // A URL stripped of its credentials has none left to mask.
+    if (parts.present && tessara::SplitUrlCredentials(parts.url).url.size() > parts.url.size()) std::abort();
+    tessara::BasicAuthorizationHeader(parts);
 }
 
 // Everything written must stay below the scratch folder: the sandbox holds only the input and the
@@ -319,7 +364,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 7) {
         std::fprintf(
             stderr,
-            "usage: fuzz manifest|signature|archive COUNT SEED SEED-FOLDER SANDBOX FINDINGS [FIRST]\n");
+            "usage: fuzz manifest|signature|archive|directory|range COUNT SEED SEED-FOLDER SANDBOX FINDINGS "
+            "[FIRST]\n");
         return 2;
     }
     g_kind = fs::path(argv[1]).string();
@@ -336,10 +382,14 @@ int wmain(int argc, wchar_t** argv) {
     fs::create_directories(g_findings);
     context.outsideBefore = Listing(context.sandbox.parent_path());
     context.anchor = ReadFileBytes(seedFolder / "anchor.der");
-    const std::wstring extension = g_kind == "manifest" ? L".txt" : g_kind == "signature" ? L".s" : L".zip";
+    const std::wstring extension = g_kind == "manifest"    ? L".txt"
+                                   : g_kind == "signature" ? L".s"
+                                   : g_kind == "range"     ? L".hdr"
+                                                           : L".zip";
     context.seeds = LoadSeeds(seedFolder, extension);
     if (context.seeds.empty() || context.anchor.empty() ||
-        (g_kind != "manifest" && g_kind != "signature" && g_kind != "archive")) {
+        (g_kind != "manifest" && g_kind != "signature" && g_kind != "archive" && g_kind != "directory" &&
+         g_kind != "range")) {
         std::fprintf(stderr, "fuzz: unknown kind, or no seeds or anchor in the seed folder\n");
         return 2;
     }
@@ -355,7 +405,7 @@ int wmain(int argc, wchar_t** argv) {
     for (uint64_t i = first; i < first + count; ++i) {
         CMutator mutator(seed, i);
         input = context.seeds[mutator.Below(context.seeds.size())];
-        if (g_kind == "archive" && mutator.Below(4) != 0) {
+        if ((g_kind == "archive" || g_kind == "directory") && mutator.Below(4) != 0) {
             mutator.Zipwise(input, context.seeds);
         } else {
             mutator.Bytewise(input, context.seeds, kManifestTokens);
@@ -366,6 +416,10 @@ int wmain(int argc, wchar_t** argv) {
             RunManifest(input);
         } else if (g_kind == "signature") {
             RunSignature(context, input);
+        } else if (g_kind == "directory") {
+            RunDirectory(input);
+        } else if (g_kind == "range") {
+            RunRange(input);
         } else {
             RunArchive(context, input);
         }

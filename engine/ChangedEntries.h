@@ -1,0 +1,28 @@
+#pragma once
+// An update that downloads only what changed. When an installation is present and the server honours
+// byte ranges, the archive's central directory and its signed manifest are fetched by range first, the
+// manifest's signature and signer are checked, every installed file whose size and SHA-256 equal its
+// signed line is copied into the staging folder (and checked again as it is written), and only the
+// other entries are fetched, neighbours in one request each. The download file then holds the
+// archive at its full size with the fetched bytes in place, so the usual extraction reads it and
+// checks every file against the manifest as always.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/InstallStage.h"
+#include "verify/DigestManifest.h"
+
+namespace tessara {
+
+// The files placed in extractionFolder from the installation, with their signed fingerprints; nothing
+// (logged, unless there is no installation) when the update must download the whole payload instead.
+// extractionFolder may then hold some placed files already.
+std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report,
+                                                               const std::wstring& url,
+                                                               const std::wstring& downloadFile,
+                                                               const std::wstring& installFolder,
+                                                               const std::wstring& extractionFolder,
+                                                               const std::vector<unsigned char>& anchor);
+
+}  // namespace tessara

@@ -1,0 +1,78 @@
+#pragma once
+// Byte ranges of the payload, fetched over WinINet with the system's proxy settings and without a copy
+// in the Internet cache: the URL download service cannot ask for a range. Every answer is held to what
+// was asked: 206, the very range, the same file (its validator, once known, goes out as If-Range, so a
+// changed file comes back whole and is refused as such), and exactly that many bytes.
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/HttpText.h"
+
+namespace tessara {
+
+// Takes each piece of a body as it arrives; false stops the transfer (a write failed).
+using RangeSink = std::function<bool(const unsigned char* data, size_t size)>;
+
+// Where a URL leads after its redirects, found with HEAD requests so that no body is sent, and whether
+// it offers ranges; the URL itself when a request fails (the download then finds out why).
+struct ResolvedUrl {
+    std::wstring url;
+    bool tooManyRedirects = false;
+    // The last answer was a success without "Accept-Ranges: bytes": asking for a range would only
+    // start the whole body.
+    bool noRanges = false;
+};
+ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects);
+
+class CRangeClient {
+public:
+    // The URL may carry a user name and password; they go out as Basic credentials. `cancelled` is
+    // asked between pieces.
+    CRangeClient(const std::wstring& url, std::function<bool()> cancelled);
+    ~CRangeClient();
+    CRangeClient(const CRangeClient&) = delete;
+    CRangeClient& operator=(const CRangeClient&) = delete;
+
+    // Sends these credentials (those of a URL that redirected here, say) instead of the URL's own.
+    void Authorize(const UrlCredentials& credentials);
+    // Bytes first .. first + length - 1 of the file.
+    [[nodiscard]] bool Fetch(uint64_t first, uint64_t length, const RangeSink& sink);
+    // The last `length` bytes (all of a shorter file).
+    [[nodiscard]] bool FetchTail(uint64_t length, const RangeSink& sink);
+
+    // The file's size and validator (strong ETag, else Last-Modified) from the first answer, or as
+    // set for a resumed download.
+    uint64_t Total() const { return m_total; }
+    const std::string& Validator() const { return m_validator; }
+    void Expect(uint64_t total, std::string validator);
+    // Why the last request failed, in words; whether the server sent the whole file instead of a range
+    // (it ignores ranges, or the file changed); whether a write of the sink failed.
+    const std::string& Failure() const { return m_failure; }
+    bool WholeFileSent() const { return m_wholeFileSent; }
+    bool SinkFailed() const { return m_sinkFailed; }
+    uint64_t BytesReceived() const { return m_received; }
+    int Requests() const { return m_requests; }
+
+private:
+    bool Request(const std::wstring& range, uint64_t first, uint64_t length, bool suffix,
+                 const RangeSink& sink);
+    bool Fail(std::string reason);
+
+    std::wstring m_url;
+    std::wstring m_authorization;
+    std::function<bool()> m_cancelled;
+    HINTERNET m_session = nullptr;
+    uint64_t m_total = 0;
+    std::string m_validator;
+    std::string m_failure;
+    bool m_wholeFileSent = false;
+    bool m_sinkFailed = false;
+    uint64_t m_received = 0;
+    int m_requests = 0;
+};
+
+}  // namespace tessara
