@@ -5,6 +5,7 @@
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 
@@ -167,6 +168,7 @@ bool RemoveFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(extended.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(::GetLastError());
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    PassDurableStep("delete");
     if (attributes & FILE_ATTRIBUTE_READONLY)
         ::SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     return ::DeleteFileW(extended.c_str()) || IsMissing(::GetLastError());
@@ -177,7 +179,11 @@ bool RemoveFile(const std::wstring& path) {
 bool HasNul(const std::wstring& path) { return path.find(L'\0') != std::wstring::npos; }
 
 bool RemoveTree(const std::wstring& path) {
-    return path.empty() || (!HasNul(path) && RemoveExtended(ExtendedLengthPath(path)));
+    if (path.empty()) return true;
+    if (HasNul(path)) return false;
+    const std::wstring extended = ExtendedLengthPath(path);
+    if (::GetFileAttributesW(extended.c_str()) != INVALID_FILE_ATTRIBUTES) PassDurableStep("remove");
+    return RemoveExtended(extended);
 }
 
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize) {
@@ -198,6 +204,7 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
 }
 
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size) {
+    PassDurableStep("write");
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
@@ -252,6 +259,7 @@ std::wstring LastComponentOf(const std::wstring& path) {
 }
 
 bool MoveFolder(const std::wstring& source, const std::wstring& target) {
+    PassDurableStep("move");
     return ::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), 0) != FALSE;
 }
 

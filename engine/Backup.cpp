@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
@@ -47,15 +48,49 @@ void MoveOutHeldFiles(const std::wstring& folder) {
 std::wstring BackupRoot() { return SiblingOfInstallFolder(BackupSuffix); }
 std::wstring DiscardFolder() { return SiblingOfInstallFolder(DiscardSuffix); }
 
+std::wstring BackupMarkerFile() {
+    const std::wstring backupRoot = BackupRoot();
+    return backupRoot.empty() ? std::wstring() : JoinPath(backupRoot, L"backup.journal");
+}
+
+std::optional<Journal> ReadBackupMarker() {
+    const std::wstring marker = BackupMarkerFile();
+    return marker.empty() || !PathExists(marker) ? std::nullopt : ReadJournal(marker);
+}
+
+void DiscardEarlierBackups() {
+    const std::wstring backupRoot = BackupRoot();
+    std::vector<FolderEntry> entries;
+    if (backupRoot.empty() || !ListFolder(ParentFolderOf(backupRoot), entries)) return;
+    const std::wstring prefix = LastComponentOf(backupRoot) + L"-";
+    for (const FolderEntry& entry : entries) {
+        if (!entry.isDirectory || entry.name.size() <= prefix.size() ||
+            !EqualsIgnoringCase(std::wstring_view(entry.name).substr(0, prefix.size()), prefix))
+            continue;
+        const std::wstring earlier = JoinPath(ParentFolderOf(backupRoot), entry.name);
+        if (RemoveTree(earlier)) LogFormat("Removed the earlier backup %S", earlier);
+    }
+}
+
 // By renaming, or, where that cannot be done, by copying under a staging name and renaming that: a
 // backup copy under the folder's name is always complete.
 bool BackupFolder(const std::wstring& backupRoot, const std::wstring& folder,
                   const std::function<bool()>& noteWhole) {
     LogFormat("Backing up %S to %S", folder, backupRoot);
-    if (backupRoot.empty() || folder.empty() ||
-        !MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), true, noteWhole))
+    if (backupRoot.empty() || folder.empty()) return false;
+    // A file that another program holds without leave to delete it keeps the folder in place: nothing
+    // is moved, and the reason is logged.
+    if (const std::wstring held = FindFileInUse(folder); !held.empty()) {
+        LogFileOperationFailure("move", held, ERROR_SHARING_VIOLATION);
         return false;
+    }
+    if (!MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), true, noteWhole)) return false;
     LogFormat("Backing up %S to %S done", folder, backupRoot);
+    // Done only when the source is gone; what stays of it is put back from the whole copy.
+    if (PathExists(folder)) {
+        LogFormat("Could not remove %S", folder);
+        return false;
+    }
     LogFormat("Removed %S done", folder);
     return true;
 }

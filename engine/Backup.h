@@ -6,6 +6,7 @@
 // by renaming and no cleaner of the temporary folder can take it. A folder reaches its name in the
 // backup only whole, and a backup that is being discarded is noted so first: it is never restored from.
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "engine/JournalFormat.h"
@@ -15,6 +16,13 @@ namespace tessara {
 // %APPDATA%\Orvix\Tessara.backup, and the name it takes while it is discarded.
 std::wstring BackupRoot();
 std::wstring DiscardFolder();
+// The backup's own marker: a journal of the run that made it, with its folder notes.
+std::wstring BackupMarkerFile();
+// The marker of the backup in its place; nothing when there is none or it is not ours.
+std::optional<Journal> ReadBackupMarker();
+// Backups kept from earlier runs that no journal described ("Tessara.backup-<run>"): removed once a run
+// has completed, each with a log line.
+void DiscardEarlierBackups();
 // Moves a folder into the backup root under its last path component; noteWhole is called once the
 // copy there is whole. True only when the whole folder is in the backup.
 bool BackupFolder(const std::wstring& backupRoot, const std::wstring& folder,

@@ -8,6 +8,7 @@
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 #include "system/Registration.h"
@@ -69,8 +70,7 @@ bool IsDownloadNote(const std::wstring& value) {
 bool IsHonoured(const JournalEntry& entry) {
     if (entry.kind == TemporaryNote) return IsTemporaryName(entry.value);
     if (entry.kind == DownloadNote) return IsDownloadNote(entry.value);
-    if (entry.kind == PresentFolderNote || entry.kind == AbsentFolderNote || entry.kind == BackedUpNote)
-        return IsReplaceableFolder(entry.value);
+    if (IsFolderNote(entry)) return IsReplaceableFolder(entry.value);
     if (entry.kind == CommittedNote || entry.kind == DiscardingNote) return entry.value.empty();
     return false;
 }
@@ -79,14 +79,22 @@ bool IsRunId(const std::wstring& id) {
     return !id.empty() && id.size() <= 40 && id.find_first_not_of(L"0123456789ABCDEF-") == std::wstring::npos;
 }
 
-// Every line ends with its line end and holds exactly one tab; anything else (a NUL, a control
-// character, a line cut short, a kind or a path our runs never write) makes the whole file foreign.
+// Every whole line ends with its line end and holds exactly one tab. What a power cut leaves after the
+// last whole line (a line without its end, zero bytes, or nothing at all) only means that its change
+// may or may not have happened, and is dropped. Anything else (a NUL or control character inside, a
+// kind or a path our runs never write) makes the whole file foreign.
 std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
-    if (bytes.empty() || bytes.back() != '\n' || std::memchr(bytes.data(), 0, bytes.size()))
-        return std::nullopt;
-    const std::optional<std::wstring> text = WidenText(std::string(bytes.begin(), bytes.end()), CP_UTF8);
-    if (!text) return std::nullopt;
+    size_t whole = bytes.size();
+    while (whole > 0 && bytes[whole - 1] == 0) --whole;
+    while (whole > 0 && bytes[whole - 1] != '\n') --whole;
+    if (whole < bytes.size())
+        LogWrite("The run journal ends in a record cut short; the records before it hold");
     Journal journal;
+    if (whole == 0) return journal;
+    if (std::memchr(bytes.data(), 0, whole)) return std::nullopt;
+    const std::optional<std::wstring> text =
+        WidenText(std::string(bytes.begin(), bytes.begin() + whole), CP_UTF8);
+    if (!text) return std::nullopt;
     bool first = true;
     for (size_t start = 0, end; (end = text->find(L'\n', start)) != std::wstring::npos; start = end + 1) {
         const std::wstring line = text->substr(start, end - start);
@@ -114,6 +122,10 @@ std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
 }
 
 }  // namespace
+
+bool IsFolderNote(const JournalEntry& entry) {
+    return entry.kind == PresentFolderNote || entry.kind == AbsentFolderNote || entry.kind == BackedUpNote;
+}
 
 bool Journal::Has(const wchar_t* kind, const std::wstring& value) const {
     return std::any_of(entries.begin(), entries.end(), [&](const JournalEntry& entry) {
@@ -148,7 +160,7 @@ std::wstring TemporaryFolder() {
 bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
 
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive;
-// a key may also go again that a registration had to create on the way to its own.
+// a key may also go again that a registration or the mark had to create, the mark's own included.
 bool IsRegistrationStep(const RegistryUndoStep& step) {
     if (step.root != HKEY_CURRENT_USER) return false;
     const std::wstring protocolPrefix = std::wstring(ProtocolKeyPath) + L"\\";
@@ -167,7 +179,8 @@ bool IsRegistrationStep(const RegistryUndoStep& step) {
             if (entryKey) return true;
             for (const std::wstring& key : {std::wstring(UninstallKeyPath), std::wstring(ProtocolKeyPath),
                                             std::wstring(CommitMarkKeyPath)}) {
-                if (step.path.size() < key.size() && key[step.path.size()] == L'\\' &&
+                if (step.path.size() <= key.size() &&
+                    (step.path.size() == key.size() || key[step.path.size()] == L'\\') &&
                     EqualsIgnoringCase(std::wstring_view(key).substr(0, step.path.size()), step.path))
                     return true;
             }
@@ -180,6 +193,7 @@ bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const 
                       DWORD disposition) {
     const std::optional<std::string> bytes = NarrowText(kind + L"\t" + value + L"\n", CP_UTF8);
     if (!bytes) return false;
+    PassDurableStep("journal");
     unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
@@ -192,6 +206,7 @@ bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const 
 // be followed at a later start either.
 void SetAside(const std::wstring& file, const char* what) {
     const std::wstring aside = file + SetAsideSuffix;
+    PassDurableStep("set-aside");
     if (!::MoveFileExW(file.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ::DeleteFileW(file.c_str());
     }

@@ -52,6 +52,9 @@ struct Journal {
     bool Has(const wchar_t* kind, const std::wstring& value = {}) const;
 };
 
+// A note about one of the replaced folders (present, absent, backed up).
+bool IsFolderNote(const JournalEntry& entry);
+
 // %LOCALAPPDATA%\Orvix\TessaraSetup and the two files in it; empty when the shell folder is unknown.
 std::wstring JournalFolder();
 std::wstring JournalFile();
@@ -59,7 +62,8 @@ std::wstring UndoRecordFile();
 // The temporary folder with its trailing separator; empty when the system names none.
 std::wstring TemporaryFolder();
 
-// The journal at path, when it is one our runs write.
+// The journal at path, when it is one our runs write; its run id is empty when not even its first
+// record is whole (an emptied file).
 std::optional<Journal> ReadJournal(const std::wstring& path);
 // Appends one line, flushed to the disk before the call returns.
 bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,

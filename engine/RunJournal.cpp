@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -12,9 +14,11 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
+#include "app/Text.h"
 #include "engine/Backup.h"
 #include "engine/Download.h"
 #include "engine/JournalFormat.h"
+#include "system/Registration.h"
 #include "system/RegistryValues.h"
 #include "system/Shortcuts.h"
 
@@ -44,8 +48,10 @@ void FinishRemoval() {
 // exists. The folders of the journal and of the installation go as well when nothing else is in them,
 // as after an uninstallation.
 void RemoveBookkeeping() {
-    if (const unique_hkey mark = OpenKeyOutside(HKEY_CURRENT_USER, CommitMarkKeyPath, KEY_SET_VALUE))
+    if (const unique_hkey mark = OpenKeyOutside(HKEY_CURRENT_USER, CommitMarkKeyPath, KEY_SET_VALUE)) {
+        PassDurableStep("registry");
         ::RegDeleteValueW(mark.get(), CommitMarkValueName);
+    }
     DeleteKeyIfEmpty(HKEY_CURRENT_USER, CommitMarkKeyPath);
     DeleteKeyIfEmpty(HKEY_CURRENT_USER, VendorKeyPath);
     for (const std::wstring& folder :
@@ -53,7 +59,82 @@ void RemoveBookkeeping() {
         ::RemoveDirectoryW(folder.c_str());
 }
 
-bool Settle(const Journal& journal) {
+bool HasAnyRegistration() {
+    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) ||
+           static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) ||
+           ::RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, RunValueName, RRF_RT_ANY, nullptr, nullptr,
+                          nullptr) == ERROR_SUCCESS;
+}
+
+bool HasEveryRegistration() {
+    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) &&
+           static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) &&
+           ::RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, RunValueName, RRF_RT_ANY, nullptr, nullptr,
+                          nullptr) == ERROR_SUCCESS;
+}
+
+// After a run that was cut off, whatever record of its registry changes was lost: the registrations
+// are made to describe the folders as they are now, all of them or none.
+void MatchRegistrationsToFiles() {
+    const std::wstring installFolder = GetInstallFolder();
+    const bool installed = IsRegularFile(JoinFixedName(installFolder, AppExecutableName));
+    if (installed ? HasEveryRegistration() : !HasAnyRegistration()) return;
+    LogWrite(installed ? "Registering the installation that is in place"
+                       : "Removing the registrations of an installation that is not in place");
+    const std::unique_ptr<IRegistryTransaction> transaction =
+        CreateRegistryTransaction(L"Settling Orvix Tessara Application", UndoRecordFile());
+    if (!transaction) return;
+    bool written = true;
+    if (installed) {
+        written = WriteUninstallEntry(installFolder, *transaction) &&
+                  WriteProtocolKeys(installFolder, *transaction) &&
+                  WriteStartupValue(installFolder, *transaction);
+    } else {
+        if (OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) {
+            DeleteKeyTree(HKEY_CURRENT_USER, ProtocolKeyPath, *transaction);
+            transaction->DeleteKey(HKEY_CURRENT_USER, ProtocolKeyPath);
+        }
+        if (OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE))
+            transaction->DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
+        if (const std::unique_ptr<ITransactedKey> run =
+                transaction->OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE))
+            run->DeleteValue(RunValueName);
+    }
+    if (!written || !transaction->Commit()) transaction->Rollback();
+    RemoveFile(UndoRecordFile());
+}
+
+// The folder notes of a run come from its backup's marker when the backup is the run's own: the marker
+// has each of them before the journal does, and roams with the backup.
+Journal WithBackupNotes(const Journal& journal, const std::optional<Journal>& marker) {
+    if (!marker || marker->runId != journal.runId) return journal;
+    Journal merged = journal;
+    merged.entries.erase(std::remove_if(merged.entries.begin(), merged.entries.end(),
+                                        [](const JournalEntry& entry) { return IsFolderNote(entry); }),
+                         merged.entries.end());
+    for (const JournalEntry& entry : marker->entries)
+        if (IsFolderNote(entry)) merged.entries.push_back(entry);
+    return merged;
+}
+
+void RemoveTemporaries(const Journal& journal) {
+    for (const JournalEntry& entry : journal.entries) {
+        if (entry.kind == TemporaryNote) {
+            RemoveTree(entry.value);
+            RemoveFile(entry.value + SafetyCopySuffix);
+        } else if (entry.kind == DownloadNote) {
+            const uint64_t start =
+                std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
+            RemoveDownloadLeftovers(entry.value.substr(DownloadTimeDigits + 1),
+                                    FILETIME{static_cast<DWORD>(start), static_cast<DWORD>(start >> 32)});
+        }
+    }
+}
+
+bool Settle(const Journal& written) {
+    const std::optional<Journal> marker = ReadBackupMarker();
+    const Journal journal = WithBackupNotes(written, marker);
+    const bool ownBackup = marker && marker->runId == journal.runId;
     const bool committed = journal.Has(CommittedNote) || IsCommitMarked(journal.runId);
     const std::wstring undoRecord = UndoRecordFile();
     if (!committed && !journal.Has(DiscardingNote)) {
@@ -66,39 +147,82 @@ bool Settle(const Journal& journal) {
             return false;
         }
     }
-    ::DeleteFileW(undoRecord.c_str());
+    RemoveFile(undoRecord);
     if (committed && journal.kind == RunKind::Uninstall) FinishRemoval();
     if (!journal.Has(DiscardingNote)) WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
-    DiscardBackup();
-    for (const JournalEntry& entry : journal.entries) {
-        if (entry.kind == TemporaryNote) {
-            RemoveTree(entry.value);
-            RemoveFile(entry.value + SafetyCopySuffix);
-        } else if (entry.kind == DownloadNote) {
-            const uint64_t start =
-                std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
-            RemoveDownloadLeftovers(entry.value.substr(DownloadTimeDigits + 1),
-                                    FILETIME{static_cast<DWORD>(start), static_cast<DWORD>(start >> 32)});
-        }
-    }
-    ::DeleteFileW(JournalFile().c_str());
+    // A backup that another run made is not this run's to discard, whatever became of this run.
+    if (ownBackup) DiscardBackup();
+    if (committed) DiscardEarlierBackups();
+    RemoveTemporaries(journal);
+    MatchRegistrationsToFiles();
+    RemoveFile(JournalFile());
     RemoveBookkeeping();
     return true;
 }
 
-// Settles the journal a run left, if any; a journal that is not ours is set aside, never followed.
+// A backup that no readable journal of its run describes. With its marker, it is settled as its run's
+// journal would be: kept changes when the run committed, put back otherwise. Without one, a folder of
+// it is put back where the folder is missing; the rest is kept, with a log line, until a run completes.
+bool SettleBackupWithoutJournal(const std::optional<Journal>& marker) {
+    const std::wstring backupRoot = BackupRoot();
+    if (!IsDirectory(backupRoot)) return true;
+    if (marker && !marker->runId.empty()) {
+        LogFormat("Settling the backup of the interrupted run %S", marker->runId);
+        return Settle(*marker);
+    }
+    for (const std::wstring& folder : {GetLegacyAddinFolder(), GetInstallFolder()}) {
+        const std::wstring copy = JoinPath(backupRoot, LastComponentOf(folder));
+        if (!PathExists(folder) && IsDirectory(copy)) RestoreBackup(backupRoot, folder);
+    }
+    std::vector<FolderEntry> content;
+    if (ListFolder(backupRoot, content) &&
+        std::all_of(content.begin(), content.end(), [](const FolderEntry& entry) {
+            return SamePath(entry.name, LastComponentOf(BackupMarkerFile()));
+        })) {
+        RemoveTree(backupRoot);
+    } else {
+        LogFormat("An earlier backup is kept until a run completes: %S", backupRoot);
+    }
+    MatchRegistrationsToFiles();
+    return true;
+}
+
+// What a cut-off write or discard leaves beside the journal: a half-written undo record that was never
+// put in place, and files that were moved out of a discarded backup while still held open.
+void RemoveStaleFiles() {
+    RemoveFile(UndoRecordFile() + L".new");
+    std::vector<FolderEntry> entries;
+    ListFolder(JournalFolder(), entries);
+    for (const FolderEntry& entry : entries)
+        if (!entry.isDirectory && entry.name.compare(0, 10, L"discarded-") == 0)
+            RemoveFile(JoinPath(JournalFolder(), entry.name));
+}
+
+// Settles the journal a run left, if any; a journal that is not ours is set aside, never followed,
+// and nothing is deleted on its account.
 bool SettleLeftOverRun() {
     RemoveTree(DiscardFolder());
+    RemoveStaleFiles();
     const std::wstring path = JournalFile();
-    if (path.empty() || ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
-    const std::optional<Journal> journal = ReadJournal(path);
-    if (!journal) {
-        SetAside(path, "run journal");
-        if (::GetFileAttributesW(UndoRecordFile().c_str()) != INVALID_FILE_ATTRIBUTES)
-            SetAside(UndoRecordFile(), "registry undo record");
-        return true;
+    std::optional<Journal> journal;
+    if (!path.empty() && PathExists(path)) {
+        journal = ReadJournal(path);
+        if (!journal) {
+            SetAside(path, "run journal");
+            if (PathExists(UndoRecordFile())) SetAside(UndoRecordFile(), "registry undo record");
+        } else if (journal->runId.empty()) {
+            // Not even its first record is whole: what the run did is told by its backup's marker and
+            // by the folders themselves.
+            RemoveFile(path);
+            RemoveFile(UndoRecordFile());
+            MatchRegistrationsToFiles();
+            journal.reset();
+        }
     }
-    return Settle(*journal);
+    const std::optional<Journal> marker = ReadBackupMarker();
+    const bool backupOfJournal = journal && marker && marker->runId == journal->runId;
+    if (!backupOfJournal && !SettleBackupWithoutJournal(marker)) return false;
+    return !journal || Settle(*journal);
 }
 
 }  // namespace
@@ -106,8 +230,9 @@ bool SettleLeftOverRun() {
 bool CRunJournal::Begin(RunKind kind) {
     if (!SettleLeftOverRun()) return false;
     if (!CreateFolders(JournalFolder())) return false;
-    ::DeleteFileW(UndoRecordFile().c_str());
+    RemoveFile(UndoRecordFile());
     m_runId = NewRunId();
+    m_kind = kind;
     return WriteJournalLine(JournalFile(), kind == RunKind::Install ? InstallRunNote : UninstallRunNote,
                             m_runId, CREATE_ALWAYS);
 }
@@ -131,6 +256,7 @@ std::wstring CRunJournal::NewTemporary(bool folder) {
         const std::wstring path = name;
         if (PathExists(path) || PathExists(path + SafetyCopySuffix)) continue;
         if (!Note(TemporaryNote, path)) return {};
+        PassDurableStep("create");
         const bool made =
             folder
                 ? ::CreateDirectoryW(path.c_str(), nullptr) != FALSE
@@ -158,14 +284,19 @@ bool CRunJournal::BackUpInstallation() {
     if (backupRoot.empty() || !CreateFolders(backupRoot)) return false;
     // Out of sight like the journal: nobody is meant to open it.
     ::SetFileAttributesW(backupRoot.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    // The backup knows itself: its marker names the run and holds the folder notes before the journal
+    // does, so that it is recognised with the journal lost, torn or left on another machine.
+    if (!WriteJournalLine(BackupMarkerFile(), m_kind == RunKind::Install ? InstallRunNote : UninstallRunNote,
+                          m_runId, CREATE_ALWAYS))
+        return false;
     const std::wstring installFolder = GetInstallFolder(), legacyFolder = GetLegacyAddinFolder();
     const bool legacyPresent = IsDirectory(legacyFolder);
     const bool installPresent = IsDirectory(installFolder);
-    if (!Note(legacyPresent ? PresentFolderNote : AbsentFolderNote, legacyFolder) ||
-        !Note(installPresent ? PresentFolderNote : AbsentFolderNote, installFolder))
+    if (!NoteFolder(legacyPresent ? PresentFolderNote : AbsentFolderNote, legacyFolder) ||
+        !NoteFolder(installPresent ? PresentFolderNote : AbsentFolderNote, installFolder))
         return false;
     const auto backUp = [this, &backupRoot](const std::wstring& folder) {
-        return BackupFolder(backupRoot, folder, [this, &folder] { return Note(BackedUpNote, folder); });
+        return BackupFolder(backupRoot, folder, [this, &folder] { return NoteFolder(BackedUpNote, folder); });
     };
     if (legacyPresent && !backUp(legacyFolder)) return false;
     PassStopPoint("backed-up-legacy");
@@ -193,6 +324,11 @@ bool CRunJournal::Commit(IRegistryTransaction& transaction) {
 bool CRunJournal::Complete() {
     const std::optional<Journal> journal = ReadJournal(JournalFile());
     return journal && Settle(*journal);
+}
+
+bool CRunJournal::NoteFolder(const wchar_t* kind, const std::wstring& folder) {
+    return !folder.empty() && WriteJournalLine(BackupMarkerFile(), kind, folder, OPEN_EXISTING) &&
+           Note(kind, folder);
 }
 
 bool CRunJournal::Note(const wchar_t* kind, const std::wstring& value) {

@@ -42,9 +42,12 @@ public:
 
 private:
     bool Note(const wchar_t* kind, const std::wstring& value);
+    // A folder note goes into the backup's marker first, then into the journal.
+    bool NoteFolder(const wchar_t* kind, const std::wstring& folder);
     std::wstring NewTemporary(bool folder);
 
     std::wstring m_runId;
+    RunKind m_kind = RunKind::Install;
 };
 
 // At every start, under the run lock: completes or undoes a run that did not end. A journal or undo

@@ -6,6 +6,7 @@
 // those notes also reach the disk before each change, so that another process can put them back.
 #include "system/RegistryTransaction.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -103,7 +104,11 @@ public:
     bool Number(uint32_t& number) { return Raw(&number, sizeof number); }
     bool Bytes(std::vector<BYTE>& bytes) {
         uint32_t size = 0;
-        if (!Number(size) || size > m_data.size() - m_position) return false;
+        if (!Number(size)) return false;
+        if (size > m_data.size() - m_position) {
+            m_ranOut = true;
+            return false;
+        }
         bytes.assign(m_data.begin() + m_position, m_data.begin() + m_position + size);
         m_position += size;
         return true;
@@ -114,11 +119,19 @@ public:
         text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
         return true;
     }
-    bool AtEnd() const { return m_position == m_data.size(); }
+    // Nothing but zero bytes (or nothing at all) is left.
+    bool RestIsZero() const {
+        return std::all_of(m_data.begin() + m_position, m_data.end(), [](BYTE b) { return b == 0; });
+    }
+    // A read failed because the data ended, not because of what it held.
+    bool RanOut() const { return m_ranOut; }
 
 private:
     bool Raw(void* out, size_t size) {
-        if (size > m_data.size() - m_position) return false;
+        if (size > m_data.size() - m_position) {
+            m_ranOut = true;
+            return false;
+        }
         std::memcpy(out, m_data.data() + m_position, size);
         m_position += size;
         return true;
@@ -126,6 +139,7 @@ private:
 
     const std::vector<BYTE>& m_data;
     size_t m_position = 0;
+    bool m_ranOut = false;
 };
 
 // Only the predefined root keys, whose handle values are fixed, can be noted in a record.
@@ -156,6 +170,7 @@ bool CUndoLog::Persist() const {
     }
     const std::wstring fresh = m_recordFile + L".new";
     if (!WriteFileBytes(fresh, out.data(), out.size())) return false;
+    PassDurableStep("undo-record");
     return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
@@ -165,20 +180,25 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
     if (!data) return false;
     CRecordReader reader(*data);
     uint32_t count = 0;
-    if (!reader.Number(count)) return false;
-    for (uint32_t i = 0; i < count; ++i) {
+    // A record cut short or ending in zero bytes is what a power cut leaves: every step before the
+    // cut is whole, and the change of the step being written had not begun, since each step reaches
+    // the disk before its change is made.
+    if (reader.RestIsZero() || !reader.Number(count)) return true;
+    for (uint32_t i = 0; i < count && !reader.RestIsZero(); ++i) {
         Undo step{};
         uint32_t kind = 0, root = 0, valueCount = 0;
-        if (!reader.Number(kind) || kind > static_cast<uint32_t>(UndoKind::RestoreValue) ||
-            !reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
+        if (!reader.Number(kind)) return true;
+        if (kind > static_cast<uint32_t>(UndoKind::RestoreValue)) return false;
+        if (!reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
             !reader.Number(valueCount))
-            return false;
+            return reader.RanOut();
         step.kind = static_cast<UndoKind>(kind);
         step.root = RootFromNumber(root);
         for (uint32_t v = 0; v < valueCount; ++v) {
             ValueImage value;
             uint32_t type = 0;
-            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data)) return false;
+            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data))
+                return reader.RanOut();
             value.type = type;
             step.values.push_back(std::move(value));
         }
@@ -190,11 +210,11 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
         if (step.kind == UndoKind::RemoveCreatedKey && !step.values.empty()) return false;
         steps.push_back(std::move(step));
     }
-    return reader.AtEnd();
+    return reader.RestIsZero();
 }
 
 void CUndoLog::Forget() const {
-    if (!m_recordFile.empty()) ::DeleteFileW(m_recordFile.c_str());
+    if (!m_recordFile.empty()) RemoveFile(m_recordFile);
 }
 
 bool ApplyCreateKey(const Change& change, CUndoLog& undo) {
@@ -415,6 +435,7 @@ bool CJournalRegistryTransaction::Commit() {
     m_finished = true;
     CUndoLog undo(m_undoRecordFile);
     for (const Change& change : m_changes) {
+        PassDurableStep("registry");
         const bool applied = Apply(change, undo);
         PassStopPoint("registry-applying");
         if (applied) continue;
@@ -449,8 +470,11 @@ UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
     for (const Undo& step : steps) {
         if (!honoured({step.kind, step.root, step.path, step.valueName})) return UndoRecordOutcome::Refused;
     }
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) Revert(*step);
-    ::DeleteFileW(undoRecordFile.c_str());
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        PassDurableStep("registry-undo");
+        Revert(*step);
+    }
+    RemoveFile(undoRecordFile);
     return UndoRecordOutcome::Reverted;
 }
 
