@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "app/FileSystem.h"
+#include "app/ScopedWin.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -17,8 +19,7 @@ constexpr const wchar_t* InstallFolderSuffix = L"\\Orvix\\Tessara";
 // into the run's backup so that it disappears with the backup.
 constexpr const wchar_t* LegacyAddinFolderSuffix =
     L"\\Cindervale\\Gleam Player\\www.gleamplayer.example\\bin\\orvixtessaraaddin";
-constexpr const wchar_t* TempNamePrefix = L"Tess";
-constexpr const wchar_t* FallbackTempFolder = L".";
+constexpr int TempNameAttempts = 64;
 constexpr const wchar_t* ApplicationCacheName = L"TessaraAppCache";
 
 }  // namespace
@@ -35,24 +36,47 @@ std::wstring GetLegacyAddinFolder() {
     return std::wstring(folder) + LegacyAddinFolderSuffix;
 }
 
-std::wstring CreateTempFileName() {
+std::wstring GetTemporaryFolder() {
     wchar_t folder[MAX_PATH] = {};
     // A result above the buffer size means the folder did not fit and the buffer holds nothing.
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    if (length == 0 || length > MAX_PATH) ::wcscpy(folder, FallbackTempFolder);
+    if (length == 0 || length > MAX_PATH) return {};
+    return JoinPath(folder, L"");
+}
 
-    wchar_t name[MAX_PATH] = {};
-    if (::GetTempFileNameW(folder, TempNamePrefix, 0, name) == 0) return {};
-    return name;
+std::wstring NewTempName() {
+    const std::wstring folder = GetTemporaryFolder();
+    if (folder.empty()) return {};
+    // With a number of its own, the unique-name service only forms the name and creates nothing.
+    static std::atomic<UINT> unique{static_cast<UINT>(::GetTickCount64() ^ ::GetCurrentProcessId() << 16)};
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const UINT number = unique.fetch_add(0x9E37) * 1103515245u + 12345u;
+        wchar_t name[MAX_PATH] = {};
+        if (!::GetTempFileNameW(folder.c_str(), TempNamePrefix, 1 + (number >> 16) % 0xFFFF, name)) return {};
+        if (!PathExists(name)) return name;
+    }
+    return {};
+}
+
+std::wstring CreateTempFileName() {
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const std::wstring name = NewTempName();
+        if (name.empty()) return {};
+        if (unique_file_handle(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)))
+            return name;
+    }
+    return {};
 }
 
 std::wstring CreateTempFolder() {
-    const std::wstring path = CreateTempFileName();
-    // The unique-name service reserves the name by creating a file; the folder takes its place, and
-    // only a folder made here is new.
-    if (path.empty() || !RemoveFile(path) || !::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr))
-        return {};
-    return path;
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const std::wstring path = NewTempName();
+        if (path.empty()) return {};
+        // Only a folder made here is new.
+        if (::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr)) return path;
+    }
+    return {};
 }
 
 bool ClearApplicationCache() {

@@ -13,8 +13,16 @@ constexpr const wchar_t* SetupImageName = L"TessaraAppSetup.exe";
 std::wstring GetInstallFolder();
 // %APPDATA%\Cindervale\Gleam Player\<legacy site>\bin\orvixtessaraaddin; empty when unknown.
 std::wstring GetLegacyAddinFolder();
-// A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
-// empty when no name could be made.
+// Every temporary name begins with the first three letters of this prefix (the unique-name service
+// takes three).
+constexpr const wchar_t* TempNamePrefix = L"Tess";
+// The temporary folder with its trailing separator; empty when the system names none.
+std::wstring GetTemporaryFolder();
+// A fresh name "Tes????.tmp" in the temporary folder at which nothing stands yet, only formed, so that
+// a caller can note it before anything exists under it; empty when none could be formed. Every
+// temporary name of the program comes from here.
+std::wstring NewTempName();
+// A new empty file under a fresh temporary name; empty when none could be made.
 std::wstring CreateTempFileName();
 // A new empty folder under a fresh temporary name; empty when it could not be created.
 std::wstring CreateTempFolder();

@@ -24,7 +24,6 @@ constexpr const wchar_t* SetAsideSuffix = L".rejected";
 constexpr uint64_t MaxJournalSize = 1 << 20;
 
 // The unique-name service takes three letters of the prefix, then up to four hexadecimal digits.
-constexpr const wchar_t* TempNamePrefix = L"Tess";
 constexpr size_t TempNameLetters = 3;
 constexpr const wchar_t* TempNameExtension = L".tmp";
 
@@ -46,7 +45,7 @@ bool IsTemporaryForm(const std::wstring& name) {
 
 // Such a name directly in the temporary folder.
 bool IsTemporaryName(const std::wstring& path) {
-    const std::wstring folder = TemporaryFolder();
+    const std::wstring folder = GetTemporaryFolder();
     return !folder.empty() && path.size() > folder.size() &&
            EqualsIgnoringCase(std::wstring_view(path).substr(0, folder.size()), folder) &&
            IsTemporaryForm(path.substr(folder.size()));
@@ -149,14 +148,6 @@ std::optional<Journal> ReadJournal(const std::wstring& path) {
     return bytes ? ParseJournal(*bytes) : std::nullopt;
 }
 
-// The temporary folder with its trailing separator; empty when the system names none.
-std::wstring TemporaryFolder() {
-    wchar_t folder[MAX_PATH] = {};
-    const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    if (length == 0 || length > MAX_PATH) return {};
-    return JoinPath(folder, L"");
-}
-
 bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
 
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive;
@@ -193,7 +184,7 @@ bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const 
                       DWORD disposition) {
     const std::optional<std::string> bytes = NarrowText(kind + L"\t" + value + L"\n", CP_UTF8);
     if (!bytes) return false;
-    PassDurableStep("journal");
+    PassDurableStep(SamePath(path, JournalFile()) ? "journal" : "marker");
     unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;

@@ -59,8 +59,6 @@ bool IsFolderNote(const JournalEntry& entry);
 std::wstring JournalFolder();
 std::wstring JournalFile();
 std::wstring UndoRecordFile();
-// The temporary folder with its trailing separator; empty when the system names none.
-std::wstring TemporaryFolder();
 
 // The journal at path, when it is one our runs write; its run id is empty when not even its first
 // record is whole (an emptied file).

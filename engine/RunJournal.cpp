@@ -25,8 +25,6 @@
 namespace tessara {
 namespace {
 
-// The unique-name service takes three letters of the prefix, then up to four hexadecimal digits.
-constexpr const wchar_t* TempNamePrefix = L"Tess";
 constexpr int TempNameAttempts = 64;
 
 bool IsCommitMarked(const std::wstring& runId) {
@@ -242,19 +240,11 @@ std::wstring CRunJournal::NewTemporaryFile() { return NewTemporary(false); }
 std::wstring CRunJournal::NewTemporaryFolder() { return NewTemporary(true); }
 
 std::wstring CRunJournal::NewTemporary(bool folder) {
-    const std::wstring temporaryFolder = TemporaryFolder();
-    if (temporaryFolder.empty()) return {};
-    LARGE_INTEGER seed{};
-    ::QueryPerformanceCounter(&seed);
-    UINT unique = static_cast<UINT>(seed.QuadPart ^ ::GetCurrentThreadId());
     for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
-        unique = unique * 1103515245u + 12345u;
-        wchar_t name[MAX_PATH] = {};
-        // With a number of its own, the service only forms the name; the journal has it before it exists.
-        if (!::GetTempFileNameW(temporaryFolder.c_str(), TempNamePrefix, 1 + (unique >> 16) % 0xFFFF, name))
-            return {};
-        const std::wstring path = name;
-        if (PathExists(path) || PathExists(path + SafetyCopySuffix)) continue;
+        const std::wstring path = NewTempName();
+        if (path.empty()) return {};
+        if (PathExists(path + SafetyCopySuffix)) continue;
+        // The journal has the name before anything exists under it.
         if (!Note(TemporaryNote, path)) return {};
         PassDurableStep("create");
         const bool made =

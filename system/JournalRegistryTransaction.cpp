@@ -82,6 +82,9 @@ private:
     std::vector<Undo> m_steps;
 };
 
+// Ends every step of an undo record, so that a step cut short or zero-filled is never taken as whole.
+constexpr uint32_t StepEndMark = 0x53534554;
+
 void PutNumber(std::vector<BYTE>& out, uint32_t number) {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(&number);
     out.insert(out.end(), bytes, bytes + sizeof number);
@@ -104,11 +107,7 @@ public:
     bool Number(uint32_t& number) { return Raw(&number, sizeof number); }
     bool Bytes(std::vector<BYTE>& bytes) {
         uint32_t size = 0;
-        if (!Number(size)) return false;
-        if (size > m_data.size() - m_position) {
-            m_ranOut = true;
-            return false;
-        }
+        if (!Number(size) || size > m_data.size() - m_position) return false;
         bytes.assign(m_data.begin() + m_position, m_data.begin() + m_position + size);
         m_position += size;
         return true;
@@ -123,15 +122,10 @@ public:
     bool RestIsZero() const {
         return std::all_of(m_data.begin() + m_position, m_data.end(), [](BYTE b) { return b == 0; });
     }
-    // A read failed because the data ended, not because of what it held.
-    bool RanOut() const { return m_ranOut; }
 
 private:
     bool Raw(void* out, size_t size) {
-        if (size > m_data.size() - m_position) {
-            m_ranOut = true;
-            return false;
-        }
+        if (size > m_data.size() - m_position) return false;
         std::memcpy(out, m_data.data() + m_position, size);
         m_position += size;
         return true;
@@ -139,7 +133,6 @@ private:
 
     const std::vector<BYTE>& m_data;
     size_t m_position = 0;
-    bool m_ranOut = false;
 };
 
 // Only the predefined root keys, whose handle values are fixed, can be noted in a record.
@@ -167,6 +160,7 @@ bool CUndoLog::Persist() const {
             PutNumber(out, value.type);
             PutBytes(out, value.data.data(), value.data.size());
         }
+        PutNumber(out, StepEndMark);
     }
     const std::wstring fresh = m_recordFile + L".new";
     if (!WriteFileBytes(fresh, out.data(), out.size())) return false;
@@ -180,28 +174,27 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
     if (!data) return false;
     CRecordReader reader(*data);
     uint32_t count = 0;
-    // A record cut short or ending in zero bytes is what a power cut leaves: every step before the
-    // cut is whole, and the change of the step being written had not begun, since each step reaches
-    // the disk before its change is made.
-    if (reader.RestIsZero() || !reader.Number(count)) return true;
-    for (uint32_t i = 0; i < count && !reader.RestIsZero(); ++i) {
+    // A record cut short or ending in zero bytes is what a power cut leaves: every step that reached
+    // its end mark is whole, and the change of the step being written had not begun, since each step
+    // reaches the disk before its change is made. Only a whole step that is not ours is refused.
+    if (!reader.Number(count)) return true;
+    for (uint32_t i = 0; i < count; ++i) {
         Undo step{};
-        uint32_t kind = 0, root = 0, valueCount = 0;
-        if (!reader.Number(kind)) return true;
-        if (kind > static_cast<uint32_t>(UndoKind::RestoreValue)) return false;
-        if (!reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
-            !reader.Number(valueCount))
-            return reader.RanOut();
-        step.kind = static_cast<UndoKind>(kind);
-        step.root = RootFromNumber(root);
+        uint32_t kind = 0, root = 0, valueCount = 0, end = 0;
+        if (!reader.Number(kind) || !reader.Number(root) || !reader.Text(step.path) ||
+            !reader.Text(step.valueName) || !reader.Number(valueCount))
+            return true;
         for (uint32_t v = 0; v < valueCount; ++v) {
             ValueImage value;
             uint32_t type = 0;
-            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data))
-                return reader.RanOut();
+            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data)) return true;
             value.type = type;
             step.values.push_back(std::move(value));
         }
+        if (!reader.Number(end) || end != StepEndMark) return true;
+        if (kind > static_cast<uint32_t>(UndoKind::RestoreValue)) return false;
+        step.kind = static_cast<UndoKind>(kind);
+        step.root = RootFromNumber(root);
         // A value is only ever put back under the name the step names, and a key only with values.
         const bool restoresOneValue = step.kind == UndoKind::RestoreValue && step.values.size() <= 1 &&
                                       (step.values.empty() || step.values.front().name == step.valueName);
