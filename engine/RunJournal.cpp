@@ -57,18 +57,14 @@ void RemoveBookkeeping() {
         ::RemoveDirectoryW(folder.c_str());
 }
 
-bool HasAnyRegistration() {
-    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) ||
-           static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) ||
-           ::RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, RunValueName, RRF_RT_ANY, nullptr, nullptr,
-                          nullptr) == ERROR_SUCCESS;
-}
+constexpr int kRegistrations = 3;
 
-bool HasEveryRegistration() {
-    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) &&
-           static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) &&
-           ::RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, RunValueName, RRF_RT_ANY, nullptr, nullptr,
-                          nullptr) == ERROR_SUCCESS;
+// How many of the uninstall entry, the protocol and the start-up value are in the registry.
+int RegistrationsPresent() {
+    const bool runValue = ::RegGetValueW(HKEY_CURRENT_USER, RunKeyPath, RunValueName, RRF_RT_ANY, nullptr,
+                                         nullptr, nullptr) == ERROR_SUCCESS;
+    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) +
+           static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, KEY_QUERY_VALUE)) + runValue;
 }
 
 // After a run that was cut off, whatever record of its registry changes was lost: the registrations
@@ -76,7 +72,7 @@ bool HasEveryRegistration() {
 void MatchRegistrationsToFiles() {
     const std::wstring installFolder = GetInstallFolder();
     const bool installed = IsRegularFile(JoinFixedName(installFolder, AppExecutableName));
-    if (installed ? HasEveryRegistration() : !HasAnyRegistration()) return;
+    if (RegistrationsPresent() == (installed ? kRegistrations : 0)) return;
     LogWrite(installed ? "Registering the installation that is in place"
                        : "Removing the registrations of an installation that is not in place");
     const std::unique_ptr<IRegistryTransaction> transaction =
@@ -129,14 +125,29 @@ void RemoveTemporaries(const Journal& journal) {
     }
 }
 
-bool Settle(const Journal& written) {
+// The backup in its place is the run's own: its marker names the run, or the run began discarding a
+// backup it made, which may have lost its marker on the way.
+bool OwnsBackup(const Journal& journal, const std::optional<Journal>& marker) {
+    if (marker) return marker->runId == journal.runId;
+    return journal.Has(DiscardingNote) &&
+           std::any_of(journal.entries.begin(), journal.entries.end(), IsFolderNote);
+}
+
+// Completes or undoes the run. filesAreItsOwn is false for a backup's marker settled while the journal
+// folder holds another run's journal: that journal, its undo record and its commit mark are left to it.
+bool Settle(const Journal& written, bool filesAreItsOwn = true) {
     const std::optional<Journal> marker = ReadBackupMarker();
     const Journal journal = WithBackupNotes(written, marker);
-    const bool ownBackup = marker && marker->runId == journal.runId;
+    // A backup whose discarding this run began may have lost its marker on the way.
+    const bool ownBackup =
+        marker ? marker->runId == journal.runId
+               : journal.Has(DiscardingNote) &&
+                     std::any_of(journal.entries.begin(), journal.entries.end(), IsFolderNote);
     const bool committed = journal.Has(CommittedNote) || IsCommitMarked(journal.runId);
-    const std::wstring undoRecord = UndoRecordFile();
+    const std::wstring undoRecord = filesAreItsOwn ? UndoRecordFile() : std::wstring();
     if (!committed && !journal.Has(DiscardingNote)) {
-        if (RevertRegistryUndoRecord(undoRecord, IsRegistrationStep) != UndoRecordOutcome::Reverted) {
+        if (filesAreItsOwn &&
+            RevertRegistryUndoRecord(undoRecord, IsRegistrationStep) != UndoRecordOutcome::Reverted) {
             SetAside(undoRecord, "registry undo record");
         }
         if (!PutBackFolders(journal)) {
@@ -147,12 +158,15 @@ bool Settle(const Journal& written) {
     }
     RemoveFile(undoRecord);
     if (committed && journal.kind == RunKind::Uninstall) FinishRemoval();
-    if (!journal.Has(DiscardingNote)) WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
+    // Before the backup and its marker go, so that a cut here is settled again at the next start.
+    MatchRegistrationsToFiles();
+    if (filesAreItsOwn && !journal.Has(DiscardingNote))
+        WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
     // A backup that another run made is not this run's to discard, whatever became of this run.
     if (ownBackup) DiscardBackup();
     if (committed) DiscardEarlierBackups();
     RemoveTemporaries(journal);
-    MatchRegistrationsToFiles();
+    if (!filesAreItsOwn) return true;
     RemoveFile(JournalFile());
     RemoveBookkeeping();
     return true;
@@ -161,12 +175,12 @@ bool Settle(const Journal& written) {
 // A backup that no readable journal of its run describes. With its marker, it is settled as its run's
 // journal would be: kept changes when the run committed, put back otherwise. Without one, a folder of
 // it is put back where the folder is missing; the rest is kept, with a log line, until a run completes.
-bool SettleBackupWithoutJournal(const std::optional<Journal>& marker) {
+bool SettleBackupWithoutJournal(const std::optional<Journal>& marker, bool anotherRunsJournal) {
     const std::wstring backupRoot = BackupRoot();
     if (!IsDirectory(backupRoot)) return true;
     if (marker && !marker->runId.empty()) {
         LogFormat("Settling the backup of the interrupted run %S", marker->runId);
-        return Settle(*marker);
+        return Settle(*marker, !anotherRunsJournal);
     }
     for (const std::wstring& folder : {GetLegacyAddinFolder(), GetInstallFolder()}) {
         const std::wstring copy = JoinPath(backupRoot, LastComponentOf(folder));
@@ -203,6 +217,7 @@ bool SettleLeftOverRun() {
     RemoveStaleFiles();
     const std::wstring path = JournalFile();
     std::optional<Journal> journal;
+    bool emptied = false;
     if (!path.empty() && PathExists(path)) {
         journal = ReadJournal(path);
         if (!journal) {
@@ -211,15 +226,19 @@ bool SettleLeftOverRun() {
         } else if (journal->runId.empty()) {
             // Not even its first record is whole: what the run did is told by its backup's marker and
             // by the folders themselves.
-            RemoveFile(path);
-            RemoveFile(UndoRecordFile());
-            MatchRegistrationsToFiles();
+            emptied = true;
             journal.reset();
         }
     }
     const std::optional<Journal> marker = ReadBackupMarker();
-    const bool backupOfJournal = journal && marker && marker->runId == journal->runId;
-    if (!backupOfJournal && !SettleBackupWithoutJournal(marker)) return false;
+    const bool backupOfJournal = journal && OwnsBackup(*journal, marker);
+    if (!backupOfJournal && !SettleBackupWithoutJournal(marker, journal.has_value())) return false;
+    if (emptied) {
+        // The empty journal goes last, so that a cut meanwhile comes here again.
+        MatchRegistrationsToFiles();
+        RemoveFile(UndoRecordFile());
+        RemoveFile(path);
+    }
     return !journal || Settle(*journal);
 }
 

@@ -186,6 +186,7 @@ def undo_record(steps):
         out += struct.pack("<II", kind, 0x80000001) + text(path) + text(name) + struct.pack("<I", len(values))
         for value_name, value_type, data in values:
             out += text(value_name) + struct.pack("<II", value_type, len(data)) + data
+        out += b"TESS"  # the end mark of a whole step
     return out
 
 
