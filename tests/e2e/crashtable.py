@@ -29,12 +29,14 @@ def apply_variant(variant, last_step):
         return True
     if variant in ("cut", "nul"):
         # Only the line being written when the power went can be torn: every earlier one was flushed.
-        if last_step != "journal" or not journal.exists():
+        marker = harness.to_unix(harness.expand("%APPDATA%")) / "Orvix" / "Tessara.backup" / "backup.journal"
+        torn = {"journal": journal, "marker": marker}.get(last_step)
+        if not torn or not torn.exists():
             return False
-        data = journal.read_bytes()
+        data = torn.read_bytes()
         start = data[:-1].rfind(b"\n") + 1
         line = len(data) - start
-        journal.write_bytes(data[:start + line // 2] if variant == "cut" else data[:start] + b"\0" * line)
+        torn.write_bytes(data[:start + line // 2] if variant == "cut" else data[:start] + b"\0" * line)
         return True
     if variant == "emptied":
         present = [f for f in (journal, undo) if f.exists()]
@@ -173,7 +175,7 @@ class CrashTable:
         """One row of the table; False when the variant does not apply at this point."""
         label = "%s k=%d (%s) %s" % (kind, k, trace[k - 1][1] if k <= len(trace) else "end", variant)
         last_step = trace[k - 2][1] if k >= 2 else None
-        if variant in ("cut", "nul") and last_step != "journal":
+        if variant in ("cut", "nul") and last_step not in ("journal", "marker"):
             return False
         args, allowed, before = self.scenario(kind)
         base = self.installed
@@ -219,15 +221,20 @@ class CrashTable:
             self.violations.append("%s: %s" % (label, problem))
         self.installed = which if which in self.dirs else self.installed
 
-    def sweep(self, kinds, choose):
-        """Runs the rows choose(kind, trace) gives as (k, variant); returns (points, rows)."""
+    def sweep(self, kinds, choose, report=None):
+        """Runs the rows choose(kind, trace) gives as (k, variant); returns (points, rows). report, when
+        given, hears each kind's figures as it ends."""
         self.reinstall_trace = self.trace("reinstall")
         points = rows = 0
         for kind in kinds:
             trace = self.reinstall_trace if kind == "reinstall" else self.trace(kind)
-            points += len(trace)
+            kind_rows, violations = 0, len(self.violations)
             for k, variant in choose(kind, trace):
-                rows += self.case(kind, k, variant, trace)
+                kind_rows += self.case(kind, k, variant, trace)
+            points, rows = points + len(trace), rows + kind_rows
+            if report:
+                report("%s: %d crash points, %d variants, %d violations"
+                       % (kind, len(trace), kind_rows, len(self.violations) - violations))
         return points, rows
 
 
@@ -246,11 +253,12 @@ def main():
     try:
         table = CrashTable(work, server)
         points, rows = table.sweep(options.scenarios.split(","), lambda kind, trace: [
-            (k, variant) for k in range(1, len(trace) + 1, options.stride) for variant in VARIANTS])
+            (k, variant) for k in range(1, len(trace) + 1, options.stride) for variant in VARIANTS],
+            lambda line: print(line, flush=True))
     finally:
         server.close()
     for violation in table.violations:
-        print(violation)
+        print(violation, flush=True)
     print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
     print("%d temporaries left by runs whose journal was lost" % table.unattributed)
     return 1 if table.violations else 0

@@ -16,7 +16,7 @@ def sample(kinds_seen, variants):
                 continue
             kinds_seen.add(step)
             last = trace[k - 2][1] if k >= 2 else None
-            usable = [v for v in variants if v not in ("cut", "nul") or last == "journal"]
+            usable = [v for v in variants if v not in ("cut", "nul") or last in ("journal", "marker")]
             rows.append((k, usable[len(kinds_seen) % len(usable)]))
         return rows
     return choose
