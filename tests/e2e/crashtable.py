@@ -219,6 +219,7 @@ class CrashTable:
             self.temp_baseline = self.temp_entries()
         for problem in problems:
             self.violations.append("%s: %s" % (label, problem))
+            print(self.violations[-1], flush=True)
         self.installed = which if which in self.dirs else self.installed
 
     def sweep(self, kinds, choose, report=None):
@@ -257,8 +258,6 @@ def main():
             lambda line: print(line, flush=True))
     finally:
         server.close()
-    for violation in table.violations:
-        print(violation, flush=True)
     print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
     print("%d temporaries left by runs whose journal was lost" % table.unattributed)
     return 1 if table.violations else 0
