@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "app/Config.h"
+#include "app/FailureLog.h"
+#include "app/Log.h"
+#include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 
@@ -52,6 +55,55 @@ bool WalkBelow(const std::wstring& folder, int depth, int maxDepth, const Folder
             return false;
     }
     return true;
+}
+
+bool CopyOneFile(const std::wstring& source, const std::wstring& target, bool overwrite) {
+    if (::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
+                    overwrite ? FALSE : TRUE))
+        return true;
+    LogFileOperationFailure("copy a file to", target, ::GetLastError());
+    return false;
+}
+
+// A link or junction is never followed by a copy: what it points to is not part of the folder, may be
+// anywhere (the whole profile, or the folder itself), and is not ours to duplicate.
+bool SkipLink(const std::wstring& path, const FolderEntry& entry) {
+    if (entry.isLink) LogFormat("Not copying the link %S", path);
+    return entry.isLink;
+}
+
+// Reads up to `size` bytes, fewer only at the end of the file; -1 on a read error.
+long ReadChunk(HANDLE file, char* buffer, DWORD size) {
+    DWORD total = 0;
+    while (total < size) {
+        DWORD read = 0;
+        if (!::ReadFile(file, buffer + total, size - total, &read, nullptr)) return -1;
+        if (read == 0) break;
+        total += read;
+    }
+    return static_cast<long>(total);
+}
+
+bool SameFileContent(const std::wstring& first, const std::wstring& second) {
+    const std::optional<uint64_t> firstSize = FileSizeOf(first);
+    if (!IsRegularFile(second) || !firstSize || firstSize != FileSizeOf(second)) return false;
+    const auto open = [](const std::wstring& path) {
+        return unique_file_handle(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    };
+    const unique_file_handle a = open(first), b = open(second);
+    if (!a || !b) return false;
+    constexpr DWORD kChunk = 1 << 16;
+    std::vector<char> bufferA(kChunk), bufferB(kChunk);
+    for (;;) {
+        const long readA = ReadChunk(a.get(), bufferA.data(), kChunk);
+        const long readB = ReadChunk(b.get(), bufferB.data(), kChunk);
+        if (readA < 0 || readA != readB ||
+            !std::equal(bufferA.begin(), bufferA.begin() + readA, bufferB.begin()))
+            return false;
+        if (readA < static_cast<long>(kChunk)) return true;
+    }
 }
 
 }  // namespace
@@ -118,6 +170,7 @@ bool RemoveFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(extended.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(::GetLastError());
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    PassDurableStep("delete");
     if (attributes & FILE_ATTRIBUTE_READONLY)
         ::SetFileAttributesW(extended.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     return ::DeleteFileW(extended.c_str()) || IsMissing(::GetLastError());
@@ -128,7 +181,11 @@ bool RemoveFile(const std::wstring& path) {
 bool HasNul(const std::wstring& path) { return path.find(L'\0') != std::wstring::npos; }
 
 bool RemoveTree(const std::wstring& path) {
-    return path.empty() || (!HasNul(path) && RemoveExtended(ExtendedLengthPath(path)));
+    if (path.empty()) return true;
+    if (HasNul(path)) return false;
+    const std::wstring extended = ExtendedLengthPath(path);
+    if (::GetFileAttributesW(extended.c_str()) != INVALID_FILE_ATTRIBUTES) PassDurableStep("remove");
+    return RemoveExtended(extended);
 }
 
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize) {
@@ -149,6 +206,7 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
 }
 
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace) {
+    PassDurableStep("write");
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                                 replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                                 nullptr));
@@ -201,6 +259,81 @@ std::wstring LastComponentOf(const std::wstring& path) {
     while (start > 0 && !IsSeparator(path[start - 1])) --start;
     const std::wstring last = path.substr(start, end - start);
     return last.size() == 2 && last[1] == L':' ? std::wstring() : last;
+}
+
+bool MoveFolder(const std::wstring& source, const std::wstring& target) {
+    PassDurableStep("move");
+    return ::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), 0) != FALSE;
+}
+
+bool CopyTree(const std::wstring& source, const std::wstring& target) {
+    std::vector<FolderEntry> entries;
+    if (!IsDirectory(source) || !CreateFolders(target) || !ListFolder(source, entries)) return false;
+    for (const FolderEntry& entry : entries) {
+        const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (SkipLink(from, entry)) continue;
+        if (!(entry.isDirectory ? CopyTree(from, to) : CopyOneFile(from, to, false))) return false;
+    }
+    return true;
+}
+
+bool MirrorFolder(const std::wstring& source, const std::wstring& target) {
+    std::vector<FolderEntry> existing, wanted;
+    if (!CreateFolders(target) || !ListFolder(target, existing)) return false;
+
+    bool complete = true;
+    for (const FolderEntry& entry : existing) {
+        const std::wstring counterpart = JoinPath(source, entry.name);
+        // A link is never written through: it goes, and what it points to stays as it is.
+        if (!entry.isLink && PathExists(counterpart) && IsDirectory(counterpart) == entry.isDirectory)
+            continue;
+        complete = RemoveTree(JoinPath(target, entry.name)) && complete;
+    }
+
+    const bool listed = ListFolder(source, wanted);
+    for (const FolderEntry& entry : wanted) {
+        const std::wstring from = JoinPath(source, entry.name), to = JoinPath(target, entry.name);
+        if (SkipLink(from, entry)) continue;
+        if (entry.isDirectory) {
+            complete = MirrorFolder(from, to) && complete;
+        } else if (!SameFileContent(from, to)) {
+            complete = CopyOneFile(from, to, true) && complete;
+        }
+    }
+    return complete && listed;
+}
+
+// The copy, the rename into place and, once the target is whole, the note that says so; the source
+// is removed only after that (its removal is not examined, as a file held open may stay behind).
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse,
+                      const std::function<bool()>& noteWhole) {
+    const auto whole = [&noteWhole] { return !noteWhole || noteWhole(); };
+    if (!(mayBeInUse && !FindFileInUse(source).empty()) && MoveFolder(source, target)) return whole();
+    const std::wstring staging = StagingCopyOf(target);
+    RemoveTree(staging);
+    if (!CopyTree(source, staging) || !MoveFolder(staging, target)) {
+        RemoveTree(staging);
+        return false;
+    }
+    if (!whole()) return false;
+    RemoveTree(source);
+    return true;
+}
+
+std::wstring StagingCopyOf(const std::wstring& target) { return target + L".partial"; }
+
+std::wstring FindFileInUse(const std::wstring& folder) {
+    std::wstring found;
+    WalkFolder(folder, [&found](const std::wstring& path, const FolderEntry& entry, int) {
+        if (entry.isDirectory) return true;
+        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION) return true;
+        found = path;
+        return false;
+    });
+    return found;
 }
 
 }  // namespace tessara

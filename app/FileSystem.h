@@ -61,4 +61,26 @@ bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxD
 // The last component of a path, trailing separators ignored ("C:\a\b\" gives "b").
 std::wstring LastComponentOf(const std::wstring& path);
 
+// A rename on the same volume; false across volumes or when something inside is held open.
+bool MoveFolder(const std::wstring& source, const std::wstring& target);
+// Copies every file and folder below source into target, creating target when missing; an existing
+// target file is an error. Links are never followed.
+bool CopyTree(const std::wstring& source, const std::wstring& target);
+// Makes target hold exactly what source holds. Files that already match are left alone, so a file that
+// another process keeps open, and that therefore was never replaced, does not fail it.
+bool MirrorFolder(const std::wstring& source, const std::wstring& target);
+// The name under which MoveOrCopyFolder builds a copy of target before it renames it into place.
+std::wstring StagingCopyOf(const std::wstring& target);
+// Moves source to target, which must not exist yet, copying under a staging name where a rename cannot
+// be done (or, with mayBeInUse, where a file inside is held), so that the target appears only whole.
+// noteWhole, when given, is called once the target is whole and before the source goes; its false
+// fails the move. True when the target is whole; the source may still be there after a copy.
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse,
+                      const std::function<bool()>& noteWhole = {});
+// A file below the folder that another process holds open without letting it be deleted (the system
+// answers ERROR_SHARING_VIOLATION); empty when there is none. Windows then refuses to rename the
+// folder; checking first gives the same outcome where the system would rename it anyway and leave the
+// other process working on a file that moved away.
+std::wstring FindFileInUse(const std::wstring& folder);
+
 }  // namespace tessara

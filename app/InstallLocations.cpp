@@ -3,9 +3,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "app/FileSystem.h"
+#include "app/ScopedWin.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -17,8 +19,7 @@ constexpr const wchar_t* InstallFolderSuffix = L"\\Orvix\\Tessara";
 // into the run's backup so that it disappears with the backup.
 constexpr const wchar_t* LegacyAddinFolderSuffix =
     L"\\Cindervale\\Gleam Player\\www.gleamplayer.example\\bin\\orvixtessaraaddin";
-constexpr const wchar_t* TempNamePrefix = L"Tess";
-constexpr const wchar_t* FallbackTempFolder = L".";
+constexpr int TempNameAttempts = 64;
 constexpr const wchar_t* ApplicationCacheName = L"TessaraAppCache";
 
 }  // namespace
@@ -39,24 +40,54 @@ std::wstring GetTempFolder() {
     wchar_t folder[MAX_PATH] = {};
     // A result above the buffer size means the folder did not fit and the buffer holds nothing.
     const DWORD length = ::GetTempPathW(MAX_PATH, folder);
-    return length == 0 || length > MAX_PATH ? std::wstring() : std::wstring(folder, length);
+    if (length == 0 || length > MAX_PATH) return {};
+    return JoinPath(folder, L"");
+}
+
+std::wstring NewTempName() {
+    const std::wstring folder = GetTempFolder();
+    if (folder.empty()) return {};
+    // With a number of its own, the unique-name service only forms the name and creates nothing.
+    static std::atomic<UINT> unique{static_cast<UINT>(::GetTickCount64() ^ ::GetCurrentProcessId() << 16)};
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const UINT number = unique.fetch_add(0x9E37) * 1103515245u + 12345u;
+        wchar_t name[MAX_PATH] = {};
+        if (!::GetTempFileNameW(folder.c_str(), TempNamePrefix, 1 + (number >> 16) % 0xFFFF, name)) return {};
+        if (!PathExists(name)) return name;
+    }
+    return {};
+}
+
+bool IsTempNameForm(const std::wstring& name, const wchar_t* extension) {
+    // The unique-name service takes three letters of the prefix, then up to four hexadecimal digits.
+    constexpr size_t letters = 3;
+    const size_t digitsEnd = name.find_first_not_of(L"0123456789ABCDEFabcdef", letters);
+    return name.size() > letters &&
+           EqualsIgnoringCase(std::wstring_view(name).substr(0, letters),
+                              std::wstring_view(TempNamePrefix).substr(0, letters)) &&
+           digitsEnd != std::wstring::npos && digitsEnd > letters && digitsEnd <= letters + 4 &&
+           EqualsIgnoringCase(std::wstring_view(name).substr(digitsEnd), extension);
 }
 
 std::wstring CreateTempFileName() {
-    std::wstring folder = GetTempFolder();
-    if (folder.empty()) folder = FallbackTempFolder;
-    wchar_t name[MAX_PATH] = {};
-    if (::GetTempFileNameW(folder.c_str(), TempNamePrefix, 0, name) == 0) return {};
-    return name;
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const std::wstring name = NewTempName();
+        if (name.empty()) return {};
+        if (unique_file_handle(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr)))
+            return name;
+    }
+    return {};
 }
 
 std::wstring CreateTempFolder() {
-    const std::wstring path = CreateTempFileName();
-    // The unique-name service reserves the name by creating a file; the folder takes its place, and
-    // only a folder made here is new.
-    if (path.empty() || !RemoveFile(path) || !::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr))
-        return {};
-    return path;
+    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
+        const std::wstring path = NewTempName();
+        if (path.empty()) return {};
+        // Only a folder made here is new.
+        if (::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr)) return path;
+    }
+    return {};
 }
 
 bool ClearApplicationCache() {

@@ -13,13 +13,19 @@ constexpr const wchar_t* SetupImageName = L"TessaraAppSetup.exe";
 std::wstring GetInstallFolder();
 // %APPDATA%\Cindervale\Gleam Player\<legacy site>\bin\orvixtessaraaddin; empty when unknown.
 std::wstring GetLegacyAddinFolder();
-// The user's temporary folder with its trailing backslash; empty when unknown.
+// Every temporary name begins with the first three letters of this prefix (the unique-name service
+// takes three).
+constexpr const wchar_t* TempNamePrefix = L"Tess";
+// The temporary folder with its trailing separator; empty when the system names none.
 std::wstring GetTempFolder();
-// A new empty file "Tess????.tmp" in the temporary folder (the current folder without one);
-// empty when no name could be made.
+// A fresh name "Tes????.tmp" in the temporary folder at which nothing stands yet, only formed, so that
+// a caller can note it before anything exists under it; empty when none could be formed. Every
+// temporary name of the program comes from here.
+std::wstring NewTempName();
+// A name as NewTempName forms it (letter case ignored), with the given extension in place of ".tmp".
+bool IsTempNameForm(const std::wstring& name, const wchar_t* extension);
+// A new empty file under a fresh temporary name; empty when none could be made.
 std::wstring CreateTempFileName();
-// The user's temporary folder, without a trailing separator; empty when the system names none.
-std::wstring GetTempFolder();
 // A new empty folder under a fresh temporary name; empty when it could not be created.
 std::wstring CreateTempFolder();
 // Removes "TessaraAppCache" from the user's Documents folder; true when none is left there. A missing

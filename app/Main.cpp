@@ -34,21 +34,34 @@ int RunWindowMode(HINSTANCE instance, bool silent) {
     return window.Run(silent);
 }
 
+// 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still
+// installed, so that a deployment tool or a package's removal never takes a failure for a removal.
+int RunUninstallMode() {
+    {
+        // Nothing is removed while another run changes the installation, nor without the lock.
+        tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
+        if (runLock.Acquire(tessara::SilentRunLockWait()) != tessara::CUserLock::Outcome::Held) {
+            tessara::LogWrite("The uninstallation did not start: another setup run holds the lock");
+            return tessara::ExitAnotherRunInProgress;
+        }
+        tessara::RecoverInterruptedRun();
+        if (!tessara::RunUninstall() && tessara::IsApplicationInstalled()) {
+            // The program stays too, so that the removal can be tried again.
+            tessara::LogWrite("The application is still installed: the uninstallation failed");
+            return tessara::ExitInstallFailure;
+        }
+    }
+    tessara::ScheduleSelfRemoval();
+    return tessara::ExitSuccess;
+}
+
 int RunChosenMode(HINSTANCE instance) {
     switch (ChooseRunMode(tessara::SplitArguments(::GetCommandLineW()))) {
         case RunMode::UninstallSelf:
             tessara::ScheduleSelfRemoval();
             return 0;
-        case RunMode::Uninstall: {
-            // Nothing is removed while another run changes the installation; the caller may retry.
-            tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
-            if (runLock.Acquire(tessara::SilentRunLockWait()) == tessara::CUserLock::Outcome::Busy)
-                return tessara::ExitAnotherRunInProgress;
-            tessara::RecoverInterruptedRun();
-            tessara::RunUninstall();
-        }
-            tessara::ScheduleSelfRemoval();
-            return 0;
+        case RunMode::Uninstall:
+            return RunUninstallMode();
         case RunMode::Msi: {
             // The package that wraps us must never report an installation that did not happen, so the
             // outcome of the run is passed on, and a run that never began is a failed installation.
@@ -81,7 +94,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
         // Whatever an earlier run left half done is settled first, unless another run is going on now:
         // its journal is its own, and a run that was killed let go of the lock.
         tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
-        if (runLock.Acquire(0) != tessara::CUserLock::Outcome::Busy) tessara::RecoverInterruptedRun();
+        if (runLock.Acquire(0) == tessara::CUserLock::Outcome::Held) tessara::RecoverInterruptedRun();
     }
     const int result = RunChosenMode(instance);
     tessara::LogClose();

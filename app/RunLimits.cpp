@@ -16,4 +16,6 @@ uint32_t RunLockWaitMilliseconds() { return 10 * 60 * 1000; }
 
 void PassStopPoint(const char*) {}
 
+void PassDurableStep(const char*) {}
+
 }  // namespace tessara

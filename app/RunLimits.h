@@ -1,5 +1,5 @@
 #pragma once
-// Limits of an installation run, and named points at which a run can be stopped. The shipped program
+// Limits of an installation run, and the points at which a run can be stopped. The shipped program
 // uses the fixed values of app/RunLimits.cpp and never stops; the test build of the program links
 // its own definitions instead, which read lower limits and a point to stop at from its environment.
 #include <cstdint>
@@ -16,5 +16,9 @@ uint64_t DownloadSizeLimit();
 uint32_t RunLockWaitMilliseconds();
 // Marks a step boundary of a run by name ("downloaded", "backed-up", "committed", ...).
 void PassStopPoint(const char* name);
+// Marks a durable step about to be taken (a journal or undo record write, a rename, a delete, a
+// registry change): the test build numbers them in the order a run passes them and can end the
+// process abruptly before any one of them.
+void PassDurableStep(const char* step);
 
 }  // namespace tessara

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <vector>
@@ -88,31 +89,76 @@ CUserLock CUserLock::ForRuns() { return CUserLock(L"Orvix Tessara Setup ", true)
 
 CUserLock CUserLock::ForWindow() { return CUserLock(L"Orvix Tessara Setup Window ", false); }
 
+namespace {
+
+// Waits in slices while the wait lasts and keepWaiting agrees, saying so once; true when `attempt`
+// took the lock.
+bool WaitForTurn(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting,
+                 const std::function<bool(DWORD slice)>& attempt) {
+    if (attempt(0)) return true;
+    if (waitMilliseconds == 0) return false;
+    LogWrite("Another setup run is in progress, waiting for it to end");
+    const ULONGLONG start = ::GetTickCount64();
+    while (!keepWaiting || keepWaiting()) {
+        const ULONGLONG waited = ::GetTickCount64() - start;
+        if (waitMilliseconds != INFINITE && waited >= waitMilliseconds) {
+            LogFormat("Another setup run is still in progress after %u seconds, giving up",
+                      waitMilliseconds / 1000);
+            return false;
+        }
+        const DWORD left =
+            waitMilliseconds == INFINITE ? INFINITE : static_cast<DWORD>(waitMilliseconds - waited);
+        if (attempt(std::min(left, kWaitSlice))) return true;
+    }
+    return false;
+}
+
+// %LOCALAPPDATA%\Orvix Tessara Setup.lock: the profile folder always exists, and nothing of ours is
+// left in it once the holder has gone.
+std::wstring RunLockFile() {
+    wchar_t folder[MAX_PATH] = {};
+    if (!::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_LOCAL_APPDATA, FALSE)) return {};
+    return std::wstring(folder) + L"\\Orvix Tessara Setup.lock";
+}
+
+}  // namespace
+
+CUserLock::Outcome CUserLock::AcquireRunFile(DWORD waitMilliseconds,
+                                             const std::function<bool()>& keepWaiting) {
+    const std::wstring path = RunLockFile();
+    if (path.empty()) {
+        LogWrite("Could not take the run lock: the profile folder is unknown");
+        return Outcome::Unavailable;
+    }
+    DWORD error = ERROR_SUCCESS;
+    const bool held = WaitForTurn(waitMilliseconds, keepWaiting, [this, &path, &error](DWORD slice) {
+        if (slice) ::Sleep(slice);
+        m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        error = m_file ? ERROR_SUCCESS : ::GetLastError();
+        // Only another holder's open file is a reason to wait; any other refusal will not pass.
+        return m_file || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED);
+    });
+    if (m_file) return Outcome::Held;
+    if (held) {
+        LogFormat("Could not take the run lock %S (system error %u)", path, error);
+        return Outcome::Unavailable;
+    }
+    return Outcome::Busy;
+}
+
 CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting) {
+    if (m_allSessions) return AcquireRunFile(waitMilliseconds, keepWaiting);
     const std::vector<BYTE> tokenUser = TokenInformation(TokenUser);
     const PSID user = UserSid(tokenUser);
     if (!user) return Outcome::Unavailable;
-    // Across the user's sessions where asked; in this session alone when another account took that name.
-    unique_handle mutex;
-    if (m_allSessions) mutex = OpenUserMutex(UserObjectName(L"Global\\", m_baseName, user), user);
-    if (!mutex) mutex = OpenUserMutex(UserObjectName(L"Local\\", m_baseName, user), user);
+    unique_handle mutex = OpenUserMutex(UserObjectName(L"Local\\", m_baseName, user), user);
     if (!mutex) return Outcome::Unavailable;
-    const ULONGLONG start = ::GetTickCount64();
-    DWORD result = ::WaitForSingleObject(mutex.get(), 0);
-    if (result == WAIT_TIMEOUT && waitMilliseconds > 0) {
-        LogWrite("Another setup run is in progress, waiting for it to end");
-        while (result == WAIT_TIMEOUT && (!keepWaiting || keepWaiting())) {
-            const ULONGLONG waited = ::GetTickCount64() - start;
-            if (waitMilliseconds != INFINITE && waited >= waitMilliseconds) {
-                LogFormat("Another setup run is still in progress after %u seconds, giving up",
-                          waitMilliseconds / 1000);
-                break;
-            }
-            const DWORD left =
-                waitMilliseconds == INFINITE ? INFINITE : static_cast<DWORD>(waitMilliseconds - waited);
-            result = ::WaitForSingleObject(mutex.get(), std::min(left, kWaitSlice));
-        }
-    }
+    DWORD result = WAIT_TIMEOUT;
+    WaitForTurn(waitMilliseconds, keepWaiting, [&mutex, &result](DWORD slice) {
+        result = ::WaitForSingleObject(mutex.get(), slice);
+        return result != WAIT_TIMEOUT;
+    });
     // An abandoned lock belongs to a run that was killed; recovery takes care of what it left.
     if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
         m_held.reset(mutex.release());

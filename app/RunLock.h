@@ -11,8 +11,10 @@
 
 namespace tessara {
 
-// A lock of this user's, in a name built from the user's SID and made with access for the user alone;
-// one that another account created under that name is never used, so no other account can hold it.
+// A lock of this user's. The run lock is a file in the user's own machine-local profile folder, opened
+// for this process alone: no other account can reach it, every session of the user sees the same
+// file, and the system lets go of it when its holder ends, however it ends. The window's claim is a
+// mutex of the session, in a name built from the user's SID and made with access for the user alone.
 class CUserLock {
 public:
     enum class Outcome { Held, Busy, Unavailable };
@@ -24,8 +26,8 @@ public:
 
     // Waits up to waitMilliseconds (INFINITE for no bound) for the holder to let go, saying so in the
     // log. keepWaiting, when given, is asked about four times a second; false ends the wait. Busy when
-    // another process or thread still holds the lock; Unavailable when no lock could be made (the caller
-    // then goes on without it). The lock is held until this object is destroyed.
+    // another process or thread still holds the lock; Unavailable when no lock could be made (a run then
+    // does not go ahead). The lock is held until this object is destroyed.
     Outcome Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting = {});
 
 private:
@@ -33,7 +35,10 @@ private:
 
     const wchar_t* m_baseName;
     bool m_allSessions;
+    Outcome AcquireRunFile(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting);
+
     unique_held_mutex m_held;
+    unique_file_handle m_file;
 };
 
 // How long a silent run or "/uninstall" waits for another run before it gives up: the seconds of

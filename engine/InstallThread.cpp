@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Config.h"
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/RunLock.h"
@@ -16,6 +17,7 @@
 #include "engine/RunJournal.h"
 #include "res/resource.h"
 #include "system/Registration.h"
+#include "system/RegistryValues.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
 #include "system/Uninstall.h"
@@ -84,7 +86,8 @@ bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
     };
     const CUserLock::Outcome outcome = lock.Acquire(wait, keepWaiting);
     session.SetWaiting(false);
-    if (outcome != CUserLock::Outcome::Busy) return true;
+    // No run goes ahead without the lock, whatever kept it from being taken.
+    if (outcome == CUserLock::Outcome::Held) return true;
     ContinueUnlessCancelled(session);
     return false;
 }
@@ -275,6 +278,13 @@ DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
 }
 
 bool RunUninstall() {
+    // The application's files cannot go while it runs: it is stopped first, as a silent installation
+    // stops it, or nothing is removed.
+    StopApplicationAndDetector("Stopping tessara processes", "Stopping detector process");
+    if (!WaitUntilStopped()) {
+        LogWrite("Could not stop the running application");
+        return false;
+    }
     CRunJournal journal;
     if (!journal.Begin(RunKind::Uninstall)) {
         LogWrite("Could not start the uninstallation journal");
@@ -289,6 +299,11 @@ bool RunUninstall() {
     // Puts the installation back unless the removal committed; otherwise finishes it.
     journal.Complete();
     return committed;
+}
+
+bool IsApplicationInstalled() {
+    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) ||
+           IsRegularFile(JoinFixedName(GetInstallFolder(), AppExecutableName));
 }
 
 }  // namespace tessara

@@ -6,17 +6,13 @@
 // ends a run (a failure, a kill, a power loss), the run's own end or the next start of the program, in
 // any mode, leaves exactly the previous state or exactly the new one, with the registry to match, and
 // nothing else.
-//
-// The backup lies beside the installation, on the same volume, so that folders move in and out of it
-// by renaming and no cleaner of the temporary folder can take it. A folder reaches its name in the
-// backup only whole, and a backup that is being discarded is noted so first: it is never restored from.
+#include <memory>
 #include <string>
 
+#include "engine/JournalFormat.h"
 #include "system/RegistryTransaction.h"
 
 namespace tessara {
-
-enum class RunKind { Install, Uninstall };
 
 // Appends to the journal of the current run; every note is on disk before the call returns.
 class CRunJournal {
@@ -46,25 +42,16 @@ public:
 
 private:
     bool Note(const wchar_t* kind, const std::wstring& value);
+    // A folder note goes into the backup's marker first, then into the journal.
+    bool NoteFolder(const wchar_t* kind, const std::wstring& folder);
     std::wstring NewTemporary(bool folder);
 
     std::wstring m_runId;
+    RunKind m_kind = RunKind::Install;
 };
 
 // At every start, under the run lock: completes or undoes a run that did not end. A journal or undo
 // record that this program could not have written is set aside, untouched, with a log line.
 void RecoverInterruptedRun();
-
-// Makes the folder's content exactly the backed-up copy again. False when some file could not be put
-// back, in which case the backup root must be kept.
-bool RestoreBackup(std::wstring backupRoot, std::wstring folder);
-// Moves source to target, which must not exist yet, copying under a staging name where a rename cannot
-// be done, so that the target appears only whole.
-bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse);
-// A file below the folder that another process holds open without letting it be deleted (the system
-// answers ERROR_SHARING_VIOLATION); empty when there is none. Windows then refuses to rename the
-// folder; checking first gives the same outcome where the system would rename it anyway and leave the
-// other process working on a file that moved away.
-std::wstring FindFileInUse(const std::wstring& folder);
 
 }  // namespace tessara

@@ -6,6 +6,7 @@
 // those notes also reach the disk before each change, so that another process can put them back.
 #include "system/RegistryTransaction.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -81,6 +82,9 @@ private:
     std::vector<Undo> m_steps;
 };
 
+// Ends every step of an undo record, so that a step cut short or zero-filled is never taken as whole.
+constexpr uint32_t StepEndMark = 0x53534554;
+
 void PutNumber(std::vector<BYTE>& out, uint32_t number) {
     const BYTE* bytes = reinterpret_cast<const BYTE*>(&number);
     out.insert(out.end(), bytes, bytes + sizeof number);
@@ -114,7 +118,10 @@ public:
         text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
         return true;
     }
-    bool AtEnd() const { return m_position == m_data.size(); }
+    // Nothing but zero bytes (or nothing at all) is left.
+    bool RestIsZero() const {
+        return std::all_of(m_data.begin() + m_position, m_data.end(), [](BYTE b) { return b == 0; });
+    }
 
 private:
     bool Raw(void* out, size_t size) {
@@ -153,9 +160,11 @@ bool CUndoLog::Persist() const {
             PutNumber(out, value.type);
             PutBytes(out, value.data.data(), value.data.size());
         }
+        PutNumber(out, StepEndMark);
     }
     const std::wstring fresh = m_recordFile + L".new";
     if (!WriteFileBytes(fresh, out.data(), out.size())) return false;
+    PassDurableStep("undo-record");
     return ::MoveFileExW(fresh.c_str(), m_recordFile.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
@@ -165,23 +174,27 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
     if (!data) return false;
     CRecordReader reader(*data);
     uint32_t count = 0;
-    if (!reader.Number(count)) return false;
+    // A record cut short or ending in zero bytes is what a power cut leaves: every step that reached
+    // its end mark is whole, and the change of the step being written had not begun, since each step
+    // reaches the disk before its change is made. Only a whole step that is not ours is refused.
+    if (!reader.Number(count)) return true;
     for (uint32_t i = 0; i < count; ++i) {
         Undo step{};
-        uint32_t kind = 0, root = 0, valueCount = 0;
-        if (!reader.Number(kind) || kind > static_cast<uint32_t>(UndoKind::RestoreValue) ||
-            !reader.Number(root) || !reader.Text(step.path) || !reader.Text(step.valueName) ||
-            !reader.Number(valueCount))
-            return false;
-        step.kind = static_cast<UndoKind>(kind);
-        step.root = RootFromNumber(root);
+        uint32_t kind = 0, root = 0, valueCount = 0, end = 0;
+        if (!reader.Number(kind) || !reader.Number(root) || !reader.Text(step.path) ||
+            !reader.Text(step.valueName) || !reader.Number(valueCount))
+            return true;
         for (uint32_t v = 0; v < valueCount; ++v) {
             ValueImage value;
             uint32_t type = 0;
-            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data)) return false;
+            if (!reader.Text(value.name) || !reader.Number(type) || !reader.Bytes(value.data)) return true;
             value.type = type;
             step.values.push_back(std::move(value));
         }
+        if (!reader.Number(end) || end != StepEndMark) return true;
+        if (kind > static_cast<uint32_t>(UndoKind::RestoreValue)) return false;
+        step.kind = static_cast<UndoKind>(kind);
+        step.root = RootFromNumber(root);
         // A value is only ever put back under the name the step names, and a key only with values.
         const bool restoresOneValue = step.kind == UndoKind::RestoreValue && step.values.size() <= 1 &&
                                       (step.values.empty() || step.values.front().name == step.valueName);
@@ -190,11 +203,11 @@ bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
         if (step.kind == UndoKind::RemoveCreatedKey && !step.values.empty()) return false;
         steps.push_back(std::move(step));
     }
-    return reader.AtEnd();
+    return reader.RestIsZero();
 }
 
 void CUndoLog::Forget() const {
-    if (!m_recordFile.empty()) ::DeleteFileW(m_recordFile.c_str());
+    if (!m_recordFile.empty()) RemoveFile(m_recordFile);
 }
 
 bool ApplyCreateKey(const Change& change, CUndoLog& undo) {
@@ -415,6 +428,7 @@ bool CJournalRegistryTransaction::Commit() {
     m_finished = true;
     CUndoLog undo(m_undoRecordFile);
     for (const Change& change : m_changes) {
+        PassDurableStep("registry");
         const bool applied = Apply(change, undo);
         PassStopPoint("registry-applying");
         if (applied) continue;
@@ -449,8 +463,11 @@ UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
     for (const Undo& step : steps) {
         if (!honoured({step.kind, step.root, step.path, step.valueName})) return UndoRecordOutcome::Refused;
     }
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) Revert(*step);
-    ::DeleteFileW(undoRecordFile.c_str());
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        PassDurableStep("registry-undo");
+        Revert(*step);
+    }
+    RemoveFile(undoRecordFile);
     return UndoRecordOutcome::Reverted;
 }
 

@@ -66,7 +66,8 @@ std::vector<DWORD> FindProcesses(const std::vector<std::wstring>& names, bool fi
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-        if (!MatchesAnyName(entry.szExeFile, names) ||
+        // Never this process: an uninstallation may be started as the installed application itself.
+        if (entry.th32ProcessID == ::GetCurrentProcessId() || !MatchesAnyName(entry.szExeFile, names) ||
             !IsOurs(entry.th32ProcessID, ourSession, installFolder))
             continue;
         ids.push_back(entry.th32ProcessID);

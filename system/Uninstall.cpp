@@ -106,7 +106,7 @@ void RemoveLeftoverScripts() {
     ::GetSystemTimeAsFileTime(&now);
     for (const FolderEntry& entry : entries) {
         if (entry.isDirectory || entry.isLink || entry.size != ours.size() ||
-            !HasPattern(entry.name, L"Tess", L".bat"))
+            !IsTempNameForm(entry.name, L".bat"))
             continue;
         const std::wstring path = JoinPath(temp, entry.name);
         const auto attributes = FileAttributesOf(path);

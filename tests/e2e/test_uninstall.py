@@ -1,6 +1,8 @@
 """Uninstallation as the user meets it: "/uninstall" after a real installation, and "/uninstallSelf"."""
+import contextlib
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -99,9 +101,9 @@ class UninstallTest(test_install.InstallTestBase):
         temp = harness.to_unix(harness.expand("%TEMP%"))
         ours = (harness.SOURCE / "res" / "SelfRemoval.bat").read_bytes()
         an_hour_ago = time.time() - 3600
-        scripts = {"TessZ001.bat": (ours, an_hour_ago, False),  # cut short by a power cut long ago
-                   "TessZ002.bat": (ours, time.time(), True),  # may still be running
-                   "TessZ003.bat": (ours.upper(), an_hour_ago, True),  # someone else's
+        scripts = {"Tes0F01.bat": (ours, an_hour_ago, False),  # cut short by a power cut long ago
+                   "Tes0F02.bat": (ours, time.time(), True),  # may still be running
+                   "Tes0F03.bat": (ours.upper(), an_hour_ago, True),  # someone else's
                    "Other001.bat": (ours, an_hour_ago, True)}
         for name, (content, written, _) in scripts.items():
             (temp / name).write_bytes(content)
@@ -116,6 +118,58 @@ class UninstallTest(test_install.InstallTestBase):
         self.assertEqual(set_aside, {name: (folder / name).exists() for name in set_aside})
         for name in scripts:
             (temp / name).unlink(missing_ok=True)
+
+class UninstallExitCodeTest(test_install.InstallTestBase):
+    """"/uninstall" exits 0 only when the application is gone; otherwise 1603, the reason in the log."""
+
+    @contextlib.contextmanager
+    def file_held(self):
+        with harness.file_held_open(self.install_folder / "resources" / "strings.txt", self.work / "held.marker"):
+            yield
+
+    @contextlib.contextmanager
+    def journal_blocked(self):
+        journal = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
+        shutil.rmtree(journal, ignore_errors=True)
+        journal.parent.mkdir(parents=True, exist_ok=True)
+        journal.write_bytes(b"a file where the journal's folder belongs")
+        try:
+            yield
+        finally:
+            journal.unlink()
+
+    @contextlib.contextmanager
+    def application_running(self):
+        folder = self.work / "running"
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(harness.BUILD / "tests" / "engine" / "sleeper.exe", folder / "tessara.exe")
+        process = subprocess.Popen([harness.WINE_RUN, str(folder / "tessara.exe")], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(wait_until(lambda: "tessara.exe" in harness.running_image_names()))
+            yield
+            self.assertNotIn("tessara.exe", harness.running_image_names())
+        finally:
+            process.kill()
+
+    def test_the_exit_code_tells_whether_the_application_is_gone(self):
+        url = self.server.serve("/payload.zip", self.payload)
+        cases = [("file held", self.file_held, 1603, "system error 32"),
+                 ("journal cannot start", self.journal_blocked, 1603, "Could not start the uninstallation journal"),
+                 ("application running", self.application_running, 0, "Stopping tessara processes")]
+        for label, situation, code, line in cases:
+            with self.subTest(label):
+                self.assert_installed(self.install(url, "codes-install"))
+                installed = harness.tree_digest(self.install_folder)
+                with situation():
+                    run = harness.run_setup(harness.prepare_setup_folder("codes-uninstall"), "/uninstall")
+                self.assertEqual(code % 256, run.exit_code, run.log_text)
+                self.assertTrue(any(line in message for message in run.messages), run.log_text)
+                still = code != 0
+                self.assertEqual(installed if still else None, harness.tree_digest(self.install_folder))
+                self.assertEqual(still, harness.regdump(harness.UNINSTALL_KEY)["exists"])
+                self.assertEqual(still, "The application is still installed: the uninstallation failed" in run.messages)
+
 
 if __name__ == "__main__":
     unittest.main()

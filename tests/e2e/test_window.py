@@ -236,9 +236,6 @@ class InteractiveWindowTest(InstallTestBase):
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
 
-    # Fails while the removal still reports success when its folder stays (the engine's check of the
-    # removed folder is being mended separately); remove the mark once that is in.
-    @unittest.expectedFailure
     def test_a_removal_whose_folder_cannot_go_says_so_and_keeps_the_installation(self):
         self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "window-held-before"))
         run = self.start("window-held", self.server.url("/payload.zip"))

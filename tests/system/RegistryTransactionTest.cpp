@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/FileSystem.h"
+#include "app/InstallLocations.h"
 #include "system/RegistryTransaction.h"
 #include "system/RegistryValues.h"
 #include "tests/system/SystemTestSupport.h"
@@ -203,6 +205,38 @@ TEST(RegistryJournalTest, CommitThatFailsHalfwayPutsBackWhatItApplied) {
     EXPECT_FALSE(transaction->Commit());
     EXPECT_EQ(before, ReadTree(scratch.path()));
     EXPECT_FALSE(KeyExists(scratch / L"created"));
+}
+
+// A power cut leaves a record cut short or zero-filled at any byte: every step before the cut is still
+// put back, and a torn step is never a reason to refuse the record.
+TEST(RegistryJournalTest, AnUndoRecordTornAtAnyByteKeepsItsWholeSteps) {
+    ScratchKey scratch;
+    WriteVariedValues(scratch / L"kept");
+    const KeyTree before = ReadTree(scratch.path());
+    const std::wstring record = GetTempFolder() + L"undo-record-test.bin";
+    {
+        const auto transaction = CreateJournalRegistryTransaction(record);
+        const auto kept = transaction->OpenKey(HKEY_CURRENT_USER, scratch / L"kept", KEY_ALL_ACCESS);
+        ASSERT_TRUE(kept);
+        SetText(*kept, L"fresh", L"added");
+        ASSERT_TRUE(kept->DeleteValue(L"multi"));
+        ASSERT_TRUE(transaction->CreateKey(HKEY_CURRENT_USER, scratch / L"created"));
+        ASSERT_TRUE(transaction->Commit());
+    }
+    const std::optional<std::vector<unsigned char>> whole = ReadFileBytes(record, 1 << 24);
+    ASSERT_TRUE(whole);
+    const auto anyStep = [](const RegistryUndoStep&) { return true; };
+    for (size_t size = 0; size < whole->size(); size += 5) {
+        for (const bool zeroTail : {false, true}) {
+            std::vector<unsigned char> torn(whole->begin(), whole->begin() + static_cast<ptrdiff_t>(size));
+            if (zeroTail) torn.resize(whole->size(), 0);
+            ASSERT_TRUE(WriteFileBytes(record, torn.data(), torn.size()));
+            EXPECT_EQ(UndoRecordOutcome::Reverted, RevertRegistryUndoRecord(record, anyStep)) << size;
+        }
+    }
+    ASSERT_TRUE(WriteFileBytes(record, whole->data(), whole->size()));
+    EXPECT_EQ(UndoRecordOutcome::Reverted, RevertRegistryUndoRecord(record, anyStep));
+    EXPECT_EQ(before, ReadTree(scratch.path()));
 }
 
 TEST(RegistryJournalTest, DeleteKeyTree_DeletesEverySubkeyDeepestFirstAndKeepsTheKey) {

@@ -1,0 +1,210 @@
+#include "engine/JournalFormat.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/FileSystem.h"
+#include "app/InstallLocations.h"
+#include "app/Log.h"
+#include "app/RunLimits.h"
+#include "app/ScopedWin.h"
+#include "app/Text.h"
+#include "system/Registration.h"
+
+namespace tessara {
+namespace {
+
+constexpr const wchar_t* JournalFolderSuffix = L"\\Orvix\\TessaraSetup";
+constexpr const wchar_t* JournalFileName = L"run.journal";
+constexpr const wchar_t* RegistryUndoFileName = L"registry.undo";
+constexpr const wchar_t* SetAsideSuffix = L".rejected";
+// Far more than any run of ours writes; a larger file is not ours.
+constexpr uint64_t MaxJournalSize = 1 << 20;
+
+std::wstring InJournalFolder(const wchar_t* name) {
+    const std::wstring folder = JournalFolder();
+    return folder.empty() ? std::wstring() : JoinPath(folder, name);
+}
+
+// Such a name directly in the temporary folder.
+bool IsTemporaryName(const std::wstring& path) {
+    const std::wstring folder = GetTempFolder();
+    return !folder.empty() && path.size() > folder.size() &&
+           EqualsIgnoringCase(std::wstring_view(path).substr(0, folder.size()), folder) &&
+           IsTempNameForm(path.substr(folder.size()), L".tmp");
+}
+
+bool IsReplaceableFolder(const std::wstring& path) {
+    return SamePath(path, GetInstallFolder()) || SamePath(path, GetLegacyAddinFolder());
+}
+
+bool IsPlainText(const std::wstring& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c > L' ' && c != 0x7f; });
+}
+
+bool IsDownloadNote(const std::wstring& value) {
+    if (value.size() <= DownloadTimeDigits + 1 || value[DownloadTimeDigits] != L' ') return false;
+    const std::wstring time = value.substr(0, DownloadTimeDigits), url = value.substr(DownloadTimeDigits + 1);
+    return time.find_first_not_of(L"0123456789ABCDEF") == std::wstring::npos && IsPlainText(url) &&
+           (url.compare(0, 7, L"http://") == 0 || url.compare(0, 8, L"https://") == 0);
+}
+
+bool IsHonoured(const JournalEntry& entry) {
+    if (entry.kind == TemporaryNote) return IsTemporaryName(entry.value);
+    if (entry.kind == DownloadNote) return IsDownloadNote(entry.value);
+    if (IsFolderNote(entry)) return IsReplaceableFolder(entry.value);
+    if (entry.kind == CommittedNote || entry.kind == DiscardingNote) return entry.value.empty();
+    return false;
+}
+
+bool IsRunId(const std::wstring& id) {
+    return !id.empty() && id.size() <= 40 && id.find_first_not_of(L"0123456789ABCDEF-") == std::wstring::npos;
+}
+
+// Every whole line ends with its line end and holds exactly one tab. What a power cut leaves after the
+// last whole line (a line without its end, zero bytes, or nothing at all) only means that its change
+// may or may not have happened, and is dropped. Anything else (a NUL or control character inside, a
+// kind or a path our runs never write) makes the whole file foreign.
+std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
+    size_t whole = bytes.size();
+    while (whole > 0 && bytes[whole - 1] == 0) --whole;
+    while (whole > 0 && bytes[whole - 1] != '\n') --whole;
+    if (whole < bytes.size())
+        LogWrite("The run journal ends in a record cut short; the records before it hold");
+    Journal journal;
+    if (whole == 0) return journal;
+    if (std::memchr(bytes.data(), 0, whole)) return std::nullopt;
+    const std::optional<std::wstring> text =
+        WidenText(std::string(bytes.begin(), bytes.begin() + whole), CP_UTF8);
+    if (!text) return std::nullopt;
+    bool first = true;
+    for (size_t start = 0, end; (end = text->find(L'\n', start)) != std::wstring::npos; start = end + 1) {
+        const std::wstring line = text->substr(start, end - start);
+        const size_t tab = line.find(L'\t');
+        if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
+            std::any_of(line.begin(), line.end(), [](wchar_t c) { return c < L' ' && c != L'\t'; }))
+            return std::nullopt;
+        JournalEntry entry{line.substr(0, tab), line.substr(tab + 1)};
+        if (first) {
+            if ((entry.kind != InstallRunNote && entry.kind != UninstallRunNote) || !IsRunId(entry.value))
+                return std::nullopt;
+            journal.kind = entry.kind == InstallRunNote ? RunKind::Install : RunKind::Uninstall;
+            journal.runId = entry.value;
+            first = false;
+        } else if (IsHonoured(entry)) {
+            journal.entries.push_back(std::move(entry));
+        } else if (entry.kind == TemporaryNote && IsTempNameForm(LastComponentOf(entry.value), L".tmp")) {
+            // A run made under another temporary folder (another session's): its file is left alone.
+            LogFormat("Leaving %S alone: it is not in this temporary folder", entry.value);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return journal;
+}
+
+}  // namespace
+
+bool IsFolderNote(const JournalEntry& entry) {
+    return entry.kind == PresentFolderNote || entry.kind == AbsentFolderNote || entry.kind == BackedUpNote;
+}
+
+bool Journal::Has(const wchar_t* kind, const std::wstring& value) const {
+    return std::any_of(entries.begin(), entries.end(), [&](const JournalEntry& entry) {
+        return entry.kind == kind && (value.empty() || SamePath(entry.value, value));
+    });
+}
+
+// %LOCALAPPDATA%\Orvix\TessaraSetup: the profile's own machine-local folder, which no roaming
+// copies around and no clean-up of the temporary folder touches.
+std::wstring JournalFolder() {
+    wchar_t folder[MAX_PATH] = {};
+    if (!::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_LOCAL_APPDATA, FALSE)) return {};
+    return std::wstring(folder) + JournalFolderSuffix;
+}
+
+std::wstring JournalFile() { return InJournalFolder(JournalFileName); }
+std::wstring UndoRecordFile() { return InJournalFolder(RegistryUndoFileName); }
+
+std::optional<Journal> ReadJournal(const std::wstring& path) {
+    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path, MaxJournalSize);
+    return bytes ? ParseJournal(*bytes) : std::nullopt;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
+
+// Undo steps only ever touch the three registrations and the commit mark, on the current user's hive;
+// a key may also go again that a registration or the mark had to create, the mark's own included.
+bool IsRegistrationStep(const RegistryUndoStep& step) {
+    if (step.root != HKEY_CURRENT_USER) return false;
+    const std::wstring protocolPrefix = std::wstring(ProtocolKeyPath) + L"\\";
+    const bool protocol =
+        SamePath(step.path, ProtocolKeyPath) ||
+        (step.path.size() > protocolPrefix.size() &&
+         EqualsIgnoringCase(std::wstring_view(step.path).substr(0, protocolPrefix.size()), protocolPrefix));
+    const bool entryKey = protocol || SamePath(step.path, UninstallKeyPath);
+    switch (step.kind) {
+        case RegistryUndoKind::RecreateDeletedKey:
+            return entryKey;
+        case RegistryUndoKind::RestoreValue:
+            return entryKey || (SamePath(step.path, RunKeyPath) && SamePath(step.valueName, RunValueName)) ||
+                   (SamePath(step.path, CommitMarkKeyPath) && SamePath(step.valueName, CommitMarkValueName));
+        case RegistryUndoKind::RemoveCreatedKey:
+            if (entryKey) return true;
+            for (const std::wstring& key : {std::wstring(UninstallKeyPath), std::wstring(ProtocolKeyPath),
+                                            std::wstring(CommitMarkKeyPath)}) {
+                if (step.path.size() <= key.size() &&
+                    (step.path.size() == key.size() || key[step.path.size()] == L'\\') &&
+                    EqualsIgnoringCase(std::wstring_view(key).substr(0, step.path.size()), step.path))
+                    return true;
+            }
+            return false;
+    }
+    return false;
+}
+
+bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,
+                      DWORD disposition) {
+    const std::optional<std::string> bytes = NarrowText(kind + L"\t" + value + L"\n", CP_UTF8);
+    if (!bytes) return false;
+    PassDurableStep(SamePath(path, JournalFile()) ? "journal" : "marker");
+    unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                          disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file &&
+           ::WriteFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &written, nullptr) &&
+           written == bytes->size() && ::FlushFileBuffers(file.get());
+}
+
+// Renamed out of the way and never read again; without a rename it is deleted, so that it can never
+// be followed at a later start either.
+void SetAside(const std::wstring& file, const char* what) {
+    const std::wstring aside = file + SetAsideSuffix;
+    PassDurableStep("set-aside");
+    if (!::MoveFileExW(file.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileW(file.c_str());
+    }
+    LogFormat("The %s %S is not one this program wrote; it is set aside as %S", what, file, aside);
+}
+
+// Upper-case hexadecimal, exactly `digits` long.
+std::wstring Hex(uint64_t value, int digits) {
+    std::wstring text(static_cast<size_t>(digits), L'0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<size_t>(i)] = L"0123456789ABCDEF"[value & 15];
+    return text;
+}
+
+uint64_t FileTimeNumber(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::wstring NewRunId() {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    return Hex(::GetCurrentProcessId(), 8) + L"-" + Hex(FileTimeNumber(now), 16);
+}
+
+}  // namespace tessara

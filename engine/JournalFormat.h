@@ -1,0 +1,81 @@
+#pragma once
+// The files a run keeps about itself, and what may stand in them: where the journal and the registry
+// undo record live, how a journal line is written and read back, and which of its notes and undo
+// steps a run of ours could have written. Anything else makes a file foreign, and a foreign file is
+// never followed.
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "system/RegistryTransaction.h"
+
+namespace tessara {
+
+enum class RunKind { Install, Uninstall };
+
+// The first line names the run; the notes follow, one a line, as "kind<TAB>value".
+constexpr const wchar_t* InstallRunNote = L"install";
+constexpr const wchar_t* UninstallRunNote = L"uninstall";
+constexpr const wchar_t* TemporaryNote = L"temporary";
+constexpr const wchar_t* DownloadNote = L"download";
+constexpr const wchar_t* PresentFolderNote = L"present";
+constexpr const wchar_t* AbsentFolderNote = L"absent";
+constexpr const wchar_t* BackedUpNote = L"backed-up";
+constexpr const wchar_t* CommittedNote = L"committed";
+constexpr const wchar_t* DiscardingNote = L"discarding";
+
+// The commit point: written last inside the run's registry transaction, so that it is in the registry
+// exactly when the transaction's changes are.
+constexpr const wchar_t* CommitMarkKeyPath = L"Software\\Orvix\\TessaraSetup";
+constexpr const wchar_t* CommitMarkValueName = L"CommittedRun";
+constexpr const wchar_t* VendorKeyPath = L"Software\\Orvix";
+
+// A download note is "<start time in this many hexadecimal digits> <URL>".
+constexpr size_t DownloadTimeDigits = 16;
+// A temporary file may have a safety copy under its name with this suffix.
+constexpr const wchar_t* SafetyCopySuffix = L"_temp";
+
+struct JournalEntry {
+    std::wstring kind;
+    std::wstring value;
+};
+
+// A journal as read back, every entry one our runs write.
+struct Journal {
+    RunKind kind = RunKind::Install;
+    std::wstring runId;
+    std::vector<JournalEntry> entries;
+
+    bool Has(const wchar_t* kind, const std::wstring& value = {}) const;
+};
+
+// A note about one of the replaced folders (present, absent, backed up).
+bool IsFolderNote(const JournalEntry& entry);
+
+// %LOCALAPPDATA%\Orvix\TessaraSetup and the two files in it; empty when the shell folder is unknown.
+std::wstring JournalFolder();
+std::wstring JournalFile();
+std::wstring UndoRecordFile();
+
+// The journal at path, when it is one our runs write; its run id is empty when not even its first
+// record is whole (an emptied file).
+std::optional<Journal> ReadJournal(const std::wstring& path);
+// Appends one line, flushed to the disk before the call returns.
+bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,
+                      DWORD disposition);
+// Undo steps only ever touch the three registrations and the commit mark, on the current user's hive.
+bool IsRegistrationStep(const RegistryUndoStep& step);
+// Renamed out of the way and never read again, with a log line.
+void SetAside(const std::wstring& file, const char* what);
+
+bool SamePath(const std::wstring& a, const std::wstring& b);
+// Upper-case hexadecimal, exactly `digits` long.
+std::wstring Hex(uint64_t value, int digits);
+uint64_t FileTimeNumber(const FILETIME& time);
+// The process and the moment: no two runs share one.
+std::wstring NewRunId();
+
+}  // namespace tessara

@@ -1,0 +1,267 @@
+"""Every durable step of a run is a crash point. The test build numbers the steps a run passes (journal
+and undo record writes, renames, deletes, registry changes) and ends itself abruptly before step k. For
+each kind of run and each k, the table crashes there, applies a power-cut variant to the journal and
+the undo record, then starts the program once with a failing run and once with a good one, and checks
+after each: exactly one complete installation (or none, where allowed), the registry matching it, and,
+after the good run, nothing of ours left.
+
+Run as a script for the whole table: python3 crashtable.py [--scenarios a,b] [--stride n]."""
+import argparse
+import os
+import shutil
+import sys
+
+import harness
+
+VARIANTS = ("as-left", "cut", "nul", "emptied", "local-gone")
+CRASH_EXIT_CODE = 99
+
+
+def journal_folder():
+    return harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
+
+
+def apply_variant(variant, last_step):
+    """What a power cut leaves of the files being written; False where the variant changes nothing."""
+    folder = journal_folder()
+    journal, undo = folder / "run.journal", folder / "registry.undo"
+    if variant == "as-left":
+        return True
+    if variant in ("cut", "nul"):
+        # Only the line being written when the power went can be torn: every earlier one was flushed.
+        marker = harness.to_unix(harness.expand("%APPDATA%")) / "Orvix" / "Tessara.backup" / "backup.journal"
+        torn = {"journal": journal, "marker": marker}.get(last_step)
+        if not torn or not torn.exists():
+            return False
+        data = torn.read_bytes()
+        start = data[:-1].rfind(b"\n") + 1
+        line = len(data) - start
+        torn.write_bytes(data[:start + line // 2] if variant == "cut" else data[:start] + b"\0" * line)
+        return True
+    if variant == "emptied":
+        present = [f for f in (journal, undo) if f.exists()]
+        for f in present:
+            f.write_bytes(b"")
+        return bool(present)
+    if folder.exists():  # local-gone: a roaming profile on another machine, or a lost local folder
+        shutil.rmtree(folder)
+        return True
+    return False
+
+
+class CrashTable:
+    def __init__(self, work, server):
+        self.work = work
+        self.server = server
+        self.dirs, self.urls = {}, {}
+        for name, detector in (("a", True), ("b", True), ("failing", False)):
+            folder = harness.stage_demo_application(work / name, with_detector=detector,
+                                                    extra_files={"data/%s.bin" % name: os.urandom(3000)})
+            self.dirs[name] = harness.tree_digest(folder)
+            self.urls[name] = server.serve("/%s.zip" % name,
+                                           harness.make_payload(folder, work / (name + ".zip")).read_bytes())
+        self.bad_url = server.url("/missing.zip")
+        appdata = harness.to_unix(harness.expand("%APPDATA%"))
+        self.install_folder = appdata / "Orvix" / "Tessara"
+        self.legacy = appdata / "Cindervale" / "Gleam Player" / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+        self.temp = harness.to_unix(harness.expand("%TEMP%"))
+        self.installed = None
+        self.runs = 0
+        self.violations = []
+        self.unattributed = 0
+        self.reset()
+
+    # -- state -------------------------------------------------------------------------------------
+    def reset(self):
+        harness.kill_windows_processes("tessaradetector.exe", "Tessara.exe")
+        for folder in (self.install_folder.parent, self.legacy.parents[3], journal_folder()):
+            shutil.rmtree(folder, ignore_errors=True)
+        harness.delete_registrations()
+        self.installed = None
+        self.temp_baseline = self.temp_entries()
+
+    def temp_entries(self):
+        return sorted(p.name for p in self.temp.iterdir()) if self.temp.exists() else []
+
+    def installation(self):
+        tree = harness.tree_digest(self.install_folder)
+        if tree is None:
+            return None
+        tree.pop("digest.s", None)
+        return next((name for name, digest in self.dirs.items() if digest == tree), "mixed")
+
+    def registrations(self):
+        entry = harness.regdump(harness.UNINSTALL_KEY)["exists"]
+        protocol = harness.regdump(harness.PROTOCOL_KEY)["exists"]
+        run = "TessaraDetector" in harness.regdump(harness.RUN_KEY)["values"]
+        return "all" if entry and protocol and run else "none" if not (entry or protocol or run) else "partial"
+
+    def leftovers(self):
+        beside = sorted(p.name for p in self.install_folder.parent.glob("*") if p.name != "Tessara")
+        journal = sorted(p.name for p in journal_folder().glob("*") if not p.name.endswith(".rejected"))
+        temp = sorted(set(self.temp_entries()) - set(self.temp_baseline))
+        return [name for name in beside + journal + temp]
+
+    # -- runs --------------------------------------------------------------------------------------
+    def run(self, name, *args, env=None):
+        self.runs += 1
+        folder = harness.prepare_setup_folder(name, program=harness.TEST_SETUP_EXE)
+        return harness.run_setup(folder, *args, env=env)
+
+    def install(self, name, label):
+        run = self.run(label, "/silent", "/zipUrl", self.urls[name])
+        if run.exit_code != 0:
+            raise AssertionError("%s: the good run failed\n%s" % (label, run.log_text))
+        self.installed = name
+
+    def base(self, installed):
+        """Brings the machine to the state a scenario starts from, with the legacy add-in present."""
+        if installed and self.installed is None:
+            self.install("a", "base-install")
+        elif not installed and self.installed is not None:
+            run = self.run("base-uninstall", "/uninstall")
+            if run.exit_code != 0:
+                raise AssertionError("base uninstall failed\n" + (run.log_text or ""))
+            self.installed = None
+        harness.kill_windows_processes("tessaradetector.exe")
+        self.legacy.mkdir(parents=True, exist_ok=True)
+        (self.legacy / "addin.dll").write_bytes(b"legacy add-in")
+        return self.installed
+
+    def target(self):
+        return "b" if self.installed == "a" else "a"
+
+    # -- scenarios ---------------------------------------------------------------------------------
+    def scenario(self, kind):
+        """(base installed?, crash-run arguments, outcomes allowed, run before the crashed one)."""
+        base_installed = kind != "fresh"
+        base = self.base(base_installed)
+        target = self.target()
+        install = ("/silent", "/zipUrl", self.urls[target])
+        failing_start = ("/silent", "/zipUrl", self.bad_url)
+        if kind == "fresh":
+            return install, {None, target}, None
+        if kind == "reinstall":
+            return install, {base, target}, None
+        if kind == "failing-reinstall":
+            return ("/silent", "/zipUrl", self.urls["failing"]), {base}, None
+        if kind == "uninstall":
+            return ("/uninstall",), {base, None}, None
+        # recovery: a reinstallation cut off while applying its registry changes, then a start that
+        # only settles it, cut off in turn.
+        return failing_start, {base, target}, install
+
+    def pre_crash(self, install, trace):
+        first_registry = next(k for k, step in trace if step == "registry")
+        self.run("pre-crash", *install, env={"TESSARA_TEST_CRASH_AT": str(first_registry)})
+
+    def trace(self, kind):
+        """The numbered steps of one uncut run of the kind, from its usual starting state."""
+        args, _, before = self.scenario(kind)
+        if before:
+            self.pre_crash(before, self.reinstall_trace)
+        path = self.work / ("trace-" + kind)
+        path.unlink(missing_ok=True)
+        self.run("trace-" + kind, *args, env={"TESSARA_TEST_CRASH_TRACE": harness.to_windows(path)})
+        steps = [line.split(" ", 1) for line in path.read_text().splitlines()]
+        self.settle_after_trace()
+        return [(int(k), step) for k, step in steps]
+
+    def settle_after_trace(self):
+        self.installed = self.installation()
+        self.install(self.target(), "after-trace")
+
+    def case(self, kind, k, variant, trace):
+        """One row of the table; False when the variant does not apply at this point."""
+        label = "%s k=%d (%s) %s" % (kind, k, trace[k - 1][1] if k <= len(trace) else "end", variant)
+        last_step = trace[k - 2][1] if k >= 2 else None
+        if variant in ("cut", "nul") and last_step not in ("journal", "marker"):
+            return False
+        args, allowed, before = self.scenario(kind)
+        base = self.installed
+        if before:
+            self.pre_crash(before, self.reinstall_trace)
+        crashed = self.run("crash", *args, env={"TESSARA_TEST_CRASH_AT": str(k)})
+        if crashed.exit_code != CRASH_EXIT_CODE:
+            self.violations.append("%s: the run did not reach its crash point (exit %d)" % (label, crashed.exit_code))
+        self.journal_lost = variant in ("emptied", "local-gone")
+        if not apply_variant(variant, last_step):
+            # Nothing to tear: the machine is settled by a good run and the row is not counted.
+            self.install(self.target(), "skip")
+            return False
+        self.run("failing-start", "/silent", "/zipUrl", self.bad_url)
+        self.check(label + ", after a failing start", allowed, base)
+        target = "b" if self.installation() == "a" else "a"
+        self.install(target, "good-start")
+        self.check(label + ", after a good start", {target}, None, settled=True)
+        return True
+
+    def check(self, label, allowed, base, settled=False):
+        which = self.installation()
+        problems = []
+        if which not in allowed:
+            problems.append("installation %s, allowed %s" % (which, sorted(map(str, allowed))))
+        registry = self.registrations()
+        if registry != ("all" if which else "none"):
+            problems.append("registrations %s with installation %s" % (registry, which))
+        if not settled and (which == base) != self.legacy.exists() and which in allowed:
+            problems.append("legacy add-in %s" % ("present" if self.legacy.exists() else "missing"))
+        if settled:
+            left = self.leftovers()
+            # The temporaries of a run whose journal was lost cannot be told from anyone else's: they
+            # stay for the system's clean-up of the temporary folder, and are counted apart.
+            temporaries = [name for name in left if name in self.temp_entries()]
+            if self.journal_lost:
+                self.unattributed += len(temporaries)
+                left = [name for name in left if name not in temporaries]
+            if left:
+                problems.append("left over: %s" % left)
+            self.temp_baseline = self.temp_entries()
+        for problem in problems:
+            self.violations.append("%s: %s" % (label, problem))
+            print(self.violations[-1], flush=True)
+        self.installed = which if which in self.dirs else self.installed
+
+    def sweep(self, kinds, choose, report=None):
+        """Runs the rows choose(kind, trace) gives as (k, variant); returns (points, rows). report, when
+        given, hears each kind's figures as it ends."""
+        self.reinstall_trace = self.trace("reinstall")
+        points = rows = 0
+        for kind in kinds:
+            trace = self.reinstall_trace if kind == "reinstall" else self.trace(kind)
+            kind_rows, violations = 0, len(self.violations)
+            for k, variant in choose(kind, trace):
+                kind_rows += self.case(kind, k, variant, trace)
+            points, rows = points + len(trace), rows + kind_rows
+            if report:
+                report("%s: %d crash points, %d variants, %d violations"
+                       % (kind, len(trace), kind_rows, len(self.violations) - violations))
+        return points, rows
+
+
+KINDS = ("fresh", "reinstall", "failing-reinstall", "uninstall", "recovery")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--scenarios", default=",".join(KINDS))
+    parser.add_argument("--stride", type=int, default=1, help="every n-th crash point only")
+    options = parser.parse_args()
+    work = harness.WORK / "crash-table"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    server = harness.PayloadServer()
+    try:
+        table = CrashTable(work, server)
+        points, rows = table.sweep(options.scenarios.split(","), lambda kind, trace: [
+            (k, variant) for k in range(1, len(trace) + 1, options.stride) for variant in VARIANTS],
+            lambda line: print(line, flush=True))
+    finally:
+        server.close()
+    print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
+    print("%d temporaries left by runs whose journal was lost" % table.unattributed)
+    return 1 if table.violations else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
