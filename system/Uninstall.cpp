@@ -42,16 +42,17 @@ std::wstring WriteSelfRemovalScript() {
     const std::string_view bytes = SelfRemovalScript();
     if (bytes.empty()) return {};
 
-    std::wstring script = CreateTempFileName();
+    // Only a name is formed, so that a cut here leaves nothing behind.
+    std::wstring script = NewTempName();
     if (script.empty()) return {};
-    RemoveFile(script);
     // The unique name ends in ".tmp"; the interpreter runs only what ends in ".bat".
     const size_t dot = script.find_last_of(L"\\/.");
     if (dot != std::wstring::npos && script[dot] == L'.') script.erase(dot);
     script += L".bat";
 
-    if (!WriteFileBytes(script, bytes.data(), bytes.size())) {
-        RemoveFile(script);
+    if (!WriteFileBytes(script, bytes.data(), bytes.size(), false)) {
+        // One that stood there already is someone else's.
+        if (::GetLastError() != ERROR_FILE_EXISTS) RemoveFile(script);
         return {};
     }
     return script;
@@ -96,7 +97,7 @@ std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
 ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
 // Scripts in the temporary folder that a kill or a power cut stopped: only files that are byte for byte
-// our script, and too old to be running still.
+// our script, or its beginning where a power cut tore its writing, and too old to be running still.
 void RemoveLeftoverScripts() {
     const std::string_view ours = SelfRemovalScript();
     const std::wstring temp = GetTempFolder();
@@ -105,14 +106,14 @@ void RemoveLeftoverScripts() {
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     for (const FolderEntry& entry : entries) {
-        if (entry.isDirectory || entry.isLink || entry.size != ours.size() ||
+        if (entry.isDirectory || entry.isLink || entry.size == 0 || entry.size > ours.size() ||
             !IsTempNameForm(entry.name, L".bat"))
             continue;
         const std::wstring path = JoinPath(temp, entry.name);
         const auto attributes = FileAttributesOf(path);
         const auto bytes = ReadFileBytes(path, ours.size());
         if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
-            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours)
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours.substr(0, bytes->size()))
             continue;
         if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
     }

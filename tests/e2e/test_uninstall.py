@@ -104,6 +104,7 @@ class UninstallTest(test_install.InstallTestBase):
         scripts = {"Tes0F01.bat": (ours, an_hour_ago, False),  # cut short by a power cut long ago
                    "Tes0F02.bat": (ours, time.time(), True),  # may still be running
                    "Tes0F03.bat": (ours.upper(), an_hour_ago, True),  # someone else's
+                   "Tes0F04.bat": (ours[:40], an_hour_ago, False),  # torn while it was written
                    "Other001.bat": (ours, an_hour_ago, True)}
         for name, (content, written, _) in scripts.items():
             (temp / name).write_bytes(content)
