@@ -11,6 +11,7 @@
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
 #include "engine/InstallThread.h"
+#include "engine/Uninstallation.h"
 #include "engine/RunJournal.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"

@@ -20,33 +20,9 @@
 #include "system/RegistryValues.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
-#include "system/Uninstall.h"
 
 namespace tessara {
 namespace {
-
-// How long the run waits for stopped processes to go away before it gives up without touching
-// anything: 50 rounds of 100 ms.
-constexpr int kStopRounds = 50;
-
-void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine) {
-    LogWrite(applicationLine);
-    StopApplicationProcesses();
-    LogWrite(detectorLine);
-    StopDetectorProcess();
-}
-
-// Termination is asynchronous: waits, within the bound, until no process is left that the user may
-// end. Processes of other accounts are out of reach and, as with the stop itself, not waited for.
-bool WaitUntilStopped() {
-    for (int round = 0; round < kStopRounds; ++round) {
-        const bool applicationLeft = StopApplicationProcesses();
-        const bool detectorLeft = StopDetectorProcess();
-        if (!applicationLeft && !detectorLeft) return true;
-        ::Sleep(100);
-    }
-    return false;
-}
 
 enum class CloseOutcome { Stopped, Declined, CouldNotStop };
 
@@ -63,7 +39,7 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
             return CloseOutcome::Declined;
         LogWrite("User allowed us to close the application");
         for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
-            if (round == kStopRounds) return CloseOutcome::CouldNotStop;
+            if (round == StopWaitRounds) return CloseOutcome::CouldNotStop;
             StopApplicationAndDetector("Stopping tessara processes", "Stopping tessara detector");
             ::Sleep(100);
         }
@@ -187,21 +163,6 @@ bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transacti
     return result;
 }
 
-// The registrations go inside the transaction and the folders into the backup; all of it becomes
-// final at the commit, and a kill before leaves everything to be put back.
-bool RemoveInstallation(IRegistryTransaction& transaction, CRunJournal& journal) {
-    if (!DeleteRegistrations(transaction)) return false;
-    StopDetectorProcess();
-    if (const std::unique_ptr<ITransactedKey> run =
-            transaction.OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE)) {
-        run->DeleteValue(RunValueName);
-    }
-    PassStopPoint("uninstall-registry");
-    if (!journal.BackUpInstallation()) return false;
-    PassStopPoint("uninstall-backed-up");
-    return journal.Commit(transaction);
-}
-
 }  // namespace
 
 DWORD WINAPI InstallThreadProc(LPVOID parameter) {
@@ -275,35 +236,6 @@ DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
     }
     ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
     return run == kRunBlocked ? kRunBlocked : result ? 1 : 0;
-}
-
-bool RunUninstall() {
-    // The application's files cannot go while it runs: it is stopped first, as a silent installation
-    // stops it, or nothing is removed.
-    StopApplicationAndDetector("Stopping tessara processes", "Stopping detector process");
-    if (!WaitUntilStopped()) {
-        LogWrite("Could not stop the running application");
-        return false;
-    }
-    CRunJournal journal;
-    if (!journal.Begin(RunKind::Uninstall)) {
-        LogWrite("Could not start the uninstallation journal");
-        return false;
-    }
-    bool committed = false;
-    if (const std::unique_ptr<IRegistryTransaction> transaction =
-            journal.CreateTransaction(L"Uninstalling Orvix Tessara Application")) {
-        committed = RemoveInstallation(*transaction, journal);
-        if (!committed) transaction->Rollback();
-    }
-    // Puts the installation back unless the removal committed; otherwise finishes it.
-    journal.Complete();
-    return committed;
-}
-
-bool IsApplicationInstalled() {
-    return static_cast<bool>(OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE)) ||
-           IsRegularFile(JoinFixedName(GetInstallFolder(), AppExecutableName));
 }
 
 }  // namespace tessara

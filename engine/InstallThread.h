@@ -22,12 +22,4 @@ DWORD WINAPI InstallThreadProc(LPVOID session);
 // The silent modes: shortcut choices from "config.ini", the run, the shortcuts, then closes the window.
 DWORD WINAPI SilentInstallThreadProc(LPVOID session);
 
-// Removes the installation: the registrations inside one transaction, the folders into the backup,
-// both final at the commit; then the shortcuts and the cache. A kill at any moment leaves, after the
-// next start, the installation either whole or gone. The running application is stopped first. True
-// when the removal committed; without an uninstall entry nothing is removed and the result is false.
-bool RunUninstall();
-// An uninstall entry or the application's executable is still there.
-bool IsApplicationInstalled();
-
 }  // namespace tessara

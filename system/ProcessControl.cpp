@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include "app/FileSystem.h"
+#include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 #include "app/InstallLocations.h"
@@ -117,6 +118,23 @@ bool StartDetector(std::wstring installFolder) {
     const unique_handle process(started.hProcess);
     const unique_handle thread(started.hThread);
     return ok != FALSE;
+}
+
+void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine) {
+    LogWrite(applicationLine);
+    StopApplicationProcesses();
+    LogWrite(detectorLine);
+    StopDetectorProcess();
+}
+
+bool WaitUntilStopped() {
+    for (int round = 0; round < StopWaitRounds; ++round) {
+        const bool applicationLeft = StopApplicationProcesses();
+        const bool detectorLeft = StopDetectorProcess();
+        if (!applicationLeft && !detectorLeft) return true;
+        ::Sleep(100);
+    }
+    return false;
 }
 
 }  // namespace tessara

@@ -20,6 +20,13 @@ bool IsApplicationRunning();
 bool IsDetectorRunning();
 bool StopApplicationProcesses();
 bool StopDetectorProcess();
+// How long a run waits for stopped processes to go away before it gives up: rounds of 100 ms.
+constexpr int StopWaitRounds = 50;
+// Logs the two lines and asks the application's processes, then the detector, to end; does not wait.
+void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine);
+// Termination is asynchronous: waits, within StopWaitRounds, until no process is left that the user may
+// end. Processes of other accounts are out of reach and, as with the stop itself, not waited for.
+bool WaitUntilStopped();
 // Starts tessaradetector.exe from the install folder, without waiting. True when the process was
 // started; callers do not depend on it.
 bool StartDetector(std::wstring installFolder);

@@ -113,7 +113,8 @@ void RemoveLeftoverScripts() {
         const auto attributes = FileAttributesOf(path);
         const auto bytes = ReadFileBytes(path, ours.size());
         if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
-            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != ours.substr(0, bytes->size()))
+            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) !=
+                ours.substr(0, bytes->size()))
             continue;
         if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
     }

@@ -6,6 +6,7 @@
 #include "app/RunLock.h"
 #include "app/InstallLocations.h"
 #include "engine/InstallThread.h"
+#include "engine/Uninstallation.h"
 #include "system/ProcessControl.h"
 #include "system/ErrorReport.h"
 #include "system/Registration.h"

@@ -11,7 +11,7 @@
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/InstallLocations.h"
-#include "engine/InstallThread.h"
+#include "engine/Uninstallation.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
