@@ -347,7 +347,10 @@ bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMi
             NoteActivity();
         }
     }
-    const bool stalled = now - m_lastActivity.load() >= stallMilliseconds;
+    // Activity noted after `now` was read (just above, or by the download's own thread) is no silence;
+    // the unsigned difference would wrap to a stall.
+    const ULONGLONG lastActivity = m_lastActivity.load();
+    const bool stalled = now > lastActivity && now - lastActivity >= stallMilliseconds;
     if (!stalled && !Cancelled() && !m_overrun.load()) return false;
     std::lock_guard<std::mutex> lock(m_bindingLock);
     if (!m_binding) return false;
