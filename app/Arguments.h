@@ -23,6 +23,9 @@ std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& 
 // The path after the last "/log"; empty when there is none.
 std::wstring LogPathArgument(const std::vector<std::wstring>& arguments);
 
+// For the program's own use: a run starts the program with it to remove the backup it discarded.
+constexpr wchar_t RemoveDiscardedSwitch[] = L"/removeDiscarded";
+
 // True when an argument begins with the switch (case-sensitive, so "/silentXYZ" counts as "/silent").
 // The values after "/zipUrl", "/log" and "/waitLimit" are data and are never taken for switches.
 bool HasSwitch(const std::vector<std::wstring>& arguments, std::wstring_view name);

@@ -305,10 +305,10 @@ bool MirrorFolder(const std::wstring& source, const std::wstring& target) {
 
 // The copy, the rename into place and, once the target is whole, the note that says so; the source
 // is removed only after that (its removal is not examined, as a file held open may stay behind).
-bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse,
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,
                       const std::function<bool()>& noteWhole) {
     const auto whole = [&noteWhole] { return !noteWhole || noteWhole(); };
-    if (!(mayBeInUse && !FindFileInUse(source).empty()) && MoveFolder(source, target)) return whole();
+    if (MoveFolder(source, target)) return whole();
     const std::wstring staging = StagingCopyOf(target);
     RemoveTree(staging);
     if (!CopyTree(source, staging) || !MoveFolder(staging, target)) {

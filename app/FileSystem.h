@@ -72,10 +72,10 @@ bool MirrorFolder(const std::wstring& source, const std::wstring& target);
 // The name under which MoveOrCopyFolder builds a copy of target before it renames it into place.
 std::wstring StagingCopyOf(const std::wstring& target);
 // Moves source to target, which must not exist yet, copying under a staging name where a rename cannot
-// be done (or, with mayBeInUse, where a file inside is held), so that the target appears only whole.
+// be done, so that the target appears only whole.
 // noteWhole, when given, is called once the target is whole and before the source goes; its false
 // fails the move. True when the target is whole; the source may still be there after a copy.
-bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target, bool mayBeInUse,
+bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,
                       const std::function<bool()>& noteWhole = {});
 // A file below the folder that another process holds open without letting it be deleted (the system
 // answers ERROR_SHARING_VIOLATION); empty when there is none. Windows then refuses to rename the

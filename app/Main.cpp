@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
+#include "engine/Backup.h"
 #include "engine/InstallThread.h"
 #include "engine/Uninstallation.h"
 #include "engine/RunJournal.h"
@@ -87,7 +88,13 @@ int RunChosenMode(HINSTANCE instance) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::RestrictLibrarySearchToSystemFolder();
-    tessara::LogOpen(tessara::LogPathArgument(tessara::SplitArguments(::GetCommandLineW())));
+    const std::vector<std::wstring> switches = tessara::SplitArguments(::GetCommandLineW());
+    // Started by a run that has reported its result: the log is that run's, so none is opened.
+    if (tessara::HasSwitch(switches, tessara::RemoveDiscardedSwitch)) {
+        tessara::RemoveDiscardedBackup();
+        return 0;
+    }
+    tessara::LogOpen(tessara::LogPathArgument(switches));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
     tessara::RemoveLeftoversOfSelfRemoval();

@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kNameBufferSize = 260;
 // Large pieces keep the cost of each WriteFile small next to inflating.
-constexpr std::size_t kCopyBufferSize = 256 * 1024;
+constexpr std::size_t kCopyBufferSize = 64 * 1024;
 // General-purpose flag bit 11: the entry's name is UTF-8.
 constexpr uLong kUtf8NameFlag = 0x800;
 

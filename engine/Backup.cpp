@@ -2,12 +2,15 @@
 
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "app/ScopedWin.h"
+#include "app/SystemLibrary.h"
 #include "app/Text.h"
 
 namespace tessara {
@@ -33,6 +36,8 @@ std::wstring BackupCopyOf(const std::wstring& backupRoot, const std::wstring& fo
 void MoveOutHeldFiles(const std::wstring& folder) {
     std::vector<FolderEntry> left;
     ListTree(folder, left);
+    // After its run the journal's folder may be gone.
+    CreateFolders(JournalFolder());
     const std::wstring prefix = JoinPath(JournalFolder(), L"discarded-" + NewRunId() + L"-");
     int count = 0;
     for (const FolderEntry& entry : left) {
@@ -41,6 +46,22 @@ void MoveOutHeldFiles(const std::wstring& folder) {
         if (::MoveFileExW(ExtendedLengthPath(JoinPath(folder, entry.name)).c_str(), aside.c_str(), 0))
             ::DeleteFileW(aside.c_str());
     }
+}
+
+// This program again, in a process of its own that may outlive this one.
+bool StartDiscardedBackupRemoval() {
+    const std::wstring program = GetExecutablePath(), systemFolder = GetSystemX86Folder();
+    if (program.empty() || systemFolder.empty()) return false;
+    std::wstring commandLine = L"\"" + program + L"\" " + RemoveDiscardedSwitch;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    // From the system folder, so that it keeps no folder of ours in use as its current one.
+    const BOOL ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                     systemFolder.c_str(), &startup, &started);
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    return ok != FALSE;
 }
 
 }  // namespace
@@ -84,7 +105,7 @@ bool BackupFolder(const std::wstring& backupRoot, const std::wstring& folder,
         LogFileOperationFailure("move", held, ERROR_SHARING_VIOLATION);
         return false;
     }
-    if (!MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), true, noteWhole)) return false;
+    if (!MoveOrCopyFolder(folder, BackupCopyOf(backupRoot, folder), noteWhole)) return false;
     LogFormat("Backing up %S to %S done", folder, backupRoot);
     // Done only when the source is gone; what stays of it is put back from the whole copy.
     if (PathExists(folder)) {
@@ -118,11 +139,20 @@ bool PutBackFolders(const Journal& journal) {
     return restored;
 }
 
-void DiscardBackup() {
+void DiscardBackup(bool afterTheRun) {
     const std::wstring backupRoot = BackupRoot(), discard = DiscardFolder();
     PassStopPoint("discarding");
     RemoveTree(discard);
     if (IsDirectory(backupRoot) && !MoveFolder(backupRoot, discard)) RemoveTree(backupRoot);
+    // Under its discard name the backup is nobody's, and every start removes what is left of it, so its
+    // removal may go on after the run has reported its result.
+    if (afterTheRun && IsDirectory(discard) && StartDiscardedBackupRemoval()) return;
+    RemoveDiscardedBackup();
+}
+
+void RemoveDiscardedBackup() {
+    PassStopPoint("removing-discarded");
+    const std::wstring discard = DiscardFolder();
     if (!RemoveTree(discard)) {
         MoveOutHeldFiles(discard);
         RemoveTree(discard);
@@ -137,7 +167,7 @@ bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {
     // the backup file by file instead.
     if (RemoveTree(folder)) {
         CreateFolders(ParentFolderOf(folder));
-        if (MoveOrCopyFolder(copy, folder, false, {})) return true;
+        if (MoveOrCopyFolder(copy, folder)) return true;
     }
     return MirrorFolder(copy, folder);
 }

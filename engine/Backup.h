@@ -33,7 +33,10 @@ bool PutBackFolders(const Journal& journal);
 // Makes the folder's content exactly the backed-up copy again. False when some file could not be put
 // back, in which case the backup root must be kept.
 bool RestoreBackup(std::wstring backupRoot, std::wstring folder);
-// Out of reach of any restore first, then removed; what cannot go now goes at a later start.
-void DiscardBackup();
+// Out of reach of any restore first, then removed; what cannot go now goes at a later start. With
+// afterTheRun, the removal goes on in a process of its own, after this one has reported its result.
+void DiscardBackup(bool afterTheRun);
+// What that process does: removes the discarded backup, moving files still held open out of its way.
+void RemoveDiscardedBackup();
 
 }  // namespace tessara

@@ -118,30 +118,29 @@ bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<s
     return false;
 }
 
-// Digests each file's bytes on their way to the disk, in the order they are written, both alone and
-// together with the others, so that the check after extraction need not read the payload back. Two
-// threads of their own take the two digests, each over every byte, and overlap inflating and writing:
-// hashing is the slowest of the three. The writer gathers pieces into batches and
-// hands over a batch at a time, into a short queue whose length bounds the memory taken: a payload of
-// many small files costs a hand-over per batch, not one per piece and per file.
+// Digests the files' bytes on their way to the disk, in the order they are written, so that the check
+// after extraction need not read the payload back. One digest over all of them is what the manifest
+// signs; with the signed size of each file it binds every byte of every file, so a digest per file
+// would only repeat it. A thread of its own takes it and overlaps inflating and writing, the slower
+// of the two. The writer gathers pieces into batches and hands over a batch at a time, into a short
+// queue whose length bounds the memory taken: a payload of many small files costs a hand-over per
+// batch, not one per piece and per file.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     explicit CDigestingObserver(const std::function<bool()>& cancelled)
-        : m_cancelled(cancelled),
-          m_wholeThread([this] { HashBatches(kWhole); }),
-          m_filesThread([this] { HashBatches(kFiles); }) {}
+        : m_cancelled(cancelled), m_thread([this] { HashBatches(); }) {}
     CDigestingObserver(const CDigestingObserver&) = delete;
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
     ~CDigestingObserver() override { StopHashing(); }
 
     void OnFileStarted(const std::wstring& destination) override {
         m_written.files.push_back({destination, {}});
-        m_filling.fileStarts.push_back(m_filling.bytes.size());
     }
     void OnFileData(const char* data, std::size_t size) override {
-        if (m_filling.bytes.size() + size > kBatchSize) HandOver();
-        if (m_filling.bytes.capacity() < kBatchSize) m_filling.bytes.reserve(kBatchSize);
-        m_filling.bytes.insert(m_filling.bytes.end(), data, data + size);
+        if (!m_written.files.empty()) m_written.files.back().content.size += size;
+        if (m_filling.size() + size > kBatchSize) HandOver();
+        if (m_filling.capacity() < kBatchSize) m_filling.reserve(kBatchSize);
+        m_filling.insert(m_filling.end(), data, data + size);
     }
     bool KeepGoing() override { return !m_cancelled || !m_cancelled(); }
     // Waits for every piece to be hashed.
@@ -149,31 +148,23 @@ public:
         HandOver();
         StopHashing();
         if (m_intact) m_written.digest = m_whole.Finish();
-        for (size_t i = 0; i < m_written.files.size() && i < m_contents.size(); ++i)
-            m_written.files[i].content = std::move(m_contents[i]);
         return std::move(m_written);
     }
 
 private:
     // A piece of a large file fills a batch; small files share one. Three batches exist at most (the
     // one filling and those waiting), no more memory than a piece waiting beside one being hashed took.
-    static constexpr size_t kBatchSize = 256 * 1024;
-    // Batches handed over and not yet hashed by both threads; the writer waits only when this many are.
+    static constexpr size_t kBatchSize = 64 * 1024;
+    // Batches handed over and not yet hashed; the writer waits only when this many are.
     static constexpr size_t kBatchesWaiting = 2;
-    enum Digest { kWhole, kFiles };
-
-    // Consecutive pieces, and the offsets in them at which a file starts (ending the one before it).
-    struct Batch {
-        std::vector<unsigned char> bytes;
-        std::vector<size_t> fileStarts;
-    };
+    using Batch = std::vector<unsigned char>;
 
     void HandOver() {
-        if (m_filling.bytes.empty() && m_filling.fileStarts.empty()) return;
+        if (m_filling.empty()) return;
         std::unique_lock<std::mutex> lock(m_lock);
         m_changed.wait(lock, [this] { return m_waiting.size() < kBatchesWaiting; });
         m_waiting.push_back(std::move(m_filling));
-        // A hashed batch's buffers are filled again rather than allocated anew.
+        // A hashed batch's buffer is filled again rather than allocated anew.
         m_filling = Batch();
         if (!m_spare.empty()) {
             m_filling = std::move(m_spare.back());
@@ -181,63 +172,22 @@ private:
         }
         m_changed.notify_all();
     }
-    // Each thread works down the queue; a batch leaves it once both have hashed it. Batches stay where
-    // they are while hashed: the writer only appends, which moves no element of the queue.
-    void HashBatches(Digest digest) {
+    // Batches stay in the queue while hashed: the writer only appends, which moves no element of it.
+    void HashBatches() {
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [&] { return m_hashed[digest] < m_waiting.size() || m_stopping; });
-            if (m_hashed[digest] == m_waiting.size()) break;
-            const Batch& batch = m_waiting[m_hashed[digest]];
+            m_changed.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
+            if (m_waiting.empty()) break;
+            const Batch& batch = m_waiting.front();
             lock.unlock();
-            if (digest == kWhole) {
-                HashWhole(batch);
-            } else {
-                HashFiles(batch);
-            }
+            // The hasher and what it found are touched by this thread only, until it is joined.
+            m_intact = m_whole.HashData(batch.data(), static_cast<unsigned long>(batch.size())) && m_intact;
             lock.lock();
-            ++m_hashed[digest];
-            if (m_hashed[kWhole] > 0 && m_hashed[kFiles] > 0) {
-                m_spare.push_back(std::move(m_waiting.front()));
-                m_spare.back().bytes.clear();
-                m_spare.back().fileStarts.clear();
-                m_waiting.pop_front();
-                --m_hashed[kWhole];
-                --m_hashed[kFiles];
-            }
+            m_spare.push_back(std::move(m_waiting.front()));
+            m_spare.back().clear();
+            m_waiting.pop_front();
             m_changed.notify_all();
         }
-        if (digest == kFiles) EndFile();
-    }
-    // Each hasher and what it found is touched by its own thread only, until the threads are joined.
-    void HashWhole(const Batch& batch) {
-        if (!batch.bytes.empty())
-            m_intact = m_whole.HashData(batch.bytes.data(), static_cast<unsigned long>(batch.bytes.size())) &&
-                       m_intact;
-    }
-    void HashFiles(const Batch& batch) {
-        size_t start = 0;
-        for (size_t next = 0; next <= batch.fileStarts.size(); ++next) {
-            const size_t end = next < batch.fileStarts.size() ? batch.fileStarts[next] : batch.bytes.size();
-            if (end > start) {
-                m_fileIntact =
-                    m_file.HashData(batch.bytes.data() + start, static_cast<unsigned long>(end - start)) &&
-                    m_fileIntact;
-                m_fileSize += end - start;
-            }
-            if (next < batch.fileStarts.size()) EndFile();
-            start = end;
-        }
-    }
-    void EndFile() {
-        if (m_fileOpen) {
-            std::vector<unsigned char> digest = m_file.Finish();
-            m_contents.push_back(
-                {m_fileSize, m_fileIntact ? std::move(digest) : std::vector<unsigned char>()});
-        }
-        m_fileOpen = true;
-        m_fileIntact = true;
-        m_fileSize = 0;
     }
     void StopHashing() {
         {
@@ -245,29 +195,21 @@ private:
             m_stopping = true;
         }
         m_changed.notify_all();
-        if (m_wholeThread.joinable()) m_wholeThread.join();
-        if (m_filesThread.joinable()) m_filesThread.join();
+        if (m_thread.joinable()) m_thread.join();
     }
 
     const std::function<bool()>& m_cancelled;
     Sha256Hasher m_whole;
     bool m_intact = true;
-    Sha256Hasher m_file;
-    std::vector<FileFingerprint> m_contents;
-    uint64_t m_fileSize = 0;
-    bool m_fileOpen = false;
-    bool m_fileIntact = true;
     WrittenFilesDigest m_written;
     Batch m_filling;
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<Batch> m_waiting;
-    size_t m_hashed[2] = {0, 0};
     std::vector<Batch> m_spare;
     bool m_stopping = false;
-    // Last, so that everything the threads use exists before they start.
-    std::thread m_wholeThread;
-    std::thread m_filesThread;
+    // Last, so that everything the thread uses exists before it starts.
+    std::thread m_thread;
 };
 
 // Writes the files the manifest signs and takes their digests on the way. The archive's index and the

@@ -62,7 +62,7 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     CreateFolders(ParentFolderOf(installFolder));
 
     LogFormat("Copy payload from %S to %S", extractionFolder, installFolder);
-    const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder, false);
+    const bool placed = !installFolder.empty() && MoveOrCopyFolder(extractionFolder, installFolder);
     PassStopPoint("replaced");
     if (placed) {
         LogWrite("Payload copy success");

@@ -135,7 +135,8 @@ bool OwnsBackup(const Journal& journal, const std::optional<Journal>& marker) {
 
 // Completes or undoes the run. filesAreItsOwn is false for a backup's marker settled while the journal
 // folder holds another run's journal: that journal, its undo record and its commit mark are left to it.
-bool Settle(const Journal& written, bool filesAreItsOwn = true) {
+// byItsRun is true at the end of the run itself, false when a later start settles it.
+bool Settle(const Journal& written, bool filesAreItsOwn = true, bool byItsRun = false) {
     const std::optional<Journal> marker = ReadBackupMarker();
     const Journal journal = WithBackupNotes(written, marker);
     // A backup whose discarding this run began may have lost its marker on the way.
@@ -163,7 +164,8 @@ bool Settle(const Journal& written, bool filesAreItsOwn = true) {
     if (filesAreItsOwn && !journal.Has(DiscardingNote))
         WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
     // A backup that another run made is not this run's to discard, whatever became of this run.
-    if (ownBackup) DiscardBackup();
+    // What an installation replaced need not hold up its result; a removal leaves nothing behind.
+    if (ownBackup) DiscardBackup(byItsRun && committed && journal.kind == RunKind::Install);
     if (committed) DiscardEarlierBackups();
     RemoveTemporaries(journal);
     if (!filesAreItsOwn) return true;
@@ -330,7 +332,7 @@ bool CRunJournal::Commit(IRegistryTransaction& transaction) {
 
 bool CRunJournal::Complete() {
     const std::optional<Journal> journal = ReadJournal(JournalFile());
-    return journal && Settle(*journal);
+    return journal && Settle(*journal, true, true);
 }
 
 bool CRunJournal::NoteFolder(const wchar_t* kind, const std::wstring& folder) {

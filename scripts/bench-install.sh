@@ -71,6 +71,8 @@ end_started_programs() {
 # found, so that the sampling takes next to nothing from the run it measures.
 setup_run() {
   local start pid="" key value rest
+  # A copy the download service kept would stand in for the download.
+  if [ -d "$cache" ]; then find "$cache" -mindepth 1 -delete; fi
   sync
   start=$(now_ms)
   (cd "$work" && TESSARA_BENCH_TAG="$run_tag" exec wine "$work/TessaraAppSetup.exe" /silent /zipUrl "$url") &

@@ -16,6 +16,7 @@ namespace tessara {
 // What the check knows of one file's content.
 struct FileFingerprint {
     uint64_t size = 0;
+    // Empty for a file the extraction wrote: the digest over all files covers its bytes.
     std::vector<unsigned char> sha256;
 };
 

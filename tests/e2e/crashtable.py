@@ -163,9 +163,12 @@ class CrashTable:
         path = self.work / ("trace-" + kind)
         path.unlink(missing_ok=True)
         self.run("trace-" + kind, *args, env={"TESSARA_TEST_CRASH_TRACE": harness.to_windows(path)})
-        steps = [line.split(" ", 1) for line in path.read_text().splitlines()]
+        steps = [(int(k), step) for k, step in (line.split(" ", 1) for line in path.read_text().splitlines())]
         self.settle_after_trace()
-        return [(int(k), step) for k, step in steps]
+        # The process a run leaves to remove the old files after its result numbers its own steps from 1
+        # into the same file: the run's steps are those before the numbering starts again.
+        run_steps = next((i for i, (k, _) in enumerate(steps) if k != i + 1), len(steps))
+        return steps[:run_steps]
 
     def settle_after_trace(self):
         self.installed = self.installation()

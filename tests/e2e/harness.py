@@ -135,10 +135,10 @@ def tree_digest(folder):
     return result
 
 
-def prefix_processes():
-    """(process id, lower-case image name) of every process running in this build's Wine prefix. Other
-    builds on the same machine run processes of the same names in prefixes of their own; the tests
-    neither see nor end those."""
+def prefix_command_lines():
+    """(process id, command line) of every process running in this build's Wine prefix. Other builds on
+    the same machine run processes of the same names in prefixes of their own; the tests neither see nor
+    end those."""
     marker = ("WINEPREFIX=%s" % PREFIX).encode()
     for entry in pathlib.Path("/proc").iterdir():
         if not entry.name.isdigit():
@@ -146,13 +146,25 @@ def prefix_processes():
         try:
             if marker not in (entry / "environ").read_bytes().split(b"\0"):
                 continue
-            program = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
+            # Wine shows a program's command line as its first argument, or as its arguments.
+            program = " ".join(part.decode("utf-8", "replace")
+                               for part in (entry / "cmdline").read_bytes().split(b"\0") if part)
         except OSError:
             continue
-        # Wine shows a program's whole command line as its first argument, and the arguments may hold
-        # URLs: the image is the path up to its ".exe".
+        yield int(entry.name), program
+
+
+def prefix_processes():
+    """(process id, lower-case image name) of every process running in this build's Wine prefix."""
+    for pid, program in prefix_command_lines():
+        # The arguments may hold URLs: the image is the path up to its ".exe".
         image = re.match(r'\s*"?([^"]*?\.exe\b|[^" ]*)', program, re.IGNORECASE).group(1)
-        yield int(entry.name), image.replace("\\", "/").rsplit("/", 1)[-1].lower()
+        yield pid, image.replace("\\", "/").rsplit("/", 1)[-1].lower()
+
+
+def background_removals():
+    """The processes a finished installation left to remove the previous one's files."""
+    return [pid for pid, program in prefix_command_lines() if "/removeDiscarded" in program]
 
 
 def process_ended(pid):
@@ -320,6 +332,8 @@ class PayloadServer:
 
 class SetupRun:
     def __init__(self, completed, folder):
+        # A run is over for the tests once what it left to do in the background is done.
+        wait_until(lambda: all(process_ended(pid) for pid in background_removals()), "the backup's removal")
         self.exit_code = completed.returncode
         self.folder = folder
         log = folder / "debugLog.log"

@@ -125,6 +125,16 @@ class KillTest(InterruptionTestBase):
                                 harness.make_payload(no_detector, self.work / "no-detector.zip").read_bytes())
         self.kill_table({"discarding": "old"}, url, self.damage_backup)
 
+    def test_the_old_files_a_reinstallation_left_to_remove_after_its_result_go_at_the_next_start(self):
+        before = self.install_old()
+        folder = harness.prepare_setup_folder("cut-removal", program=harness.TEST_SETUP_EXE)
+        run = harness.run_setup(folder, "/silent", "/zipUrl", self.new_url,
+                                env={"TESSARA_TEST_STOP_AT": "removing-discarded"})
+        self.assertEqual(0, run.exit_code, run.log_text)
+        self.assertEqual(["Tessara", "Tessara.discard"], self.state()["beside"])
+        self.start_next("after-cut-removal")
+        self.assertEqual("new", self.assert_exactly_one_installation(before, "cut removal"))
+
     def test_a_temporary_folder_emptied_after_a_kill_loses_nothing(self):
         def empty_temp(point, before):
             for path in self.temp.iterdir():
