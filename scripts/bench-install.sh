@@ -59,7 +59,17 @@ setup_pid() {
   return 0
 }
 end_started_programs() {
-  local started program
+  local started program round
+  # What the run left to remove its old files in the background is let finish, outside the timing, so
+  # that it takes nothing from the next run.
+  for round in $(seq 600); do
+    program=""
+    for started in $(tagged_pids); do
+      grep -qa '/removeDiscarded' "/proc/$started/cmdline" 2>/dev/null && program=$started
+    done
+    [ -z "$program" ] && break
+    sleep 0.05
+  done
   for started in $(tagged_pids); do
     program=$(tr '\0' ' ' <"/proc/$started/cmdline" 2>/dev/null) || continue
     case "$program" in 'C:\windows\'*) ;; [A-Za-z]:\\*) kill "$started" 2>/dev/null || true ;; esac
