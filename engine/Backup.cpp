@@ -9,9 +9,9 @@
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
-#include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
+#include "system/ProcessControl.h"
 
 namespace tessara {
 namespace {
@@ -48,20 +48,12 @@ void MoveOutHeldFiles(const std::wstring& folder) {
     }
 }
 
-// This program again, in a process of its own that may outlive this one.
+// This program again, in a process of its own that may outlive this one, from the system folder, so
+// that it keeps no folder of ours in use as its current one.
 bool StartDiscardedBackupRemoval() {
     const std::wstring program = GetExecutablePath(), systemFolder = GetSystemX86Folder();
-    if (program.empty() || systemFolder.empty()) return false;
-    std::wstring commandLine = L"\"" + program + L"\" " + RemoveDiscardedSwitch;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    // From the system folder, so that it keeps no folder of ours in use as its current one.
-    const BOOL ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                     systemFolder.c_str(), &startup, &started);
-    const unique_handle process(started.hProcess);
-    const unique_handle thread(started.hThread);
-    return ok != FALSE;
+    return !program.empty() && !systemFolder.empty() &&
+           StartProcess(program, L"\"" + program + L"\" " + RemoveDiscardedSwitch, systemFolder);
 }
 
 }  // namespace

@@ -103,21 +103,24 @@ bool StopApplicationProcesses() { return TerminateProcessesByName(ApplicationPro
 
 bool StopDetectorProcess() { return TerminateProcessesByName(DetectorProcessNames); }
 
+bool StartProcess(const std::wstring& program, std::wstring commandLine, const std::wstring& folder,
+                  DWORD flags) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    const BOOL ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
+                                     nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &started);
+    const unique_handle process(started.hProcess);
+    const unique_handle thread(started.hThread);
+    return ok != FALSE;
+}
+
 bool StartDetector(std::wstring installFolder) {
     const std::wstring detector = JoinFixedName(installFolder, DetectorExecutableName);
     // Runs after the installation has been committed: an unreadable folder only means no detector.
     if (detector.empty() || !PathExists(detector)) return false;
-
     // The application name is passed on its own, so the unquoted command line may contain blanks.
-    std::wstring commandLine = detector;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    const BOOL ok = ::CreateProcessW(detector.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                     nullptr, installFolder.c_str(), &startup, &started);
-    const unique_handle process(started.hProcess);
-    const unique_handle thread(started.hThread);
-    return ok != FALSE;
+    return StartProcess(detector, detector, installFolder);
 }
 
 void StopApplicationAndDetector(const char* applicationLine, const char* detectorLine) {

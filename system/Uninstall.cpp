@@ -8,12 +8,12 @@
 #include "app/Config.h"
 #include "app/Log.h"
 #include "app/FileSystem.h"
-#include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
 #include "app/InstallLocations.h"
 #include "res/resource.h"
 #include "system/CommandLine.h"
+#include "system/ProcessControl.h"
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/RegistryValues.h"
@@ -60,19 +60,11 @@ std::wstring WriteSelfRemovalScript() {
 
 bool StartSelfRemovalScript(const std::wstring& script, const std::wstring& setAside) {
     const std::wstring systemFolder = GetSystemX86Folder();
-    if (systemFolder.empty()) return false;
-    std::wstring commandLine = SelfRemovalCommandLine(script, ::GetCurrentProcessId(), setAside);
     // The interpreter comes from the system folder, never from a search that starts beside the program.
-    const std::wstring interpreter = systemFolder + L"\\cmd.exe";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!::CreateProcessW(interpreter.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                          CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started))
-        return false;
-    const unique_handle process(started.hProcess);
-    const unique_handle thread(started.hThread);
-    return true;
+    return !systemFolder.empty() &&
+           StartProcess(systemFolder + L"\\cmd.exe",
+                        SelfRemovalCommandLine(script, ::GetCurrentProcessId(), setAside), {},
+                        CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP);
 }
 
 bool MoveFileNoReplace(const std::wstring& from, const std::wstring& to) {
