@@ -205,14 +205,17 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
     return bytes;
 }
 
+bool WriteToFile(HANDLE file, const void* data, size_t size) {
+    DWORD written = 0;
+    return ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace) {
     PassDurableStep("write");
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                                 replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                                 nullptr));
-    DWORD written = 0;
-    return file && ::WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size && ::FlushFileBuffers(file.get());
+    return file && WriteToFile(file.get(), data, size) && ::FlushFileBuffers(file.get());
 }
 
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {

@@ -41,6 +41,8 @@ bool RemoveTree(const std::wstring& path);
 // The whole content of a file of at most maxSize bytes; nothing when it is missing, larger, or could
 // not be read completely.
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize);
+// Writes all of the bytes at the file's position; false when the system took fewer.
+bool WriteToFile(HANDLE file, const void* data, size_t size);
 // Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace = true);
 // The entries directly inside a folder, without "." and ".."; false when it cannot be listed.

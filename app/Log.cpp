@@ -101,7 +101,15 @@ std::string FormatLogLine(const std::tm& local, const std::string& message) {
     return "[" + FormatLogTime(local).substr(0, 24) + "] :: " + message + "\n";
 }
 
+namespace {
+thread_local int g_quietScopes = 0;
+}  // namespace
+
+CQuietLog::CQuietLog() { ++g_quietScopes; }
+CQuietLog::~CQuietLog() { --g_quietScopes; }
+
 bool LogWrite(std::string message) {
+    if (g_quietScopes != 0) return true;
     std::lock_guard<std::mutex> guard(g_logLock);
     if (!g_logStream) return false;
     const std::time_t now = CurrentTimeInSeconds();

@@ -20,6 +20,16 @@ void LogClose();
 
 bool LogWrite(std::string message);
 
+// While one lives, lines written on its thread are dropped: the thread's findings are found again,
+// and logged, on the thread that acts on them.
+class CQuietLog {
+public:
+    CQuietLog();
+    ~CQuietLog();
+    CQuietLog(const CQuietLog&) = delete;
+    CQuietLog& operator=(const CQuietLog&) = delete;
+};
+
 // "Www Mmm dd hh:mm:ss yyyy" with a blank-padded day, as ctime lays it out.
 std::string FormatLogTime(const std::tm& local);
 std::string FormatLogLine(const std::tm& local, const std::string& message);

@@ -99,6 +99,9 @@ std::optional<std::vector<ZipEntrySpan>> ParseCentralDirectory(const std::vector
         entry.name.assign(reinterpret_cast<const char*>(directory.data()) + at + kEntrySize, nameLength);
         entry.offset = offset;
         entry.compressedSize = compressed;
+        entry.uncompressedSize = uncompressed;
+        entry.crc = static_cast<uint32_t>(Read(directory, at + 16, 4));
+        entry.flags = static_cast<uint16_t>(Read(directory, at + 8, 2));
         entries.push_back(std::move(entry));
         at = next;
     }

@@ -27,6 +27,10 @@ struct ZipEntrySpan {
     uint64_t offset = 0;
     uint64_t end = 0;
     uint64_t compressedSize = 0;
+    uint64_t uncompressedSize = 0;
+    uint32_t crc = 0;
+    // General-purpose flags: how the name is encoded, among others.
+    uint16_t flags = 0;
 };
 
 // The entries of the central directory, in archive order with their spans; nothing when it is

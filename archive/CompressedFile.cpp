@@ -12,7 +12,6 @@
 #include "archive/WideFileFunctions.h"
 
 namespace NsCommon {
-namespace details {
 namespace {
 
 constexpr std::size_t kNameBufferSize = 260;
@@ -23,12 +22,29 @@ constexpr uLong kUtf8NameFlag = 0x800;
 
 char FoldCase(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-bool WriteAll(HANDLE file, const char* data, std::size_t size) {
-    DWORD written = 0;
-    return ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}  // namespace
+
+std::string EntryKeyOf(std::string_view storedName) {
+    std::string key(storedName);
+    for (char& c : key) c = FoldCase(c);
+    return key;
 }
 
-}  // namespace
+std::string LookupKeyOf(std::string_view askedName) {
+    std::string key = EntryKeyOf(askedName);
+    std::replace(key.begin(), key.end(), '\\', '/');
+    return key;
+}
+
+std::optional<std::wstring> EntryPathOf(const std::string& key, unsigned long flags) {
+    // Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
+    // only be taken to be ours. A payload may only place files inside the extraction folder.
+    std::optional<std::wstring> path = tessara::WidenText(key, (flags & kUtf8NameFlag) ? CP_UTF8 : CP_ACP);
+    if (!path || !tessara::StaysInsideFolder(*path)) return std::nullopt;
+    return path;
+}
+
+namespace details {
 
 CCompressedFile::CCompressedFile(const std::wstring& archivePath) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
@@ -56,31 +72,14 @@ void CCompressedFile::BuildIndex() {
         const bool read = status == UNZ_OK && unzGetFilePos64(archive, &entry.position) == UNZ_OK;
         // Folders and empty files have nothing to extract.
         if (read && entry.info.uncompressed_size != 0) {
-            m_index[MakeKey(name, strnlen(name, sizeof name))] = entry;
+            m_index[EntryKeyOf(std::string_view(name, strnlen(name, sizeof name)))] = entry;
         }
     } while (unzGoToNextFile(archive) == UNZ_OK);
 }
 
-// Index keys are only case-folded: a stored backslash stays, so such a name never matches a lookup.
-std::string CCompressedFile::MakeKey(const char* storedName, std::size_t length) const {
-    std::string key(storedName, length);
-    if (m_caseFolding) {
-        for (char& c : key) c = FoldCase(c);
-    }
-    return key;
-}
-
-std::string CCompressedFile::NormalizeName(const char* name, int length) const {
-    if (name == nullptr || length <= 0) return std::string();
-    std::string key = MakeKey(name, static_cast<std::size_t>(length));
-    for (char& c : key) {
-        if (c == '\\') c = '/';
-    }
-    return key;
-}
-
 const CCompressedFile::IndexItem* CCompressedFile::FindItem(const char* name, int length) const {
-    const auto found = m_index.find(NormalizeName(name, length));
+    if (name == nullptr || length <= 0) return nullptr;
+    const auto found = m_index.find(LookupKeyOf(std::string_view(name, static_cast<std::size_t>(length))));
     return found == m_index.end() ? nullptr : &*found;
 }
 
@@ -117,12 +116,7 @@ std::optional<uint64_t> CCompressedFile::GetCompressedSize(const char* name, int
 std::optional<std::wstring> CCompressedFile::GetEntryPath(const char* name, int length) const {
     const IndexItem* item = FindItem(name, length);
     if (item == nullptr) return std::nullopt;
-    // Names not marked as UTF-8 are in the ANSI code page of the machine that packed them, which can
-    // only be taken to be ours. A payload may only place files inside the extraction folder.
-    std::optional<std::wstring> path =
-        tessara::WidenText(item->first, (item->second.info.flag & kUtf8NameFlag) ? CP_UTF8 : CP_ACP);
-    if (!path || !tessara::StaysInsideFolder(*path)) return std::nullopt;
-    return path;
+    return EntryPathOf(item->first, item->second.info.flag);
 }
 
 bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
@@ -204,7 +198,7 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
         complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
                                  [&file, observer](const char* data, std::size_t size) {
                                      if (observer && !observer->KeepGoing()) return false;
-                                     if (!WriteAll(file.get(), data, size)) return false;
+                                     if (!tessara::WriteToFile(file.get(), data, size)) return false;
                                      if (observer) observer->OnFileData(data, size);
                                      return true;
                                  });

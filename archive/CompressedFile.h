@@ -6,12 +6,23 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/ScopedWin.h"
 #include "unzip.h"
 
 namespace NsCommon {
+
+// The key an entry is found by: its stored name, case folded (a stored '\\' stays, so such a name is
+// never found).
+std::string EntryKeyOf(std::string_view storedName);
+// The key a name asked for is looked up by: '\\' stands for '/'.
+std::string LookupKeyOf(std::string_view askedName);
+// The path, relative to a target folder with '/' separators, that an entry of this key and these
+// general-purpose flags is extracted to; nothing when it would leave the folder. Names become wide
+// text from UTF-8 when the entry is marked so, else from the ANSI code page.
+std::optional<std::wstring> EntryPathOf(const std::string& key, unsigned long flags);
 
 // Sees, in order, every file that ExtractEntries writes and each piece of it as it goes to the disk,
 // so that a caller can digest the payload without reading it back.
@@ -89,8 +100,6 @@ private:
         unz64_file_pos position;
     };
 
-    std::string NormalizeName(const char* name, int length) const;
-    std::string MakeKey(const char* storedName, std::size_t length) const;
     using IndexItem = std::pair<const std::string, EntryInfo>;
     unique_open_entry OpenEntry(const EntryInfo& entry);
     template <typename Sink>
@@ -101,7 +110,6 @@ private:
     const EntryInfo* Find(const char* name, int length) const;
     void BuildIndex();
 
-    bool m_caseFolding = true;
     mutable std::recursive_mutex m_lock;
     unique_unzfile m_archive;
     unz_global_info64 m_globalInfo{};

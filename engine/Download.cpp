@@ -362,6 +362,11 @@ bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMi
     return true;
 }
 
+std::wstring CBindStatusCallback::GrowingFile() {
+    std::lock_guard<std::mutex> lock(m_bindingLock);
+    return m_growingFile;
+}
+
 bool CBindStatusCallback::Cancelled() const { return m_report && m_report->IsCancelled(); }
 
 HRESULT CBindStatusCallback::NotImplementedUnlessCancelled() const {
@@ -519,9 +524,96 @@ ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::ws
     return point;
 }
 
+// The body of one attempt as the download service writes it into its cache file, for a reader on
+// another thread. The reader waits for bytes until the attempt ends; then only a complete attempt
+// still answers.
+class CArrivingBody : public IArrivingArchive {
+public:
+    explicit CArrivingBody(CBindStatusCallback& callback) : m_callback(callback) {}
+
+    bool Read(uint64_t offset, unsigned char* into, size_t size) override {
+        for (DWORD wait = 0;; wait = kArrivalPollMilliseconds) {
+            const std::optional<bool> complete = EndingWithin(wait);
+            if (complete == false) return false;
+            if (Arrived() >= offset + size) return ReadAt(offset, into, size);
+            if (complete.has_value()) return false;
+        }
+    }
+    std::optional<uint64_t> FinalSize() override {
+        if (EndingWithin(INFINITE) != true) return std::nullopt;
+        return Arrived();
+    }
+    // From the download's thread, when the attempt has ended.
+    void End(bool complete) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_complete = complete;
+        }
+        m_ended.notify_all();
+    }
+
+private:
+    static constexpr DWORD kArrivalPollMilliseconds = 5;
+
+    // Whether the attempt ended complete, waiting at most this long for its end; nothing while it goes on.
+    std::optional<bool> EndingWithin(DWORD milliseconds) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        const auto ended = [this] { return m_complete.has_value(); };
+        if (milliseconds == INFINITE)
+            m_ended.wait(lock, ended);
+        else
+            m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), ended);
+        return m_complete;
+    }
+    uint64_t Arrived() {
+        if (!m_file) {
+            const std::wstring name = m_callback.GrowingFile();
+            if (name.empty()) return 0;
+            m_file.reset(::CreateFileW(name.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
+        LARGE_INTEGER size{};
+        return m_file && ::GetFileSizeEx(m_file.get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+    }
+    bool ReadAt(uint64_t offset, unsigned char* into, size_t size) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD read = 0;
+        return ::ReadFile(m_file.get(), into, static_cast<DWORD>(size), &read, &at) && read == size;
+    }
+
+    CBindStatusCallback& m_callback;
+    unique_file_handle m_file;
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    std::optional<bool> m_complete;
+};
+
+// A follower of the body on a thread of its own for one attempt; it ends with the attempt.
+class CFollowedBody {
+public:
+    CFollowedBody(CBindStatusCallback& callback, const BodyFollower& follow)
+        : m_body(callback), m_thread([this, &follow] { follow(m_body); }) {}
+    CFollowedBody(const CFollowedBody&) = delete;
+    CFollowedBody& operator=(const CFollowedBody&) = delete;
+    ~CFollowedBody() { End(false); }
+    void End(bool complete) {
+        if (!m_thread.joinable()) return;
+        m_body.End(complete);
+        m_thread.join();
+    }
+
+private:
+    CArrivingBody m_body;
+    std::thread m_thread;
+};
+
 // One attempt with the URL download service, from the first byte.
 AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials,
-                                   const std::wstring& downloadFile, ResumePoint& resume) {
+                                   const std::wstring& downloadFile, ResumePoint& resume,
+                                   const BodyFollower& follow) {
     static const auto download =
         ProcAs<URLDownloadToFileWFn>(GetSystemLibraryProc(L"urlmon.dll", "URLDownloadToFileW"));
     if (!download) return {false, false, "the URL download service is not available", {}};
@@ -531,6 +623,8 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
     if (report) report->SetProgressRange(100);
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
+    std::optional<CFollowedBody> followed;
+    if (follow) followed.emplace(callback, follow);
     {
         const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
         result = download(nullptr, credentials.url.c_str(), downloadFile.c_str(), 0, &callback);
@@ -542,6 +636,8 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
     const bool ok = SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
                     IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() &&
                     *size >= callback.Received();
+    // The follower reads the service's cache file, which goes with the attempt's leftovers below.
+    if (followed) followed->End(ok);
     AttemptOutcome outcome{true, false, {}, {}};
     if (!ok) {
         outcome = DescribeServiceFailure(callback, result, credentials.url, credentials.present, received);
@@ -578,8 +674,7 @@ AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& cr
     uint64_t written = resume.kept;
     const bool ok =
         client.Fetch(resume.kept, resume.total - resume.kept, [&](const unsigned char* data, size_t size) {
-            DWORD done = 0;
-            if (!::WriteFile(file.get(), data, static_cast<DWORD>(size), &done, nullptr) || done != size) {
+            if (!WriteToFile(file.get(), data, size)) {
                 writeError = ::GetLastError();
                 return false;
             }
@@ -620,14 +715,15 @@ bool SupportedScheme(const std::wstring& scheme) {
 
 // Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
 bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
-                         const std::wstring& downloadFile) {
+                         const std::wstring& downloadFile, const BodyFollower& follow) {
     const ULONGLONG started = ::GetTickCount64();
     ResumePoint resume;
     ULONGLONG pause = DownloadRetryPauseMilliseconds();
     for (int attempt = 1;; ++attempt) {
         const AttemptOutcome outcome = resume.Usable()
                                            ? ResumeWithRange(report, credentials, downloadFile, resume)
-                                           : DownloadWithService(report, credentials, downloadFile, resume);
+                                           : DownloadWithService(report, credentials, downloadFile, resume,
+                                                                 attempt == 1 ? follow : BodyFollower());
         if (outcome.ok) {
             if (attempt > 1) LogFormat("Download attempt %d succeeded", attempt);
             return true;
@@ -658,7 +754,8 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
 
 }  // namespace
 
-bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile) {
+bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
+                     const BodyFollower& follow) {
     const UrlCredentials credentials = SplitUrlCredentials(url);
     const std::wstring scheme = UrlScheme(credentials.url);
     if (!SupportedScheme(scheme)) {
@@ -675,7 +772,7 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
-    if (DownloadWithRetries(report, credentials, downloadFile)) {
+    if (DownloadWithRetries(report, credentials, downloadFile, follow)) {
         RemoveFile(safetyCopy);
         return true;
     }

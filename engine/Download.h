@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/InstallStage.h"
+#include "archive/LocalEntries.h"
 
 namespace tessara {
 
@@ -75,6 +77,8 @@ public:
     static constexpr int MaxRedirects = 10;
     // The files the download service said it keeps its cache copy in.
     const std::vector<std::wstring>& CacheFiles() const { return m_cacheFiles; }
+    // The cache file the service fills as the body arrives; empty until it names one.
+    std::wstring GrowingFile();
 
 private:
     bool Cancelled() const;
@@ -119,7 +123,13 @@ private:
 // asks (within a cap), for a bounded number of attempts and time. An attempt that received part of
 // the file continues from there with a range request when the server offers ranges and a validator;
 // otherwise it starts over. Each failed attempt is logged with its reason in words.
-bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile);
+//
+// A follower, when given, sees the body of the first attempt while it arrives, on a thread of its own
+// that ends with the attempt: it may read what has arrived, wait for more, and learn whether all of it
+// came.
+using BodyFollower = std::function<void(IArrivingArchive& body)>;
+bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
+                     const BodyFollower& follow = {});
 
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.
 void RemoveUrlCacheEntry(const std::wstring& url);

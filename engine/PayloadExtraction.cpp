@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -17,6 +18,7 @@
 #include "app/Log.h"
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
+#include "archive/LocalEntries.h"
 #include "verify/DigestManifest.h"
 
 namespace tessara {
@@ -74,26 +76,37 @@ std::vector<std::string> WithoutPlacedFiles(const NsCommon::ICompressedFile& arc
 // Every file must fit where it is extracted and where it is installed. Both are written through the
 // extended-length form, so under the longer of the two folders only the system's own limit binds; the
 // install path stays below MAX_PATH, as the application and the shell open their files without it.
-bool PathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
-              const std::wstring& extractionFolder, const std::wstring& installFolder) {
+bool PathFits(const std::string& entry, const std::wstring& path, const std::wstring& extractionFolder,
+              const std::wstring& installFolder) {
     const std::wstring& longer =
         extractionFolder.size() > installFolder.size() ? extractionFolder : installFolder;
+    if (JoinPath(installFolder, path).size() >= MAX_PATH) {
+        LogFormat("The install path of %s would be 260 characters or more", entry);
+        return false;
+    }
+    if (ExtendedLengthPath(JoinPath(longer, path)).size() >= kExtendedPathLimit) {
+        LogFormat("The path of %s would be too long for the system", entry);
+        return false;
+    }
+    return true;
+}
+
+bool PathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
+              const std::wstring& extractionFolder, const std::wstring& installFolder) {
     for (const std::string& entry : entries) {
         const std::optional<std::wstring> path = archive.GetEntryPath(entry.data(), NameLength(entry));
         if (!path) {
             LogFormat("The payload names a file outside its folder: %s", entry);
             return false;
         }
-        if (JoinPath(installFolder, *path).size() >= MAX_PATH) {
-            LogFormat("The install path of %s would be 260 characters or more", entry);
-            return false;
-        }
-        if (ExtendedLengthPath(JoinPath(longer, *path)).size() >= kExtendedPathLimit) {
-            LogFormat("The path of %s would be too long for the system", entry);
-            return false;
-        }
+        if (!PathFits(entry, *path, extractionFolder, installFolder)) return false;
     }
     return true;
+}
+
+uint64_t AddSaturating(uint64_t sum, uint64_t size) {
+    return size > std::numeric_limits<uint64_t>::max() - sum ? std::numeric_limits<uint64_t>::max()
+                                                             : sum + size;
 }
 
 // The declared sizes are what the archive claims; the reader never writes more than that, so the sum
@@ -101,11 +114,9 @@ bool PathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::s
 bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
                    const std::wstring& folder) {
     uint64_t needed = kFreeSpaceMargin;
-    for (const std::string& entry : entries) {
-        const uint64_t size = archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0);
-        needed = size > std::numeric_limits<uint64_t>::max() - needed ? std::numeric_limits<uint64_t>::max()
-                                                                      : needed + size;
-    }
+    for (const std::string& entry : entries)
+        needed =
+            AddSaturating(needed, archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0));
     ULARGE_INTEGER available{};
     if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
         LogFormat("Could not read the free space of %S", folder);
@@ -255,6 +266,157 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     return PayloadExtraction::Extracted;
 }
 
+// The signed size of every file the manifest lists, by the key its entry is found by; empty when a
+// listed file has no signed size, which only the check of the finished folder can judge.
+std::map<std::string, uint64_t> SignedSizesByKey(const DigestManifest& manifest) {
+    std::map<std::string, uint64_t> lines;
+    for (const FileDigestLine& line : manifest.fileDigests)
+        lines[NsCommon::LookupKeyOf(line.uri)] = line.expected.size;
+    std::map<std::string, uint64_t> sizes;
+    for (const std::string& reference : manifest.references) {
+        const std::string key = NsCommon::LookupKeyOf(reference);
+        const auto line = lines.find(key);
+        if (line == lines.end()) return {};
+        sizes[key] = line->second;
+    }
+    return sizes;
+}
+
+bool RoomForSignedFiles(const std::map<std::string, uint64_t>& sizes, const std::wstring& folder) {
+    uint64_t needed = kFreeSpaceMargin;
+    for (const auto& file : sizes) needed = AddSaturating(needed, file.second);
+    ULARGE_INTEGER available{};
+    return ::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) &&
+           available.QuadPart >= needed;
+}
+
+// A new file of the extraction folder, written piece by piece. Such files are no durable step of a
+// run: the folder is noted as a whole and goes as a whole.
+class CExtractedFile {
+public:
+    explicit CExtractedFile(const std::wstring& destination)
+        : m_file(::CreateFileW(ExtendedLengthPath(destination).c_str(), GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    bool IsOpen() const { return static_cast<bool>(m_file); }
+    bool Write(const unsigned char* data, size_t size) { return WriteToFile(m_file.get(), data, size); }
+
+private:
+    unique_file_handle m_file;
+};
+
+// Unpacks the archive as it arrives, by its local headers, under the same rules as the extraction of
+// the finished archive: the manifest first and verified in memory, then only the files it signs, each
+// with its signed size, its path within bounds and room for all of them on the volume. Anything the
+// reader cannot take as it comes stops it with the reason; the caller then extracts the finished
+// archive.
+class CArrivalExtraction {
+public:
+    CArrivalExtraction(IArrivingArchive& archive, const std::wstring& extractionFolder,
+                       const std::wstring& installFolder, const std::vector<unsigned char>& anchor,
+                       const std::function<bool()>& cancelled)
+        : m_archive(archive),
+          m_reader(archive),
+          m_extractionFolder(extractionFolder),
+          m_installFolder(installFolder),
+          m_anchor(anchor),
+          m_cancelled(cancelled) {}
+
+    ArrivedPayload Run() {
+        const char* stopped = WriteManifest();
+        if (!stopped) stopped = WriteSignedFiles();
+        if (!stopped && !m_reader.MatchesCentralDirectory())
+            stopped = "the archive's directory does not list the entries it holds";
+        // Whatever stopped the reading, a download that broke off explains it best.
+        if (stopped && !m_archive.FinalSize()) stopped = "the download broke off";
+        if (stopped) return {std::nullopt, stopped, m_wroteFiles};
+        m_written.digest = m_whole.Finish();
+        return {std::move(m_written), {}, true};
+    }
+
+private:
+    bool Cancelled() const { return m_cancelled && m_cancelled(); }
+
+    const char* WriteManifest() {
+        const std::optional<LocalEntry> entry = m_reader.Next();
+        if (!entry || NsCommon::EntryKeyOf(entry->name) != kManifestName ||
+            entry->uncompressedSize > kMaxManifestSize)
+            return "no signed manifest arrived first";
+        std::vector<unsigned char> message;
+        if (!m_reader.CopyData([&message](const unsigned char* data, size_t size) {
+                message.insert(message.end(), data, data + size);
+                return true;
+            }))
+            return "the manifest did not arrive intact";
+        DigestManifest manifest;
+        manifest.pinnedCertificate = m_anchor;
+        if (!VerifyManifestMessage(manifest, message) || !ManifestNamesAreSafe(manifest))
+            return "the manifest did not pass its checks";
+        m_signedSizes = SignedSizesByKey(manifest);
+        if (m_signedSizes.empty()) return "the manifest signs no size for some file";
+        if (!RoomForSignedFiles(m_signedSizes, m_extractionFolder)) return "the volume may lack room";
+        m_wroteFiles = true;
+        const std::wstring destination = JoinPath(m_extractionFolder, L"digest.s");
+        // A later entry of that name that the manifest lists would overwrite the manifest just verified.
+        m_placed.insert(ComparablePathOf(destination));
+        CExtractedFile file(destination);
+        if (!file.IsOpen() || !file.Write(message.data(), message.size()))
+            return "the manifest could not be written";
+        return nullptr;
+    }
+
+    const char* WriteSignedFiles() {
+        while (const std::optional<LocalEntry> entry = m_reader.Next()) {
+            if (Cancelled()) return "cancelled";
+            const std::string key = NsCommon::EntryKeyOf(entry->name);
+            const auto signedSize = m_signedSizes.find(key);
+            // Folders, empty files and what the manifest does not sign never reach the disk.
+            if (entry->uncompressedSize == 0 || signedSize == m_signedSizes.end()) continue;
+            if (entry->uncompressedSize != signedSize->second) return "a file's size is not its signed size";
+            const std::optional<std::wstring> path = NsCommon::EntryPathOf(key, entry->flags);
+            if (!path || !PathFits(key, *path, m_extractionFolder, m_installFolder))
+                return "a file's path does not fit";
+            const std::wstring destination = JoinPath(m_extractionFolder, *path);
+            if (!m_placed.insert(ComparablePathOf(destination)).second) return "a file comes twice";
+            if (!MakeFolderOf(*path)) return "a folder could not be made";
+            if (!WriteEntryTo(destination, entry->uncompressedSize)) return "a file did not arrive intact";
+        }
+        return m_reader.AtDirectory() ? nullptr : "an entry cannot be taken as it comes";
+    }
+
+    // A payload lists the files of a folder together: its folders are made once, not asked for per file.
+    bool MakeFolderOf(const std::wstring& path) {
+        const size_t slash = path.rfind(L'/');
+        if (slash == std::wstring::npos || path.compare(0, slash, m_lastFolder) == 0) return true;
+        m_lastFolder.clear();
+        if (!CreateFolders(JoinPath(m_extractionFolder, path.substr(0, slash)))) return false;
+        m_lastFolder = path.substr(0, slash);
+        return true;
+    }
+
+    bool WriteEntryTo(const std::wstring& destination, uint64_t size) {
+        CExtractedFile file(destination);
+        if (!file.IsOpen()) return false;
+        m_written.files.push_back({destination, {size, {}}});
+        return m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
+            return !Cancelled() && file.Write(data, piece) &&
+                   m_whole.HashData(data, static_cast<unsigned long>(piece));
+        });
+    }
+
+    IArrivingArchive& m_archive;
+    CLocalEntryReader m_reader;
+    const std::wstring& m_extractionFolder;
+    const std::wstring& m_installFolder;
+    const std::vector<unsigned char>& m_anchor;
+    const std::function<bool()>& m_cancelled;
+    std::map<std::string, uint64_t> m_signedSizes;
+    std::set<std::wstring> m_placed;
+    std::wstring m_lastFolder;
+    Sha256Hasher m_whole;
+    WrittenFilesDigest m_written;
+    bool m_wroteFiles = false;
+};
+
 }  // namespace
 
 PayloadExtraction ExtractVerifiedPayload(const std::wstring& archivePath,
@@ -276,6 +438,30 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
     const PayloadExtraction extraction =
         WriteSignedFiles(archivePath, extractionFolder, installFolder, anchor, cancelled, placed, written);
     if (extraction != PayloadExtraction::Extracted) return extraction;
+    return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
+                                                                      : PayloadExtraction::CheckFailed;
+}
+
+}  // namespace tessara
+
+namespace tessara {
+
+ArrivedPayload ExtractArrivingPayload(IArrivingArchive& archive, const std::wstring& extractionFolder,
+                                      const std::wstring& installFolder,
+                                      const std::vector<unsigned char>& anchor,
+                                      const std::function<bool()>& cancelled) {
+    // Whatever this finds is found again, and logged, when the finished archive is extracted instead.
+    const CQuietLog quiet;
+    try {
+        return CArrivalExtraction(archive, extractionFolder, installFolder, anchor, cancelled).Run();
+    } catch (const std::exception&) {
+        return {std::nullopt, "the file system refused a step", true};
+    }
+}
+
+PayloadExtraction CheckArrivedPayload(const std::wstring& extractionFolder,
+                                      const std::vector<unsigned char>& anchor,
+                                      const WrittenFilesDigest& written) {
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;
 }

@@ -3,9 +3,11 @@
 // unsigned reach the disk: the signed manifest is checked in memory first, then only the files it
 // names are written, once their declared sizes fit the volume and their install paths fit MAX_PATH.
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "archive/LocalEntries.h"
 #include "verify/DigestManifest.h"
 
 namespace tessara {
@@ -31,5 +33,29 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
                                                    const std::vector<unsigned char>& anchor,
                                                    const std::function<bool()>& cancelled = {},
                                                    const std::vector<WrittenFile>& placed = {});
+
+// What unpacking the payload while it arrived came to.
+struct ArrivedPayload {
+    // Every signed file, written with its digest taken, when the archive could be taken as it came and
+    // all of it arrived.
+    std::optional<WrittenFilesDigest> written;
+    // Why not, in words, when not.
+    std::string stopped;
+    // Files were written to the extraction folder: without `written`, they must go before it is
+    // filled from the finished archive.
+    bool wroteFiles = false;
+};
+
+// Unpacks the payload into the empty extraction folder while the archive arrives, under the same
+// rules as ExtractVerifiedPayload, and writes no log line. Meant for a thread of its own beside the
+// download.
+ArrivedPayload ExtractArrivingPayload(IArrivingArchive& archive, const std::wstring& extractionFolder,
+                                      const std::wstring& installFolder,
+                                      const std::vector<unsigned char>& anchor,
+                                      const std::function<bool()>& cancelled = {});
+// The check of the folder the unpacking on arrival filled, as after ExtractVerifiedPayload.
+PayloadExtraction CheckArrivedPayload(const std::wstring& extractionFolder,
+                                      const std::vector<unsigned char>& anchor,
+                                      const WrittenFilesDigest& written);
 
 }  // namespace tessara

@@ -75,21 +75,40 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     ClearApplicationCache();
 }
 
+// The extraction step for a payload that may have been unpacked while it arrived: then only the
+// check of the folder remains; otherwise what was unpacked goes and the finished archive is extracted.
+PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::wstring& downloadFile,
+                                       const std::wstring& extractionFolder,
+                                       const std::wstring& installFolder,
+                                       const std::vector<WrittenFile>& reused,
+                                       const ArrivedPayload* arrived) {
+    if (extractionFolder.empty()) return PayloadExtraction::ExtractionFailed;
+    if (arrived && arrived->written) {
+        LogFormat("The payload's %d files were unpacked while it downloaded",
+                  static_cast<int>(arrived->written->files.size()));
+        return CheckArrivedPayload(extractionFolder, PinnedCertificate(), *arrived->written);
+    }
+    if (arrived) {
+        LogFormat("The payload is unpacked after its download: %s", arrived->stopped);
+        if (arrived->wroteFiles && !(RemoveTree(extractionFolder) && CreateFolders(extractionFolder)))
+            return PayloadExtraction::ExtractionFailed;
+    }
+    return ExtractVerifiedPayload(
+        downloadFile, extractionFolder, installFolder, [&session] { return session.IsCancelled(); }, reused);
+}
+
 // Unpacks the signed files of the download into the extraction folder and checks them against their
 // manifest, with the stage codes, progress and log lines of both steps. True when the folder holds the
 // verified payload.
 bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
                             const std::wstring& extractionFolder, const std::wstring& installFolder,
-                            const std::vector<WrittenFile>& reused) {
+                            const std::vector<WrittenFile>& reused, const ArrivedPayload* arrived = nullptr) {
     session.SetStage(StageExtract);
     session.SetProgress(0);
 
     LogWrite("Extracting files");
-    const PayloadExtraction extraction = extractionFolder.empty()
-                                             ? PayloadExtraction::ExtractionFailed
-                                             : ExtractVerifiedPayload(
-                                                   downloadFile, extractionFolder, installFolder,
-                                                   [&session] { return session.IsCancelled(); }, reused);
+    const PayloadExtraction extraction =
+        ExtractUnlessArrived(session, downloadFile, extractionFolder, installFolder, reused, arrived);
     if (!ContinueUnlessCancelled(session)) return false;
     if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
@@ -114,16 +133,22 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
     return true;
 }
 
-// Fetches the whole payload and turns it into verified files.
+// Fetches the whole payload and turns it into verified files, unpacking it while it arrives where it can.
 bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
                                     const std::wstring& installFolder) {
-    if (!DownloadPayload(&session, url, files.downloadFile)) {
+    ArrivedPayload arrived;
+    const auto unpackOnArrival = [&](IArrivingArchive& body) {
+        arrived = ExtractArrivingPayload(body, files.extractionFolder, installFolder, PinnedCertificate(),
+                                         [&session] { return session.IsCancelled(); });
+    };
+    if (!DownloadPayload(&session, url, files.downloadFile, unpackOnArrival)) {
         session.SetError(true);
         return false;
     }
     PassStopPoint("downloaded");
     if (!ContinueUnlessCancelled(session)) return false;
-    return ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, {});
+    return ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, {},
+                                  &arrived);
 }
 
 // An update downloads only the files that differ from the installation's; should that go wrong in

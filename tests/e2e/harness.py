@@ -20,6 +20,7 @@ import subprocess
 import threading
 import time
 import unittest
+import zipfile
 
 BUILD = pathlib.Path(os.environ.get("TESSARA_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build"))
 SOURCE = pathlib.Path(os.environ.get("TESSARA_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
@@ -219,6 +220,15 @@ def make_payload(folder, out_zip, key=DEV_ROOT / "dev-root.key.pem", cert=DEV_RO
     for extra in chain:
         args += ["--chain", extra]
     subprocess.run([str(a) for a in args], check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return pathlib.Path(out_zip)
+
+
+def manifest_last(zip_path, out_zip):
+    """The payload with its signed manifest behind the files, as other packers place it: an installer can
+    unpack such an archive only once all of it has arrived."""
+    with zipfile.ZipFile(zip_path) as source, zipfile.ZipFile(out_zip, "w", zipfile.ZIP_DEFLATED) as target:
+        for item in sorted(source.infolist(), key=lambda entry: entry.filename == "digest.s"):
+            target.writestr(item, source.read(item.filename), compresslevel=1)
     return pathlib.Path(out_zip)
 
 

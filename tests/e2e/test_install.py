@@ -7,12 +7,16 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import threading
 import time
 import unittest
 import zipfile
 
 import harness
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "engine"))
+from range_server import RangeServer  # noqa: E402
 
 SUCCESS_LINES = [
     "Starting installer thread",
@@ -250,6 +254,44 @@ class FirstInstallationTest(InstallTestBase):
         run = harness.run_setup(folder, "/silent")
         self.assert_installed(run)
         self.assertIn("Starting file download from " + url, run.messages)
+
+    def test_each_archive_is_unpacked_as_it_arrives_or_after_its_download_and_installs_the_same(self):
+        """Only an archive that begins with its manifest, lists in its directory exactly the entries it holds
+        and arrives in one piece is unpacked while it downloads; any other is unpacked afterwards. Either
+        way exactly the signed files are installed and nothing is left in Temp."""
+        extra = self.work / "extra.zip"
+        shutil.copy(self.work / "payload.zip", extra)
+        with zipfile.ZipFile(extra, "a") as archive:
+            archive.writestr("extra.txt", b"not signed")
+        data = extra.read_bytes()
+        at = data.rfind(b"extra.txt")
+        renamed = data[:at] + b"extra.txu" + data[at + len("extra.txu"):]
+        manifest_last = harness.manifest_last(self.work / "payload.zip", self.work / "last.zip").read_bytes()
+        # Half the archive, then silence past the stall time: the rest comes by a range request.
+        ranges = RangeServer({"/resumed.zip": self.payload})
+        ranges.misdeeds = {"/resumed.zip": [("stall", len(self.payload) // 2, 20)]}
+        after = "The payload is unpacked after its download: "
+        cases = [
+            ("as packed", self.server.serve("/arrival.zip", self.payload),
+             "The payload's 4 files were unpacked while it downloaded"),
+            ("manifest last", self.server.serve("/last.zip", manifest_last), after + "no signed manifest arrived first"),
+            ("directory names another entry", self.server.serve("/renamed.zip", renamed),
+             after + "the archive's directory does not list the entries it holds"),
+            ("resumed", ranges.base + "/resumed.zip",
+             after + "the download broke off"),
+        ]
+        try:
+            for name, url, line in cases:
+                with self.subTest(name):
+                    shutil.rmtree(self.install_folder, ignore_errors=True)
+                    before = self.temp_entries()
+                    run = self.install(url, "arrival-" + name.replace(" ", "-"),
+                                       env={"TESSARA_TEST_STALL_MS": "2000", "TESSARA_TEST_RETRY_PAUSE_MS": "100"})
+                    self.assert_installed(run)
+                    self.assertIn(line, run.messages)
+                    self.assertEqual(before, self.temp_entries())
+        finally:
+            ranges.stop()
 
 
 class ReinstallationTest(InstallTestBase):

@@ -121,9 +121,11 @@ class InteractiveWindowTest(InstallTestBase):
         super().setUpClass()
         big = harness.stage_demo_application(cls.work / "big", extra_files={"big.bin": os.urandom(3 << 20)})
         cls.big = harness.make_payload(big, cls.work / "big.zip").read_bytes()
-        # Incompressible, so that extracting and digesting it takes a few seconds under Wine.
+        # Incompressible, so that extracting and digesting it takes a few seconds under Wine, and with its
+        # manifest last, so that this happens after the download, where a cancel is to land.
         large = harness.stage_demo_application(cls.work / "large", extra_files={"large.bin": os.urandom(96 << 20)})
-        cls.large = harness.make_payload(large, cls.work / "large.zip").read_bytes()
+        cls.large = harness.manifest_last(harness.make_payload(large, cls.work / "packed-large.zip"),
+                                          cls.work / "large.zip").read_bytes()
 
     def setUp(self):
         super().setUp()

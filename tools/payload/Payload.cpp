@@ -347,10 +347,11 @@ void WritePayloadZip(const fs::path& out, const std::vector<PayloadFile>& files,
     try {
         ZipWriter zip(out);
         std::vector<char> buffer(kChunkSize);
-        for (const PayloadFile& file : files) AddFileToZip(zip, file, buffer);
+        // The manifest first: an installer can verify it and unpack the files behind it as they arrive.
         zip.OpenEntry(kSignatureName, std::time(nullptr), signature.size());
         zip.Write(signature.data(), signature.size());
         zip.CloseEntry();
+        for (const PayloadFile& file : files) AddFileToZip(zip, file, buffer);
         zip.Finish();
     } catch (...) {
         std::error_code ignored;
