@@ -529,7 +529,8 @@ ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::ws
 // still answers.
 class CArrivingBody : public IArrivingArchive {
 public:
-    explicit CArrivingBody(CBindStatusCallback& callback) : m_callback(callback) {}
+    CArrivingBody(CBindStatusCallback& callback, std::wstring url, const FILETIME& start)
+        : m_callback(callback), m_url(std::move(url)), m_start(start) {}
 
     bool Read(uint64_t offset, unsigned char* into, size_t size) override {
         for (DWORD wait = 0;; wait = kArrivalPollMilliseconds) {
@@ -554,20 +555,22 @@ public:
 
 private:
     static constexpr DWORD kArrivalPollMilliseconds = 5;
+    static constexpr ULONGLONG kSearchPeriodMilliseconds = 50;
 
     // Whether the attempt ended complete, waiting at most this long for its end; nothing while it goes on.
     std::optional<bool> EndingWithin(DWORD milliseconds) {
         std::unique_lock<std::mutex> lock(m_lock);
         const auto ended = [this] { return m_complete.has_value(); };
+        // Even a wait of no time costs a tick of the system's timer; most reads find their bytes there.
         if (milliseconds == INFINITE)
             m_ended.wait(lock, ended);
-        else
+        else if (milliseconds != 0)
             m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), ended);
         return m_complete;
     }
     uint64_t Arrived() {
         if (!m_file) {
-            const std::wstring name = m_callback.GrowingFile();
+            const std::wstring name = FilledFile();
             if (name.empty()) return 0;
             m_file.reset(::CreateFileW(name.c_str(), GENERIC_READ,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -584,7 +587,23 @@ private:
         return ::ReadFile(m_file.get(), into, static_cast<DWORD>(size), &read, &at) && read == size;
     }
 
+    // The file the service fills: the one it named, or else the one cache file named after the URL that
+    // was written since the attempt began. Wine names its file only once the whole body is in it.
+    std::wstring FilledFile() {
+        const std::wstring named = m_callback.GrowingFile();
+        if (!named.empty() || ::GetTickCount64() < m_nextSearch) return named;
+        m_nextSearch = ::GetTickCount64() + kSearchPeriodMilliseconds;
+        std::vector<std::wstring> written;
+        for (const std::wstring& file : CacheFilesNamedAfter(m_url, m_cacheFolder))
+            if (WrittenSince(file, m_start)) written.push_back(file);
+        return written.size() == 1 ? written.front() : std::wstring();
+    }
+
     CBindStatusCallback& m_callback;
+    const std::wstring m_url;
+    const FILETIME m_start;
+    const std::wstring m_cacheFolder = InternetCacheFolder();
+    ULONGLONG m_nextSearch = 0;
     unique_file_handle m_file;
     std::mutex m_lock;
     std::condition_variable m_ended;
@@ -594,8 +613,9 @@ private:
 // A follower of the body on a thread of its own for one attempt; it ends with the attempt.
 class CFollowedBody {
 public:
-    CFollowedBody(CBindStatusCallback& callback, const BodyFollower& follow)
-        : m_body(callback), m_thread([this, &follow] { follow(m_body); }) {}
+    CFollowedBody(CBindStatusCallback& callback, const BodyFollower& follow, const std::wstring& url,
+                  const FILETIME& start)
+        : m_body(callback, url, start), m_thread([this, &follow] { follow(m_body); }) {}
     CFollowedBody(const CFollowedBody&) = delete;
     CFollowedBody& operator=(const CFollowedBody&) = delete;
     ~CFollowedBody() { End(false); }
@@ -624,7 +644,7 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
     std::optional<CFollowedBody> followed;
-    if (follow) followed.emplace(callback, follow);
+    if (follow) followed.emplace(callback, follow, credentials.url, downloadStart);
     {
         const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
         result = download(nullptr, credentials.url.c_str(), downloadFile.c_str(), 0, &callback);

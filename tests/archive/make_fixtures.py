@@ -39,16 +39,21 @@ def deflated(name, data, flags=0):
     return name, flags, 8, packer.compress(data) + packer.flush(), zlib.crc32(data), len(data)
 
 
-def raw_zip(folder, name, entries):
-    """entries: (name bytes, general-purpose flags, method, data as stored, CRC-32, uncompressed size)."""
+def raw_zip(folder, name, entries, unlisted=()):
+    """entries: (name bytes, general-purpose flags, method, data as stored, CRC-32, uncompressed size).
+    The central directory leaves out the entries named in unlisted."""
     body, central = bytearray(), bytearray()
+    listed = 0
     for entry_name, flags, method, data, crc, size in entries:
         offset = len(body)
         body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x21, crc, len(data), size,
                             len(entry_name), 0) + entry_name + data
+        if entry_name in unlisted:
+            continue
+        listed += 1
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, flags, method, 0, 0x21, crc,
                                len(data), size, len(entry_name), 0, 0, 0, 0, 0, offset) + entry_name
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central), len(body), 0)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, listed, listed, len(central), len(body), 0)
     path = os.path.join(folder, name)
     write(folder, name, bytes(body + central + end))
     return path
@@ -106,6 +111,15 @@ def main(folder):
         (b"longer.txt", 0, 0, b"short data", zlib.crc32(b"short data"), 50),
         (b"shorter.txt", 0, 8, packed, zlib.crc32(lying_text), 10),
     ])
+
+    # For the reader that follows an archive as it arrives: sizes only after the data (flag bit 3), an
+    # entry the directory does not list, and an archive that stops inside an entry's data.
+    raw_zip(folder, "descriptor.zip", [stored(b"first.txt", b"sizes up front"),
+                                       stored(b"second.txt", b"sizes after the data", flags=0x8)])
+    raw_zip(folder, "unlisted.zip", [stored(b"a.txt", b"listed"), deflated(b"b.txt", b"not listed" * 40)],
+            unlisted=(b"b.txt",))
+    with open(raw_zip(folder, "cut.zip", [stored(b"a.txt", b"whole"), stored(b"b.txt", b"x" * 4000)]), "rb") as source:
+        write(folder, "cut.zip", source.read()[:1000])
 
     unsafe = [
         stored(b"good/ok.txt", b"good"),

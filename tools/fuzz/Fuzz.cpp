@@ -1,7 +1,8 @@
 // fuzz: feeds mutated inputs to the parsers of untrusted payload data, in process, under Wine.
 //   fuzz KIND COUNT SEED SEED-FOLDER SANDBOX FINDINGS [FIRST]
 // KIND is "manifest" (ParseManifest on manifest text), "signature" (the signature check on digest.s
-// messages), "archive" (the zip reader: open, index, ExtractAll, and the signed extraction),
+// messages), "archive" (the zip reader: open, index, ExtractAll, the signed extraction, and the one
+// of an archive as it arrives),
 // "directory" (the central directory read from the end of a remote archive) or "range" (the headers of
 // a range answer and URLs with credentials). Input
 // number i is derived from SEED and i alone, so a finding is reproduced by running from FIRST = i.
@@ -11,12 +12,14 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -335,14 +338,29 @@ void CheckNothingEscaped(Context& context) {
     }
 }
 
+// The input as an archive that has arrived whole, for the reader that unpacks one as it arrives.
+class CArrivedBytes : public tessara::IArrivingArchive {
+public:
+    explicit CArrivedBytes(const Bytes& bytes) : m_bytes(bytes) {}
+    bool Read(uint64_t offset, unsigned char* into, size_t size) override {
+        if (offset > m_bytes.size() || size > m_bytes.size() - offset) return false;
+        std::copy_n(m_bytes.data() + offset, size, into);
+        return true;
+    }
+    std::optional<uint64_t> FinalSize() override { return m_bytes.size(); }
+
+private:
+    const Bytes& m_bytes;
+};
+
 void RunArchive(Context& context, const Bytes& input) {
     const fs::path archive = context.sandbox / "input.zip";
     WriteFileBytes(archive.wstring(), input);
     std::error_code ec;
     fs::remove_all(context.scratch, ec);
-    const fs::path plain = context.scratch / "plain", signedFolder = context.scratch / "signed";
-    fs::create_directories(plain, ec);
-    fs::create_directories(signedFolder, ec);
+    const fs::path plain = context.scratch / "plain", signedFolder = context.scratch / "signed",
+                   arrivedFolder = context.scratch / "arrived";
+    for (const fs::path& folder : {plain, signedFolder, arrivedFolder}) fs::create_directories(folder, ec);
     {
         NsCommon::details::CCompressedFile reader(archive.wstring());
         for (const std::string& name : reader.GetEntryNames()) {
@@ -351,9 +369,11 @@ void RunArchive(Context& context, const Bytes& input) {
         }
         reader.ExtractAll(plain.wstring());
     }
+    const std::wstring installFolder = L"C:\\users\\fuzz\\AppData\\Roaming\\Orvix\\Tessara";
     const tessara::PayloadExtraction outcome = tessara::ExtractVerifiedPayloadWithAnchor(
-        archive.wstring(), signedFolder.wstring(), L"C:\\users\\fuzz\\AppData\\Roaming\\Orvix\\Tessara",
-        context.anchor);
+        archive.wstring(), signedFolder.wstring(), installFolder, context.anchor);
+    CArrivedBytes whole(input);
+    tessara::ExtractArrivingPayload(whole, arrivedFolder.wstring(), installFolder, context.anchor);
     ++context.outcomes[static_cast<int>(outcome)];
     CheckNothingEscaped(context);
 }
