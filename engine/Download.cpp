@@ -656,8 +656,10 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
     const bool ok = SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
                     IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() &&
                     *size >= callback.Received();
-    // The follower reads the service's cache file, which goes with the attempt's leftovers below.
+    // The follower holds the service's cache file open, and that file goes with the attempt's leftovers
+    // below: it ends, and lets go of the file, first.
     if (followed) followed->End(ok);
+    followed.reset();
     AttemptOutcome outcome{true, false, {}, {}};
     if (!ok) {
         outcome = DescribeServiceFailure(callback, result, credentials.url, credentials.present, received);

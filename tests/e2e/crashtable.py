@@ -210,6 +210,9 @@ class CrashTable:
         if not settled and (which == base) != self.legacy.exists() and which in allowed:
             problems.append("legacy add-in %s" % ("present" if self.legacy.exists() else "missing"))
         if settled:
+            # An uninstallation's self-removal script runs on for seconds after it, and then removes itself.
+            harness.wait_until(lambda: all(harness.process_ended(pid) for pid in harness.self_removal_scripts()),
+                               "the self-removal scripts", timeout=90)
             left = self.leftovers()
             # The temporaries of a run whose journal was lost cannot be told from anyone else's: they
             # stay for the system's clean-up of the temporary folder, and are counted apart.

@@ -168,6 +168,11 @@ def background_removals():
     return [pid for pid, program in prefix_command_lines() if "/removeDiscarded" in program]
 
 
+def self_removal_scripts():
+    """The scripts uninstallations left to remove their program once it has exited."""
+    return [pid for pid, program in prefix_command_lines() if re.search(r"\.bat\b", program, re.IGNORECASE)]
+
+
 def process_ended(pid):
     """True once a process is gone or only waits to be reaped."""
     try:
