@@ -76,15 +76,9 @@ std::optional<LocalEntry> CLocalEntryReader::Next() {
 
 bool CLocalEntryReader::CopyData(const std::function<bool(const unsigned char*, size_t)>& sink) {
     if (!m_current) return false;
+    const uint64_t declared = m_current->uncompressedSize;
     uint32_t crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
     uint64_t produced = 0;
-    if (!Inflate(m_current->compressedSize, crc, produced, sink)) return false;
-    return produced == m_current->uncompressedSize && crc == m_crc;
-}
-
-bool CLocalEntryReader::Inflate(uint64_t compressedSize, uint32_t& crc, uint64_t& produced,
-                                const std::function<bool(const unsigned char*, size_t)>& sink) {
-    const uint64_t declared = m_current->uncompressedSize;
     const auto pass = [&](const unsigned char* data, size_t size) {
         produced += size;
         crc = static_cast<uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
@@ -94,8 +88,9 @@ bool CLocalEntryReader::Inflate(uint64_t compressedSize, uint32_t& crc, uint64_t
     z_stream& stream = m_inflate->stream;
     if (m_method == kDeflated && (!m_inflate->ready || inflateReset(&stream) != Z_OK)) return false;
     bool ended = m_method == kStored;
-    for (uint64_t consumed = 0; consumed < compressedSize;) {
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPieceSize, compressedSize - consumed));
+    for (uint64_t consumed = 0; consumed < m_current->compressedSize;) {
+        const size_t piece =
+            static_cast<size_t>(std::min<uint64_t>(kPieceSize, m_current->compressedSize - consumed));
         if (!m_archive.Read(m_dataOffset + consumed, m_input.data(), piece)) return false;
         consumed += piece;
         if (m_method == kStored) {
@@ -122,7 +117,7 @@ bool CLocalEntryReader::Inflate(uint64_t compressedSize, uint32_t& crc, uint64_t
         } while (stream.avail_in != 0 || stream.avail_out == 0);
         if (ended && stream.avail_in != 0) return false;
     }
-    return ended;
+    return ended && produced == declared && crc == m_crc;
 }
 
 bool CLocalEntryReader::MatchesCentralDirectory() {

@@ -51,9 +51,6 @@ public:
     bool MatchesCentralDirectory();
 
 private:
-    bool Inflate(uint64_t compressedSize, uint32_t& crc, uint64_t& produced,
-                 const std::function<bool(const unsigned char*, size_t)>& sink);
-
     IArrivingArchive& m_archive;
     uint64_t m_offset = 0;
     bool m_atDirectory = false;
