@@ -165,6 +165,15 @@ bool CreateFolders(const std::wstring& path) {
     return ::CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr) || IsDirectory(path);
 }
 
+bool CreateFoldersOnce(const std::wstring& root, const std::wstring& relativePath, std::wstring& lastMade) {
+    const size_t slash = relativePath.rfind(L'/');
+    if (slash == std::wstring::npos || relativePath.compare(0, slash, lastMade) == 0) return true;
+    lastMade.clear();
+    if (!CreateFolders(JoinPath(root, relativePath.substr(0, slash)))) return false;
+    lastMade = relativePath.substr(0, slash);
+    return true;
+}
+
 bool RemoveFile(const std::wstring& path) {
     const std::wstring extended = ExtendedLengthPath(path);
     const DWORD attributes = ::GetFileAttributesW(extended.c_str());
@@ -205,6 +214,12 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
     return bytes;
 }
 
+unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) {
+    return unique_file_handle(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                            replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                            nullptr));
+}
+
 bool WriteToFile(HANDLE file, const void* data, size_t size) {
     DWORD written = 0;
     return ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
@@ -212,9 +227,7 @@ bool WriteToFile(HANDLE file, const void* data, size_t size) {
 
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace) {
     PassDurableStep("write");
-    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                                replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                                nullptr));
+    const unique_file_handle file = CreateFileForWriting(path, replace);
     return file && WriteToFile(file.get(), data, size) && ::FlushFileBuffers(file.get());
 }
 

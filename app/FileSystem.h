@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ScopedWin.h"
+
 namespace tessara {
 
 struct FolderEntry {
@@ -33,6 +35,10 @@ std::optional<uint64_t> FileSizeOf(const std::wstring& path);
 
 // Creates the folder with every missing parent; true when it is a folder afterwards.
 bool CreateFolders(const std::wstring& path);
+// Makes the folders a file at relativePath ('/' separators) under root needs, unless they are those
+// the previous call made (lastMade, kept by the caller): a payload lists the files of a folder
+// together, so its folders are made once, not asked for per file.
+bool CreateFoldersOnce(const std::wstring& root, const std::wstring& relativePath, std::wstring& lastMade);
 // Deletes one file (read-only or not); true when no file is left at the path.
 bool RemoveFile(const std::wstring& path);
 // Deletes a file, or a folder with everything in it; true when nothing is left at the path. A missing
@@ -41,6 +47,9 @@ bool RemoveTree(const std::wstring& path);
 // The whole content of a file of at most maxSize bytes; nothing when it is missing, larger, or could
 // not be read completely.
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize);
+// A new file to write, by its extended-length path; with replace, an existing one is truncated, else
+// it is an error. Empty when the file could not be created.
+unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace = true);
 // Writes all of the bytes at the file's position; false when the system took fewer.
 bool WriteToFile(HANDLE file, const void* data, size_t size);
 // Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.

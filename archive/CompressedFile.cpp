@@ -126,7 +126,6 @@ bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
 bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
                                      IExtractionObserver* observer) {
     bool result = true;
-    // A payload lists the files of a folder together: its folders are made once, not asked for per file.
     std::wstring lastFolder;
     for (const std::string& name : names) {
         if (observer && !observer->KeepGoing()) return false;
@@ -136,14 +135,9 @@ bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vecto
             result = false;
             continue;
         }
-        const std::size_t slash = path->rfind(L'/');
-        if (slash != std::wstring::npos && path->compare(0, slash, lastFolder) != 0) {
-            lastFolder.clear();
-            if (!tessara::CreateFolders(tessara::JoinPath(targetFolder, path->substr(0, slash)))) {
-                result = false;
-                continue;
-            }
-            lastFolder = path->substr(0, slash);
+        if (!tessara::CreateFoldersOnce(targetFolder, *path, lastFolder)) {
+            result = false;
+            continue;
         }
         // The name part of the destination is the case-folded key; the target folder is taken as given.
         result = WriteEntry(name.data(), length, tessara::JoinPath(targetFolder, *path), observer) && result;
@@ -190,9 +184,7 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
     if (!openEntry) return false;
     bool complete = false;
     {
-        const tessara::unique_file_handle file(::CreateFileW(tessara::ExtendedLengthPath(destination).c_str(),
-                                                             GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        const tessara::unique_file_handle file = tessara::CreateFileForWriting(destination);
         if (!file) return false;
         if (observer) observer->OnFileStarted(destination);
         complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,

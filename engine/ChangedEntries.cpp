@@ -37,8 +37,7 @@ std::nullopt_t NotPossible(const std::string& reason) {
 class CSparseArchive {
 public:
     bool Create(const std::wstring& path, uint64_t size) {
-        m_file.reset(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        m_file = CreateFileForWriting(path);
         if (!m_file) return false;
         // Where the file system can, the gaps take no room and are not zero-filled.
         DWORD returned = 0;
@@ -83,15 +82,12 @@ bool CopyHashing(Sha256Hasher& hasher, const std::wstring& source, const std::ws
     const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
                                               FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    const unique_file_handle out(::CreateFileW(ExtendedLengthPath(target).c_str(), GENERIC_WRITE, 0, nullptr,
-                                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const unique_file_handle out = CreateFileForWriting(target, false);
     if (!in || !out) return false;
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
     DWORD read = 0;
     while (::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
-        DWORD written = 0;
-        if (!hasher.HashData(buffer.data(), read) ||
-            !::WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read)
+        if (!hasher.HashData(buffer.data(), read) || !WriteToFile(out.get(), buffer.data(), read))
             return false;
     }
     return true;

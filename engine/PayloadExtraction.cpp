@@ -290,20 +290,6 @@ bool RoomForSignedFiles(const std::map<std::string, uint64_t>& sizes, const std:
            available.QuadPart >= needed;
 }
 
-// A new file of the extraction folder, written piece by piece. Such files are no durable step of a
-// run: the folder is noted as a whole and goes as a whole.
-class CExtractedFile {
-public:
-    explicit CExtractedFile(const std::wstring& destination)
-        : m_file(::CreateFileW(ExtendedLengthPath(destination).c_str(), GENERIC_WRITE, 0, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    bool IsOpen() const { return static_cast<bool>(m_file); }
-    bool Write(const unsigned char* data, size_t size) { return WriteToFile(m_file.get(), data, size); }
-
-private:
-    unique_file_handle m_file;
-};
-
 // Unpacks the archive as it arrives, by its local headers, under the same rules as the extraction of
 // the finished archive: the manifest first and verified in memory, then only the files it signs, each
 // with its signed size, its path within bounds and room for all of them on the volume. Anything the
@@ -358,8 +344,9 @@ private:
         const std::wstring destination = JoinPath(m_extractionFolder, L"digest.s");
         // A later entry of that name that the manifest lists would overwrite the manifest just verified.
         m_placed.insert(ComparablePathOf(destination));
-        CExtractedFile file(destination);
-        if (!file.IsOpen() || !file.Write(message.data(), message.size()))
+        // The extraction's files are no durable step of a run: the folder is noted and goes as a whole.
+        const unique_file_handle file = CreateFileForWriting(destination);
+        if (!file || !WriteToFile(file.get(), message.data(), message.size()))
             return "the manifest could not be written";
         return nullptr;
     }
@@ -377,28 +364,19 @@ private:
                 return "a file's path does not fit";
             const std::wstring destination = JoinPath(m_extractionFolder, *path);
             if (!m_placed.insert(ComparablePathOf(destination)).second) return "a file comes twice";
-            if (!MakeFolderOf(*path)) return "a folder could not be made";
+            if (!CreateFoldersOnce(m_extractionFolder, *path, m_lastFolder))
+                return "a folder could not be made";
             if (!WriteEntryTo(destination, entry->uncompressedSize)) return "a file did not arrive intact";
         }
         return m_reader.AtDirectory() ? nullptr : "an entry cannot be taken as it comes";
     }
 
-    // A payload lists the files of a folder together: its folders are made once, not asked for per file.
-    bool MakeFolderOf(const std::wstring& path) {
-        const size_t slash = path.rfind(L'/');
-        if (slash == std::wstring::npos || path.compare(0, slash, m_lastFolder) == 0) return true;
-        m_lastFolder.clear();
-        if (!CreateFolders(JoinPath(m_extractionFolder, path.substr(0, slash)))) return false;
-        m_lastFolder = path.substr(0, slash);
-        return true;
-    }
-
     bool WriteEntryTo(const std::wstring& destination, uint64_t size) {
-        CExtractedFile file(destination);
-        if (!file.IsOpen()) return false;
+        const unique_file_handle file = CreateFileForWriting(destination);
+        if (!file) return false;
         m_written.files.push_back({destination, {size, {}}});
         return m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
-            return !Cancelled() && file.Write(data, piece) &&
+            return !Cancelled() && WriteToFile(file.get(), data, piece) &&
                    m_whole.HashData(data, static_cast<unsigned long>(piece));
         });
     }
@@ -441,10 +419,6 @@ PayloadExtraction ExtractVerifiedPayloadWithAnchor(const std::wstring& archivePa
     return CheckPayloadWithAnchor(extractionFolder, anchor, &written) ? PayloadExtraction::Extracted
                                                                       : PayloadExtraction::CheckFailed;
 }
-
-}  // namespace tessara
-
-namespace tessara {
 
 ArrivedPayload ExtractArrivingPayload(IArrivingArchive& archive, const std::wstring& extractionFolder,
                                       const std::wstring& installFolder,
