@@ -36,7 +36,9 @@ bool IsLogSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"
 
 bool IsWaitLimitSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/waitLimit"); }
 
-bool IsRefusedPackageSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/refusedPackage"); }
+bool IsRefusedPackageSwitch(std::wstring_view argument) {
+    return IsWholeSwitch(argument, L"/refusedPackage");
+}
 
 namespace {
 

@@ -54,9 +54,10 @@ int RunPackageMode(HINSTANCE instance, const std::vector<std::wstring>& argument
 // An installer refused the package before anything ran; the log of the program says so as well.
 void LogRefusedPackage(const std::wstring& packageVersion) {
     const std::wstring installed = tessara::RecordedPackageVersion();
-    tessara::LogFormat("The package of version %S was refused: version %S of the application's package is "
-                       "installed, which is newer. Remove it before installing this older one",
-                       packageVersion.c_str(), installed.empty() ? L"(unknown)" : installed.c_str());
+    tessara::LogFormat(
+        "The package of version %S was refused: version %S of the application's package is "
+        "installed, which is newer. Remove it before installing this older one",
+        packageVersion.c_str(), installed.empty() ? L"(unknown)" : installed.c_str());
 }
 
 // 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still

@@ -65,7 +65,9 @@ std::wstring WithRememberedCredentials(const std::wstring& url) {
     if (!value) return url;
     const std::optional<std::wstring> remembered = UnprotectForUser(value->data);
     if (!remembered) {
-        LogWrite("The credentials remembered for the package's URL cannot be read back; the URL is used without them");
+        LogWrite(
+            "The credentials remembered for the package's URL cannot be read back; the URL is used without "
+            "them");
         return url;
     }
     if (SplitUrlCredentials(*remembered).url != url) return url;
@@ -75,18 +77,21 @@ std::wstring WithRememberedCredentials(const std::wstring& url) {
 
 bool RememberPackageUrl(const std::wstring& url) {
     unique_hkey key;
-    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kPackageRecordKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                          nullptr) != ERROR_SUCCESS) {
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, kPackageRecordKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          key.put(), nullptr) != ERROR_SUCCESS) {
         LogWrite("Could not remember the package's URL for a repair");
         return false;
     }
     const UrlCredentials parts = SplitUrlCredentials(url);
     const std::vector<BYTE> sealed = parts.present ? ProtectForUser(url) : std::vector<BYTE>();
     if (parts.present && sealed.empty())
-        LogWrite("The user name and password of the package's URL cannot be protected; a repair must be given them again");
+        LogWrite(
+            "The user name and password of the package's URL cannot be protected; a repair must be given "
+            "them again");
     const DWORD urlSize = static_cast<DWORD>((parts.url.size() + 1) * sizeof(wchar_t));
-    bool written = ::RegSetValueExW(key.get(), kZipUrlValue, 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(parts.url.c_str()), urlSize) == ERROR_SUCCESS;
+    bool written =
+        ::RegSetValueExW(key.get(), kZipUrlValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(parts.url.c_str()),
+                         urlSize) == ERROR_SUCCESS;
     if (sealed.empty()) {
         const LSTATUS removed = ::RegDeleteValueW(key.get(), kProtectedZipUrlValue);
         written = written && (removed == ERROR_SUCCESS || removed == ERROR_FILE_NOT_FOUND);
@@ -101,7 +106,8 @@ bool RememberPackageUrl(const std::wstring& url) {
 std::wstring RecordedPackageVersion() {
     const std::optional<ValueImage> value = ReadRecordValue(kPackageVersionValue, REG_SZ);
     if (!value) return {};
-    std::wstring text(reinterpret_cast<const wchar_t*>(value->data.data()), value->data.size() / sizeof(wchar_t));
+    std::wstring text(reinterpret_cast<const wchar_t*>(value->data.data()),
+                      value->data.size() / sizeof(wchar_t));
     return text.substr(0, text.find(L'\0'));
 }
 
