@@ -15,6 +15,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import subprocess
 import threading
@@ -273,10 +274,12 @@ def make_other_authority(folder):
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
     "cut" (announces the full length, sends half, closes), "reset" (the same, ending with a reset
-    connection), "404", "slow" (a trickle), "silent" (accepts
-    and never answers) and "endless" (a body without length that never ends)."""
+    connection), "404", "slow" (a trickle), "silent" (accepts and never answers), "endless" (a body
+    without length that never ends), "html" (a page of the given bytes as text/html, as a captive portal
+    answers) and "redirect" (302 to the URL given as the data). Given a certificate and its key (PEM), it
+    serves HTTPS under the name "localhost"."""
 
-    def __init__(self):
+    def __init__(self, certificate=None):
         self.routes = {}
         routes = self.routes
 
@@ -286,6 +289,14 @@ class PayloadServer:
             def log_message(self, *args):
                 pass
 
+            def do_HEAD(self):
+                # Only a redirect is told to HEAD requests; any other route answers as an old server.
+                mode, data = routes.get(self.path, ("404", b""))
+                if mode == "redirect":
+                    self.do_GET()
+                else:
+                    self.send_error(501)
+
             def do_GET(self):
                 mode, data = routes.get(self.path, ("404", b""))
                 if mode == "silent":
@@ -294,8 +305,14 @@ class PayloadServer:
                 if mode == "404":
                     self.send_error(404)
                     return
+                if mode == "redirect":
+                    self.send_response(302)
+                    self.send_header("Location", data.decode())
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
                 self.send_response(200)
-                self.send_header("Content-Type", "application/zip")
+                self.send_header("Content-Type", "text/html" if mode == "html" else "application/zip")
                 if mode != "nolength":
                     self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
@@ -326,11 +343,18 @@ class PayloadServer:
             daemon_threads = True
 
         self.server = Server(("127.0.0.1", 0), Handler)
+        self.scheme_and_host = "http://127.0.0.1"
+        if certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*certificate)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+            # The system refuses a certificate issued to an address; it takes one issued to a name.
+            self.scheme_and_host = "https://localhost"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.server.server_address[1], path)
+        return "%s:%d%s" % (self.scheme_and_host, self.server.server_address[1], path)
 
     def serve(self, path, data, mode="normal"):
         self.routes[path] = (mode, data)
