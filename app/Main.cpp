@@ -7,6 +7,7 @@
 
 #include "app/Arguments.h"
 #include "app/ExitCodes.h"
+#include "app/InstallStage.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
@@ -34,6 +35,17 @@ RunMode ChooseRunMode(const std::vector<std::wstring>& arguments) {
 int RunWindowMode(HINSTANCE instance, bool silent) {
     tessara::CTessaraAppInstallerWindow window(instance, silent);
     return window.Run(silent);
+}
+
+// A run that never began ends its log as every failed run does, before its first step.
+int NoRunBegan(int exitCode) {
+    tessara::LogFailedRun(tessara::StageNone, exitCode);
+    return exitCode;
+}
+
+int RunInstallMode(HINSTANCE instance, bool silent) {
+    const int result = RunWindowMode(instance, silent);
+    return result == tessara::ExitNoRunStarted ? NoRunBegan(result) : result;
 }
 
 // 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still
@@ -70,10 +82,10 @@ int RunChosenMode(HINSTANCE instance) {
             const int result = RunWindowMode(instance, true);
             if (result != tessara::ExitNoRunStarted) return result;
             tessara::LogWrite("No installation run began; the package is told that the installation failed");
-            return tessara::ExitInstallFailure;
+            return NoRunBegan(tessara::ExitInstallFailure);
         }
         case RunMode::Silent:
-            return RunWindowMode(instance, true);
+            return RunInstallMode(instance, true);
         case RunMode::Interactive:
             break;
     }
@@ -81,7 +93,7 @@ int RunChosenMode(HINSTANCE instance) {
     tessara::CUserLock windowClaim = tessara::CUserLock::ForWindow();
     if (windowClaim.Acquire(0) == tessara::CUserLock::Outcome::Busy && tessara::BringInstallerWindowToFront())
         return 0;
-    return RunWindowMode(instance, false);
+    return RunInstallMode(instance, false);
 }
 
 }  // namespace

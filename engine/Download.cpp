@@ -481,8 +481,10 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
         case static_cast<unsigned>(INET_E_SECURITY_PROBLEM):
         case static_cast<unsigned>(INET_E_INVALID_CERTIFICATE): {
             const std::wstring& secureUrl = callback.RedirectedUrl().empty() ? url : callback.RedirectedUrl();
-            return {false, false,
-                    "the secure connection to " + HostOf(secureUrl) + " failed: " + DescribeRefusedCertificate(secureUrl),
+            return {false,
+                    false,
+                    "the secure connection to " + HostOf(secureUrl) +
+                        " failed: " + DescribeRefusedCertificate(secureUrl),
                     {}};
         }
         default:
@@ -736,9 +738,7 @@ bool PauseUnlessCancelled(IProgressReport* report, ULONGLONG milliseconds) {
     return !(report && report->IsCancelled());
 }
 
-bool SupportedScheme(const std::wstring& scheme) {
-    return scheme == L"http" || scheme == L"https";
-}
+bool SupportedScheme(const std::wstring& scheme) { return scheme == L"http" || scheme == L"https"; }
 
 // Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
 bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,

@@ -69,7 +69,8 @@ std::wstring FileUrlPath(std::wstring rest) {
     std::wstring path = PercentDecoded(rest).value_or(rest);
     for (wchar_t& c : path)
         if (c == L'/') c = L'\\';
-    if (!host.empty() && !(host.size() == 9 && StartsWithNoCase(host, L"localhost"))) return L"\\\\" + host + path;
+    if (!host.empty() && !(host.size() == 9 && StartsWithNoCase(host, L"localhost")))
+        return L"\\\\" + host + path;
     // "\C:\dir" is the drive path "C:\dir".
     if (path.size() > 2 && path[0] == L'\\' && path[2] == L':') path.erase(0, 1);
     return path;
@@ -137,21 +138,23 @@ std::string CopyInPieces(IProgressReport* report, HANDLE source, uint64_t size, 
     return copied == size ? std::string() : "the file shrank while it was copied";
 }
 
-std::string CopyAndFollow(IProgressReport* report, const std::wstring& source, const std::wstring& downloadFile,
-                          const BodyFollower& follow) {
-    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+std::string CopyAndFollow(IProgressReport* report, const std::wstring& source,
+                          const std::wstring& downloadFile, const BodyFollower& follow) {
+    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!in) return OpenFailure(source, ::GetLastError());
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(in.get(), &info)) return OpenFailure(source, ::GetLastError());
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return NarrowForLog(source) + " is a folder, not a file";
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return NarrowForLog(source) + " is a folder, not a file";
     const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     if (size > DownloadSizeLimit())
         return "the file is larger than the limit of " + std::to_string(DownloadSizeLimit()) + " bytes";
     if (!FitsOnVolume(ParentFolderOf(downloadFile), size)) return "the drive is full";
-    const unique_file_handle out(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                               FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                               nullptr));
+    const unique_file_handle out(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(),
+                                               GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) {
         LogFileOperationFailure("create", downloadFile, ::GetLastError());
         return "the copy could not be written";

@@ -83,7 +83,8 @@ void AddSecurityFlags(HINTERNET request, DWORD flags) {
     static const auto set = WinInetFunction<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
     DWORD current = 0;
     DWORD size = sizeof current;
-    if (!request || !flags || !query || !set || !query(request, INTERNET_OPTION_SECURITY_FLAGS, &current, &size))
+    if (!request || !flags || !query || !set ||
+        !query(request, INTERNET_OPTION_SECURITY_FLAGS, &current, &size))
         return;
     current |= flags;
     set(request, INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
