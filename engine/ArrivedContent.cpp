@@ -27,12 +27,7 @@ struct FileEnds {
 
 std::string ReadAt(HANDLE file, uint64_t offset, size_t size) {
     std::string bytes(size, '\0');
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD read = 0;
-    if (!::ReadFile(file, bytes.data(), static_cast<DWORD>(size), &read, &at)) read = 0;
-    bytes.resize(read);
+    bytes.resize(ReadFileAt(file, offset, bytes.data(), static_cast<DWORD>(size)));
     return bytes;
 }
 

@@ -99,12 +99,7 @@ class CCopiedArchive : public IArrivingArchive {
 public:
     CCopiedArchive(HANDLE file, uint64_t size) : m_file(file), m_size(size) {}
     bool Read(uint64_t offset, unsigned char* into, size_t size) override {
-        if (offset + size > m_size) return false;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD read = 0;
-        return ::ReadFile(m_file, into, static_cast<DWORD>(size), &read, &at) && read == size;
+        return offset + size <= m_size && ReadFileAt(m_file, offset, into, static_cast<DWORD>(size)) == size;
     }
     std::optional<uint64_t> FinalSize() override { return m_size; }
 
