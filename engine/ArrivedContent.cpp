@@ -51,8 +51,13 @@ std::string Lowered(std::string text) {
     return text;
 }
 
+// A page begins with its markup (after a byte order mark and blanks, perhaps an XML declaration);
+// an archive whose first file is a page begins with the archive's own header.
 bool IsHtml(const std::string& head) {
-    const std::string lowered = Lowered(head);
+    std::string lowered = Lowered(head);
+    if (lowered.compare(0, 3, "\xef\xbb\xbf") == 0) lowered.erase(0, 3);
+    const size_t start = lowered.find_first_not_of(" \t\r\n");
+    if (start == std::string::npos || lowered[start] != '<') return false;
     return lowered.find("<!doctype html") != std::string::npos || lowered.find("<html") != std::string::npos;
 }
 
