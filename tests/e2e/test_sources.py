@@ -1,7 +1,6 @@
 """Payload sources besides plain HTTP, each over a real installation that a failure must keep: HTTPS from
 127.0.0.1 under certificates of the test's own root, which the prefix's user is made to trust through the
 system's certificate store; and files on a drive, on a share and behind a file URL."""
-import pathlib
 import re
 import shutil
 import subprocess
@@ -76,7 +75,8 @@ class SourceTableBase(PreviousInstallationBase):
 
 class SecureSourceTest(SourceTableBase):
     # EXPECTED TO FAIL until the download refuses a redirect from HTTPS to HTTP: the download service
-    # follows it today, and the payload arrives unprotected (its signature still holds it to account).
+    # follows it today and the payload arrives over plain HTTP (its signature still holds it to account).
+    # Such a row only checks that the run still installs, so that the day it is refused is noticed.
     NOT_YET_REFUSED = {"redirect to HTTP"}
 
     @classmethod
@@ -119,11 +119,11 @@ class SecureSourceTest(SourceTableBase):
         ]
         for name, url, failure in rows:
             with self.subTest(name):
-                if name not in self.NOT_YET_REFUSED:
-                    self.run_row(url, "tls-" + name.replace(" ", "-"), failure)
+                if name in self.NOT_YET_REFUSED:
+                    run = self.install(url, "tls-" + name.replace(" ", "-"))
+                    self.assertEqual(0, run.exit_code, "refused now: take the row out of NOT_YET_REFUSED")
                     continue
-                with self.assertRaises(AssertionError, msg="now refused: take the row out of NOT_YET_REFUSED"):
-                    self.run_row(url, "tls-" + name.replace(" ", "-"), failure)
+                self.run_row(url, "tls-" + name.replace(" ", "-"), failure)
 
 
 class LocalSourceTest(SourceTableBase):
