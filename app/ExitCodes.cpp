@@ -2,6 +2,9 @@
 
 #include <atomic>
 
+#include "app/InstallStage.h"
+#include "app/Log.h"
+
 namespace tessara {
 namespace {
 
@@ -13,5 +16,9 @@ std::atomic<bool> g_notEnoughDiskSpace{false};
 void NoteNotEnoughDiskSpace() { g_notEnoughDiskSpace.store(true); }
 
 int FailedRunExitCode() { return g_notEnoughDiskSpace.load() ? ExitNotEnoughDiskSpace : ExitInstallFailure; }
+
+void LogFailedRun(int32_t stage, int exitCode) {
+    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage), exitCode);
+}
 
 }  // namespace tessara

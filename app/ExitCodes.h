@@ -1,6 +1,8 @@
 #pragma once
 // The exit codes of the silent modes, in the Windows Installer's numbers, so that deployment tools can
 // tell a failure to retry later from one to report. The interactive mode shows its outcome instead.
+#include <cstdint>
+
 namespace tessara {
 
 constexpr int ExitSuccess = 0;
@@ -18,5 +20,8 @@ constexpr int ExitAnotherRunInProgress = 1618;
 void NoteNotEnoughDiskSpace();
 // The exit code of a silent run that did not complete.
 int FailedRunExitCode();
+// The last line of every failed run, so that an administrator sees where to look without reading the
+// rest: "Installation failed at the <step> step, exit code <code>".
+void LogFailedRun(int32_t stage, int exitCode);
 
 }  // namespace tessara

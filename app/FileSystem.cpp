@@ -220,6 +220,14 @@ unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) 
                                             nullptr));
 }
 
+DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    return ::ReadFile(file, into, size, &read, &at) ? read : 0;
+}
+
 bool WriteToFile(HANDLE file, const void* data, size_t size) {
     DWORD written = 0;
     return ::WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;

@@ -52,6 +52,8 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
 unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace = true);
 // Writes all of the bytes at the file's position; false when the system took fewer.
 bool WriteToFile(HANDLE file, const void* data, size_t size);
+// Reads up to `size` bytes at `offset` without moving the file's position; the bytes read, 0 on failure.
+DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size);
 // Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace = true);
 // The entries directly inside a folder, without "." and ".."; false when it cannot be listed.

@@ -9,6 +9,7 @@
 #include "app/Arguments.h"
 #include "app/Config.h"
 #include "app/ExitCodes.h"
+#include "app/InstallStage.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
@@ -39,6 +40,12 @@ int RunWindowMode(HINSTANCE instance, bool silent, bool forPackage = false) {
     return window.Run(silent, forPackage);
 }
 
+// A run that never began ends its log as every failed run does, before its first step.
+int NoRunBegan(int exitCode) {
+    tessara::LogFailedRun(tessara::StageNone, exitCode);
+    return exitCode;
+}
+
 // The package passes the remembered URL back on a repair: it is remembered only once it has served.
 int RunPackageMode(HINSTANCE instance, const std::vector<std::wstring>& arguments) {
     // The package that wraps us must never report an installation that did not happen, so the
@@ -48,7 +55,7 @@ int RunPackageMode(HINSTANCE instance, const std::vector<std::wstring>& argument
         tessara::RememberPackageUrl(tessara::SelectPayloadUrl());
     if (result != tessara::ExitNoRunStarted) return result;
     tessara::LogWrite("No installation run began; the package is told that the installation failed");
-    return tessara::ExitInstallFailure;
+    return NoRunBegan(tessara::ExitInstallFailure);
 }
 
 // An installer refused the package before anything ran; the log of the program says so as well.
@@ -58,6 +65,11 @@ void LogRefusedPackage(const std::wstring& packageVersion) {
         "The package of version %S was refused: version %S of the application's package is "
         "installed, which is newer. Remove it before installing this older one",
         packageVersion.c_str(), installed.empty() ? L"(unknown)" : installed.c_str());
+}
+
+int RunInstallMode(HINSTANCE instance, bool silent) {
+    const int result = RunWindowMode(instance, silent);
+    return result == tessara::ExitNoRunStarted ? NoRunBegan(result) : result;
 }
 
 // 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still
@@ -91,7 +103,7 @@ int RunChosenMode(HINSTANCE instance, const std::vector<std::wstring>& arguments
         case RunMode::Msi:
             return RunPackageMode(instance, arguments);
         case RunMode::Silent:
-            return RunWindowMode(instance, true);
+            return RunInstallMode(instance, true);
         case RunMode::Interactive:
             break;
     }
@@ -99,7 +111,7 @@ int RunChosenMode(HINSTANCE instance, const std::vector<std::wstring>& arguments
     tessara::CUserLock windowClaim = tessara::CUserLock::ForWindow();
     if (windowClaim.Acquire(0) == tessara::CUserLock::Outcome::Busy && tessara::BringInstallerWindowToFront())
         return 0;
-    return RunWindowMode(instance, false);
+    return RunInstallMode(instance, false);
 }
 
 }  // namespace

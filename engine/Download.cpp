@@ -20,6 +20,8 @@
 #include "app/ScopedWin.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
+#include "engine/CertificateProblem.h"
+#include "engine/LocalSource.h"
 #include "engine/RangeRequest.h"
 
 namespace tessara {
@@ -477,9 +479,14 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
         case static_cast<unsigned>(INET_E_UNKNOWN_PROTOCOL):
             return {false, false, "unsupported scheme " + NarrowForLog(UrlScheme(url)), {}};
         case static_cast<unsigned>(INET_E_SECURITY_PROBLEM):
-        case static_cast<unsigned>(INET_E_INVALID_CERTIFICATE):
-            return {
-                false, false, "the secure connection to " + host + " failed (certificate or protocol)", {}};
+        case static_cast<unsigned>(INET_E_INVALID_CERTIFICATE): {
+            const std::wstring& secureUrl = callback.RedirectedUrl().empty() ? url : callback.RedirectedUrl();
+            return {false,
+                    false,
+                    "the secure connection to " + HostOf(secureUrl) +
+                        " failed: " + DescribeRefusedCertificate(secureUrl),
+                    {}};
+        }
         default:
             break;
     }
@@ -731,9 +738,7 @@ bool PauseUnlessCancelled(IProgressReport* report, ULONGLONG milliseconds) {
     return !(report && report->IsCancelled());
 }
 
-bool SupportedScheme(const std::wstring& scheme) {
-    return scheme == L"http" || scheme == L"https" || scheme == L"file";
-}
+bool SupportedScheme(const std::wstring& scheme) { return scheme == L"http" || scheme == L"https"; }
 
 // Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
 bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
@@ -778,15 +783,16 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
 
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
                      const BodyFollower& follow) {
+    const std::optional<std::wstring> localSource = LocalSourcePath(url);
     const UrlCredentials credentials = SplitUrlCredentials(url);
     const std::wstring scheme = UrlScheme(credentials.url);
-    if (!SupportedScheme(scheme)) {
+    if (!localSource && !SupportedScheme(scheme)) {
         LogFormat("Download failed: unsupported scheme %S",
                   scheme.empty() ? std::wstring(L"(none)") : scheme);
         return false;
     }
     // The download service follows a redirect loop without end, so the chain is walked first.
-    if (FollowRedirects(credentials, CBindStatusCallback::MaxRedirects).tooManyRedirects) {
+    if (!localSource && FollowRedirects(credentials, CBindStatusCallback::MaxRedirects).tooManyRedirects) {
         LogWrite("Download failed: too many redirects (more than 10)");
         return false;
     }
@@ -794,7 +800,8 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
-    if (DownloadWithRetries(report, credentials, downloadFile, follow)) {
+    if (localSource ? CopyLocalSource(report, *localSource, downloadFile, follow)
+                    : DownloadWithRetries(report, credentials, downloadFile, follow)) {
         RemoveFile(safetyCopy);
         return true;
     }

@@ -19,6 +19,7 @@
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
 #include "archive/LocalEntries.h"
+#include "engine/ArrivedContent.h"
 #include "verify/DigestManifest.h"
 
 namespace tessara {
@@ -233,7 +234,7 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
                                    const std::vector<WrittenFile>& placed, WrittenFilesDigest& written) {
     NsCommon::details::CCompressedFile archive(archivePath);
     if (!archive.IsOpen()) {
-        LogWrite("The payload is not a zip archive");
+        LogFormat("The payload is not a zip archive: %s", DescribeNonArchive(archivePath));
         return PayloadExtraction::ExtractionFailed;
     }
     std::vector<unsigned char> message;

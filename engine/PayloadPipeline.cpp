@@ -12,6 +12,7 @@
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
+#include "engine/ArrivedContent.h"
 #include "engine/ChangedEntries.h"
 #include "engine/Download.h"
 #include "engine/PayloadExtraction.h"
@@ -142,6 +143,12 @@ bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstri
                                          [&session] { return session.IsCancelled(); });
     };
     if (!DownloadPayload(&session, url, files.downloadFile, unpackOnArrival)) {
+        session.SetError(true);
+        return false;
+    }
+    // A page that answered in the server's place is the download's failure, not the archive's.
+    if (const std::string page = HtmlPageArrived(files.downloadFile); !page.empty()) {
+        LogFormat("Download failed: %s", page);
         session.SetError(true);
         return false;
     }

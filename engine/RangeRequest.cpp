@@ -7,6 +7,7 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
+#include "engine/CertificateProblem.h"
 
 namespace tessara {
 namespace {
@@ -76,6 +77,19 @@ bool IsRedirect(DWORD status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// Flags are added to those the request has, as the system asks.
+void AddSecurityFlags(HINTERNET request, DWORD flags) {
+    static const auto query = WinInetFunction<decltype(&::InternetQueryOptionW)>("InternetQueryOptionW");
+    static const auto set = WinInetFunction<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
+    DWORD current = 0;
+    DWORD size = sizeof current;
+    if (!request || !flags || !query || !set ||
+        !query(request, INTERNET_OPTION_SECURITY_FLAGS, &current, &size))
+        return;
+    current |= flags;
+    set(request, INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
+}
+
 // A new session with the system's proxy settings, as the URL download service uses them.
 HINTERNET OpenSession() {
     static const auto open = WinInetFunction<decltype(&::InternetOpenW)>("InternetOpenW");
@@ -112,7 +126,7 @@ struct SentRequest {
 };
 
 bool SendRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb, const std::wstring& headers,
-                 SentRequest& sent) {
+                 SentRequest& sent, DWORD securityFlags = 0) {
     static const auto openConnection = WinInetFunction<decltype(&::InternetConnectW)>("InternetConnectW");
     static const auto crack = WinInetFunction<decltype(&::InternetCrackUrlW)>("InternetCrackUrlW");
     static const auto openRequest = WinInetFunction<decltype(&::HttpOpenRequestW)>("HttpOpenRequestW");
@@ -143,6 +157,7 @@ bool SendRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb
                                             nullptr, kRequestFlags | secure, 0)
                               : nullptr;
     SetTimeouts(sent.request.handle);
+    AddSecurityFlags(sent.request.handle, securityFlags);
     if (!sent.request.handle || !send(sent.request.handle, headers.empty() ? nullptr : headers.c_str(),
                                       static_cast<DWORD>(headers.size()), nullptr, 0)) {
         sent.error = ::GetLastError();
@@ -171,6 +186,12 @@ ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects)
     }
     resolved.tooManyRedirects = true;
     return resolved;
+}
+
+DWORD RequestError(const std::wstring& url, DWORD securityFlags) {
+    const InternetHandle session(OpenSession());
+    SentRequest sent;
+    return SendRequest(session.handle, url, L"HEAD", {}, sent, securityFlags) ? ERROR_SUCCESS : sent.error;
 }
 
 CRangeClient::CRangeClient(const std::wstring& url, std::function<bool()> cancelled)
@@ -219,11 +240,14 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
     if (!m_validator.empty())
         headers += L"If-Range: " + std::wstring(m_validator.begin(), m_validator.end()) + L"\r\n";
     SentRequest sent;
-    if (!SendRequest(m_session, m_url, L"GET", headers, sent))
+    if (!SendRequest(m_session, m_url, L"GET", headers, sent)) {
+        const std::string certificateFault = CertificateFaultOf(sent.error);
+        if (!certificateFault.empty()) return Fail("the secure connection failed: " + certificateFault);
         return Fail(sent.error == ERROR_INTERNET_TIMEOUT
                         ? "no answer for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s"
                         : "the range request could not be sent (system error " + std::to_string(sent.error) +
                               ")");
+    }
     const std::string& answer = sent.answer;
     const DWORD status = StatusCode(answer);
     if (status == kOk) {

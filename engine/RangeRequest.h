@@ -28,6 +28,10 @@ struct ResolvedUrl {
 };
 ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects);
 
+// The system's error for a HEAD request to the URL (ERROR_SUCCESS once it was answered), sent with these
+// security flags added (SECURITY_FLAG_IGNORE_REVOCATION, say). Only what went wrong is of interest.
+DWORD RequestError(const std::wstring& url, DWORD securityFlags = 0);
+
 class CRangeClient {
 public:
     // The URL may carry a user name and password; they go out as Basic credentials. `cancelled` is

@@ -146,8 +146,7 @@ int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
         m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
     if (succeeded) return quitCode;
     const int exitCode = workerResult == kRunBlocked ? ExitAnotherRunInProgress : FailedRunExitCode();
-    // The last line of a failed run tells an administrator where to look without reading the rest.
-    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage.load()), exitCode);
+    LogFailedRun(stage.load(), exitCode);
     return exitCode;
 }
 

@@ -16,6 +16,7 @@ import shutil
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import subprocess
 import threading
@@ -279,11 +280,13 @@ PASSWORD_AUTHORIZATION = "Basic " + base64.b64encode(PASSWORD_USER_INFO.encode()
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
     "cut" (announces the full length, sends half, closes), "reset" (the same, ending with a reset
-    connection), "404", "slow" (a trickle), "silent" (accepts
-    and never answers), "endless" (a body without length that never ends) and "password" (only to a
-    request that brings the user name and password of PASSWORD_USER_INFO, 401 to any other)."""
+    connection), "404", "slow" (a trickle), "silent" (accepts and never answers), "endless" (a body
+    without length that never ends), "html" (a page of the given bytes as text/html, as a captive portal
+    answers), "redirect" (302 to the URL given as the data) and "password" (only to a request that
+    brings the user name and password of PASSWORD_USER_INFO, 401 to any other). Given a certificate and
+    its key (PEM), it serves HTTPS under the name "localhost"."""
 
-    def __init__(self):
+    def __init__(self, certificate=None):
         self.routes = {}
         routes = self.routes
 
@@ -292,6 +295,14 @@ class PayloadServer:
 
             def log_message(self, *args):
                 pass
+
+            def do_HEAD(self):
+                # Only a redirect is told to HEAD requests; any other route answers as an old server.
+                mode, data = routes.get(self.path, ("404", b""))
+                if mode == "redirect":
+                    self.do_GET()
+                else:
+                    self.send_error(501)
 
             def do_GET(self):
                 mode, data = routes.get(self.path, ("404", b""))
@@ -307,8 +318,14 @@ class PayloadServer:
                     self.send_header("Content-Length", "0")
                     self.end_headers()
                     return
+                if mode == "redirect":
+                    self.send_response(302)
+                    self.send_header("Location", data.decode())
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
                 self.send_response(200)
-                self.send_header("Content-Type", "application/zip")
+                self.send_header("Content-Type", "text/html" if mode == "html" else "application/zip")
                 if mode != "nolength":
                     self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
@@ -339,11 +356,18 @@ class PayloadServer:
             daemon_threads = True
 
         self.server = Server(("127.0.0.1", 0), Handler)
+        self.scheme_and_host = "http://127.0.0.1"
+        if certificate:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*certificate)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+            # The system refuses a certificate issued to an address; it takes one issued to a name.
+            self.scheme_and_host = "https://localhost"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
     def url(self, path):
-        return "http://127.0.0.1:%d%s" % (self.server.server_address[1], path)
+        return "%s:%d%s" % (self.scheme_and_host, self.server.server_address[1], path)
 
     def serve(self, path, data, mode="normal"):
         self.routes[path] = (mode, data)

@@ -14,6 +14,7 @@ import harness
 from test_install import InstallTestBase
 
 MSI = harness.BUILD / "TessaraAppSetup.msi"
+PORTAL_PAGE = b"<!DOCTYPE html>\n<html><head><title>Hotel Wi-Fi</title></head><body>Please sign in.</body></html>\n"
 INSTALLER_ENTRIES = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 
@@ -182,6 +183,18 @@ class AdministratorTest(InstallTestBase):
              r'Not enough free space at "T:": \d+ bytes free, \d+ bytes needed'),
             ("held", self.server.serve("/payload.zip", self.payload), "held", 1603,
              r"(?i)Could not move .*\\Tessara\.exe: system error 32 \(.+\)"),
+            # A server that gives no length cannot be caught short by the download: the archive can.
+            ("short body without length", self.server.serve("/half.zip", self.payload[:len(self.payload) // 2],
+                                                            "nolength"), None, 1603,
+             r"^The payload is not a zip archive: it is cut short: %d bytes arrived and the archive's directory, "
+             r"at its end, is missing$" % (len(self.payload) // 2)),
+            ("sign-in page with 200", self.server.serve("/portal.zip", PORTAL_PAGE, "html"), None, 1603,
+             r"^Download failed: an HTML page of %d bytes arrived instead of the payload \(a proxy or the "
+             r"network's sign-in page may have answered\)$" % len(PORTAL_PAGE)),
+            ("other content", self.server.serve("/text.zip", b"Payload moved, ask the help desk.\r\n" * 50), None,
+             1603, r'^The payload is not a zip archive: 1750 bytes beginning "Payload moved, ask the h"$'),
+            ("no run begins", "http://127.0.0.1/" + "x" * 2100, None, 1,
+             r"^The URL after /zipUrl is too long \(2117 characters, at most 2083\)$"),
         ]
         for name, url, condition, exit_code, why in cases:
             with self.subTest(name), self.condition(condition):

@@ -18,8 +18,8 @@ class DispatchTest(unittest.TestCase):
         # A package must never take a run that did not happen for an installation.
         run = harness.run_setup(folder, "/msi", "/zipUrl")
         self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code)
-        self.assertEqual("No installation run began; the package is told that the installation failed",
-                         run.messages[-1])
+        self.assertEqual(["No installation run began; the package is told that the installation failed",
+                          "Installation failed at the start step, exit code 1603"], run.messages[-2:])
         # Switches are case-sensitive: "/MSI" is no switch, so this is an interactive run.
         run = harness.run_setup(folder, "/MSI", "/zipUrl")
         self.assertEqual(1, run.exit_code)

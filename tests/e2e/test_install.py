@@ -313,7 +313,41 @@ class ReinstallationTest(InstallTestBase):
         self.assertEqual(temp_before, self.temp_entries(), "the backup root is gone")
 
 
-class FailedInstallationTest(InstallTestBase):
+class PreviousInstallationBase(InstallTestBase):
+    """Each test begins with an installation, a legacy folder and registrations that a failure must keep."""
+
+    def setUp(self):
+        super().setUp()
+        url = self.server.serve("/previous.zip", self.payload)
+        self.assert_installed(self.install(url, "previous"))
+        harness.kill_windows_processes("tessaradetector.exe")
+        (self.install_folder / "user-settings.ini").write_text("kept=yes\n")
+        legacy_bin = self.legacy_folder / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
+        legacy_bin.mkdir(parents=True)
+        (legacy_bin / "addin.dll").write_bytes(os.urandom(3000))
+        harness.reg("add", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/d", "other.exe", "/f")
+        self.before = self.snapshot()
+
+    def tearDown(self):
+        harness.reg("delete", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/f")
+        super().tearDown()
+
+    def snapshot(self):
+        return (harness.tree_digest(self.install_folder), harness.tree_digest(self.legacy_folder),
+                harness.registry_snapshot(), self.temp_entries())
+
+    def assert_failed_and_restored(self, run, stage, exit_code=harness.FAILED_INSTALL_EXIT_CODE):
+        self.assertEqual(exit_code, run.exit_code, run.log_text)
+        self.assertIn("Rolling back transaction", run.messages)
+        self.assertIn("Installer thread finished: stage=%d error=1" % stage, run.messages, run.log_text)
+        after = self.snapshot()
+        self.assertEqual(self.before[0], after[0], "install folder")
+        self.assertEqual(self.before[1], after[1], "legacy folder")
+        self.assertEqual(self.before[2], after[2], "registry")
+        self.assertEqual(self.before[3], after[3], "temporary files")
+
+
+class FailedInstallationTest(PreviousInstallationBase):
     """Every failure leaves the previous installation, the legacy folder and the registry as they were."""
 
     @classmethod
@@ -334,34 +368,6 @@ class FailedInstallationTest(InstallTestBase):
         with_empty = harness.stage_demo_application(cls.work / "with-empty",
                                                     extra_files={"resources/sounds/empty.bin": b""})
         harness.make_payload(with_empty, cls.work / "with-empty.zip")
-
-    def setUp(self):
-        super().setUp()
-        url = self.server.serve("/previous.zip", self.payload)
-        self.assert_installed(self.install(url, "previous"))
-        harness.kill_windows_processes("tessaradetector.exe")
-        (self.install_folder / "user-settings.ini").write_text("kept=yes\n")
-        legacy_bin = self.legacy_folder / "www.gleamplayer.example" / "bin" / "orvixtessaraaddin"
-        legacy_bin.mkdir(parents=True)
-        (legacy_bin / "addin.dll").write_bytes(os.urandom(3000))
-        harness.reg("add", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/d", "other.exe", "/f")
-        self.before = (harness.tree_digest(self.install_folder), harness.tree_digest(self.legacy_folder),
-                       harness.registry_snapshot(), self.temp_entries())
-
-    def tearDown(self):
-        harness.reg("delete", "HKCU\\" + harness.RUN_KEY, "/v", "SomeoneElse", "/f")
-        super().tearDown()
-
-    def assert_failed_and_restored(self, run, stage, exit_code=harness.FAILED_INSTALL_EXIT_CODE):
-        self.assertEqual(exit_code, run.exit_code, run.log_text)
-        self.assertIn("Rolling back transaction", run.messages)
-        self.assertIn("Installer thread finished: stage=%d error=1" % stage, run.messages, run.log_text)
-        after = (harness.tree_digest(self.install_folder), harness.tree_digest(self.legacy_folder),
-                 harness.registry_snapshot(), self.temp_entries())
-        self.assertEqual(self.before[0], after[0], "install folder")
-        self.assertEqual(self.before[1], after[1], "legacy folder")
-        self.assertEqual(self.before[2], after[2], "registry")
-        self.assertEqual(self.before[3], after[3], "temporary files")
 
     def test_http_404(self):
         self.assert_failed_and_restored(self.install(self.server.url("/missing.zip"), "fail-404"), 1)
