@@ -28,6 +28,10 @@ constexpr std::string_view kFileOpen = "<File Size=\"";
 constexpr std::string_view kFileDigestField = "\" SHA256=\"";
 constexpr std::string_view kFileUriField = "\" URI=\"";
 constexpr size_t kSha256HexLength = 64;
+// '<PayloadVersion>2.14.0</PayloadVersion>': the version the publisher signed, which installers that
+// do not know the line ignore.
+constexpr std::string_view kVersionOpen = "<PayloadVersion>";
+constexpr std::string_view kVersionClose = "</PayloadVersion>";
 
 // A recognised line starts with the opening marker at its first byte and has the closing marker end
 // one byte (the CR, not examined) before the line end, with at least one byte between the markers.
@@ -339,6 +343,8 @@ size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, siz
             manifest.fileDigests.push_back(std::move(fileLine));
         } else if (TakeMarkedValue(line, kDigestOpen, kDigestClose, value)) {
             manifest.digestValue = DecodeBase64(value);
+        } else if (TakeMarkedValue(line, kVersionOpen, kVersionClose, value)) {
+            manifest.version = value;
         }
         start = end + 1;
     }

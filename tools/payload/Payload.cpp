@@ -319,8 +319,25 @@ std::vector<PayloadFile> ListPayloadFiles(const fs::path& folder) {
     return files;
 }
 
-std::string BuildManifest(const std::vector<PayloadFile>& files) {
+bool IsPayloadVersion(const std::string& text) {
+    size_t fields = 0;
+    for (size_t start = 0; start <= text.size(); ++fields) {
+        const size_t end = std::min(text.find('.', start), text.size());
+        const size_t digits = end - start;
+        if (digits == 0 || digits > 9 ||
+            !std::all_of(text.begin() + static_cast<std::ptrdiff_t>(start),
+                         text.begin() + static_cast<std::ptrdiff_t>(end),
+                         [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        start = end + 1;
+    }
+    return fields <= 4;
+}
+
+std::string BuildManifest(const std::vector<PayloadFile>& files, const std::string& version) {
     std::string manifest = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PayloadManifest>\r\n";
+    // Setup programs that do not know the line ignore it, as every line they do not know.
+    if (!version.empty()) manifest += "<PayloadVersion>" + version + "</PayloadVersion>\r\n";
     for (const PayloadFile& file : files) manifest += "<Reference URI=\"" + file.uri + "\" />\r\n";
     return manifest + DigestLines(files) + "</PayloadManifest>\r\n";
 }
