@@ -71,7 +71,6 @@ bool AcceptPayloadVersion(CInstallerSession& session, const std::wstring& extrac
     version = signedVersion.value_or(std::string());
     if (signedVersion && IsVersionAccepted(session, version)) return true;
     session.SetStage(StageVerify);
-    LogWrite("Payload check failed");
     session.SetError(true);
     return false;
 }

@@ -47,9 +47,9 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
             break;
     }
     if (state.cancelRequested) return texts.cancelling;
-    if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
     if (state.error && (IsInstallationStage(state.stage) || state.refusedOlderVersion))
         return texts.installationFailed;
+    if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
     if (state.stage == StageNone) return {};
     return FormatProgress(state.stage == StageDownload ? texts.downloadingFormat : texts.installingFormat,
                           state.progress);

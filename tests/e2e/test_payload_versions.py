@@ -1,0 +1,50 @@
+"""A validly signed payload older than the installed one is refused and changes nothing; newer, equal and
+unversioned payloads install, and an administrator may allow an older one."""
+import unittest
+
+import harness
+from test_install import InstallTestBase
+
+# Runs one after another on one profile: the payload's signed version (None: published without one), the
+# run's extra switches, whether it installs, and the version remembered afterwards.
+VERSION_RUNS = [
+    ("2.9.0", (), True, "2.9.0"),  # a first installation
+    ("2.10.0", (), True, "2.10.0"),  # newer by number, though "2.10" sorts before "2.9" as text
+    ("2.9.0", (), False, "2.10.0"),  # older
+    ("2.10", (), True, "2.10"),  # the same version: a missing field counts as 0
+    ("2.9.5", ("/allowDowngrade",), True, "2.9.5"),  # older, allowed by the administrator
+    (None, (), True, None),  # no version: installs as before, and no version is remembered
+    ("1.0.0", (), True, "1.0.0"),  # nothing to compare with
+]
+
+
+class PayloadVersionTest(InstallTestBase):
+    def remembered_version(self):
+        values = harness.regdump(harness.UNINSTALL_KEY).get("values", {})
+        return harness.registry_text(values["PayloadVersion"]) if "PayloadVersion" in values else None
+
+    def test_an_older_signed_payload_is_refused_unless_allowed(self):
+        for index, (version, switches, installs, remembered) in enumerate(VERSION_RUNS):
+            label = "%d: %s %s" % (index, version, " ".join(switches))
+            with self.subTest(label):
+                folder = harness.stage_demo_application(self.work / ("payload-%d" % index),
+                                                        extra_files={"version.txt": str(version).encode()})
+                url = self.server.serve("/v%d.zip" % index, harness.make_payload(
+                    folder, self.work / ("v%d.zip" % index), version=version).read_bytes())
+                before = (harness.tree_digest(self.install_folder), harness.registry_snapshot())
+                installed_version = self.remembered_version()
+                run = harness.run_setup(harness.prepare_setup_folder("version-%d" % index), "/silent", "/zipUrl", url,
+                                        *switches)
+                if installs:
+                    self.assert_installed(run, folder)
+                else:
+                    self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+                    self.assertIn("Version check failed: the payload's version %s is older than the installed "
+                                  "version %s" % (version, installed_version), run.messages, run.log_text)
+                    self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
+                self.assertEqual(remembered, self.remembered_version(), run.log_text)
+                harness.kill_windows_processes("tessaradetector.exe")
+
+
+if __name__ == "__main__":
+    unittest.main()
