@@ -45,6 +45,23 @@ class PayloadVersionTest(InstallTestBase):
                 self.assertEqual(remembered, self.remembered_version(), run.log_text)
                 harness.kill_windows_processes("tessaradetector.exe")
 
+    def test_the_package_passes_allowdowngrade_on(self):
+        urls = {}
+        for version in ("3.0", "2.0"):
+            folder = harness.stage_demo_application(self.work / ("msi-" + version), extra_files={"v.txt": version.encode()})
+            urls[version] = self.server.serve("/msi-%s.zip" % version, harness.make_payload(
+                folder, self.work / ("msi-%s.zip" % version), version=version).read_bytes())
+        self.assert_installed(harness.run_setup(harness.prepare_setup_folder("msi-newer"), "/silent", "/zipUrl",
+                                                urls["3.0"]), self.work / "msi-3.0")
+        msi = harness.to_windows(harness.BUILD / "TessaraAppSetup.msi")
+        for extra, installs in (([], False), (["ALLOWDOWNGRADE=1"], True)):
+            with self.subTest(extra):
+                harness.kill_windows_processes("tessaradetector.exe")
+                result = harness.wine(["msiexec", "/i", msi, "ZIPURL=" + urls["2.0"], *extra, "/qn"], capture=False)
+                self.assertEqual(installs, result.returncode == 0, result.returncode)
+                self.assertEqual("2.0" if installs else "3.0", self.remembered_version())
+        harness.wine(["msiexec", "/x", msi, "/qn"], capture=False)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -15,20 +15,11 @@
 #include <memory>
 #include <set>
 
+#include "OpenSslOwned.h"
+
 namespace tessara::payload {
 namespace fs = std::filesystem;
 namespace {
-
-struct OpenSslFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-    void operator()(X509* p) const { X509_free(p); }
-    void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, OpenSslFree>;
 
 constexpr size_t kChunkSize = 1 << 16;
 

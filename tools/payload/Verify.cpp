@@ -10,7 +10,6 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <charconv>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,21 +17,14 @@
 #include <set>
 #include <string_view>
 
+#include "OpenSslOwned.h"
 #include "Payload.h"
 #include "PinnedRoot.h"
+#include "verify/ManifestLines.h"
 
 namespace tessara::payload {
 namespace fs = std::filesystem;
 namespace {
-
-struct OpenSslFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-    void operator()(X509* p) const { X509_free(p); }
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, OpenSslFree>;
 
 constexpr const char* kManifestName = "digest.s";
 // The setup program takes no manifest larger than this.
@@ -41,17 +33,6 @@ constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
 constexpr int kMaxIssuerSteps = 8;
 // A zip entry's sizes follow it in a data descriptor instead of standing in its local header.
 constexpr unsigned long kDataDescriptorFlag = 0x8;
-
-constexpr std::string_view kReferenceOpen = "<Reference URI=\"";
-constexpr std::string_view kLineClose = "\" />";
-constexpr std::string_view kDigestOpen = "<DigestValue>";
-constexpr std::string_view kDigestClose = "</DigestValue>";
-constexpr std::string_view kFileOpen = "<File Size=\"";
-constexpr std::string_view kFileDigestField = "\" SHA256=\"";
-constexpr std::string_view kFileUriField = "\" URI=\"";
-constexpr std::string_view kVersionOpen = "<PayloadVersion>";
-constexpr std::string_view kVersionClose = "</PayloadVersion>";
-constexpr size_t kSha256HexLength = 64;
 
 struct FileLine {
     std::string uri;
@@ -67,18 +48,6 @@ struct Manifest {
     std::string version;
 };
 
-// A line counts when its opening marker starts at its first byte and its closing marker ends one byte
-// (the CR) before its end, with at least one byte between the markers.
-bool TakeMarkedValue(std::string_view line, std::string_view open, std::string_view close,
-                     std::string_view& value) {
-    if (line.size() < open.size() + 1 + close.size() + 1) return false;
-    const size_t closeStart = line.size() - 1 - close.size();
-    if (line.compare(0, open.size(), open) != 0 || line.compare(closeStart, close.size(), close) != 0)
-        return false;
-    value = line.substr(open.size(), closeStart - open.size());
-    return true;
-}
-
 std::string DecodeBase64(std::string_view text) {
     std::string bytes(text.size(), '\0');
     const int length =
@@ -91,46 +60,30 @@ std::string DecodeBase64(std::string_view text) {
     return bytes;
 }
 
-bool ParseFileLine(std::string_view value, FileLine& line) {
-    const size_t sizeEnd = value.find('"');
-    if (sizeEnd == 0 || sizeEnd == std::string_view::npos) return false;
-    const auto [stop, error] = std::from_chars(value.data(), value.data() + sizeEnd, line.size);
-    if (error != std::errc() || stop != value.data() + sizeEnd) return false;
-    std::string_view rest = value.substr(sizeEnd);
-    if (rest.substr(0, kFileDigestField.size()) != kFileDigestField) return false;
-    rest.remove_prefix(kFileDigestField.size());
-    std::string hex(rest.substr(0, kSha256HexLength));
-    std::transform(hex.begin(), hex.end(), hex.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (hex.size() != kSha256HexLength || hex.find_first_not_of("0123456789abcdef") != std::string::npos)
-        return false;
-    line.sha256 = hex;
-    rest.remove_prefix(kSha256HexLength);
-    if (rest.substr(0, kFileUriField.size()) != kFileUriField || rest.size() == kFileUriField.size())
-        return false;
-    line.uri = rest.substr(kFileUriField.size());
-    return true;
-}
-
 Manifest ParseManifest(std::string_view text) {
     Manifest manifest;
-    constexpr std::string_view kLineEnds("\n\0", 2);
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find_first_of(kLineEnds, start), text.size());
-        const std::string_view line = text.substr(start, end - start);
-        std::string_view value;
-        FileLine file;
-        if (TakeMarkedValue(line, kReferenceOpen, kLineClose, value)) {
-            manifest.references.emplace_back(value);
-        } else if (TakeMarkedValue(line, kFileOpen, kLineClose, value) && ParseFileLine(value, file)) {
-            manifest.files.push_back(std::move(file));
-        } else if (TakeMarkedValue(line, kDigestOpen, kDigestClose, value)) {
-            manifest.digest = DecodeBase64(value);
-        } else if (TakeMarkedValue(line, kVersionOpen, kVersionClose, value)) {
-            manifest.version = value;
+    ForEachManifestLine(text, [&manifest](ManifestLineKind kind, std::string_view value) {
+        FileLineFields fields;
+        switch (kind) {
+            case ManifestLineKind::Reference:
+                manifest.references.emplace_back(value);
+                break;
+            case ManifestLineKind::File:
+                if (ParseFileLineFields(value, fields)) {
+                    std::string hex(fields.sha256Hex);
+                    std::transform(hex.begin(), hex.end(), hex.begin(),
+                                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                    manifest.files.push_back({std::string(fields.uri), fields.size, hex});
+                }
+                break;
+            case ManifestLineKind::DigestValue:
+                manifest.digest = DecodeBase64(value);
+                break;
+            case ManifestLineKind::Version:
+                manifest.version = value;
+                break;
         }
-        start = end + 1;
-    }
+    });
     return manifest;
 }
 
