@@ -32,49 +32,6 @@ std::string OpenSslReason() {
     return std::string(": ") + text;
 }
 
-bool IsValidUtf8(const std::string& text) {
-    static const unsigned long kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t extra = 0;
-        unsigned long code = lead;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1, code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2, code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            return false;
-        }
-        if (text.size() - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-std::string AsciiLower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// "con", "nul.txt", "com1.log" and the like open a device on Windows instead of a file.
-bool IsDeviceName(const std::string& name) {
-    const std::string base = AsciiLower(name.substr(0, name.find('.')));
-    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-        if (base == device) return true;
-    }
-    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
-}
-
 // The setup program writes these names on Windows, and its manifest reader takes '"' as the end of
 // a name and '\' as a separator.
 void CheckNameStorable(const std::string& name, const fs::path& path) {
@@ -282,6 +239,48 @@ void AddFileToZip(ZipWriter& zip, const PayloadFile& file, std::vector<char>& bu
 }
 
 }  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+    static const unsigned long kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t extra = 0;
+        unsigned long code = lead;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1, code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2, code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3, code = lead & 0x07;
+        } else if (lead >= 0x80) {
+            return false;
+        }
+        if (text.size() - i <= extra) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string AsciiLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool IsDeviceName(const std::string& name) {
+    const std::string base = AsciiLower(name.substr(0, name.find('.')));
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+        if (base == device) return true;
+    }
+    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
 
 std::vector<PayloadFile> ListPayloadFiles(const fs::path& folder) {
     if (!fs::is_directory(folder)) throw ToolError("payload folder not found: " + folder.string());

@@ -31,6 +31,11 @@ constexpr const char* kSignatureName = "digest.s";
 // is not payload and is left out. Names Windows cannot store are refused.
 std::vector<PayloadFile> ListPayloadFiles(const std::filesystem::path& folder);
 
+bool IsValidUtf8(const std::string& text);
+std::string AsciiLower(std::string text);
+// "con", "nul.txt", "com1.log" and the like open a device on Windows instead of a file.
+bool IsDeviceName(const std::string& name);
+
 // A payload version: one to four decimal fields of at most nine digits, separated by dots ("2.14.0").
 bool IsPayloadVersion(const std::string& text);
 

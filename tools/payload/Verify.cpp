@@ -87,23 +87,13 @@ Manifest ParseManifest(std::string_view text) {
     return manifest;
 }
 
-bool IsDeviceName(std::string_view name) {
-    std::string base(name.substr(0, name.find('.')));
-    std::transform(base.begin(), base.end(), base.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-        if (base == device) return true;
-    }
-    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
-}
-
 // The path inside the payload folder that a manifest URI or an entry name stands for, in the form two
 // spellings of one file share on Windows: '/' separators, "." and empty names dropped, ".." resolved,
-// ASCII letters in lower case. Nothing for a name the setup program refuses: rooted, with a colon,
+// ASCII letters in lower case. Nothing for a name the setup program refuses: not UTF-8, rooted, with a colon,
 // climbing out of the folder, ending in a dot or a blank, or a device name.
 std::optional<std::string> ComparablePath(std::string_view uri) {
-    if (uri.empty() || uri.front() == '/' || uri.front() == '\\' || uri.find(':') != std::string_view::npos)
+    if (uri.empty() || !IsValidUtf8(std::string(uri)) || uri.front() == '/' || uri.front() == '\\' ||
+        uri.find(':') != std::string_view::npos)
         return std::nullopt;
     std::vector<std::string> names;
     for (size_t start = 0; start <= uri.size();) {
@@ -116,11 +106,8 @@ std::optional<std::string> ComparablePath(std::string_view uri) {
             names.pop_back();
             continue;
         }
-        if (name.back() == '.' || name.back() == ' ' || IsDeviceName(name)) return std::nullopt;
-        std::string lower(name);
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(c < 0x80 ? std::tolower(c) : c); });
-        names.push_back(lower);
+        if (name.back() == '.' || name.back() == ' ' || IsDeviceName(std::string(name))) return std::nullopt;
+        names.push_back(AsciiLower(std::string(name)));
     }
     std::string path;
     for (const std::string& name : names) path += (path.empty() ? "" : "/") + name;
