@@ -24,7 +24,8 @@ bool IsWholeSwitch(std::wstring_view argument, std::wstring_view name) {
 }
 
 bool TakesValue(std::wstring_view argument) {
-    return IsZipUrlSwitch(argument) || IsLogSwitch(argument) || IsWaitLimitSwitch(argument);
+    return IsZipUrlSwitch(argument) || IsLogSwitch(argument) || IsWaitLimitSwitch(argument) ||
+           IsRefusedPackageSwitch(argument);
 }
 
 }  // namespace
@@ -34,6 +35,10 @@ bool IsZipUrlSwitch(std::wstring_view argument) { return IsWholeSwitch(argument,
 bool IsLogSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/log"); }
 
 bool IsWaitLimitSwitch(std::wstring_view argument) { return IsWholeSwitch(argument, L"/waitLimit"); }
+
+bool IsRefusedPackageSwitch(std::wstring_view argument) {
+    return IsWholeSwitch(argument, L"/refusedPackage");
+}
 
 namespace {
 
@@ -55,6 +60,14 @@ std::optional<std::wstring> LastValueOf(const std::vector<std::wstring>& argumen
 
 std::wstring LogPathArgument(const std::vector<std::wstring>& arguments) {
     return LastValueOf(arguments, IsLogSwitch).value_or(std::wstring());
+}
+
+std::optional<std::wstring> ZipUrlArgument(const std::vector<std::wstring>& arguments) {
+    return LastValueOf(arguments, IsZipUrlSwitch);
+}
+
+std::optional<std::wstring> RefusedPackageArgument(const std::vector<std::wstring>& arguments) {
+    return LastValueOf(arguments, IsRefusedPackageSwitch);
 }
 
 std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& arguments) {

@@ -18,6 +18,13 @@ bool IsZipUrlSwitch(std::wstring_view argument);
 bool IsLogSwitch(std::wstring_view argument);
 // "/waitLimit" in any letter case, as a whole argument: the next argument is a number of seconds.
 bool IsWaitLimitSwitch(std::wstring_view argument);
+// "/refusedPackage" in any letter case, as a whole argument: the next argument is the version of a
+// package that its installer refused; the program only logs why.
+bool IsRefusedPackageSwitch(std::wstring_view argument);
+// The URL after the last "/zipUrl"; nothing when there is none.
+std::optional<std::wstring> ZipUrlArgument(const std::vector<std::wstring>& arguments);
+// The version after the last "/refusedPackage"; nothing when there is none.
+std::optional<std::wstring> RefusedPackageArgument(const std::vector<std::wstring>& arguments);
 // The seconds after the last "/waitLimit"; nothing when there is none or its value is not a number.
 std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& arguments);
 // The path after the last "/log"; empty when there is none.

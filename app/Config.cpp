@@ -88,6 +88,8 @@ bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine) 
     return true;
 }
 
+bool SetConfiguredPayloadUrl(const std::wstring& url) { return StoreConfiguredUrl(url.c_str()); }
+
 bool IsRunningUnderWow64() {
     using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
     const auto isWow64Process =

@@ -22,6 +22,10 @@ std::wstring GetConfigFilePath();
 // source is longer than kMaxPayloadUrlLength: then no run may begin.
 bool LoadPayloadUrl(const std::wstring& configFile, const wchar_t* commandLine);
 
+// Puts another URL in the configured slot after LoadPayloadUrl: the same URL completed by the run, such
+// as with the credentials remembered for it. False, with the slot unchanged, when it does not fit.
+bool SetConfiguredPayloadUrl(const std::wstring& url);
+
 // The configured URL under WoW64 (a 32-bit process on 64-bit Windows), the built-in fallback otherwise.
 std::wstring SelectPayloadUrl();
 std::wstring SelectPayloadUrlFor(bool underWow64);

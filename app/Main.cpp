@@ -2,10 +2,12 @@
 // command line and returns its exit code.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Arguments.h"
+#include "app/Config.h"
 #include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
@@ -14,6 +16,7 @@
 #include "engine/InstallThread.h"
 #include "engine/Uninstallation.h"
 #include "engine/RunJournal.h"
+#include "system/PackageRecord.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"
 
@@ -31,9 +34,30 @@ RunMode ChooseRunMode(const std::vector<std::wstring>& arguments) {
     return RunMode::Interactive;
 }
 
-int RunWindowMode(HINSTANCE instance, bool silent) {
+int RunWindowMode(HINSTANCE instance, bool silent, bool forPackage = false) {
     tessara::CTessaraAppInstallerWindow window(instance, silent);
-    return window.Run(silent);
+    return window.Run(silent, forPackage);
+}
+
+// The package passes the remembered URL back on a repair: it is remembered only once it has served.
+int RunPackageMode(HINSTANCE instance, const std::vector<std::wstring>& arguments) {
+    // The package that wraps us must never report an installation that did not happen, so the
+    // outcome of the run is passed on, and a run that never began is a failed installation.
+    const int result = RunWindowMode(instance, true, true);
+    if (result == tessara::ExitSuccess && tessara::ZipUrlArgument(arguments))
+        tessara::RememberPackageUrl(tessara::SelectPayloadUrl());
+    if (result != tessara::ExitNoRunStarted) return result;
+    tessara::LogWrite("No installation run began; the package is told that the installation failed");
+    return tessara::ExitInstallFailure;
+}
+
+// An installer refused the package before anything ran; the log of the program says so as well.
+void LogRefusedPackage(const std::wstring& packageVersion) {
+    const std::wstring installed = tessara::RecordedPackageVersion();
+    tessara::LogFormat(
+        "The package of version %S was refused: version %S of the application's package is "
+        "installed, which is newer. Remove it before installing this older one",
+        packageVersion.c_str(), installed.empty() ? L"(unknown)" : installed.c_str());
 }
 
 // 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still
@@ -57,21 +81,15 @@ int RunUninstallMode() {
     return tessara::ExitSuccess;
 }
 
-int RunChosenMode(HINSTANCE instance) {
-    switch (ChooseRunMode(tessara::SplitArguments(::GetCommandLineW()))) {
+int RunChosenMode(HINSTANCE instance, const std::vector<std::wstring>& arguments) {
+    switch (ChooseRunMode(arguments)) {
         case RunMode::UninstallSelf:
             tessara::ScheduleSelfRemoval();
             return 0;
         case RunMode::Uninstall:
             return RunUninstallMode();
-        case RunMode::Msi: {
-            // The package that wraps us must never report an installation that did not happen, so the
-            // outcome of the run is passed on, and a run that never began is a failed installation.
-            const int result = RunWindowMode(instance, true);
-            if (result != tessara::ExitNoRunStarted) return result;
-            tessara::LogWrite("No installation run began; the package is told that the installation failed");
-            return tessara::ExitInstallFailure;
-        }
+        case RunMode::Msi:
+            return RunPackageMode(instance, arguments);
         case RunMode::Silent:
             return RunWindowMode(instance, true);
         case RunMode::Interactive:
@@ -97,6 +115,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
     tessara::LogOpen(tessara::LogPathArgument(switches));
     const wchar_t* args = arguments ? arguments : L"";
     tessara::LogFormat("Installer with command line = \"%S\"", args);
+    // Run by a package that its installer refused: nothing is to be done but saying why.
+    if (const std::optional<std::wstring> refused = tessara::RefusedPackageArgument(switches)) {
+        LogRefusedPackage(*refused);
+        tessara::LogClose();
+        return 0;
+    }
     tessara::RemoveLeftoversOfSelfRemoval();
     {
         // Whatever an earlier run left half done is settled first, unless another run is going on now:
@@ -104,7 +128,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR arguments, int) {
         tessara::CUserLock runLock = tessara::CUserLock::ForRuns();
         if (runLock.Acquire(0) == tessara::CUserLock::Outcome::Held) tessara::RecoverInterruptedRun();
     }
-    const int result = RunChosenMode(instance);
+    const int result = RunChosenMode(instance, switches);
     tessara::LogClose();
     return result;
 }

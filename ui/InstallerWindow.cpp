@@ -10,6 +10,7 @@
 #include "app/Text.h"
 #include "engine/InstallThread.h"
 #include "res/resource.h"
+#include "system/PackageRecord.h"
 
 namespace tessara {
 namespace {
@@ -103,8 +104,9 @@ CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
     WaitForWorker();
 }
 
-int CTessaraAppInstallerWindow::Run(bool silentMode) {
+int CTessaraAppInstallerWindow::Run(bool silentMode, bool forPackage) {
     if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return ExitNoRunStarted;
+    if (forPackage) SetConfiguredPayloadUrl(WithRememberedCredentials(SelectPayloadUrlFor(true)));
 
     const HWND created =
         ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,

@@ -42,8 +42,9 @@ public:
     // Reads the payload URL, creates the window and runs the message loop. Returns the quit code, or 1
     // when "/zipUrl" lacks its value or no window could be created before any run began. A "/silent"
     // run that did not complete returns the failed run's exit code (app/ExitCodes.h). Returns only after the
-    // last installer thread has ended.
-    int Run(bool silent);
+    // last installer thread has ended. For the package, a URL it passes without credentials gets those
+    // remembered for it.
+    int Run(bool silent, bool forPackage = false);
 
     void SetProgressRange(int range) override;
     void SetProgress(int percent) override;

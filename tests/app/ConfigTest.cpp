@@ -106,6 +106,7 @@ TEST(ArgumentsTest, HasSwitch_ReadsWholeArgumentsOnly) {
         {L"/msi.exe /silent", L"/msi", false},
         {L"setup.exe /uninstallSelf", L"/uninstall", true},
         {L"setup.exe /log /uninstall.log /silent", L"/uninstall", false},
+        {L"setup.exe /refusedPackage /msi /log x.log", L"/msi", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.found, HasSwitch(SplitArguments(c.commandLine), c.name)) << c.commandLine;

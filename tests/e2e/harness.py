@@ -3,6 +3,7 @@
 Everything here is real: the executable from the build, the build's Wine prefix and its registry,
 payloads packed and signed with the payload tool and OpenSSL, and an HTTP server on 127.0.0.1.
 """
+import base64
 import contextlib
 import filecmp
 import hashlib
@@ -273,11 +274,17 @@ def make_other_authority(folder):
 # HTTP server on 127.0.0.1
 
 
+# The user name and password that a "password" route asks for; a test looks for the password anywhere.
+PASSWORD_USER_INFO = "user:SECRETpw7"
+PASSWORD_AUTHORIZATION = "Basic " + base64.b64encode(PASSWORD_USER_INFO.encode()).decode()
+
+
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
     "cut" (announces the full length, sends half, closes), "reset" (the same, ending with a reset
     connection), "404", "slow" (a trickle), "silent" (accepts
-    and never answers) and "endless" (a body without length that never ends)."""
+    and never answers), "endless" (a body without length that never ends) and "password" (only to a
+    request that brings the user name and password of PASSWORD_USER_INFO, 401 to any other)."""
 
     def __init__(self):
         self.routes = {}
@@ -296,6 +303,12 @@ class PayloadServer:
                     return
                 if mode == "404":
                     self.send_error(404)
+                    return
+                if mode == "password" and self.headers.get("Authorization") != PASSWORD_AUTHORIZATION:
+                    self.send_response(401)
+                    self.send_header("WWW-Authenticate", 'Basic realm="payload"')
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
                     return
                 self.send_response(200)
                 self.send_header("Content-Type", "application/zip")

@@ -19,9 +19,9 @@ INSTALLER_ENTRIES = r"Software\Microsoft\Windows\CurrentVersion\Uninstall"
 
 def package_version(version, folder):
     """The build's package under another version, made the way the build makes it."""
-    source = (harness.BUILD / "TessaraAppSetup.wxs").read_text()
     wxs = folder / ("TessaraAppSetup-%s.wxs" % version)
-    wxs.write_text(re.sub(r'(<Product [^>]*?Version=")[^"]*', lambda m: m.group(1) + version, source, count=1))
+    subprocess.run(["cmake", "-D", "VERSION=" + version, "-D", "OUTPUT=%s" % wxs, "-P",
+                    harness.SOURCE / "cmake" / "PackageSource.cmake"], check=True)
     msi = wxs.with_suffix(".msi")
     subprocess.run(["wixl", "-o", msi, "-D", "SetupProgram=TessaraAppSetup.exe", wxs], cwd=harness.BUILD, check=True)
     return msi
@@ -46,8 +46,9 @@ class AdministratorTest(InstallTestBase):
     def silent_state(self):
         return harness.tree_digest(self.install_folder), harness.registry_snapshot(), self.shortcut.exists()
 
-    def msiexec(self, *args):
-        return harness.wine(["msiexec"] + list(args) + ["/qn"], capture=False).returncode
+    def msiexec(self, *args, log=None):
+        verbose = ["/l*v", harness.to_windows(log)] if log else []
+        return harness.wine(["msiexec"] + list(args) + verbose + ["/qn"], capture=False).returncode
 
     def test_msi_installs_upgrades_repairs_and_removes_and_never_reports_what_did_not_happen(self):
         for entry in package_entries():  # left by an earlier build's package
@@ -68,7 +69,13 @@ class AdministratorTest(InstallTestBase):
         newer_dir = harness.stage_demo_application(self.work / "newer", extra_files={"newer.txt": b"1.0.1"})
         newer_zip = harness.make_payload(newer_dir, self.work / "newer.zip")
         newer_url = self.server.serve("/newer.zip", newer_zip.read_bytes())
-        older, newer = harness.to_windows(MSI), harness.to_windows(package_version("1.0.1.0", self.work))
+        # Served only to requests that bring the user name and password written into the URL.
+        password_url = self.server.serve("/password/newer.zip", newer_zip.read_bytes(), "password")
+        password = harness.PASSWORD_USER_INFO.split(":")[1]
+        password_url = password_url.replace("://", "://%s@" % harness.PASSWORD_USER_INFO)
+        packages = {version: harness.to_windows(package_version(version, self.work))
+                    for version in ("1.0.1.0", "1.0.2.0", "1.0.2.1")}
+        packages["1.0.0.0"] = harness.to_windows(MSI)
         package_key = r"Software\Orvix\TessaraAppSetup Package"
 
         def state():
@@ -82,29 +89,58 @@ class AdministratorTest(InstallTestBase):
 
         installed = dict(harness.tree_digest(self.payload_dir), **{"digest.s": mock.ANY})
         upgraded = dict(harness.tree_digest(newer_dir), **{"digest.s": mock.ANY})
-        # Each step: msiexec's arguments, whether it succeeds, the products and the application afterwards, and
-        # the runs of the setup program it made.
+        masked_url = password_url.replace(password, "***")
+        remembered_url = password_url.replace(harness.PASSWORD_USER_INFO + "@", "")
+        refusal = ("Orvix Tessara 1.0.2 is installed, which is newer than this package's version 1.0.1.0. Remove it "
+                   "before installing this older one.")
+        # Each step: the package's version, msiexec's arguments, whether it succeeds, the products and the
+        # application afterwards, the runs of the setup program it made, and what msiexec's log says.
         steps = [
-            ("install", ["/i", older, "ZIPURL=" + older_url], True, ["1.0.0.0"], installed, [("/msi", older_url)]),
-            ("again from a mirror", ["/i", older, "ZIPURL=" + mirror_url], True, ["1.0.0.0"], installed,
-             [("/msi", mirror_url)]),
-            ("again without ZIPURL", ["/i", older], True, ["1.0.0.0"], installed, [("/msi", mirror_url)]),
-            ("newer over older", ["/i", newer, "ZIPURL=" + newer_url], True, ["1.0.1.0"], upgraded,
-             [("/msi", newer_url)]),
-            ("older over newer", ["/i", older, "ZIPURL=" + older_url], False, ["1.0.1.0"], upgraded, []),
-            ("removal", ["/x", newer], True, [], None, [("/uninstall", "")]),
-            ("URL too long", ["/i", older, "ZIPURL=" + older_url + "t"], False, [], None, [("/msi", older_url)]),
-            ("reinstall", ["/i", older, "ZIPURL=" + older_url], True, ["1.0.0.0"], installed, [("/msi", older_url)]),
+            ("install", "1.0.0.0", ["/i", "ZIPURL=" + older_url], True, ["1.0.0.0"], installed,
+             [("/msi", older_url)], None),
+            ("again from a mirror", "1.0.0.0", ["/i", "ZIPURL=" + mirror_url], True, ["1.0.0.0"], installed,
+             [("/msi", mirror_url)], None),
+            ("again without ZIPURL", "1.0.0.0", ["/i"], True, ["1.0.0.0"], installed, [("/msi", mirror_url)], None),
+            ("second over first", "1.0.1.0", ["/i", "ZIPURL=" + newer_url], True, ["1.0.1.0"], upgraded,
+             [("/msi", newer_url)], None),
+            ("third over second, with a password", "1.0.2.0", ["/i", "ZIPURL=" + password_url], True, ["1.0.2.0"],
+             upgraded, [("/msi", masked_url)], None),
+            ("second over third", "1.0.1.0", ["/i", "ZIPURL=" + newer_url], False, ["1.0.2.0"], upgraded,
+             [("/refusedPackage", "")], refusal),
+            ("first over third", "1.0.0.0", ["/i", "ZIPURL=" + older_url], False, ["1.0.2.0"], upgraded,
+             [("/refusedPackage", "")], refusal.replace("1.0.1.0", "1.0.0.0")),
+            ("fourth field only, without ZIPURL", "1.0.2.1", ["/i"], True, ["1.0.2.1"], upgraded,
+             [("/msi", remembered_url)], None),
+            ("removal", "1.0.2.1", ["/x"], True, [], None, [("/uninstall", "")], None),
+            ("URL too long", "1.0.0.0", ["/i", "ZIPURL=" + older_url + "t"], False, [], None, [("/msi", older_url)],
+             None),
+            ("reinstall", "1.0.0.0", ["/i", "ZIPURL=" + older_url], True, ["1.0.0.0"], installed,
+             [("/msi", older_url)], None),
         ]
-        for name, args, succeeds, versions, tree, runs in steps:
+        for number, (name, version, args, succeeds, versions, tree, runs, says) in enumerate(steps):
             with self.subTest(name):
                 harness.kill_windows_processes("tessaradetector.exe")
                 before = len(msi_runs())
-                result = self.msiexec(*args)
+                verbose_log = self.work / ("msiexec-%d.log" % number)
+                result = self.msiexec(args[0], packages[version], *args[1:], log=verbose_log)
                 self.assertEqual(succeeds, result == 0, result)
                 self.assertEqual((versions, tree), state())
                 self.assertEqual([(mode, url[:100]) for mode, url in runs], msi_runs()[before:])
-                self.assertEqual(bool(versions), harness.regdump(package_key)["exists"])
+                record = harness.regdump(package_key)
+                self.assertEqual(bool(versions), record["exists"])
+                msiexec_says = verbose_log.read_text("cp1252", "replace")
+                if says:
+                    self.assertIn(says, msiexec_says)
+                    self.assertIn("The package of version %s was refused: version 1.0.2 of the application's package "
+                                  "is installed, which is newer" % version, msi_log.read_text("cp1252"))
+                # The password is in no log and nowhere in the registry, neither as text nor as UTF-16.
+                registry = harness.reg("query", "HKCU", "/s").stdout.decode("utf-8", "replace")
+                for place, text in (("msiexec's log", msiexec_says), ("the program's log", msi_log.read_text("cp1252")),
+                                    ("the registry", registry)):
+                    self.assertNotIn(password, text, place)
+                    self.assertNotIn(password.encode("utf-16-le").hex().upper(), text.upper(), place)
+                if name.endswith("with a password"):
+                    self.assertEqual(remembered_url, harness.registry_text(record["values"]["ZipUrl"]))
         self.assertEqual(expected, self.silent_state())
         self.assertRegex(package_entries()[0], r"SystemComponent\s+REG_DWORD\s+0x1\b", "hidden from Programs and "
                          "Features")
@@ -117,7 +153,7 @@ class AdministratorTest(InstallTestBase):
         package_folder = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraAppSetup"
         outside_log = harness.to_windows(self.work / "outside.log")
         self.assertEqual(0, harness.run_setup(package_folder, "/uninstall", "/log", outside_log).exit_code)
-        self.assertEqual(0, self.msiexec("/x", older))
+        self.assertEqual(0, self.msiexec("/x", packages["1.0.0.0"]))
         self.assertEqual(([], None), state())
 
     def test_failing_silent_runs_tell_why_by_exit_code_and_log(self):
