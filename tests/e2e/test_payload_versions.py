@@ -1,9 +1,14 @@
 """A validly signed payload older than the installed one is refused and changes nothing; newer, equal and
 unversioned payloads install, and an administrator may allow an older one."""
+import pathlib
+import sys
 import unittest
 
 import harness
 from test_install import InstallTestBase
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "engine"))
+from range_server import RangeServer  # noqa: E402
 
 # Runs one after another on one profile: the payload's signed version (None: published without one), the
 # run's extra switches, whether it installs, and the version remembered afterwards.
@@ -18,32 +23,59 @@ VERSION_RUNS = [
 ]
 
 
+# The two roads a payload takes over an installation, and the log line that shows it took that one: unpacked
+# while it downloads from a server without ranges, or updated from the changed files by range requests.
+ROADS = {"arrival": "files were unpacked while it downloaded", "update": "Update from changed files: "}
+
+
 class PayloadVersionTest(InstallTestBase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.ranges = RangeServer({})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.ranges.stop()
+        super().tearDownClass()
+
     def remembered_version(self):
         values = harness.regdump(harness.UNINSTALL_KEY).get("values", {})
         return harness.registry_text(values["PayloadVersion"]) if "PayloadVersion" in values else None
 
+    def serve(self, road, name, data):
+        if road == "update":
+            self.ranges.files["/" + name] = data
+            return self.ranges.base + "/" + name
+        return self.server.serve("/" + name, data)
+
     def test_an_older_signed_payload_is_refused_unless_allowed(self):
-        for index, (version, switches, installs, remembered) in enumerate(VERSION_RUNS):
-            label = "%d: %s %s" % (index, version, " ".join(switches))
-            with self.subTest(label):
-                folder = harness.stage_demo_application(self.work / ("payload-%d" % index),
-                                                        extra_files={"version.txt": str(version).encode()})
-                url = self.server.serve("/v%d.zip" % index, harness.make_payload(
-                    folder, self.work / ("v%d.zip" % index), version=version).read_bytes())
-                before = (harness.tree_digest(self.install_folder), harness.registry_snapshot())
-                installed_version = self.remembered_version()
-                run = harness.run_setup(harness.prepare_setup_folder("version-%d" % index), "/silent", "/zipUrl", url,
-                                        *switches)
-                if installs:
-                    self.assert_installed(run, folder)
-                else:
-                    self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
-                    self.assertIn("Version check failed: the payload's version %s is older than the installed "
-                                  "version %s" % (version, installed_version), run.messages, run.log_text)
-                    self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
-                self.assertEqual(remembered, self.remembered_version(), run.log_text)
-                harness.kill_windows_processes("tessaradetector.exe")
+        for road, road_line in ROADS.items():
+            self.setUp()
+            for index, (version, switches, installs, remembered) in enumerate(VERSION_RUNS):
+                label = "%s %d: %s %s" % (road, index, version, " ".join(switches))
+                with self.subTest(label):
+                    name = "%s-%d" % (road, index)
+                    folder = harness.stage_demo_application(self.work / name,
+                                                            extra_files={"version.txt": str(version).encode()})
+                    url = self.serve(road, name + ".zip", harness.make_payload(
+                        folder, self.work / (name + ".zip"), version=version).read_bytes())
+                    before = (harness.tree_digest(self.install_folder), harness.registry_snapshot())
+                    installed_version = self.remembered_version()
+                    run = harness.run_setup(harness.prepare_setup_folder("version-" + name), "/silent", "/zipUrl",
+                                            url, *switches)
+                    if index > 0:
+                        self.assertIn(road_line, run.log_text)
+                    if installs:
+                        self.assert_installed(run, folder)
+                    else:
+                        self.assertEqual(harness.FAILED_INSTALL_EXIT_CODE, run.exit_code, run.log_text)
+                        self.assertIn("Version check failed: the payload's version %s is older than the installed "
+                                      "version %s" % (version, installed_version), run.messages, run.log_text)
+                        self.assertEqual(before,
+                                         (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
+                    self.assertEqual(remembered, self.remembered_version(), run.log_text)
+                    harness.kill_windows_processes("tessaradetector.exe")
 
     def test_the_package_passes_allowdowngrade_on(self):
         urls = {}
