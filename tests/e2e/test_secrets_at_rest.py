@@ -70,6 +70,9 @@ class PasswordAtRestTest(InstallTestBase):
             self.assertEqual(99, run.exit_code, run.log_text)
             # The cut run left its journal, naming its download without the password.
             self.assertIn(b"/secret-payload.zip", self.journal.read_bytes())
+            # What the next start must clear up by the journal's note.
+            self.assertNotEqual([], self.cache_copies())
+            self.assertNotEqual(temp_before, self.temp_entries())
 
         def start_after_the_cut():
             self.run_in("next", "/silent", "/zipUrl", self.server.url("/missing.zip"))
