@@ -26,7 +26,6 @@ namespace tessara::payload {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr const char* kManifestName = "digest.s";
 // The setup program takes no manifest larger than this.
 constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
 // A signer may sit at most this many issuers below the certificate the root's key signed.
@@ -69,12 +68,9 @@ Manifest ParseManifest(std::string_view text) {
                 manifest.references.emplace_back(value);
                 break;
             case ManifestLineKind::File:
-                if (ParseFileLineFields(value, fields)) {
-                    std::string hex(fields.sha256Hex);
-                    std::transform(hex.begin(), hex.end(), hex.begin(),
-                                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-                    manifest.files.push_back({std::string(fields.uri), fields.size, hex});
-                }
+                if (ParseFileLineFields(value, fields))
+                    manifest.files.push_back(
+                        {std::string(fields.uri), fields.size, AsciiLower(std::string(fields.sha256Hex))});
                 break;
             case ManifestLineKind::DigestValue:
                 manifest.digest = DecodeBase64(value);
@@ -365,7 +361,7 @@ bool VerifyPayload(const fs::path& path, const std::vector<unsigned char>& root,
     std::map<std::string, const ArchiveEntry*> byPath;
     for (const ArchiveEntry& entry : entries) {
         const std::optional<std::string> key = ComparablePath(entry.name);
-        if (key && *key == kManifestName && !manifestEntry) manifestEntry = &entry;
+        if (key && *key == kSignatureName && !manifestEntry) manifestEntry = &entry;
         if (key && !entry.folder) byPath.emplace(*key, &entry);
     }
     std::string message;
@@ -389,7 +385,7 @@ bool VerifyPayload(const fs::path& path, const std::vector<unsigned char>& root,
         if (!ComparablePath(line.uri))
             return report.Refuse("the manifest names a file Windows cannot store: " + line.uri);
     }
-    std::set<std::string> signedPaths = {kManifestName};
+    std::set<std::string> signedPaths = {kSignatureName};
     for (const std::string& uri : manifest.references) {
         const std::optional<std::string> key = ComparablePath(uri);
         if (!key) return report.Refuse("the manifest names a file Windows cannot store: " + uri);
