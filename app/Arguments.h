@@ -30,6 +30,9 @@ std::optional<unsigned long> WaitLimitArgument(const std::vector<std::wstring>& 
 // The path after the last "/log"; empty when there is none.
 std::wstring LogPathArgument(const std::vector<std::wstring>& arguments);
 
+// Lets an installation put a payload over a newer installed one.
+constexpr wchar_t AllowDowngradeSwitch[] = L"/allowDowngrade";
+
 // For the program's own use: a run starts the program with it to remove the backup it discarded.
 constexpr wchar_t RemoveDiscardedSwitch[] = L"/removeDiscarded";
 

@@ -77,6 +77,8 @@ public:
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> progress{0};
     std::atomic<bool> waiting{false};
+    // The run failed because the payload's signed version is older than the installed one.
+    std::atomic<bool> refusedOlderVersion{false};
     std::wstring closePromptCaption;
 
 protected:

@@ -131,6 +131,15 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
     return result;
 }
 
+// Beside the registrations, so that the version remembered is that of the installation the commit leaves.
+bool RememberPayloadVersion(CInstallerSession& session, const std::string& version,
+                            IRegistryTransaction& transaction) {
+    const bool written = WritePayloadVersion(version, transaction);
+    LogFormat("payload version remembered=%d", written);
+    session.SetError(!written);
+    return written;
+}
+
 // Makes the registry changes final together with the files: the journal's mark inside the
 // transaction is the point after which the new installation stays, even when the process is killed
 // right after.
@@ -148,9 +157,11 @@ bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CR
 bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transaction,
                      const std::wstring& installFolder, CRunJournal& journal) {
     LogWrite("Starting file download");
-    bool result = RunPayloadPipeline(session, journal);
+    std::string payloadVersion;
+    bool result = RunPayloadPipeline(session, journal, payloadVersion);
     LogFormat("file download success=%d", result);
     if (result) result = WriteRegistrations(session, installFolder, transaction);
+    if (result) result = RememberPayloadVersion(session, payloadVersion, transaction);
     if (result) result = CommitRun(session, transaction, journal);
 
     if (result) {
@@ -169,6 +180,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
     CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
     LogWrite("Starting installer thread");
     session.SetStage(StageNone);
+    session.refusedOlderVersion.exchange(false);
     session.SetProgress(0);
     ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
 

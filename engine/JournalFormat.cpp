@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
@@ -105,6 +106,16 @@ std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
     return journal;
 }
 
+// A journal of an earlier version may hold a password written into its download URL: what is kept for
+// a look later keeps it masked.
+void MaskCredentialsIn(const std::wstring& file) {
+    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(file, MaxJournalSize);
+    if (!bytes) return;
+    const std::string text(bytes->begin(), bytes->end());
+    const std::string masked = MaskUrlCredentials(text);
+    if (masked != text) WriteFileBytes(file, masked.data(), masked.size());
+}
+
 }  // namespace
 
 bool IsFolderNote(const JournalEntry& entry) {
@@ -186,6 +197,7 @@ void SetAside(const std::wstring& file, const char* what) {
     if (!::MoveFileExW(file.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ::DeleteFileW(file.c_str());
     }
+    MaskCredentialsIn(aside);
     LogFormat("The %s %S is not one this program wrote; it is set aside as %S", what, file, aside);
 }
 

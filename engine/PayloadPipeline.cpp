@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/Arguments.h"
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
@@ -18,6 +19,8 @@
 #include "engine/PayloadExtraction.h"
 #include "engine/RunJournal.h"
 #include "system/ProcessControl.h"
+#include "system/Registration.h"
+#include "verify/PayloadVersion.h"
 
 namespace tessara {
 namespace {
@@ -29,6 +32,49 @@ struct PipelineFiles {
     std::wstring downloadFile;
     std::wstring extractionFolder;
 };
+
+bool IsVersionAccepted(CInstallerSession& session, const std::string& version) {
+    if (version.empty()) {
+        LogWrite("The payload carries no signed version; it installs over any installed version");
+        return true;
+    }
+    const std::optional<PayloadVersion> offered = ParsePayloadVersion(version);
+    if (!offered) {
+        LogFormat("Version check failed: the payload's signed version \"%s\" is not a version", version);
+        return false;
+    }
+    const std::string installedText = ReadInstalledPayloadVersion();
+    const std::optional<PayloadVersion> installed = ParsePayloadVersion(installedText);
+    if (!installed || ComparePayloadVersions(*offered, *installed) >= 0) {
+        LogFormat("Payload version %s, installed version %s", version,
+                  installed ? installedText : std::string("none"));
+        return true;
+    }
+    if (HasSwitch(SplitArguments(::GetCommandLineW()), AllowDowngradeSwitch)) {
+        LogFormat(
+            "The payload's version %s is older than the installed version %s; /allowDowngrade installs it",
+            version, installedText);
+        return true;
+    }
+    LogFormat("Version check failed: the payload's version %s is older than the installed version %s",
+              version, installedText);
+    session.refusedOlderVersion.exchange(true);
+    return false;
+}
+
+// A validly signed but older payload would put back whatever the newer one mended, so it is refused
+// unless the administrator allows it. Asked of the verified payload, before anything of the previous
+// installation is touched; payloads published without a version install as they always have.
+bool AcceptPayloadVersion(CInstallerSession& session, const std::wstring& extractionFolder,
+                          std::string& version) {
+    const std::optional<std::string> signedVersion =
+        SignedPayloadVersion(extractionFolder, PinnedCertificate());
+    version = signedVersion.value_or(std::string());
+    if (signedVersion && IsVersionAccepted(session, version)) return true;
+    session.SetStage(StageVerify);
+    session.SetError(true);
+    return false;
+}
 
 void RemoveOldInstallFolder(const std::wstring& installFolder) {
     for (int trial = 0; trial < kRemovalTrials; ++trial) {
@@ -178,7 +224,8 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
     return DownloadAndExtractWholePayload(session, url, files, installFolder);
 }
 
-void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files) {
+void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files,
+                      std::string& payloadVersion) {
     const std::wstring installFolder = GetInstallFolder();
     session.SetStage(StageDownload);
     files.downloadFile = journal.NewTemporaryFile();
@@ -192,6 +239,7 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
         return;
     }
     if (!DownloadAndExtractPayload(session, url, files, installFolder)) return;
+    if (!AcceptPayloadVersion(session, files.extractionFolder, payloadVersion)) return;
     PassStopPoint("verified");
     if (!ContinueUnlessCancelled(session)) return;
     session.SetStage(StageReplace);
@@ -217,10 +265,10 @@ bool ContinueUnlessCancelled(CInstallerSession& session) {
     return false;
 }
 
-bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal) {
+bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal, std::string& payloadVersion) {
     PipelineFiles files;
     try {
-        RunPipelineSteps(session, journal, files);
+        RunPipelineSteps(session, journal, files, payloadVersion);
     } catch (const std::exception& error) {
         // Whatever the file system refused fails the current step; the caller restores the backup.
         LogFormat("File system error: %s", error.what());

@@ -10,6 +10,7 @@
 
 #include "app/Config.h"
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
@@ -26,6 +27,11 @@ namespace tessara {
 namespace {
 
 constexpr int TempNameAttempts = 64;
+
+// The download service is handed the URL without the user name and password written into it, and its
+// cache knows the download by that name: all the clean-up needs, and no password lands on the disk.
+// Journals of earlier versions kept the URL whole.
+std::wstring CacheNameOfUrl(const std::wstring& url) { return SplitUrlCredentials(url).url; }
 
 bool IsCommitMarked(const std::wstring& runId) {
     wchar_t value[64] = {};
@@ -119,7 +125,7 @@ void RemoveTemporaries(const Journal& journal) {
         } else if (entry.kind == DownloadNote) {
             const uint64_t start =
                 std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
-            RemoveDownloadLeftovers(entry.value.substr(DownloadTimeDigits + 1),
+            RemoveDownloadLeftovers(CacheNameOfUrl(entry.value.substr(DownloadTimeDigits + 1)),
                                     FILETIME{static_cast<DWORD>(start), static_cast<DWORD>(start >> 32)});
         }
     }
@@ -279,7 +285,7 @@ std::wstring CRunJournal::NewTemporary(bool folder) {
 }
 
 bool CRunJournal::NoteDownload(const std::wstring& url) {
-    return Note(DownloadNote, Hex(FileTimeNumber(DownloadStartTime()), 16) + L" " + url);
+    return Note(DownloadNote, Hex(FileTimeNumber(DownloadStartTime()), 16) + L" " + CacheNameOfUrl(url));
 }
 
 bool CRunJournal::BackUpInstallation() {

@@ -25,6 +25,7 @@ public:
     std::wstring NewTemporaryFile();
     std::wstring NewTemporaryFolder();
     // A download about to start: what it leaves of the URL in the Internet cache goes when the run ends.
+    // The note names the URL as the cache does, without a user name and password.
     bool NoteDownload(const std::wstring& url);
     // Moves the legacy add-in folder and the install folder into the backup, each noted first; false
     // when either could not be backed up completely (the end of the run puts back what was moved).

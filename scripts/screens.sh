@@ -103,6 +103,21 @@ try:
     run.wait_for(lambda s: MAIN in s["controls"], "the installation-failed screen")
     shot(run, "7-installation-failed")
     finish(run)
+
+    # A payload older than the installed application is refused.
+    clean()
+    newer = harness.make_payload(application, work / "newer.zip", version="9.0").read_bytes()
+    older = harness.make_payload(application, work / "older.zip", version="8.5").read_bytes()
+    harness.run_setup(harness.prepare_setup_folder("screens-newer-" + lang), "/silent", "/zipUrl",
+                      server.serve("/newer.zip", newer))
+    harness.kill_windows_processes("tessaradetector.exe")
+    run = start(server.serve("/older.zip", older))
+    run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
+    run.click(INSTALL)
+    run.wait_for(lambda s: INSTALL not in s["controls"] and s["controls"].get(MAIN, {}).get("enabled"),
+                 "the installation-failed screen")
+    shot(run, "7b-older-version-refused")
+    finish(run)
 finally:
     clean()
     server.close()

@@ -1,12 +1,15 @@
 #include "system/Registration.h"
 
 #include <algorithm>
+#include <cwchar>
 
 #include "app/FileSystem.h"
 #include "app/SystemLibrary.h"
 #include "app/InstallLocations.h"
+#include "app/Text.h"
 #include "res/Version.h"
 #include "system/CommandLine.h"
+#include "system/RegistryValues.h"
 
 namespace tessara {
 namespace {
@@ -17,6 +20,7 @@ constexpr const wchar_t* HelpLink = L"http://help.orvix.example/orvix-tessara.ht
 constexpr const wchar_t* ProtocolDescription = L"URL:Orvix Tessara";
 constexpr DWORD AllBitsSet = 0xFFFFFFFF;
 constexpr const wchar_t* SetupProgramVersion = L"" TESSARA_VERSION_TEXT;
+constexpr const wchar_t* PayloadVersionValueName = L"PayloadVersion";
 
 void SetDword(ITransactedKey& key, const std::wstring& name, DWORD value) {
     key.SetValue(name, REG_DWORD, &value, sizeof value);
@@ -80,6 +84,26 @@ bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transac
         transaction.OpenKey(HKEY_CURRENT_USER, RunKeyPath, KEY_SET_VALUE);
     if (!run) return false;
     return SetStringValue(*run, RunValueName, Quoted(detector));
+}
+
+bool WritePayloadVersion(const std::string& version, IRegistryTransaction& transaction) {
+    const std::unique_ptr<ITransactedKey> key = transaction.CreateKey(HKEY_CURRENT_USER, UninstallKeyPath);
+    if (!key) return false;
+    if (version.empty()) return key->DeleteValue(PayloadVersionValueName);
+    const std::optional<std::wstring> text = WidenText(version, CP_UTF8);
+    return text && SetStringValue(*key, PayloadVersionValueName, *text);
+}
+
+std::string ReadInstalledPayloadVersion() {
+    const unique_hkey key = OpenKeyOutside(HKEY_CURRENT_USER, UninstallKeyPath, KEY_QUERY_VALUE);
+    std::optional<ValueImage> value;
+    if (!key || !ReadValue(key.get(), PayloadVersionValueName, value) || !value || value->type != REG_SZ)
+        return {};
+    std::wstring text(value->data.size() / sizeof(wchar_t), L'\0');
+    std::copy(value->data.begin(), value->data.begin() + text.size() * sizeof(wchar_t),
+              reinterpret_cast<BYTE*>(text.data()));
+    text.resize(std::wcslen(text.c_str()));
+    return NarrowText(text, CP_UTF8).value_or(std::string());
 }
 
 // Symbolic links, junctions and mount points lead elsewhere, or back into the folder itself, where

@@ -29,6 +29,12 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
 // Starts the detector at logon. The Run key is opened, never created; the result is that of the write.
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction);
 
+// The signed version of the installed payload, kept in the uninstall entry so that it goes with it.
+// Written inside the installation's transaction; an installation without a version removes it.
+bool WritePayloadVersion(const std::string& version, IRegistryTransaction& transaction);
+// As committed; empty when the installation has none.
+std::string ReadInstalledPayloadVersion();
+
 // Sum of the sizes of all files under a folder, modulo 2^32. Links (symbolic links, junctions, mount
 // points) are neither followed nor counted. Nothing when some folder under it cannot be listed.
 std::optional<unsigned int> GetFolderSize(const std::wstring& folder);

@@ -16,6 +16,8 @@ ScreenKind KindOf(const ScreenState& state) {
     if (state.waiting && !state.finished) return ScreenKind::Waiting;
     if (state.choiceMode) return state.finished ? ScreenKind::Uninstalled : ScreenKind::Choice;
     if (!state.finished) return ScreenKind::Working;
+    // Downloading again would bring the same older payload: there is nothing to retry.
+    if (state.error && state.refusedOlderVersion) return ScreenKind::InstallationFailed;
     if (state.error && IsDownloadStage(state.stage)) return ScreenKind::DownloadFailed;
     if (state.error && IsInstallationStage(state.stage)) return ScreenKind::InstallationFailed;
     return ScreenKind::Installed;
@@ -45,8 +47,9 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
             break;
     }
     if (state.cancelRequested) return texts.cancelling;
+    if (state.error && (IsInstallationStage(state.stage) || state.refusedOlderVersion))
+        return texts.installationFailed;
     if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
-    if (state.error && IsInstallationStage(state.stage)) return texts.installationFailed;
     if (state.stage == StageNone) return {};
     return FormatProgress(state.stage == StageDownload ? texts.downloadingFormat : texts.installingFormat,
                           state.progress);
@@ -102,6 +105,7 @@ WindowTexts LoadWindowTexts() {
     texts.waiting = text(IDS_WAITING);
     texts.progressName = text(IDS_PROGRESS_NAME);
     texts.uninstallQuestion = text(IDS_UNINSTALL_QUESTION);
+    texts.olderVersionRefused = text(IDS_OLDER_VERSION_REFUSED);
     return texts;
 }
 
@@ -143,7 +147,8 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
             break;
         case ScreenKind::InstallationFailed:
             screen.title = texts.installationFailed;
-            screen.body = texts.installationFailedBody;
+            screen.body =
+                state.refusedOlderVersion ? texts.olderVersionRefused : texts.installationFailedBody;
             screen.icon = ScreenIcon::Error;
             screen.controls = ControlMainButton | ControlEmailLink;
             break;

@@ -43,6 +43,7 @@ struct WindowTexts {
     std::wstring waiting;
     std::wstring progressName;
     std::wstring uninstallQuestion;
+    std::wstring olderVersionRefused;
 };
 
 WindowTexts LoadWindowTexts();
@@ -59,6 +60,8 @@ struct ScreenState {
     bool reportNotSent = false;
     // The run waits for another run of the user to end before it changes anything.
     bool waiting = false;
+    // The payload's signed version is older than the installed one.
+    bool refusedOlderVersion = false;
 };
 
 enum class ScreenKind {

@@ -142,6 +142,7 @@ ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     state.carouselIndex = m_carouselIndex;
     state.reportNotSent = m_reportNotSent;
     state.waiting = waiting.load();
+    state.refusedOlderVersion = refusedOlderVersion.load();
     return state;
 }
 

@@ -1,7 +1,6 @@
 #include "verify/DigestManifest.h"
 
 #include <algorithm>
-#include <charconv>
 #include <map>
 #include <optional>
 #include <set>
@@ -11,36 +10,13 @@
 #include "app/Log.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
+#include "verify/ManifestLines.h"
 
 namespace tessara {
 namespace {
 
 // Large reads keep the per-call cost of the file system small next to the hashing itself.
 constexpr DWORD kHashBufferSize = 1024 * 1024;
-
-constexpr std::string_view kReferenceOpen = "<Reference URI=\"";
-constexpr std::string_view kReferenceClose = "\" />";
-constexpr std::string_view kDigestOpen = "<DigestValue>";
-constexpr std::string_view kDigestClose = "</DigestValue>";
-// A per-file line, '<File Size="25000" SHA256="<64 hex digits>" URI="bin/app.bin" />': a line the
-// reader of manifests without them ignores, as it ignores every line it does not know.
-constexpr std::string_view kFileOpen = "<File Size=\"";
-constexpr std::string_view kFileDigestField = "\" SHA256=\"";
-constexpr std::string_view kFileUriField = "\" URI=\"";
-constexpr size_t kSha256HexLength = 64;
-
-// A recognised line starts with the opening marker at its first byte and has the closing marker end
-// one byte (the CR, not examined) before the line end, with at least one byte between the markers.
-bool TakeMarkedValue(std::string_view line, std::string_view open, std::string_view close,
-                     std::string_view& value) {
-    if (line.size() < open.size() + 1 + close.size() + 1) return false;
-    const size_t closeStart = line.size() - 1 - close.size();
-    if (line.compare(0, open.size(), open) != 0 || line.compare(closeStart, close.size(), close) != 0) {
-        return false;
-    }
-    value = line.substr(open.size(), closeStart - open.size());
-    return true;
-}
 
 std::vector<unsigned char> DecodeBase64(std::string_view text) {
     static const auto decode = CryptoFunction<decltype(&::CryptStringToBinaryA)>("CryptStringToBinaryA");
@@ -74,23 +50,13 @@ std::vector<unsigned char> DecodeHex(std::string_view text) {
     return bytes;
 }
 
-// The part of a per-file line between its opening and closing markers. A line that does not have
-// exactly this form is not a per-file line and is ignored like any other unknown line.
+// The part of a per-file line between its opening and closing markers.
 bool ParseFileDigestLine(std::string_view value, FileDigestLine& line) {
-    const size_t sizeEnd = value.find('"');
-    if (sizeEnd == 0 || sizeEnd == std::string_view::npos) return false;
-    const auto [sizeStop, sizeError] =
-        std::from_chars(value.data(), value.data() + sizeEnd, line.expected.size);
-    if (sizeError != std::errc() || sizeStop != value.data() + sizeEnd) return false;
-    std::string_view rest = value.substr(sizeEnd);
-    if (rest.substr(0, kFileDigestField.size()) != kFileDigestField) return false;
-    rest.remove_prefix(kFileDigestField.size());
-    line.expected.sha256 = DecodeHex(rest.substr(0, kSha256HexLength));
-    if (line.expected.sha256.size() != kSha256HexLength / 2) return false;
-    rest.remove_prefix(kSha256HexLength);
-    if (rest.substr(0, kFileUriField.size()) != kFileUriField || rest.size() == kFileUriField.size())
-        return false;
-    line.uri = rest.substr(kFileUriField.size());
+    FileLineFields fields;
+    if (!ParseFileLineFields(value, fields)) return false;
+    line.uri = fields.uri;
+    line.expected.size = fields.size;
+    line.expected.sha256 = DecodeHex(fields.sha256Hex);
     return true;
 }
 
@@ -324,24 +290,25 @@ bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vec
 }
 
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(content), size);
-    constexpr std::string_view kLineEnds("\n\0", 2);
-    size_t start = 0;
-    while (start < text.size()) {
-        const size_t end = std::min(text.find_first_of(kLineEnds, start), text.size());
-        const std::string_view line = text.substr(start, end - start);
-        std::string_view value;
-        FileDigestLine fileLine;
-        if (TakeMarkedValue(line, kReferenceOpen, kReferenceClose, value)) {
-            manifest.references.emplace_back(value);
-        } else if (TakeMarkedValue(line, kFileOpen, kReferenceClose, value) &&
-                   ParseFileDigestLine(value, fileLine)) {
-            manifest.fileDigests.push_back(std::move(fileLine));
-        } else if (TakeMarkedValue(line, kDigestOpen, kDigestClose, value)) {
-            manifest.digestValue = DecodeBase64(value);
-        }
-        start = end + 1;
-    }
+    ForEachManifestLine(std::string_view(reinterpret_cast<const char*>(content), size),
+                        [&manifest](ManifestLineKind kind, std::string_view value) {
+                            FileDigestLine fileLine;
+                            switch (kind) {
+                                case ManifestLineKind::Reference:
+                                    manifest.references.emplace_back(value);
+                                    break;
+                                case ManifestLineKind::File:
+                                    if (ParseFileDigestLine(value, fileLine))
+                                        manifest.fileDigests.push_back(std::move(fileLine));
+                                    break;
+                                case ManifestLineKind::DigestValue:
+                                    manifest.digestValue = DecodeBase64(value);
+                                    break;
+                                case ManifestLineKind::Version:
+                                    manifest.version = value;
+                                    break;
+                            }
+                        });
     return manifest.references.size();
 }
 

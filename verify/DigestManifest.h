@@ -35,6 +35,8 @@ struct DigestManifest {
     std::vector<unsigned char> digestValue;
     // Empty for a manifest written before the per-file lines existed.
     std::vector<FileDigestLine> fileDigests;
+    // The text of the signed version line, as signed; empty for a payload published without a version.
+    std::string version;
 };
 
 // One running SHA-256 computation over CNG.
@@ -94,8 +96,8 @@ bool ManifestNamesAreSafe(const DigestManifest& manifest);
 bool VerifyManifestSignature(DigestManifest& manifest);
 // The same check on a "digest.s" already in memory: the manifest path is not read.
 bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message);
-// Appends the references and the per-file lines and replaces the digest value; returns the number of
-// references.
+// Appends the references and the per-file lines and replaces the digest value and the version; returns
+// the number of references.
 size_t ParseManifest(DigestManifest& manifest, const unsigned char* content, size_t size);
 // The whole file; empty when it cannot be opened or read completely.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path);

@@ -222,10 +222,13 @@ def running_image_names():
 # Payloads
 
 
-def make_payload(folder, out_zip, key=DEV_ROOT / "dev-root.key.pem", cert=DEV_ROOT / "dev-root.pem", chain=()):
+def make_payload(folder, out_zip, key=DEV_ROOT / "dev-root.key.pem", cert=DEV_ROOT / "dev-root.pem", chain=(),
+                 version=None):
     args = [PAYLOAD_TOOL, "pack", "--folder", folder, "--key", key, "--cert", cert, "--out", out_zip]
     for extra in chain:
         args += ["--chain", extra]
+    if version:
+        args += ["--version", version]
     subprocess.run([str(a) for a in args], check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return pathlib.Path(out_zip)
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/InstallStage.h"
 #include "ui/Screen.h"
 
 namespace tessara {
@@ -25,6 +26,7 @@ WindowTexts TestTexts() {
     texts.done = L"Done";
     texts.setupTitle = L"Setup";
     texts.waiting = L"Waiting";
+    texts.olderVersionRefused = L"older body";
     return texts;
 }
 
@@ -43,7 +45,8 @@ constexpr unsigned kMain = ControlMainButton;
 constexpr unsigned kFailedDownload = ControlRetryButton | ControlMainButton | ControlEmailLink;
 
 // ScreenState: choice mode, finished, error, cancel, stage, progress, carousel index, report not sent,
-// waiting. A result screen's band names the result; a screen without progress shows a title there.
+// waiting, older version refused. A result screen's band names the result; a screen without progress shows a
+// title there.
 const ScreenCase kCases[] = {
     {"started",
      {false, false, false, false, 0, 0, 1},
@@ -181,6 +184,15 @@ const ScreenCase kCases[] = {
      ScreenIcon::Error,
      kMain | ControlEmailLink,
      L"Exit"},
+    // Downloading again would bring the same payload: no Retry.
+    {"older version refused",
+     {false, true, true, false, 3, 100, 0, false, false, true},
+     ScreenKind::InstallationFailed,
+     L"Installation failed",
+     L"Installation failed",
+     ScreenIcon::Error,
+     kMain | ControlEmailLink,
+     L"Exit"},
 };
 
 TEST(ScreenTest, ComposeScreen_EveryStateShowsItsScreen) {
@@ -196,6 +208,16 @@ TEST(ScreenTest, ComposeScreen_EveryStateShowsItsScreen) {
         EXPECT_EQ(c.mainLabel, screen.mainLabel);
         EXPECT_EQ(c.state.progress, screen.progress);
     }
+}
+
+TEST(ScreenTest, ComposeScreen_AnOlderVersionRefusedSaysSo) {
+    const WindowTexts texts = TestTexts();
+    ScreenState state{false, true, true, false, StageVerify, 100, 0};
+    state.refusedOlderVersion = true;
+    EXPECT_EQ(L"older body", ComposeScreen(state, texts).body);
+    state.stage = StageReplace;
+    state.refusedOlderVersion = false;
+    EXPECT_EQ(L"installation body", ComposeScreen(state, texts).body);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "verify/DigestManifest.h"
+#include "verify/PayloadVersion.h"
 
 namespace tessara {
 namespace {
@@ -200,6 +201,37 @@ TEST(ReadWholeFileTest, ReadsAllBytesOrNothing) {
     HashFile(streamed, sample.wstring());
     EXPECT_EQ(streamed.Finish(), hasher.Finish());
     EXPECT_TRUE(ReadWholeFile((kData / "hash" / "absent.bin").wstring()).empty());
+}
+
+// The signed version line, and how the setup program reads and compares what it holds.
+TEST(PayloadVersionTest, LineParseAndNumericOrder) {
+    DigestManifest manifest;
+    Parse(manifest, "<PayloadVersion>2.10.0</PayloadVersion>\r\n<Reference URI=\"a\" />\r\n");
+    EXPECT_EQ("2.10.0", manifest.version);
+    DigestManifest unversioned;
+    Parse(unversioned, " <PayloadVersion>2.10.0</PayloadVersion>\r\n<PayloadVersion>3</PayloadVersion>\n");
+    EXPECT_EQ("", unversioned.version);
+
+    struct Case {
+        const char* a;
+        const char* b;
+        int order;  // of a against b; 2: a is no version
+    };
+    const Case cases[] = {
+        {"2.10.0", "2.9.0", 1}, {"2.9.0", "2.10.0", -1},    {"2.1", "2.1.0", 0},
+        {"007.0", "7", 0},      {"1.2.3.4", "1.2.3.5", -1}, {"999999999.0", "1", 1},
+        {"1.2.3.4.5", "1", 2},  {"1..2", "1", 2},           {"v1", "1", 2},
+        {"1.2.", "1", 2},       {"1234567890", "1", 2},     {"", "1", 2},
+        {"-1", "1", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.a);
+        const std::optional<PayloadVersion> a = ParsePayloadVersion(c.a);
+        ASSERT_EQ(c.order != 2, a.has_value());
+        if (a) {
+            EXPECT_EQ(c.order, ComparePayloadVersions(*a, *ParsePayloadVersion(c.b)));
+        }
+    }
 }
 
 }  // namespace

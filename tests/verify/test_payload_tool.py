@@ -12,6 +12,22 @@ TOOL = os.environ["TESSARA_PAYLOAD_TOOL"]
 DEV_ROOT = Path(os.environ["TESSARA_SOURCE_DIR"]) / "tests" / "fixtures" / "dev-root"
 KEY = DEV_ROOT / "dev-root.key.pem"
 CERT = DEV_ROOT / "dev-root.pem"
+# The signed cases of tests/verify/make_fixtures.py, zipped as a download brings them.
+CASE_ZIPS = Path(os.environ["TESSARA_BUILD_DIR"]) / "tests" / "verify" / "data" / "zips"
+# Whether the setup program installs each case (its own check runs on the same zips in CheckPayloadTest).
+SETUP_VERDICTS = {
+    "root-openssl": True, "root": True, "leaf": True, "leaf-with-root": True, "expired-leaf": True,
+    "chain-8": True, "chain-7-with-root": True, "chain-9": False, "chain-8-with-root": False,
+    "chain-missing-link": False, "other-authority": False, "other-authority-self": False,
+    "impostor-root": False, "tampered-manifest": False, "not-pkcs7": False, "no-signature": False,
+    "bare-lf": False, "last-digest-counts": True, "first-digest-only": False, "invalid-base64": False,
+    "no-digest": False, "no-references": False, "reference-twice": True, "reference-twice-counted-once": False,
+    "backslash-separators": True, "respelled-references": True, "indented-reference": True,
+    "dotdot-reference": False, "missing-empty-file": True, "extra-file": True, "missing-file": False,
+    "altered-file": False, "truncated-file": False, "reordered-files": False, "packed": True,
+    "per-file": True, "per-file-shifted": False, "per-file-filled-empty": False, "per-file-line-missing": False,
+    "per-file-trailing-dot": False,
+}
 
 FILES = {
     "b/zeta.bin": bytes(range(256)) * 100,
@@ -71,7 +87,7 @@ class PayloadToolTest(unittest.TestCase):
     def test_help_names_every_command(self):
         result = tool("--help")
         self.assertEqual(0, result.returncode)
-        for word in (b"pack", b"manifest", b"sign", b"--chain"):
+        for word in (b"pack", b"manifest", b"sign", b"verify", b"--chain", b"--version", b"--root"):
             self.assertIn(word, result.stdout)
         self.assertEqual(2, tool().returncode)
         self.assertEqual(2, tool("pack", "--folder").returncode)
@@ -157,6 +173,59 @@ class PayloadToolTest(unittest.TestCase):
         result = tool("sign", "--manifest", manifest, "--key", KEY, "--cert", CERT, "--out", out)
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertEqual(manifest.read_bytes(), verified_content(out.read_bytes()))
+
+    def test_version_is_signed_on_a_line_older_setup_programs_ignore(self):
+        for version, accepted in (("2", True), ("2.14.0", True), ("1.2.3.4", True), ("007.0", True),
+                                  ("1.2.3.4.5", False), ("1..2", False), ("v1.2", False), ("1.2.", False),
+                                  ("1234567890.1", False), ("", False)):
+            with self.subTest(version=version):
+                result = tool("manifest", "--folder", self.folder, "--version", version)
+                self.assertEqual(0 if accepted else 2, result.returncode, result.stderr)
+                if accepted:
+                    self.assertIn(b"\r\n<PayloadVersion>" + version.encode() + b"</PayloadVersion>\r\n", result.stdout)
+                    self.assertEqual(read_as_setup_programs_without_per_file_lines_do(tool("manifest", "--folder", self.folder).stdout),
+                                     read_as_setup_programs_without_per_file_lines_do(result.stdout))
+
+    def test_verify_gives_the_setup_programs_verdict_on_every_case(self):
+        self.assertEqual(set(SETUP_VERDICTS), {path.stem for path in CASE_ZIPS.glob("*.zip")})
+        for case, accepted in SETUP_VERDICTS.items():
+            with self.subTest(case=case):
+                result = tool("verify", "--payload", CASE_ZIPS / (case + ".zip"))
+                self.assertEqual(0 if accepted else 1, result.returncode, result.stdout)
+                self.assertEqual(not accepted, b"\nrefused: " in b"\n" + result.stdout, result.stdout)
+        self.assertIn(b"note: notes/extra.txt is not signed",
+                      tool("verify", "--payload", CASE_ZIPS / "extra-file.zip").stdout)
+
+    def test_verify_reports_order_version_and_root(self):
+        out, result = self.pack("--version", "3.1.4")
+        self.assertEqual(0, result.returncode, result.stderr)
+        result = tool("verify", "--payload", out)
+        self.assertEqual(0, result.returncode, result.stdout)
+        self.assertIn(b"ok: digest.s comes first", result.stdout)
+        self.assertIn(b"ok: signed version 3.1.4", result.stdout)
+        self.assertEqual(0, tool("verify", "--payload", out, "--root", CERT).returncode)
+
+        # Another root: the same payload no longer chains to it.
+        other = self.work / "other.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                        "/CN=Another Root", "-keyout", self.work / "other.key", "-out", other],
+                       check=True, capture_output=True)
+        result = tool("verify", "--payload", out, "--root", other)
+        self.assertEqual(1, result.returncode)
+        self.assertIn(b"does not chain to the root", result.stdout)
+
+        # The manifest behind the files: still installed, but only once all of it has arrived.
+        last = self.work / "manifest-last.zip"
+        with zipfile.ZipFile(out) as source, zipfile.ZipFile(last, "w", zipfile.ZIP_DEFLATED) as target:
+            for item in sorted(source.infolist(), key=lambda entry: entry.filename == "digest.s"):
+                target.writestr(item, source.read(item.filename))
+        result = tool("verify", "--payload", last)
+        self.assertEqual(0, result.returncode, result.stdout)
+        self.assertIn(b"note: digest.s is not the first entry", result.stdout)
+
+        (self.work / "not.zip").write_bytes(b"not a zip")
+        self.assertEqual(1, tool("verify", "--payload", self.work / "not.zip").returncode)
+        self.assertEqual(2, tool("verify").returncode)
 
     def test_folder_without_files_is_refused(self):
         empty = self.work / "nothing"

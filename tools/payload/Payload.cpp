@@ -15,20 +15,11 @@
 #include <memory>
 #include <set>
 
+#include "OpenSslOwned.h"
+
 namespace tessara::payload {
 namespace fs = std::filesystem;
 namespace {
-
-struct OpenSslFree {
-    void operator()(BIO* p) const { BIO_free(p); }
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-    void operator()(X509* p) const { X509_free(p); }
-    void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
-    void operator()(PKCS7* p) const { PKCS7_free(p); }
-    void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, OpenSslFree>;
 
 constexpr size_t kChunkSize = 1 << 16;
 
@@ -39,49 +30,6 @@ std::string OpenSslReason() {
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
     return std::string(": ") + text;
-}
-
-bool IsValidUtf8(const std::string& text) {
-    static const unsigned long kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t extra = 0;
-        unsigned long code = lead;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1, code = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2, code = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, code = lead & 0x07;
-        } else if (lead >= 0x80) {
-            return false;
-        }
-        if (text.size() - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
-std::string AsciiLower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// "con", "nul.txt", "com1.log" and the like open a device on Windows instead of a file.
-bool IsDeviceName(const std::string& name) {
-    const std::string base = AsciiLower(name.substr(0, name.find('.')));
-    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-        if (base == device) return true;
-    }
-    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
 }
 
 // The setup program writes these names on Windows, and its manifest reader takes '"' as the end of
@@ -292,6 +240,48 @@ void AddFileToZip(ZipWriter& zip, const PayloadFile& file, std::vector<char>& bu
 
 }  // namespace
 
+bool IsValidUtf8(const std::string& text) {
+    static const unsigned long kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t extra = 0;
+        unsigned long code = lead;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1, code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2, code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3, code = lead & 0x07;
+        } else if (lead >= 0x80) {
+            return false;
+        }
+        if (text.size() - i <= extra) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string AsciiLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool IsDeviceName(const std::string& name) {
+    const std::string base = AsciiLower(name.substr(0, name.find('.')));
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+        if (base == device) return true;
+    }
+    return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
 std::vector<PayloadFile> ListPayloadFiles(const fs::path& folder) {
     if (!fs::is_directory(folder)) throw ToolError("payload folder not found: " + folder.string());
     std::vector<PayloadFile> files;
@@ -319,8 +309,25 @@ std::vector<PayloadFile> ListPayloadFiles(const fs::path& folder) {
     return files;
 }
 
-std::string BuildManifest(const std::vector<PayloadFile>& files) {
+bool IsPayloadVersion(const std::string& text) {
+    size_t fields = 0;
+    for (size_t start = 0; start <= text.size(); ++fields) {
+        const size_t end = std::min(text.find('.', start), text.size());
+        const size_t digits = end - start;
+        if (digits == 0 || digits > 9 ||
+            !std::all_of(text.begin() + static_cast<std::ptrdiff_t>(start),
+                         text.begin() + static_cast<std::ptrdiff_t>(end),
+                         [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        start = end + 1;
+    }
+    return fields <= 4;
+}
+
+std::string BuildManifest(const std::vector<PayloadFile>& files, const std::string& version) {
     std::string manifest = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<PayloadManifest>\r\n";
+    // Setup programs that do not know the line ignore it, as every line they do not know.
+    if (!version.empty()) manifest += "<PayloadVersion>" + version + "</PayloadVersion>\r\n";
     for (const PayloadFile& file : files) manifest += "<Reference URI=\"" + file.uri + "\" />\r\n";
     return manifest + DigestLines(files) + "</PayloadManifest>\r\n";
 }

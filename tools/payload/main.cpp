@@ -13,22 +13,28 @@ namespace {
 namespace fs = std::filesystem;
 using namespace tessara::payload;
 
+// Also what "verify" returns for a payload the setup program would refuse.
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
-    "usage: tessara-payload pack --folder DIR --key KEY.pem --cert CERT.pem [--chain EXTRA.pem]... --out "
-    "PAYLOAD.zip\n"
-    "       tessara-payload manifest --folder DIR [--out FILE]\n"
+    "usage: tessara-payload pack --folder DIR --key KEY.pem --cert CERT.pem [--chain EXTRA.pem]... "
+    "[--version X.Y.Z] --out PAYLOAD.zip\n"
+    "       tessara-payload manifest --folder DIR [--version X.Y.Z] [--out FILE]\n"
     "       tessara-payload sign --manifest FILE --key KEY.pem --cert CERT.pem [--chain EXTRA.pem]... --out "
     "digest.s\n"
+    "       tessara-payload verify --payload PAYLOAD.zip [--root CERT.pem]\n"
     "       tessara-payload --help\n"
     "\n"
     "  pack      write PAYLOAD.zip: the folder's files and digest.s, the signed manifest, at its root\n"
     "  manifest  print the manifest of the folder (or write it to FILE)\n"
     "  sign      sign a manifest file as it stands into a DER PKCS#7 message\n"
+    "  verify    check PAYLOAD.zip as the setup program would; exit 0 when it would install it\n"
     "\n"
     "  --folder DIR     the files of the payload\n"
+    "  --version X.Y.Z  the payload's version, signed into the manifest (one to four numbers)\n"
+    "  --payload FILE   the payload zip to check\n"
+    "  --root CERT.pem  the certificate the signer must chain to (default: the one the setup program pins)\n"
     "  --key KEY.pem    the signer's unencrypted PEM private key\n"
     "  --cert CERT.pem  the signer's certificate (PEM or DER)\n"
     "  --chain FILE     certificates carried above the signer, PEM; may be repeated\n"
@@ -70,6 +76,14 @@ Options ParseOptions(const std::vector<std::string>& args, const std::vector<std
     return options;
 }
 
+std::string VersionOption(const Options& options) {
+    if (!options.Has("version")) return {};
+    const std::string& version = options.single.at("version");
+    if (!IsPayloadVersion(version))
+        throw UsageError("--version takes one to four numbers separated by dots, such as 2.14.0");
+    return version;
+}
+
 void WriteText(const std::string& text, const Options& options) {
     if (options.Has("out")) {
         WriteBinaryFile(options.single.at("out"), text.data(), text.size());
@@ -80,20 +94,32 @@ void WriteText(const std::string& text, const Options& options) {
 
 int Run(const std::string& command, const std::vector<std::string>& args) {
     if (command == "pack") {
-        const Options options = ParseOptions(args, {"folder", "key", "cert", "chain", "out"});
+        const Options options = ParseOptions(args, {"folder", "key", "cert", "chain", "version", "out"});
         const fs::path folder = options.Required("folder");
         const SignerFiles signer = options.Signer();
         const fs::path out = options.Required("out");
+        const std::string version = VersionOption(options);
         CheckSignerFiles(signer);
         const std::vector<PayloadFile> files = ListPayloadFiles(folder);
-        WritePayloadZip(out, files, SignManifest(BuildManifest(files), signer));
+        WritePayloadZip(out, files, SignManifest(BuildManifest(files, version), signer));
         std::cerr << "tessara-payload: wrote " << out.string() << " with " << files.size() << " files\n";
         return 0;
     }
     if (command == "manifest") {
-        const Options options = ParseOptions(args, {"folder", "out"});
-        WriteText(BuildManifest(ListPayloadFiles(options.Required("folder"))), options);
+        const Options options = ParseOptions(args, {"folder", "version", "out"});
+        const std::string version = VersionOption(options);
+        WriteText(BuildManifest(ListPayloadFiles(options.Required("folder")), version), options);
         return 0;
+    }
+    if (command == "verify") {
+        const Options options = ParseOptions(args, {"payload", "root"});
+        const fs::path payload = options.Required("payload");
+        const std::vector<unsigned char> root =
+            options.Has("root") ? LoadCertificateDer(options.single.at("root")) : PinnedRootCertificate();
+        const bool accepted = VerifyPayload(payload, root, std::cout);
+        std::cout << (accepted ? "The setup program installs this payload.\n"
+                               : "The setup program refuses this payload.\n");
+        return accepted ? 0 : kExitError;
     }
     if (command == "sign") {
         const Options options = ParseOptions(args, {"manifest", "key", "cert", "chain", "out"});
