@@ -63,8 +63,8 @@ std::vector<std::string> WithoutPlacedFiles(const NsCommon::ICompressedFile& arc
     return entries;
 }
 
-// Every file is checked before anything is written: its path, its declared size against the signed one
-// and, for all together, the room on the volume. The declared sizes are what the archive claims; the
+// Every file is checked before anything is written: its path, the room on the volume for all of them,
+// and its declared size against the signed one. The declared sizes are what the archive claims; the
 // reader never writes more than that, so their sum bounds what extraction can put on the volume.
 PayloadExtraction CheckEntriesBeforeWriting(const NsCommon::ICompressedFile& archive,
                                             const std::vector<std::string>& entries,
@@ -77,11 +77,16 @@ PayloadExtraction CheckEntriesBeforeWriting(const NsCommon::ICompressedFile& arc
             return PayloadExtraction::ExtractionFailed;
         }
         if (!rules.PathFits(entry, *path)) return PayloadExtraction::ExtractionFailed;
-        const uint64_t declared = archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0);
-        if (!rules.SizeIsSigned(entry, declared)) return PayloadExtraction::CheckFailed;
-        needed = AddSaturating(needed, declared);
+        needed =
+            AddSaturating(needed, archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0));
     }
-    return rules.RoomFor(needed) ? PayloadExtraction::Extracted : PayloadExtraction::ExtractionFailed;
+    if (!rules.RoomFor(needed)) return PayloadExtraction::ExtractionFailed;
+    for (const std::string& entry : entries) {
+        if (!rules.SizeIsSigned(entry,
+                                archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0)))
+            return PayloadExtraction::CheckFailed;
+    }
+    return PayloadExtraction::Extracted;
 }
 
 // Digests the files' bytes on their way to the disk, in the order they are written, so that the check
