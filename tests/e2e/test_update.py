@@ -63,9 +63,11 @@ class UpdateTest(InstallTestBase):
         cls.no_ranges.stop()
         super().tearDownClass()
 
-    def update(self, server, name, misdeeds=(), result=None, served=None):
+    def update(self, server, name, misdeeds=(), result=None, served=None, damaged=()):
         self.assert_installed(self.install(self.ranges.base + "/old.zip", name + "-old"), self.old_dir)
         harness.kill_windows_processes("tessaradetector.exe")
+        for file in damaged:  # the same size, other bytes: only reading the file tells
+            (self.install_folder / file).write_bytes(os.urandom((self.install_folder / file).stat().st_size))
         server.files["/new.zip"] = served or self.new_zip
         server.misdeeds = {"/new.zip": list(misdeeds)}
         sent = server.sent
@@ -75,16 +77,18 @@ class UpdateTest(InstallTestBase):
 
     def test_an_update_downloads_only_what_changed_whatever_its_place(self):
         # In manifest order Tessara.exe comes first and tessaradetector.exe last.
-        cases = (("repair", ()), ("first", ("Tessara.exe",)), ("last", ("tessaradetector.exe",)),
-                 ("one-in-fifty", ("data/file20.bin",)), ("several", CHANGED))
-        for name, changed in cases:
+        cases = (("repair", (), ()), ("repair-damaged", (), ("data/file30.bin",)),
+                 ("first", ("Tessara.exe",), ()), ("last", ("tessaradetector.exe",), ()),
+                 ("one-in-fifty", ("data/file20.bin",), ()), ("several", CHANGED, ()))
+        for name, changed, damaged in cases:
             with self.subTest(name):
                 folder = changed_copy(self.old_dir, self.work / ("update-" + name), changed)
                 payload = harness.make_payload(folder, self.work / ("update-%s.zip" % name)).read_bytes()
-                run, sent = self.update(self.ranges, "update-" + name, result=folder, served=payload)
+                run, sent = self.update(self.ranges, "update-" + name, result=folder, served=payload,
+                                        damaged=damaged)
                 self.assertRegex(run.log_text, r"Update from changed files: %d of %d files reused from the "
                                                r"installation, \d+ of %d bytes downloaded"
-                                               % (FILES + 4 - len(changed), FILES + 4, len(payload)))
+                                               % (FILES + 4 - len(changed) - len(damaged), FILES + 4, len(payload)))
                 self.assertNotIn("downloading the whole payload", run.log_text)
                 self.assertNotIn("Payload check failed", run.log_text)
                 self.assertLess(sent, len(payload) / 10)
