@@ -19,6 +19,7 @@
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "archive/CentralDirectory.h"
+#include "archive/CompressedFile.h"
 #include "archive/LocalEntries.h"
 #include "engine/Download.h"
 #include "engine/PayloadRules.h"
@@ -337,8 +338,10 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
             const FileDigestLine& line = lines[i];
             const std::wstring installed = JoinUriUnder(installFolder, line.uri);
             const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
-            if (line.expected.size != 0 && !installed.empty() && !staged.empty() &&
-                FileSizeOf(installed) == line.expected.size &&
+            // The manifest is written into the staging folder later: it must not be a second name of
+            // an installed file then.
+            if (line.expected.size != 0 && NsCommon::LookupKeyOf(line.uri) != kManifestEntryName &&
+                !installed.empty() && !staged.empty() && FileSizeOf(installed) == line.expected.size &&
                 PlaceVerifiedFile(hasher, installed, staged, line.expected)) {
                 reusedLine[i] = 1;
             } else {

@@ -158,7 +158,15 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
     const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
         &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
     if (!ContinueUnlessCancelled(session)) return false;
-    if (!reused) return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    if (!reused) {
+        // Files the update placed may be second names of the installed ones: the whole payload is
+        // unpacked into an empty folder, never over them.
+        if (!(RemoveTree(files.extractionFolder) && CreateFolders(files.extractionFolder))) {
+            session.SetError(true);
+            return false;
+        }
+        return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    }
     PassStopPoint("downloaded");
     if (ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, *reused))
         return true;

@@ -109,5 +109,25 @@ class UpdateTest(InstallTestBase):
                               run.messages)
                 self.assertGreaterEqual(sent, len(served or self.new_zip))
 
+    def test_a_failed_fallback_leaves_the_installation_as_it_was(self):
+        """The update places files and then breaks off; the whole payload it falls back to changes one of
+        the placed files and fails at the last step. Placed files are second names of the installed ones,
+        so the fallback must not write over them: the installation is restored exactly."""
+        fourth = changed_copy(self.new_dir, self.work / "fourth", ("data/file30.bin",))
+        (fourth / "tessaradetector.exe").unlink()
+        fourth_zip = harness.make_payload(fourth, self.work / "fourth.zip").read_bytes()
+        self.assert_installed(self.install(self.ranges.base + "/old.zip", "fallback-failed-old"), self.old_dir)
+        harness.kill_windows_processes("tessaradetector.exe")
+        self.ranges.files["/new.zip"] = self.new_zip
+        # The end of the archive and the manifest arrive; the first changed entry breaks off.
+        self.ranges.misdeeds = {"/new.zip": [("pass",), ("pass",), ("reset", 100), ("change", fourth_zip)]}
+        run = self.install(self.ranges.base + "/new.zip", "fallback-failed")
+        self.assertIn("downloading the whole payload", run.log_text)
+        self.assertIn("Installer thread finished: stage=7 error=1", run.messages, run.log_text)
+        installed = harness.tree_digest(self.install_folder)
+        del installed["digest.s"]
+        self.assertEqual(harness.tree_digest(self.old_dir), installed)
+
+
 if __name__ == "__main__":
     unittest.main()
