@@ -88,15 +88,20 @@ bool IsProgramImage(const unsigned char* start, DWORD size) {
     return size >= 2 && start[0] == 'M' && start[1] == 'Z';
 }
 
-// Puts an installed file into the staging folder and hashes it on the way: as a second name of the same
-// file where it is no program image and the volume allows it (nothing is written then), else as a copy.
-// False when a read or a write fails.
-bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target) {
+// Puts an installed file of the signed size into the staging folder and hashes it on the way: as a second
+// name of the same file where it is no program image and the volume allows it (nothing is written then),
+// else as a copy. `placed` counts the bytes hashed. False when the size differs (nothing is made then) or
+// a read or a write fails. The size is read from the open file rather than asked by path: under Wine
+// every call on a path is a round trip to its server, and an update makes them for every file.
+bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target, uint64_t size,
+                  uint64_t& placed) {
     // Sharing deletion lets the system open the file again to give it its second name.
     const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
                                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!in) return false;
+    LARGE_INTEGER found{};
+    if (!in || !::GetFileSizeEx(in.get(), &found) || static_cast<uint64_t>(found.QuadPart) != size)
+        return false;
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
     DWORD read = 0;
     if (!::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr)) return false;
@@ -107,6 +112,7 @@ bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::w
         if (!out) return false;
     }
     while (read > 0) {
+        placed += read;
         if (!hasher.HashData(buffer.data(), read) || (out && !WriteToFile(out.get(), buffer.data(), read)) ||
             !::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr))
             return false;
@@ -115,14 +121,22 @@ bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::w
 }
 
 // Places an installed file in the staging folder and checks it as it is placed: true only when it has
-// the signed size and digest. A placed file that differs is removed.
+// the signed size and digest. A placed file that differs is removed. `madeFolder` is the folder the
+// last call made, so that files side by side make it once.
 bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
-                       const FileFingerprint& expected) {
-    const bool placed = CreateFolders(ParentFolderOf(target)) && PlaceHashing(hasher, source, target);
+                       const FileFingerprint& expected, std::wstring& madeFolder) {
+    const std::wstring folder = ParentFolderOf(target);
+    if (folder != madeFolder) {
+        if (!CreateFolders(folder)) return false;
+        madeFolder = folder;
+    }
+    uint64_t placedSize = 0;
+    const bool placed = PlaceHashing(hasher, source, target, expected.size, placedSize);
     const std::vector<unsigned char> digest = hasher.Finish();
-    const bool intact = placed && FileSizeOf(target) == expected.size && digest == expected.sha256;
-    if (!intact) RemoveFile(target);
-    return intact;
+    if (placed && placedSize == expected.size && digest == expected.sha256) return true;
+    // Nothing was made when the size differed at once.
+    if (placedSize != 0) RemoveFile(target);
+    return false;
 }
 
 struct ByteRange {
@@ -330,6 +344,7 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
     std::atomic<bool> cancelled{false};
     const auto checkLines = [&](bool showsProgress) {
         Sha256Hasher hasher;
+        std::wstring madeFolder;
         for (size_t i = next++; i < lines.size() && !cancelled; i = next++) {
             if (report && report->IsCancelled()) {
                 cancelled = true;
@@ -341,8 +356,8 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
             // The manifest is written into the staging folder later: it must not be a second name of
             // an installed file then.
             if (line.expected.size != 0 && NsCommon::LookupKeyOf(line.uri) != kManifestEntryName &&
-                !installed.empty() && !staged.empty() && FileSizeOf(installed) == line.expected.size &&
-                PlaceVerifiedFile(hasher, installed, staged, line.expected)) {
+                !installed.empty() && !staged.empty() &&
+                PlaceVerifiedFile(hasher, installed, staged, line.expected, madeFolder)) {
                 reusedLine[i] = 1;
             } else {
                 fetch(line.uri);
