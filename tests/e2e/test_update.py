@@ -70,10 +70,15 @@ class UpdateTest(InstallTestBase):
             (self.install_folder / file).write_bytes(os.urandom((self.install_folder / file).stat().st_size))
         server.files["/new.zip"] = served or self.new_zip
         server.misdeeds = {"/new.zip": list(misdeeds)}
-        sent = server.sent
+        sent, inodes = server.sent, self.inodes()
         run = self.install(server.base + "/new.zip", name)
         self.assert_installed(run, result or self.new_dir)
-        return run, server.sent - sent
+        return run, server.sent - sent, inodes
+
+    def inodes(self):
+        """Installed file (lower case) -> the file it names on the disk."""
+        return {p.relative_to(self.install_folder).as_posix().lower(): p.stat().st_ino
+                for p in self.install_folder.rglob("*") if p.is_file()}
 
     def test_an_update_downloads_only_what_changed_whatever_its_place(self):
         # In manifest order Tessara.exe comes first and tessaradetector.exe last.
@@ -84,14 +89,20 @@ class UpdateTest(InstallTestBase):
             with self.subTest(name):
                 folder = changed_copy(self.old_dir, self.work / ("update-" + name), changed)
                 payload = harness.make_payload(folder, self.work / ("update-%s.zip" % name)).read_bytes()
-                run, sent = self.update(self.ranges, "update-" + name, result=folder, served=payload,
-                                        damaged=damaged)
+                run, sent, inodes = self.update(self.ranges, "update-" + name, result=folder, served=payload,
+                                                damaged=damaged)
                 self.assertRegex(run.log_text, r"Update from changed files: %d of %d files reused from the "
                                                r"installation, \d+ of %d bytes downloaded"
                                                % (FILES + 4 - len(changed) - len(damaged), FILES + 4, len(payload)))
                 self.assertNotIn("downloading the whole payload", run.log_text)
                 self.assertNotIn("Payload check failed", run.log_text)
                 self.assertLess(sent, len(payload) / 10)
+                # Reused files are not written again: the same files under a second name, except the
+                # programs, which are copied so that the old installation can go while they run.
+                fresh = {f.lower() for f in changed + damaged} | {"digest.s"}
+                after = self.inodes()
+                self.assertEqual({f for f in inodes if f not in fresh and not f.endswith(".exe")},
+                                 {f for f in inodes if after.get(f) == inodes[f]})
 
     def test_an_update_falls_back_to_the_whole_payload(self):
         cases = [
@@ -104,7 +115,7 @@ class UpdateTest(InstallTestBase):
         ]
         for name, server, misdeeds, reason, result, served in cases:
             with self.subTest(name):
-                run, sent = self.update(server, name, misdeeds, result, served)
+                run, sent, _ = self.update(server, name, misdeeds, result, served)
                 self.assertIn("Update from changed files not possible: %s; downloading the whole payload" % reason,
                               run.messages)
                 self.assertGreaterEqual(sent, len(served or self.new_zip))
