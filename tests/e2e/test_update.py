@@ -84,7 +84,7 @@ class UpdateTest(InstallTestBase):
         # In manifest order Tessara.exe comes first and tessaradetector.exe last.
         cases = (("repair", (), ()), ("repair-damaged", (), ("data/file30.bin",)),
                  ("first", ("Tessara.exe",), ()), ("last", ("tessaradetector.exe",), ()),
-                 ("one-in-fifty", ("data/file20.bin",), ()), ("several", CHANGED, ()))
+                 ("two-percent", ("data/file20.bin",), ()), ("several", CHANGED, ()))
         for name, changed, damaged in cases:
             with self.subTest(name):
                 folder = changed_copy(self.old_dir, self.work / ("update-" + name), changed)
