@@ -4,7 +4,13 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "app/Config.h"
 #include "app/FileSystem.h"
@@ -14,7 +20,9 @@
 #include "app/ScopedWin.h"
 #include "archive/CentralDirectory.h"
 #include "archive/CompressedFile.h"
+#include "archive/LocalEntries.h"
 #include "engine/Download.h"
+#include "engine/PayloadRules.h"
 #include "engine/RangeRequest.h"
 
 namespace tessara {
@@ -24,8 +32,9 @@ namespace {
 // central directory comes with it.
 constexpr uint64_t kTailSize = 64 * 1024;
 constexpr uint64_t kMaxDirectorySize = 64 * 1024 * 1024;
-constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
-constexpr char kManifestName[] = "digest.s";
+// What an entry holds beside its data at most: a local header with the longest name and extra field,
+// and a data descriptor.
+constexpr uint64_t kMostEntryOverhead = 30 + 2 * 0xFFFF + 24;
 constexpr DWORD kCopyBufferSize = 1024 * 1024;
 
 std::nullopt_t NotPossible(const std::string& reason) {
@@ -45,11 +54,6 @@ public:
         LARGE_INTEGER end{};
         end.QuadPart = static_cast<LONGLONG>(size);
         return ::SetFilePointerEx(m_file.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(m_file.get());
-    }
-    bool Reopen(const std::wstring& path) {
-        m_file.reset(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        return static_cast<bool>(m_file);
     }
     // Each piece goes where it lies in the archive; false stops the transfer when a write fails.
     RangeSink SinkAt(uint64_t offset) {
@@ -77,33 +81,62 @@ private:
     DWORD m_writeError = ERROR_SUCCESS;
 };
 
-// Copies a file and hashes the bytes as they are written; false when a read or a write fails.
-bool CopyHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target) {
+// A program that the application, or the detector started at the end of the run, maps from the new
+// folder cannot be deleted under its other name while it runs, so program images are copied; the
+// backup, which holds that other name, could then not be removed.
+bool IsProgramImage(const unsigned char* start, DWORD size) {
+    return size >= 2 && start[0] == 'M' && start[1] == 'Z';
+}
+
+// Puts an installed file of the signed size into the staging folder and hashes it on the way: as a second
+// name of the same file where it is no program image and the volume allows it (nothing is written then),
+// else as a copy. `placed` counts the bytes hashed. False when the size differs (nothing is made then) or
+// a read or a write fails. The size is read from the open file rather than asked by path: under Wine
+// every call on a path is a round trip to its server, and an update makes them for every file.
+bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target, uint64_t size,
+                  uint64_t& placed) {
+    // Sharing deletion lets the system open the file again to give it its second name.
     const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    const unique_file_handle out = CreateFileForWriting(target, false);
-    if (!in || !out) return false;
+    LARGE_INTEGER found{};
+    if (!in || !::GetFileSizeEx(in.get(), &found) || static_cast<uint64_t>(found.QuadPart) != size)
+        return false;
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
     DWORD read = 0;
-    while (::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) && read > 0) {
-        if (!hasher.HashData(buffer.data(), read) || !WriteToFile(out.get(), buffer.data(), read))
+    if (!::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr)) return false;
+    unique_file_handle out;
+    if (IsProgramImage(buffer.data(), read) ||
+        !::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(), nullptr)) {
+        out = CreateFileForWriting(target, false);
+        if (!out) return false;
+    }
+    while (read > 0) {
+        placed += read;
+        if (!hasher.HashData(buffer.data(), read) || (out && !WriteToFile(out.get(), buffer.data(), read)) ||
+            !::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr))
             return false;
     }
     return true;
 }
 
-// Copies an installed file into the staging folder and checks the copy as it is written: true only when
-// it has the signed size and digest. A copy that differs is removed. (A hard link would save the
-// writing, but while the application runs from the new folder the old name of the same file could not
-// be deleted with the backup.)
-bool PlaceVerifiedCopy(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
-                       const FileFingerprint& expected) {
-    const bool copied = CreateFolders(ParentFolderOf(target)) && CopyHashing(hasher, source, target);
+// Places an installed file in the staging folder and checks it as it is placed: true only when it has
+// the signed size and digest. A placed file that differs is removed. `madeFolder` is the folder the
+// last call made, so that files side by side make it once.
+bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
+                       const FileFingerprint& expected, std::wstring& madeFolder) {
+    const std::wstring folder = ParentFolderOf(target);
+    if (folder != madeFolder) {
+        if (!CreateFolders(folder)) return false;
+        madeFolder = folder;
+    }
+    uint64_t placedSize = 0;
+    const bool placed = PlaceHashing(hasher, source, target, expected.size, placedSize);
     const std::vector<unsigned char> digest = hasher.Finish();
-    const bool intact = copied && FileSizeOf(target) == expected.size && digest == expected.sha256;
-    if (!intact) RemoveFile(target);
-    return intact;
+    if (placed && placedSize == expected.size && digest == expected.sha256) return true;
+    // Nothing was made when the size differed at once.
+    if (placedSize != 0) RemoveFile(target);
+    return false;
 }
 
 struct ByteRange {
@@ -167,86 +200,204 @@ std::string ReadRemoteDirectory(CRangeClient& client, RemoteArchive& remote) {
     return {};
 }
 
-// Fetches digest.s into the download file and checks its signature and signer before anything of it is
-// used.
+// The bytes of one entry, fetched into memory, read as an archive that starts with them.
+class CFetchedEntry : public IArrivingArchive {
+public:
+    explicit CFetchedEntry(const std::vector<unsigned char>& bytes) : m_bytes(bytes) {}
+    bool Read(uint64_t offset, unsigned char* into, size_t size) override {
+        if (offset > m_bytes.size() || size > m_bytes.size() - offset) return false;
+        std::copy_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(offset), size, into);
+        return true;
+    }
+    std::optional<uint64_t> FinalSize() override { return m_bytes.size(); }
+
+private:
+    const std::vector<unsigned char>& m_bytes;
+};
+
+// The most an archive of the signed files can hold: their data (deflate adds a little to data it cannot
+// shrink), each entry's own records, the manifest and what was fetched from the end.
+uint64_t LargestArchiveOf(const DigestManifest& manifest, uint64_t signedTotal, const RemoteArchive& remote,
+                          uint64_t manifestSpan) {
+    uint64_t most = AddSaturating(signedTotal, signedTotal / 1024);
+    for (size_t i = 0; i < manifest.references.size(); ++i) most = AddSaturating(most, kMostEntryOverhead);
+    return AddSaturating(most, manifestSpan + remote.directory.size() + remote.tail.size());
+}
+
+// Fetches digest.s into memory and checks its signature and signer before anything of it is used; only
+// then, and only when the archive's announced size fits the files it signs, is the download file made
+// at that size, with what was fetched so far in place.
 std::string FetchSignedManifest(CRangeClient& client, const RemoteArchive& remote, CSparseArchive& archive,
                                 const std::wstring& downloadFile, DigestManifest& manifest) {
-    if (!archive.Create(downloadFile, remote.total) ||
-        !archive.WriteAt(remote.tailStart, remote.tail.data(), remote.tail.size()) ||
-        !archive.WriteAt(remote.location.offset, remote.directory.data(), remote.directory.size()))
-        return "the download file could not be prepared";
     const auto entry =
         std::find_if(remote.entries.begin(), remote.entries.end(),
-                     [](const ZipEntrySpan& candidate) { return candidate.name == kManifestName; });
+                     [](const ZipEntrySpan& candidate) { return candidate.name == kManifestEntryName; });
     if (entry == remote.entries.end()) return "the archive holds no digest.s";
-    if (entry->end - entry->offset > kMaxManifestSize) return "the archive's digest.s is too large";
-    if (!client.Fetch(entry->offset, entry->end - entry->offset, archive.SinkAt(entry->offset)))
-        return client.Failure();
-    archive.Close();
-    {
-        NsCommon::details::CCompressedFile zip(downloadFile);
-        std::vector<unsigned char> message;
-        if (!zip.IsOpen() ||
-            !zip.ReadEntry(kManifestName, static_cast<int>(sizeof kManifestName - 1), kMaxManifestSize,
-                           message) ||
-            !VerifyManifestMessage(manifest, message))
-            return "the payload's digest.s is missing or not signed by a trusted signer";
-    }
+    const uint64_t span = entry->end - entry->offset;
+    if (span > kMaxManifestSize + kMostEntryOverhead) return "the archive's digest.s is too large";
+    std::vector<unsigned char> fetched;
+    if (!client.Fetch(entry->offset, span, AppendTo(fetched))) return client.Failure();
+    CFetchedEntry bytes(fetched);
+    CLocalEntryReader reader(bytes);
+    const std::optional<LocalEntry> local = reader.Next();
+    std::vector<unsigned char> message;
+    if (!local || local->name != kManifestEntryName || local->uncompressedSize > kMaxManifestSize ||
+        !reader.CopyData(AppendTo(message)))
+        return "the archive's digest.s cannot be read from its range";
+    if (!VerifyManifestMessage(manifest, message))
+        return "the payload's digest.s is missing or not signed by a trusted signer";
     if (manifest.fileDigests.empty()) return "the payload's manifest carries no per-file digests";
     if (!ManifestNamesAreSafe(manifest)) return "the payload's manifest names an unsafe path";
-    if (!archive.Reopen(downloadFile)) return "the download file could not be opened again";
+
+    const std::optional<uint64_t> signedTotal = CPayloadRules(manifest, {}, {}).SignedTotal();
+    if (!signedTotal) return "the payload's manifest signs no size for some file";
+    if (remote.total > LargestArchiveOf(manifest, *signedTotal, remote, span))
+        return "the archive is larger than the files it signs";
+    if (!archive.Create(downloadFile, remote.total) ||
+        !archive.WriteAt(remote.tailStart, remote.tail.data(), remote.tail.size()) ||
+        !archive.WriteAt(remote.location.offset, remote.directory.data(), remote.directory.size()) ||
+        !archive.WriteAt(entry->offset, fetched.data(), fetched.size()))
+        return "the download file could not be prepared";
     return {};
 }
 
-// Installed files that equal their signed lines need not travel again; `reused` gets their names.
-// Nothing when the run was cancelled meanwhile.
-std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(IProgressReport* report,
-                                                            const DigestManifest& manifest,
-                                                            const std::wstring& installFolder,
-                                                            const std::wstring& extractionFolder,
-                                                            std::set<std::string>& reused) {
-    std::vector<WrittenFile> placed;
-    Sha256Hasher hasher;
-    for (const FileDigestLine& line : manifest.fileDigests) {
-        if (report && report->IsCancelled()) return std::nullopt;
-        const std::wstring installed = JoinUriUnder(installFolder, line.uri);
-        const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
-        if (line.expected.size != 0 && !installed.empty() && !staged.empty() &&
-            FileSizeOf(installed) == line.expected.size &&
-            PlaceVerifiedCopy(hasher, installed, staged, line.expected)) {
-            placed.push_back({staged, line.expected});
-            reused.insert(line.uri);
+// Fetches entries on a thread of its own while the installed files are checked, so that the network and
+// the disk work at the same time. Entries handed over together that lie side by side go in one request.
+class CEntryFetcher {
+public:
+    CEntryFetcher(CRangeClient& client, CSparseArchive& archive)
+        : m_client(client), m_archive(archive), m_thread([this] { FetchHandedOver(); }) {}
+    CEntryFetcher(const CEntryFetcher&) = delete;
+    CEntryFetcher& operator=(const CEntryFetcher&) = delete;
+    ~CEntryFetcher() { Finish(); }
+
+    void Add(const ZipEntrySpan& entry) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_waiting.push_back(&entry);
+        }
+        m_changed.notify_all();
+    }
+    // Waits for every entry handed over; why a fetch failed, or nothing.
+    std::string Finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_finishing = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        return m_failure;
+    }
+
+private:
+    void FetchHandedOver() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_changed.wait(lock, [this] { return !m_waiting.empty() || m_finishing; });
+            if (m_waiting.empty()) return;
+            std::vector<const ZipEntrySpan*> entries;
+            entries.swap(m_waiting);
+            lock.unlock();
+            // After a failure what is handed over is only taken off the queue.
+            for (const ByteRange& range : MergedRanges(entries)) {
+                if (!m_failure.empty()) break;
+                if (!m_client.Fetch(range.first, range.end - range.first, m_archive.SinkAt(range.first)))
+                    m_failure = m_client.Failure();
+            }
+            lock.lock();
         }
     }
-    return placed;
-}
 
-// Fetches the signed entries that were not placed, each run of neighbours in one request.
-std::string FetchOtherEntries(IProgressReport* report, CRangeClient& client, const RemoteArchive& remote,
-                              CSparseArchive& archive, const DigestManifest& manifest,
-                              const std::set<std::string>& reused) {
-    const std::set<std::string> signedNames(manifest.references.begin(), manifest.references.end());
-    std::vector<const ZipEntrySpan*> wanted;
+    CRangeClient& m_client;
+    CSparseArchive& m_archive;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<const ZipEntrySpan*> m_waiting;
+    bool m_finishing = false;
+    // Written by the thread only, and read once it has been joined.
+    std::string m_failure;
+    // Last, so that everything the thread uses exists before it starts.
+    std::thread m_thread;
+};
+
+// Installed files that equal their signed lines need not travel again; every other signed entry is handed
+// to the fetcher as soon as that is known. Reading and hashing the installed files is most of an
+// update's work, so two threads share it, each taking the next line. Nothing when the run was cancelled
+// meanwhile.
+std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
+    IProgressReport* report, const DigestManifest& manifest, const RemoteArchive& remote,
+    const std::wstring& installFolder, const std::wstring& extractionFolder, CEntryFetcher& fetcher) {
+    std::map<std::string, const ZipEntrySpan*> entries;
     for (const ZipEntrySpan& entry : remote.entries) {
-        if (signedNames.count(entry.name) && !reused.count(entry.name) && entry.name != kManifestName)
-            wanted.push_back(&entry);
+        if (entry.name != kManifestEntryName) entries.emplace(entry.name, &entry);
     }
-    const std::vector<ByteRange> ranges = MergedRanges(wanted);
-    uint64_t needed = 0;
-    for (const ByteRange& range : ranges) needed += range.end - range.first;
-    uint64_t fetched = 0;
-    for (const ByteRange& range : ranges) {
-        RangeSink write = archive.SinkAt(range.first);
-        const bool ok =
-            client.Fetch(range.first, range.end - range.first, [&](const unsigned char* data, size_t size) {
-                fetched += size;
-                if (report)
-                    report->SetProgress(static_cast<int>(static_cast<double>(fetched) * 100.0 / needed));
-                return write(data, size);
-            });
-        if (!ok) return client.Failure();
+    const auto fetch = [&entries, &fetcher](const std::string& name) {
+        const auto entry = entries.find(name);
+        if (entry != entries.end()) fetcher.Add(*entry->second);
+    };
+    const std::vector<FileDigestLine>& lines = manifest.fileDigests;
+    uint64_t total = 0;
+    for (const FileDigestLine& line : lines) total += line.expected.size;
+    std::vector<char> reusedLine(lines.size(), 0);
+    std::atomic<size_t> next{0};
+    std::atomic<uint64_t> handled{0};
+    std::atomic<bool> cancelled{false};
+    const auto checkLines = [&](bool showsProgress) {
+        Sha256Hasher hasher;
+        std::wstring madeFolder;
+        for (size_t i = next++; i < lines.size() && !cancelled; i = next++) {
+            if (report && report->IsCancelled()) {
+                cancelled = true;
+                break;
+            }
+            const FileDigestLine& line = lines[i];
+            const std::wstring installed = JoinUriUnder(installFolder, line.uri);
+            const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
+            // The manifest is written into the staging folder later: it must not be a second name of
+            // an installed file then.
+            if (line.expected.size != 0 && NsCommon::LookupKeyOf(line.uri) != kManifestEntryName &&
+                !installed.empty() && !staged.empty() &&
+                PlaceVerifiedFile(hasher, installed, staged, line.expected, madeFolder)) {
+                reusedLine[i] = 1;
+            } else {
+                fetch(line.uri);
+            }
+            handled += line.expected.size;
+            if (showsProgress && report && total != 0)
+                report->SetProgress(static_cast<int>(handled * 100 / total));
+        }
+    };
+    // Whatever either thread raises is raised here once both have stopped.
+    std::exception_ptr helperFailure, ownFailure;
+    std::thread helper([&] {
+        try {
+            checkLines(false);
+        } catch (...) {
+            helperFailure = std::current_exception();
+        }
+    });
+    try {
+        checkLines(true);
+    } catch (...) {
+        ownFailure = std::current_exception();
+        cancelled = true;
     }
-    return {};
+    helper.join();
+    if (ownFailure) std::rethrow_exception(ownFailure);
+    if (helperFailure) std::rethrow_exception(helperFailure);
+    if (cancelled) return std::nullopt;
+
+    std::vector<WrittenFile> placed;
+    std::set<std::string> withLines;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        withLines.insert(lines[i].uri);
+        if (reusedLine[i])
+            placed.push_back({JoinUriUnder(extractionFolder, lines[i].uri), lines[i].expected});
+    }
+    for (const std::string& reference : manifest.references) {
+        if (!withLines.count(reference)) fetch(reference);
+    }
+    return placed;
 }
 
 }  // namespace
@@ -275,12 +426,12 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     if (failure.empty()) failure = FetchSignedManifest(client, remote, archive, downloadFile, manifest);
     if (!failure.empty()) return NotPossible(failure);
 
-    // The run ends at once when cancelled; the caller tells the user.
-    std::set<std::string> reused;
+    CEntryFetcher fetcher(client, archive);
     const std::optional<std::vector<WrittenFile>> placed =
-        PlaceUnchangedFiles(report, manifest, installFolder, extractionFolder, reused);
+        PlaceUnchangedFiles(report, manifest, remote, installFolder, extractionFolder, fetcher);
+    failure = fetcher.Finish();
+    // The run ends at once when cancelled; the caller tells the user.
     if (!placed) return std::nullopt;
-    failure = FetchOtherEntries(report, client, remote, archive, manifest, reused);
     if (!failure.empty()) return NotPossible(failure);
     LogFormat(
         "Update from changed files: %d of %d files reused from the installation, %s of %s bytes downloaded "

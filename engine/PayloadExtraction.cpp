@@ -6,32 +6,22 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <limits>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 
-#include "app/ExitCodes.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
 #include "archive/LocalEntries.h"
 #include "engine/ArrivedContent.h"
+#include "engine/PayloadRules.h"
 #include "verify/DigestManifest.h"
 
 namespace tessara {
 namespace {
-
-constexpr char kManifestName[] = "digest.s";
-// A real manifest is a few hundred bytes per file; anything near this is no manifest of ours.
-constexpr uint64_t kMaxManifestSize = 16 * 1024 * 1024;
-// Room left on the volume for the file system's own records and for everything else the user runs.
-constexpr uint64_t kFreeSpaceMargin = 64 * 1024 * 1024;
-// The longest path the system takes in its extended-length form, in characters with the terminator.
-constexpr size_t kExtendedPathLimit = 32767;
 
 int NameLength(const std::string& name) { return static_cast<int>(name.size()); }
 
@@ -46,7 +36,7 @@ std::wstring ComparablePathOf(std::wstring path) {
 // the archive lacks (an empty file is never stored) is left to the digest check.
 std::vector<std::string> SignedEntries(const NsCommon::ICompressedFile& archive,
                                        const DigestManifest& manifest) {
-    std::vector<std::string> entries = {kManifestName};
+    std::vector<std::string> entries = {kManifestEntryName};
     std::set<std::wstring> seen = {L"digest.s"};
     for (const std::string& reference : manifest.references) {
         if (!archive.HasEntry(reference.data(), NameLength(reference))) continue;
@@ -74,92 +64,69 @@ std::vector<std::string> WithoutPlacedFiles(const NsCommon::ICompressedFile& arc
     return entries;
 }
 
-// Every file must fit where it is extracted and where it is installed. Both are written through the
-// extended-length form, so under the longer of the two folders only the system's own limit binds; the
-// install path stays below MAX_PATH, as the application and the shell open their files without it.
-bool PathFits(const std::string& entry, const std::wstring& path, const std::wstring& extractionFolder,
-              const std::wstring& installFolder) {
-    const std::wstring& longer =
-        extractionFolder.size() > installFolder.size() ? extractionFolder : installFolder;
-    if (JoinPath(installFolder, path).size() >= MAX_PATH) {
-        LogFormat("The install path of %s would be 260 characters or more", entry);
-        return false;
-    }
-    if (ExtendedLengthPath(JoinPath(longer, path)).size() >= kExtendedPathLimit) {
-        LogFormat("The path of %s would be too long for the system", entry);
-        return false;
-    }
-    return true;
-}
-
-bool PathsFit(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
-              const std::wstring& extractionFolder, const std::wstring& installFolder) {
+// Every file is checked before anything is written: its path, the room on the volume for all of them,
+// and its declared size against the signed one. The declared sizes are what the archive claims; the
+// reader never writes more than that, so their sum bounds what extraction can put on the volume.
+PayloadExtraction CheckEntriesBeforeWriting(const NsCommon::ICompressedFile& archive,
+                                            const std::vector<std::string>& entries,
+                                            const CPayloadRules& rules) {
+    uint64_t needed = 0;
     for (const std::string& entry : entries) {
         const std::optional<std::wstring> path = archive.GetEntryPath(entry.data(), NameLength(entry));
         if (!path) {
             LogFormat("The payload names a file outside its folder: %s", entry);
-            return false;
+            return PayloadExtraction::ExtractionFailed;
         }
-        if (!PathFits(entry, *path, extractionFolder, installFolder)) return false;
-    }
-    return true;
-}
-
-uint64_t AddSaturating(uint64_t sum, uint64_t size) {
-    return size > std::numeric_limits<uint64_t>::max() - sum ? std::numeric_limits<uint64_t>::max()
-                                                             : sum + size;
-}
-
-// The declared sizes are what the archive claims; the reader never writes more than that, so the sum
-// bounds what extraction can put on the volume.
-bool SpaceSuffices(const NsCommon::ICompressedFile& archive, const std::vector<std::string>& entries,
-                   const std::wstring& folder) {
-    uint64_t needed = kFreeSpaceMargin;
-    for (const std::string& entry : entries)
+        if (!rules.PathFits(entry, *path)) return PayloadExtraction::ExtractionFailed;
         needed =
             AddSaturating(needed, archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0));
-    ULARGE_INTEGER available{};
-    if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) {
-        LogFormat("Could not read the free space of %S", folder);
-        return false;
     }
-    if (needed <= available.QuadPart) return true;
-    LogFormat("Not enough free space to extract the payload: %s bytes needed, %s available",
-              std::to_string(needed), std::to_string(available.QuadPart));
-    NoteNotEnoughDiskSpace();
-    return false;
+    if (!rules.RoomFor(needed)) return PayloadExtraction::ExtractionFailed;
+    for (const std::string& entry : entries) {
+        if (!rules.SizeIsSigned(entry,
+                                archive.GetUncompressedSize(entry.data(), NameLength(entry)).value_or(0)))
+            return PayloadExtraction::CheckFailed;
+    }
+    return PayloadExtraction::Extracted;
 }
 
 // Digests the files' bytes on their way to the disk, in the order they are written, so that the check
-// after extraction need not read the payload back. One digest over all of them is what the manifest
-// signs; with the signed size of each file it binds every byte of every file, so a digest per file
-// would only repeat it. A thread of its own takes it and overlaps inflating and writing, the slower
-// of the two. The writer gathers pieces into batches and hands over a batch at a time, into a short
-// queue whose length bounds the memory taken: a payload of many small files costs a hand-over per
-// batch, not one per piece and per file.
+// after extraction need not read the payload back: a digest per file where the manifest signs one per
+// file, else the one digest over all of them that it signs. A thread of its own takes them and
+// overlaps inflating and writing, the slower of the two. The writer gathers pieces into batches and
+// hands over a batch at a time, into a short queue whose length bounds the memory taken: a payload of
+// many small files costs a hand-over per batch, not one per piece and per file.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
-    explicit CDigestingObserver(const std::function<bool()>& cancelled)
-        : m_cancelled(cancelled), m_thread([this] { HashBatches(); }) {}
+    CDigestingObserver(const std::function<bool()>& cancelled, bool digestPerFile)
+        : m_cancelled(cancelled), m_digestPerFile(digestPerFile), m_thread([this] { HashBatches(); }) {}
     CDigestingObserver(const CDigestingObserver&) = delete;
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
     ~CDigestingObserver() override { StopHashing(); }
 
     void OnFileStarted(const std::wstring& destination) override {
         m_written.files.push_back({destination, {}});
+        if (m_digestPerFile) m_filling.fileStarts.push_back(m_filling.bytes.size());
     }
     void OnFileData(const char* data, std::size_t size) override {
         if (!m_written.files.empty()) m_written.files.back().content.size += size;
-        if (m_filling.size() + size > kBatchSize) HandOver();
-        if (m_filling.capacity() < kBatchSize) m_filling.reserve(kBatchSize);
-        m_filling.insert(m_filling.end(), data, data + size);
+        if (m_filling.bytes.size() + size > kBatchSize) HandOver();
+        if (m_filling.bytes.capacity() < kBatchSize) m_filling.bytes.reserve(kBatchSize);
+        m_filling.bytes.insert(m_filling.bytes.end(), data, data + size);
     }
     bool KeepGoing() override { return !m_cancelled || !m_cancelled(); }
     // Waits for every piece to be hashed.
     WrittenFilesDigest Finish() {
         HandOver();
         StopHashing();
-        if (m_intact) m_written.digest = m_whole.Finish();
+        if (!m_intact) return std::move(m_written);
+        if (!m_digestPerFile) {
+            m_written.digest = m_hasher.Finish();
+        } else if (!m_written.files.empty()) {
+            m_fileDigests.push_back(m_hasher.Finish());
+            for (size_t i = 0; i < m_written.files.size() && i < m_fileDigests.size(); ++i)
+                m_written.files[i].content.sha256 = std::move(m_fileDigests[i]);
+        }
         return std::move(m_written);
     }
 
@@ -169,10 +136,14 @@ private:
     static constexpr size_t kBatchSize = 64 * 1024;
     // Batches handed over and not yet hashed; the writer waits only when this many are.
     static constexpr size_t kBatchesWaiting = 2;
-    using Batch = std::vector<unsigned char>;
+    struct Batch {
+        std::vector<unsigned char> bytes;
+        // Where in the bytes each file that starts in this batch starts, when digesting per file.
+        std::vector<size_t> fileStarts;
+    };
 
     void HandOver() {
-        if (m_filling.empty()) return;
+        if (m_filling.bytes.empty() && m_filling.fileStarts.empty()) return;
         std::unique_lock<std::mutex> lock(m_lock);
         m_changed.wait(lock, [this] { return m_waiting.size() < kBatchesWaiting; });
         m_waiting.push_back(std::move(m_filling));
@@ -184,6 +155,21 @@ private:
         }
         m_changed.notify_all();
     }
+    // The hasher and what it found are touched by this thread only, until it is joined.
+    void HashBatch(const Batch& batch) {
+        size_t from = 0;
+        for (const size_t start : batch.fileStarts) {
+            m_intact =
+                m_hasher.HashData(batch.bytes.data() + from, static_cast<unsigned long>(start - from)) &&
+                m_intact;
+            // The start of the first file ends no file.
+            if (m_filesStarted++ != 0) m_fileDigests.push_back(m_hasher.Finish());
+            from = start;
+        }
+        m_intact = m_hasher.HashData(batch.bytes.data() + from,
+                                     static_cast<unsigned long>(batch.bytes.size() - from)) &&
+                   m_intact;
+    }
     // Batches stay in the queue while hashed: the writer only appends, which moves no element of it.
     void HashBatches() {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -192,11 +178,11 @@ private:
             if (m_waiting.empty()) break;
             const Batch& batch = m_waiting.front();
             lock.unlock();
-            // The hasher and what it found are touched by this thread only, until it is joined.
-            m_intact = m_whole.HashData(batch.data(), static_cast<unsigned long>(batch.size())) && m_intact;
+            HashBatch(batch);
             lock.lock();
             m_spare.push_back(std::move(m_waiting.front()));
-            m_spare.back().clear();
+            m_spare.back().bytes.clear();
+            m_spare.back().fileStarts.clear();
             m_waiting.pop_front();
             m_changed.notify_all();
         }
@@ -211,8 +197,11 @@ private:
     }
 
     const std::function<bool()>& m_cancelled;
-    Sha256Hasher m_whole;
+    const bool m_digestPerFile;
+    Sha256Hasher m_hasher;
     bool m_intact = true;
+    size_t m_filesStarted = 0;
+    std::vector<std::vector<unsigned char>> m_fileDigests;
     WrittenFilesDigest m_written;
     Batch m_filling;
     std::mutex m_lock;
@@ -240,7 +229,7 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     std::vector<unsigned char> message;
     DigestManifest manifest;
     manifest.pinnedCertificate = anchor;
-    if (!archive.ReadEntry(kManifestName, NameLength(kManifestName), kMaxManifestSize, message) ||
+    if (!archive.ReadEntry(kManifestEntryName, NameLength(kManifestEntryName), kMaxManifestSize, message) ||
         !VerifyManifestMessage(manifest, message)) {
         LogWrite("The payload's digest.s is missing or not signed by a trusted signer");
         return PayloadExtraction::CheckFailed;
@@ -248,16 +237,15 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     // Refused before anything is written: Windows would store such a file under another name.
     if (!ManifestNamesAreSafe(manifest)) return PayloadExtraction::CheckFailed;
 
+    const CPayloadRules rules(manifest, extractionFolder, installFolder);
     const std::vector<std::string> entries = SignedEntries(archive, manifest);
-    if (!PathsFit(archive, entries, extractionFolder, installFolder) ||
-        !SpaceSuffices(archive, entries, extractionFolder)) {
-        return PayloadExtraction::ExtractionFailed;
-    }
-    // The manifest, first in the list, is written outside the digest, which covers only the files it lists.
+    const PayloadExtraction checked = CheckEntriesBeforeWriting(archive, entries, rules);
+    if (checked != PayloadExtraction::Extracted) return checked;
+    // The manifest, first in the list, is written outside the digests, which cover only the files it lists.
     const std::vector<std::string> listedFiles = WithoutPlacedFiles(
         archive, std::vector<std::string>(entries.begin() + 1, entries.end()), extractionFolder, placed);
-    CDigestingObserver observer(cancelled);
-    if (!archive.ExtractEntries(extractionFolder, {kManifestName}, nullptr) ||
+    CDigestingObserver observer(cancelled, !manifest.fileDigests.empty());
+    if (!archive.ExtractEntries(extractionFolder, {kManifestEntryName}, nullptr) ||
         !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
@@ -267,35 +255,11 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     return PayloadExtraction::Extracted;
 }
 
-// The signed size of every file the manifest lists, by the key its entry is found by; empty when a
-// listed file has no signed size, which only the check of the finished folder can judge.
-std::map<std::string, uint64_t> SignedSizesByKey(const DigestManifest& manifest) {
-    std::map<std::string, uint64_t> lines;
-    for (const FileDigestLine& line : manifest.fileDigests)
-        lines[NsCommon::LookupKeyOf(line.uri)] = line.expected.size;
-    std::map<std::string, uint64_t> sizes;
-    for (const std::string& reference : manifest.references) {
-        const std::string key = NsCommon::LookupKeyOf(reference);
-        const auto line = lines.find(key);
-        if (line == lines.end()) return {};
-        sizes[key] = line->second;
-    }
-    return sizes;
-}
-
-bool RoomForSignedFiles(const std::map<std::string, uint64_t>& sizes, const std::wstring& folder) {
-    uint64_t needed = kFreeSpaceMargin;
-    for (const auto& file : sizes) needed = AddSaturating(needed, file.second);
-    ULARGE_INTEGER available{};
-    return ::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) &&
-           available.QuadPart >= needed;
-}
-
 // Unpacks the archive as it arrives, by its local headers, under the same rules as the extraction of
 // the finished archive: the manifest first and verified in memory, then only the files it signs, each
-// with its signed size, its path within bounds and room for all of them on the volume. Anything the
-// reader cannot take as it comes stops it with the reason; the caller then extracts the finished
-// archive.
+// with its signed size and its own digest, its path within bounds and room for all of them on the
+// volume. Anything the reader cannot take as it comes stops it with the reason; the caller then
+// extracts the finished archive.
 class CArrivalExtraction {
 public:
     CArrivalExtraction(IArrivingArchive& archive, const std::wstring& extractionFolder,
@@ -316,7 +280,6 @@ public:
         // Whatever stopped the reading, a download that broke off explains it best.
         if (stopped && !m_archive.FinalSize()) stopped = "the download broke off";
         if (stopped) return {std::nullopt, stopped, m_wroteFiles};
-        m_written.digest = m_whole.Finish();
         return {std::move(m_written), {}, true};
     }
 
@@ -325,7 +288,7 @@ private:
 
     const char* WriteManifest() {
         const std::optional<LocalEntry> entry = m_reader.Next();
-        if (!entry || NsCommon::EntryKeyOf(entry->name) != kManifestName ||
+        if (!entry || NsCommon::EntryKeyOf(entry->name) != kManifestEntryName ||
             entry->uncompressedSize > kMaxManifestSize)
             return "no signed manifest arrived first";
         std::vector<unsigned char> message;
@@ -338,9 +301,11 @@ private:
         manifest.pinnedCertificate = m_anchor;
         if (!VerifyManifestMessage(manifest, message) || !ManifestNamesAreSafe(manifest))
             return "the manifest did not pass its checks";
-        m_signedSizes = SignedSizesByKey(manifest);
-        if (m_signedSizes.empty()) return "the manifest signs no size for some file";
-        if (!RoomForSignedFiles(m_signedSizes, m_extractionFolder)) return "the volume may lack room";
+        m_rules.emplace(manifest, m_extractionFolder, m_installFolder);
+        // Each file's digest is taken as it arrives, which only a signed size and digest per file can
+        // stand for.
+        if (!m_rules->SignedTotal()) return "the manifest signs no size for some file";
+        if (!m_rules->RoomFor(*m_rules->SignedTotal())) return "the volume may lack room";
         m_wroteFiles = true;
         const std::wstring destination = JoinPath(m_extractionFolder, L"digest.s");
         // A later entry of that name that the manifest lists would overwrite the manifest just verified.
@@ -356,13 +321,12 @@ private:
         while (const std::optional<LocalEntry> entry = m_reader.Next()) {
             if (Cancelled()) return "cancelled";
             const std::string key = NsCommon::EntryKeyOf(entry->name);
-            const auto signedSize = m_signedSizes.find(key);
             // Folders, empty files and what the manifest does not sign never reach the disk.
-            if (entry->uncompressedSize == 0 || signedSize == m_signedSizes.end()) continue;
-            if (entry->uncompressedSize != signedSize->second) return "a file's size is not its signed size";
+            if (entry->uncompressedSize == 0 || !m_rules->Signs(key)) continue;
+            if (!m_rules->SizeIsSigned(key, entry->uncompressedSize))
+                return "a file's size is not its signed size";
             const std::optional<std::wstring> path = NsCommon::EntryPathOf(key, entry->flags);
-            if (!path || !PathFits(key, *path, m_extractionFolder, m_installFolder))
-                return "a file's path does not fit";
+            if (!path || !m_rules->PathFits(key, *path)) return "a file's path does not fit";
             const std::wstring destination = JoinPath(m_extractionFolder, *path);
             if (!m_placed.insert(ComparablePathOf(destination)).second) return "a file comes twice";
             if (!CreateFoldersOnce(m_extractionFolder, *path, m_lastFolder))
@@ -375,11 +339,14 @@ private:
     bool WriteEntryTo(const std::wstring& destination, uint64_t size) {
         const unique_file_handle file = CreateFileForWriting(destination);
         if (!file) return false;
-        m_written.files.push_back({destination, {size, {}}});
-        return m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
+        const bool copied = m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
             return !Cancelled() && WriteToFile(file.get(), data, piece) &&
-                   m_whole.HashData(data, static_cast<unsigned long>(piece));
+                   m_hasher.HashData(data, static_cast<unsigned long>(piece));
         });
+        std::vector<unsigned char> digest = m_hasher.Finish();
+        if (!copied || digest.empty()) return false;
+        m_written.files.push_back({destination, {size, std::move(digest)}});
+        return true;
     }
 
     IArrivingArchive& m_archive;
@@ -388,10 +355,10 @@ private:
     const std::wstring& m_installFolder;
     const std::vector<unsigned char>& m_anchor;
     const std::function<bool()>& m_cancelled;
-    std::map<std::string, uint64_t> m_signedSizes;
+    std::optional<CPayloadRules> m_rules;
     std::set<std::wstring> m_placed;
     std::wstring m_lastFolder;
-    Sha256Hasher m_whole;
+    Sha256Hasher m_hasher;
     WrittenFilesDigest m_written;
     bool m_wroteFiles = false;
 };

@@ -122,6 +122,14 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     ClearApplicationCache();
 }
 
+// Before a payload is unpacked again into the folder: whatever an earlier attempt left there goes. Files an
+// update placed may be second names of the installed ones, so nothing may be written over them.
+bool EmptyStagingFolder(const std::wstring& folder) {
+    std::vector<FolderEntry> entries;
+    if (ListFolder(folder, entries) && entries.empty()) return true;
+    return RemoveTree(folder) && CreateFolders(folder);
+}
+
 // The extraction step for a payload that may have been unpacked while it arrived: then only the
 // check of the folder remains; otherwise what was unpacked goes and the finished archive is extracted.
 PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::wstring& downloadFile,
@@ -137,7 +145,7 @@ PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::ws
     }
     if (arrived) {
         LogFormat("The payload is unpacked after its download: %s", arrived->stopped);
-        if (arrived->wroteFiles && !(RemoveTree(extractionFolder) && CreateFolders(extractionFolder)))
+        if (arrived->wroteFiles && !EmptyStagingFolder(extractionFolder))
             return PayloadExtraction::ExtractionFailed;
     }
     return ExtractVerifiedPayload(
@@ -211,15 +219,20 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
     const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
         &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
     if (!ContinueUnlessCancelled(session)) return false;
-    if (!reused) return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    if (!reused) {
+        if (!EmptyStagingFolder(files.extractionFolder)) {
+            session.SetError(true);
+            return false;
+        }
+        return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    }
     PassStopPoint("downloaded");
     if (ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, *reused))
         return true;
     if (!ContinueUnlessCancelled(session)) return false;
     LogWrite("The update from changed files did not pass its checks; downloading the whole payload");
-    RemoveTree(files.extractionFolder);
     session.SetStage(StageDownload);
-    if (!CreateFolders(files.extractionFolder)) return false;
+    if (!EmptyStagingFolder(files.extractionFolder)) return false;
     session.SetError(false);
     return DownloadAndExtractWholePayload(session, url, files, installFolder);
 }

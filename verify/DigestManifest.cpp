@@ -82,23 +82,28 @@ bool RemoveUnreferencedFiles(const std::wstring& folder, const std::set<std::wst
     return true;
 }
 
-// The digest taken while the files were written stands for reading them back only when it covers
-// exactly the referenced files that exist, in manifest order. A reference to a file the extraction did
-// not write at that point (the manifest itself, or a file named twice) sends the check to the files,
-// unless that file adds nothing to the digest: missing, empty or a folder.
+// The digest taken while the files were written covers those of them that carry no digest of their
+// own, in the order written; it stands for reading them back only when they are exactly the referenced
+// files that exist, in manifest order. A reference to any other file (the manifest itself, a file
+// named twice, a file placed with a digest of its own) sends the check to the files, unless that file
+// adds nothing to the digest: missing, empty or a folder.
 bool WrittenInManifestOrder(const std::vector<std::wstring>& references, const WrittenFilesDigest& written,
                             size_t prefix) {
     if (written.digest.empty()) return false;
+    std::vector<const std::wstring*> covered;
+    for (const WrittenFile& file : written.files) {
+        if (file.content.sha256.empty()) covered.push_back(&file.path);
+    }
     size_t next = 0;
     for (const std::wstring& path : references) {
-        if (next < written.files.size() && written.files[next].path.size() > prefix &&
-            ComparablePath(written.files[next].path.substr(prefix)) == ComparablePath(path.substr(prefix))) {
+        if (next < covered.size() && covered[next]->size() > prefix &&
+            ComparablePath(covered[next]->substr(prefix)) == ComparablePath(path.substr(prefix))) {
             ++next;
         } else if (FileSizeOf(path).value_or(0) != 0) {
             return false;
         }
     }
-    return next == written.files.size();
+    return next == covered.size();
 }
 
 // One digest over the files in the given order; a missing file adds nothing, as empty files are not
@@ -116,15 +121,16 @@ FileFingerprint FingerprintOf(const std::wstring& path) {
     return {FileSizeOf(path).value_or(0), hasher.Finish()};
 }
 
-// Every per-file line against the file it names, as written when the extraction saw it, else as it
-// lies in the folder; and every referenced file must have a line. The folder-relative comparable
-// path is the key on both sides.
+// Every per-file line against the file it names, by the digest taken as it was written where there is
+// one, else as it lies in the folder; and every referenced file must have a line. The folder-relative
+// comparable path is the key on both sides.
 bool FilesMatchTheirLines(const std::wstring& folder, const DigestManifest& manifest,
                           const WrittenFilesDigest* written, size_t prefix) {
     std::map<std::wstring, const FileFingerprint*> seen;
     if (written) {
         for (const WrittenFile& file : written->files) {
-            if (file.path.size() > prefix) seen[ComparablePath(file.path.substr(prefix))] = &file.content;
+            if (file.path.size() > prefix && !file.content.sha256.empty())
+                seen[ComparablePath(file.path.substr(prefix))] = &file.content;
         }
     }
     std::set<std::wstring> bound;
@@ -139,10 +145,7 @@ bool FilesMatchTheirLines(const std::wstring& folder, const DigestManifest& mani
                       std::to_string(line.expected.size), std::to_string(actual.size));
             return false;
         }
-        // A file written by the extraction carries no digest of its own: the digest over all files,
-        // checked next, binds its bytes, and its signed size binds where they start and end.
-        const bool boundByWholeDigest = found != seen.end() && actual.sha256.empty();
-        if (!boundByWholeDigest && actual.sha256 != line.expected.sha256) {
+        if (actual.sha256 != line.expected.sha256) {
             LogFormat("Per-file digest check failed for %s", line.uri);
             return false;
         }
@@ -178,19 +181,20 @@ bool PayloadMatchesManifest(const std::wstring& folder, const std::vector<unsign
         references.push_back(path);
         signedFiles.insert(ComparablePath(path.substr(prefix)));
     }
-    if (manifest.fileDigests.empty()) {
+    if (!manifest.fileDigests.empty()) {
+        // The signed lines bind every referenced file to its size and digest, so they are the whole
+        // check: the one digest over all files would only repeat them, at the cost of reading every
+        // file again wherever the files were not all written in manifest order.
+        if (!FilesMatchTheirLines(folder, manifest, written, prefix)) return false;
+    } else {
         LogWrite("The payload carries no per-file digests; its files are checked by the one digest over all");
-    } else if (!FilesMatchTheirLines(folder, manifest, written, prefix)) {
-        return false;
-    }
-    const std::vector<unsigned char> digest = written && WrittenInManifestOrder(references, *written, prefix)
-                                                  ? written->digest
-                                                  : HashFiles(references);
-    if (digest.empty() || digest != manifest.digestValue) {
-        // The extraction took no digest per file; reading the files back names the one that differs.
-        if (manifest.fileDigests.empty() || FilesMatchTheirLines(folder, manifest, nullptr, prefix))
+        const std::vector<unsigned char> digest =
+            written && WrittenInManifestOrder(references, *written, prefix) ? written->digest
+                                                                            : HashFiles(references);
+        if (digest.empty() || digest != manifest.digestValue) {
             LogWrite("Whole digest check failed for the payload's files");
-        return false;
+            return false;
+        }
     }
     return RemoveUnreferencedFiles(folder, signedFiles);
 }

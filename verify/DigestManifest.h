@@ -16,7 +16,8 @@ namespace tessara {
 // What the check knows of one file's content.
 struct FileFingerprint {
     uint64_t size = 0;
-    // Empty for a file the extraction wrote: the digest over all files covers its bytes.
+    // Empty for a file written without a digest of its own: the digest over all files, taken as they
+    // were written, covers its bytes.
     std::vector<unsigned char> sha256;
 };
 
@@ -77,15 +78,17 @@ struct WrittenFile {
     FileFingerprint content;
 };
 
-// The files an extraction wrote, in the order it wrote them, and the SHA-256 digest of their contents
-// together (empty when it could not be taken).
+// The files an extraction wrote, in the order it wrote them (and files placed beside them with digests
+// of their own), and the SHA-256 digest of the contents of those without one, together (empty when it
+// was not taken).
 struct WrittenFilesDigest {
     std::vector<WrittenFile> files;
     std::vector<unsigned char> digest;
 };
 
-// CheckPayload with another anchor, and the digest taken while extracting when there is one: it saves
-// reading the files back wherever it covers the same files in the same order.
+// CheckPayload with another anchor, and what was taken while extracting when there is one: it saves
+// reading the files back wherever the digests of the files, or the one over all of them in manifest
+// order, were taken on the way.
 bool CheckPayloadWithAnchor(const std::wstring& extractionFolder, const std::vector<unsigned char>& anchor,
                             const WrittenFilesDigest* written);
 
