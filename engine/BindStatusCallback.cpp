@@ -1,5 +1,6 @@
 #include "engine/BindStatusCallback.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "app/FailureLog.h"
@@ -12,12 +13,26 @@
 namespace tessara {
 
 CBindStatusCallback::CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit,
-                                         std::wstring extraHeaders, std::wstring targetFolder)
+                                         std::wstring targetFolder)
     : m_report(report),
       m_sizeLimit(sizeLimit),
-      m_extraHeaders(std::move(extraHeaders)),
       m_targetFolder(std::move(targetFolder)),
       m_lastActivity(::GetTickCount64()) {}
+
+void CBindStatusCallback::Address(std::wstring url, const COriginCredentials* credentials) {
+    m_url = std::move(url);
+    m_credentials = credentials;
+}
+
+bool CBindStatusCallback::RefuseRedirect(const std::wstring& to) {
+    const std::wstring& from = m_redirectedUrl.empty() ? m_url : m_redirectedUrl;
+    m_refusal = RedirectRefusal(from, to);
+    // The service sends the request's own headers on to wherever it is redirected.
+    if (m_refusal.empty() && m_credentials && m_credentials->MaySendTo(from) && !m_credentials->MaySendTo(to))
+        m_refusal = "the server redirected the download to another origin (" + DescribeOrigin(to) +
+                    ") while it carried the user name and password of the URL, which is refused";
+    return !m_refusal.empty();
+}
 
 CBindStatusCallback::~CBindStatusCallback() {
     if (m_binding) m_binding->Release();
@@ -65,6 +80,10 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
         if (m_growingFile.empty()) m_growingFile = statusText;
     }
     if (statusCode == BINDSTATUS_REDIRECTING) {
+        if (statusText && RefuseRedirect(statusText)) {
+            m_overrun.store(true);
+            return E_ABORT;
+        }
         if (statusText) m_redirectedUrl = statusText;
         // A server that redirects to itself would otherwise be asked again and again, without end.
         if (++m_redirects > MaxRedirects) {
@@ -76,7 +95,7 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnProgress(ULONG progress, ULONG 
     if (progress != m_lastProgress) {
         m_received += static_cast<ULONG>(progress - m_lastProgress);
         m_lastProgress = progress;
-        NoteActivity();
+        NoteData();
         if (progressMax != 0 && progress < progressMax) PassStopPoint("downloading");
     }
     if (m_received > m_sizeLimit) {
@@ -102,16 +121,22 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnStopBinding(HRESULT, LPCWSTR) {
     return NotImplementedUnlessCancelled();
 }
 
-HRESULT STDMETHODCALLTYPE CBindStatusCallback::GetBindInfo(DWORD* bindFlags, BINDINFO*) {
+HRESULT STDMETHODCALLTYPE CBindStatusCallback::GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) {
     if (Cancelled()) return E_ABORT;
     // The payload is fetched once and deleted after the run: a copy in the user's cache only costs space.
     if (bindFlags) *bindFlags |= BINDF_NOWRITECACHE | BINDF_GETNEWESTVERSION;
+    // A redirect would take the credentials along before this callback hears of it. (Wine's service
+    // ignores this and follows all the same; the walk along the redirects before the download is
+    // what keeps them at home there.)
+    if (bindInfo && bindInfo->cbSize >= offsetof(BINDINFO, dwOptions) + sizeof bindInfo->dwOptions &&
+        m_credentials && m_credentials->MaySendTo(m_url))
+        bindInfo->dwOptions |= BINDINFO_OPTIONS_DISABLEAUTOREDIRECTS;
     return S_OK;
 }
 
 HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) {
     if (Cancelled()) return E_ABORT;
-    NoteActivity();
+    NoteData();
     return S_OK;
 }
 
@@ -119,16 +144,18 @@ HRESULT STDMETHODCALLTYPE CBindStatusCallback::OnObjectAvailable(REFIID, IUnknow
     return NotImplementedUnlessCancelled();
 }
 
-HRESULT STDMETHODCALLTYPE CBindStatusCallback::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
+HRESULT STDMETHODCALLTYPE CBindStatusCallback::BeginningTransaction(LPCWSTR url, LPCWSTR, DWORD,
                                                                     LPWSTR* additionalHeaders) {
     if (!additionalHeaders) return S_OK;
     *additionalHeaders = nullptr;
-    if (m_extraHeaders.empty()) return S_OK;
+    const std::wstring authorization =
+        m_credentials ? m_credentials->AuthorizationFor(url ? std::wstring(url) : m_url) : std::wstring();
+    if (authorization.empty()) return S_OK;
     // The service frees what it is handed with CoTaskMemFree.
-    const size_t bytes = (m_extraHeaders.size() + 1) * sizeof(wchar_t);
+    const size_t bytes = (authorization.size() + 1) * sizeof(wchar_t);
     auto* copy = static_cast<LPWSTR>(::CoTaskMemAlloc(bytes));
     if (!copy) return E_OUTOFMEMORY;
-    std::memcpy(copy, m_extraHeaders.c_str(), bytes);
+    std::memcpy(copy, authorization.c_str(), bytes);
     *additionalHeaders = copy;
     return S_OK;
 }
@@ -165,22 +192,30 @@ bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMi
         const uint64_t size = m_growingFile.empty() ? 0 : FileSizeOf(m_growingFile).value_or(0);
         if (size > m_growingSize) {
             m_growingSize = size;
-            NoteActivity();
+            NoteData();
         }
     }
     // Activity noted after `now` was read (just above, or by the download's own thread) is no silence;
     // the unsigned difference would wrap to a stall.
     const ULONGLONG lastActivity = m_lastActivity.load();
-    const bool stalled = now > lastActivity && now - lastActivity >= stallMilliseconds;
+    const ULONGLONG silence = now > lastActivity ? now - lastActivity : 0;
+    const bool stalled =
+        silence > 0 && (silence >= stallMilliseconds || (m_budget && m_budget->Remaining() == 0));
     if (!stalled && !Cancelled() && !m_overrun.load()) return false;
     std::lock_guard<std::mutex> lock(m_bindingLock);
     if (!m_binding) return false;
     if (stalled) {
+        m_silence.store(silence);
         m_stalled.store(true);
         m_overrun.store(true);
     }
     m_binding->Abort();
     return true;
+}
+
+void CBindStatusCallback::NoteEnd(ULONGLONG now) {
+    const ULONGLONG lastActivity = m_lastActivity.load();
+    if (!m_stalled.load()) m_silence.store(now > lastActivity ? now - lastActivity : 0);
 }
 
 std::wstring CBindStatusCallback::GrowingFile() {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "app/InstallStage.h"
+#include "app/OriginCredentials.h"
+#include "engine/WaitBudget.h"
 
 namespace tessara {
 
@@ -26,13 +28,19 @@ constexpr DWORD HttpNotModified = 304;
 // It also watches the HTTP response: the download service reports success for an error page (404,
 // 500) and for a body cut short by the server, so the download must look at the status code
 // (through IHttpNegotiate) and at the announced length itself. It sends the credentials the service
-// would drop from the URL, and ends a chain of redirects that would never end.
+// would drop from the URL to their own origin only, refuses a redirect that would take them elsewhere
+// or leave HTTPS for HTTP, and ends a chain of redirects that would never end.
 class CBindStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
 public:
     // With a target folder, a body announced larger than the room left there ends the download at once.
     explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX,
-                                 std::wstring extraHeaders = {}, std::wstring targetFolder = {});
+                                 std::wstring targetFolder = {});
     virtual ~CBindStatusCallback();
+
+    // The URL handed to the service, and the credentials that its requests ask whether they may carry.
+    void Address(std::wstring url, const COriginCredentials* credentials);
+    // Bytes that arrive renew the budget; the watchdog ends the download when it is used up.
+    void DrawOn(CWaitBudget* budget) { m_budget = budget; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -60,10 +68,16 @@ public:
     // Called from the watchdog thread: aborts the binding when the run was cancelled or no data has
     // arrived for stallMilliseconds. True when it aborted.
     bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
-    // True when the download was aborted for silence, for a body past the size limit or for too many
-    // redirects; Stalled and TooManyRedirects tell which.
+    // True when the download was aborted for silence, for a body past the size limit, for a refused
+    // redirect or for too many redirects; Stalled, Refusal and TooManyRedirects tell which.
     bool Overrun() const { return m_overrun.load(); }
     bool Stalled() const { return m_stalled.load(); }
+    // How long the silence lasted that ended the download: the one the watchdog acted on, or else the
+    // one before the end noted by NoteEnd.
+    ULONGLONG SilenceMilliseconds() const { return m_silence.load(); }
+    void NoteEnd(ULONGLONG now);
+    // Why a redirect was refused, in words; empty when none was.
+    const std::string& Refusal() const { return m_refusal; }
     bool TooManyRedirects() const { return m_redirects > MaxRedirects; }
     bool NoRoom() const { return m_noRoom; }
     // The server's HTTP status (0 before or without one), the bytes received, the length announced
@@ -86,11 +100,20 @@ private:
     HRESULT NotImplementedUnlessCancelled() const;
 
     void NoteActivity() { m_lastActivity.store(::GetTickCount64()); }
+    void NoteData() {
+        NoteActivity();
+        if (m_budget) m_budget->NoteProgress();
+    }
+    bool RefuseRedirect(const std::wstring& to);
 
     IProgressReport* m_report;
     const uint64_t m_sizeLimit;
-    const std::wstring m_extraHeaders;
     const std::wstring m_targetFolder;
+    std::wstring m_url;
+    const COriginCredentials* m_credentials = nullptr;
+    CWaitBudget* m_budget = nullptr;
+    std::string m_refusal;
+    std::atomic<ULONGLONG> m_silence{0};
     bool m_noRoom = false;
     DWORD m_httpStatus = 0;
     bool m_endedShort = false;

@@ -24,10 +24,18 @@ std::optional<uint64_t> CArrivingBody::FinalSize() {
     return Arrived();
 }
 
-void CArrivingBody::End(bool complete) {
+std::string CArrivingBody::Interruption() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // The follower sees the first attempt only: what ended it is what the reader missed.
+    return m_failure.empty() ? IArrivingArchive::Interruption()
+                             : "the download's first attempt failed (" + m_failure + ")";
+}
+
+void CArrivingBody::End(bool complete, const std::string& failure) {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_complete = complete;
+        m_failure = failure;
     }
     m_ended.notify_all();
 }
@@ -77,11 +85,11 @@ CFollowedBody::CFollowedBody(CBindStatusCallback& callback, const BodyFollower& 
                              const std::wstring& url, const FILETIME& start)
     : m_body(callback, url, start), m_thread([this, &follow] { follow(m_body); }) {}
 
-CFollowedBody::~CFollowedBody() { End(false); }
+CFollowedBody::~CFollowedBody() { End(false, {}); }
 
-void CFollowedBody::End(bool complete) {
+void CFollowedBody::End(bool complete, const std::string& failure) {
     if (!m_thread.joinable()) return;
-    m_body.End(complete);
+    m_body.End(complete, failure);
     m_thread.join();
 }
 

@@ -28,8 +28,9 @@ public:
 
     bool Read(uint64_t offset, unsigned char* into, size_t size) override;
     std::optional<uint64_t> FinalSize() override;
-    // From the download's thread, when the attempt has ended.
-    void End(bool complete);
+    std::string Interruption() override;
+    // From the download's thread, when the attempt has ended; why, in words, when it failed.
+    void End(bool complete, const std::string& failure);
 
 private:
     static constexpr DWORD kArrivalPollMilliseconds = 5;
@@ -52,6 +53,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_ended;
     std::optional<bool> m_complete;
+    std::string m_failure;
 };
 
 // A follower of the body on a thread of its own for one attempt; it ends with the attempt.
@@ -62,7 +64,7 @@ public:
     CFollowedBody(const CFollowedBody&) = delete;
     CFollowedBody& operator=(const CFollowedBody&) = delete;
     ~CFollowedBody();
-    void End(bool complete);
+    void End(bool complete, const std::string& failure);
 
 private:
     CArrivingBody m_body;

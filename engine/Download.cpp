@@ -2,6 +2,7 @@
 
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
+#include "app/OriginCredentials.h"
 #include "app/Log.h"
 #include "engine/DownloadAttempt.h"
 #include "engine/RangeRequest.h"
@@ -18,23 +19,32 @@ bool SupportedScheme(const std::wstring& scheme) {
 
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
                      const BodyFollower& follow) {
-    const UrlCredentials credentials = SplitUrlCredentials(url);
-    const std::wstring scheme = UrlScheme(credentials.url);
+    const COriginCredentials credentials(url);
+    const std::wstring scheme = UrlScheme(credentials.Url());
     if (!SupportedScheme(scheme)) {
         LogFormat("Download failed: unsupported scheme %S",
                   scheme.empty() ? std::wstring(L"(none)") : scheme);
         return false;
     }
-    // The download service follows a redirect loop without end, so the chain is walked first.
-    if (FollowRedirects(credentials, CBindStatusCallback::MaxRedirects).tooManyRedirects) {
+    const CWaitBudgetScope waits;
+    // The download service follows a redirect loop without end, and takes the credentials along to
+    // wherever it is redirected, so the chain is walked first and the service is handed where it ends.
+    const ResolvedUrl resolved =
+        FollowRedirects(credentials, CBindStatusCallback::MaxRedirects,
+                        credentials.Present() ? RedirectProbe::FirstByte : RedirectProbe::Head);
+    if (resolved.tooManyRedirects) {
         LogWrite("Download failed: too many redirects (more than 10)");
+        return false;
+    }
+    if (!resolved.refusal.empty()) {
+        LogFormat("Download failed: %s", resolved.refusal);
         return false;
     }
     const std::wstring safetyCopy = downloadFile + L"_temp";
     if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
-    if (DownloadWithRetries(report, credentials, downloadFile, follow)) {
+    if (DownloadWithRetries(report, {credentials, resolved.url, waits.Budget()}, downloadFile, follow)) {
         RemoveFile(safetyCopy);
         return true;
     }

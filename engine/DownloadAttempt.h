@@ -5,10 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "app/HttpText.h"
+#include "app/OriginCredentials.h"
 #include "app/InstallStage.h"
 #include "engine/BindStatusCallback.h"
 #include "engine/CacheFileFollower.h"
+#include "engine/WaitBudget.h"
 
 namespace tessara {
 
@@ -31,13 +32,21 @@ struct ResumePoint {
     bool Usable() const { return kept > 0 && kept < total && !validator.empty(); }
 };
 
+// What the attempts of one download share: the URL's credentials, bound to their origin, the address
+// its redirects led to, and the time they may spend waiting on the server in all.
+struct DownloadTarget {
+    const COriginCredentials& credentials;
+    std::wstring url;
+    CWaitBudget& budget;
+};
+
 // One attempt with the URL download service, from the first byte.
-AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials,
+AttemptOutcome DownloadWithService(IProgressReport* report, const DownloadTarget& target,
                                    const std::wstring& downloadFile, ResumePoint& resume,
                                    const BodyFollower& follow);
 
 // One attempt that asks for the rest of the file after the bytes kept, and appends it.
-AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& credentials,
+AttemptOutcome ResumeWithRange(IProgressReport* report, const DownloadTarget& target,
                                const std::wstring& downloadFile, ResumePoint& resume);
 
 // Keeps what the service received, for the next attempt to continue from, when the server offered
@@ -46,7 +55,7 @@ ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::ws
                               const std::wstring& downloadFile);
 
 // Tries until an attempt succeeds, one fails for good, or the attempts or the time are used up.
-bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
+bool DownloadWithRetries(IProgressReport* report, const DownloadTarget& target,
                          const std::wstring& downloadFile, const BodyFollower& follow);
 
 }  // namespace tessara

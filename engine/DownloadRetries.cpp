@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 
@@ -13,7 +14,6 @@ namespace {
 constexpr int kMaxAttempts = 4;
 // A server may ask for a longer pause than a user waits for; past this the run fails.
 constexpr uint64_t kRetryAfterCapSeconds = 60;
-constexpr ULONGLONG kRetryBoundMilliseconds = 3 * 60 * 1000;
 constexpr DWORD kPausePollMilliseconds = 100;
 
 // Waits the pause between two attempts; false when the user cancelled meanwhile.
@@ -24,6 +24,18 @@ bool PauseUnlessCancelled(IProgressReport* report, ULONGLONG milliseconds) {
         ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kPausePollMilliseconds, until - now)));
     }
     return !(report && report->IsCancelled());
+}
+
+std::string Seconds(ULONGLONG milliseconds) { return std::to_string((milliseconds + 999) / 1000) + " s"; }
+
+// Why no further attempt is made after a transient failure, for the end of the log line.
+std::string GivingUp(int attempt, ULONGLONG wait, const CWaitBudget& budget) {
+    const std::string after = "; giving up after " + std::to_string(attempt) + " attempts";
+    if (attempt >= kMaxAttempts) return after;
+    if (budget.Remaining() == 0)
+        return after + ": nothing arrived from the server for " + Seconds(budget.Limit());
+    return after + ": a pause of " + Seconds(wait) + " would pass the limit of " + Seconds(budget.Limit()) +
+           " without data from the server";
 }
 
 }  // namespace
@@ -47,15 +59,14 @@ ResumePoint KeepReceivedBytes(const CBindStatusCallback& callback, const std::ws
     return point;
 }
 
-bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credentials,
+bool DownloadWithRetries(IProgressReport* report, const DownloadTarget& target,
                          const std::wstring& downloadFile, const BodyFollower& follow) {
-    const ULONGLONG started = ::GetTickCount64();
     ResumePoint resume;
     ULONGLONG pause = DownloadRetryPauseMilliseconds();
     for (int attempt = 1;; ++attempt) {
         const AttemptOutcome outcome = resume.Usable()
-                                           ? ResumeWithRange(report, credentials, downloadFile, resume)
-                                           : DownloadWithService(report, credentials, downloadFile, resume,
+                                           ? ResumeWithRange(report, target, downloadFile, resume)
+                                           : DownloadWithService(report, target, downloadFile, resume,
                                                                  attempt == 1 ? follow : BodyFollower());
         if (outcome.ok) {
             if (attempt > 1) LogFormat("Download attempt %d succeeded", attempt);
@@ -68,15 +79,13 @@ bool DownloadWithRetries(IProgressReport* report, const UrlCredentials& credenti
         ULONGLONG wait = outcome.retryAfterSeconds
                              ? std::min(*outcome.retryAfterSeconds, kRetryAfterCapSeconds) * 1000
                              : pause;
-        const bool timeLeft = ::GetTickCount64() - started + wait < kRetryBoundMilliseconds;
-        if (!outcome.transient || attempt >= kMaxAttempts || !timeLeft) {
+        if (!outcome.transient || attempt >= kMaxAttempts || wait >= target.budget.Remaining()) {
             LogFormat("Download attempt %d failed: %s%s", attempt, outcome.reason,
-                      outcome.transient ? "; giving up after " + std::to_string(attempt) + " attempts" : "");
+                      outcome.transient ? GivingUp(attempt, wait, target.budget) : "");
             return false;
         }
         LogFormat("Download attempt %d failed: %s, %s", attempt, outcome.reason,
-                  wait == 0 ? std::string("retrying now")
-                            : "retrying in " + std::to_string((wait + 999) / 1000) + " s");
+                  wait == 0 ? std::string("retrying now") : "retrying in " + Seconds(wait));
         if (!PauseUnlessCancelled(report, wait)) {
             LogWrite("Download cancelled by the user");
             return false;

@@ -2,13 +2,14 @@
 
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/Log.h"
 #include "app/ScopedWin.h"
 #include "engine/RangeRequest.h"
 
 namespace tessara {
 
-AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& credentials,
+AttemptOutcome ResumeWithRange(IProgressReport* report, const DownloadTarget& target,
                                const std::wstring& downloadFile, ResumePoint& resume) {
     const unique_file_handle file(::CreateFileW(ExtendedLengthPath(downloadFile).c_str(), GENERIC_WRITE, 0,
                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -20,9 +21,7 @@ AttemptOutcome ResumeWithRange(IProgressReport* report, const UrlCredentials& cr
     }
     LogFormat("Resuming the download at byte %s of %s", std::to_string(resume.kept),
               std::to_string(resume.total));
-    // A redirect target carries no credentials of its own; those of the URL go with it.
-    CRangeClient client(resume.url, [report] { return report && report->IsCancelled(); });
-    client.Authorize(credentials);
+    CRangeClient client(resume.url, target.credentials, [report] { return report && report->IsCancelled(); });
     client.Expect(resume.total, resume.validator);
     DWORD writeError = ERROR_SUCCESS;
     uint64_t written = resume.kept;

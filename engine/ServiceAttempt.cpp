@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "app/Config.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
@@ -56,28 +58,38 @@ bool IsTransientStatus(DWORD status) {
 
 // Why an attempt of the download service failed, for the administrator.
 AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESULT result,
-                                      const std::wstring& url, bool withCredentials, uint64_t received) {
+                                      const DownloadTarget& target, uint64_t received) {
+    const std::wstring& url = target.url;
     const DWORD status = callback.HttpStatus();
     const bool httpError = status != 0 && !(status >= 200 && status < 300) && status != HttpNotModified;
     if (callback.TooManyRedirects()) return {false, false, "too many redirects (more than 10)", {}};
+    if (!callback.Refusal().empty()) return {false, false, callback.Refusal(), {}};
     if (callback.NoRoom())
         return {false, false, "the drive is full: " + Bytes(callback.Announced()) + " announced", {}};
-    if (callback.Stalled())
+    // The service does not always wait for the watchdog: it may end a silent download itself and call it
+    // a broken connection. How long the silence before the end lasted tells the two apart.
+    const ULONGLONG silence = callback.SilenceMilliseconds();
+    if (callback.Stalled() || (!httpError && silence + silence / 8 >= DownloadStallMilliseconds()))
         return {false,
                 true,
-                "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s after " +
-                    Bytes(received),
+                "no data for " + std::to_string((silence + 500) / 1000) + " s after " + Bytes(received),
                 {}};
     if (callback.Overrun())
         return {false, false, "the body grew past the limit of " + Bytes(DownloadSizeLimit()), {}};
     if (httpError) {
         std::string reason = "server answered " + std::to_string(status);
         if (status == 401)
-            reason += withCredentials ? ": it refused the user name and password in the URL"
-                                      : ": it asks for a user name and password";
+            reason += target.credentials.MaySendTo(url) ? ": it refused the user name and password in the URL"
+                      : target.credentials.Present()
+                          ? ": it asks for a user name and password (those in the URL are not sent to " +
+                                DescribeOrigin(url) + ", another origin)"
+                          : ": it asks for a user name and password";
         if (status == 407) reason += ": the proxy asks for a user name and password";
+        const std::string& headers = callback.ResponseHeaders();
         return {false, IsTransientStatus(status), reason,
-                ParseRetryAfter(HeaderValue(callback.ResponseHeaders(), "Retry-After").value_or(""))};
+                ParseRetryAfter(HeaderValue(headers, "Retry-After").value_or(""),
+                                HeaderValue(headers, "Date").value_or(""),
+                                static_cast<int64_t>(std::time(nullptr)))};
     }
     const std::string host = HostOf(url);
     switch (static_cast<unsigned>(result)) {
@@ -95,6 +107,13 @@ AttemptOutcome DescribeServiceFailure(const CBindStatusCallback& callback, HRESU
             return {false, true, "the connection to " + host + " timed out", {}};
         case static_cast<unsigned>(INET_E_DOWNLOAD_FAILURE):
             return {false, true, "connection reset after " + Bytes(received), {}};
+        case static_cast<unsigned>(INET_E_REDIRECT_FAILED):
+            return {
+                false,
+                false,
+                "the server redirected the download while it carried the user name and password of the URL, "
+                "which is refused",
+                {}};
         case static_cast<unsigned>(INET_E_UNKNOWN_PROTOCOL):
             return {false, false, "unsupported scheme " + NarrowForLog(UrlScheme(url)), {}};
         case static_cast<unsigned>(INET_E_SECURITY_PROBLEM):
@@ -126,24 +145,27 @@ uint64_t ReceivedByService(const CBindStatusCallback& callback) {
 
 }  // namespace
 
-AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials& credentials,
+AttemptOutcome DownloadWithService(IProgressReport* report, const DownloadTarget& target,
                                    const std::wstring& downloadFile, ResumePoint& resume,
                                    const BodyFollower& follow) {
     static const auto download =
         ProcAs<URLDownloadToFileWFn>(GetSystemLibraryProc(L"urlmon.dll", "URLDownloadToFileW"));
     if (!download) return {false, false, "the URL download service is not available", {}};
     RemoveFile(downloadFile);
-    CBindStatusCallback callback(report, DownloadSizeLimit(), BasicAuthorizationHeader(credentials),
-                                 ParentFolderOf(downloadFile));
+    CBindStatusCallback callback(report, DownloadSizeLimit(), ParentFolderOf(downloadFile));
+    callback.Address(target.url, &target.credentials);
+    callback.DrawOn(&target.budget);
     if (report) report->SetProgressRange(100);
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
     std::optional<CFollowedBody> followed;
-    if (follow) followed.emplace(callback, follow, credentials.url, downloadStart);
+    if (follow) followed.emplace(callback, follow, target.url, downloadStart);
     {
         const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
-        result = download(nullptr, credentials.url.c_str(), downloadFile.c_str(), 0, &callback);
+        // The URL carries no credentials, so that no cache index or history keeps them.
+        result = download(nullptr, target.url.c_str(), downloadFile.c_str(), 0, &callback);
     }
+    callback.NoteEnd(::GetTickCount64());
     const uint64_t received = ReceivedByService(callback);
     // The service may finish a download that a callback asked to abort; the file's size tells.
     // The service also reports success when the drive filled up and the file holds part of the body.
@@ -151,22 +173,22 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const UrlCredentials
     const bool ok = SUCCEEDED(result) && !callback.Overrun() && callback.ReceivedCompleteResponse() &&
                     IsRegularFile(downloadFile) && size && *size <= DownloadSizeLimit() &&
                     *size >= callback.Received();
+    AttemptOutcome outcome{true, false, {}, {}};
+    if (!ok) outcome = DescribeServiceFailure(callback, result, target, received);
     // The follower holds the service's cache file open, and that file goes with the attempt's leftovers
     // below: it ends, and lets go of the file, first.
-    if (followed) followed->End(ok);
+    if (followed) followed->End(ok, outcome.reason);
     followed.reset();
-    AttemptOutcome outcome{true, false, {}, {}};
     if (!ok) {
-        outcome = DescribeServiceFailure(callback, result, credentials.url, credentials.present, received);
         RemoveFile(downloadFile);
         const bool cutShort = IsDiskFullError(HRESULT_CODE(result)) || result == STG_E_MEDIUMFULL ||
                               size.value_or(0) < callback.Received();
         if (cutShort && !FitsOnVolume(ParentFolderOf(downloadFile), std::max(received, callback.Announced())))
             outcome = {false, false, "the drive is full", {}};
         else if (outcome.transient && !(report && report->IsCancelled()))
-            resume = KeepReceivedBytes(callback, credentials.url, downloadFile);
+            resume = KeepReceivedBytes(callback, target.url, downloadFile);
     }
-    RemoveCachedCopies(credentials.url, callback.CacheFiles(), downloadStart);
+    RemoveCachedCopies(target.url, callback.CacheFiles(), downloadStart);
     return outcome;
 }
 
