@@ -30,7 +30,8 @@ std::string Seconds(ULONGLONG milliseconds) { return std::to_string((millisecond
 
 // Why no further attempt is made after a transient failure, for the end of the log line.
 std::string GivingUp(int attempt, ULONGLONG wait, const CWaitBudget& budget) {
-    const std::string after = "; giving up after " + std::to_string(attempt) + " attempts";
+    const std::string after =
+        "; giving up after " + std::to_string(attempt) + (attempt == 1 ? " attempt" : " attempts");
     if (attempt >= kMaxAttempts) return after;
     if (budget.Remaining() == 0)
         return after + ": nothing arrived from the server for " + Seconds(budget.Limit());

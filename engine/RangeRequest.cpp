@@ -171,7 +171,9 @@ ResolvedUrl FollowRedirects(const COriginCredentials& credentials, int maxRedire
         SentRequest sent;
         const bool get = probe == RedirectProbe::FirstByte;
         const std::wstring headers =
-            (get ? L"Range: bytes=0-0\r\n" : L"") + credentials.AuthorizationFor(resolved.url);
+            // The answer's body is not read: its connection must not serve another request.
+            (get ? L"Range: bytes=0-0\r\nConnection: close\r\n" : L"") +
+            credentials.AuthorizationFor(resolved.url);
         if (!SendRequest(session.handle, resolved.url, get ? L"GET" : L"HEAD", headers, sent))
             return resolved;
         const std::optional<std::string> location = HeaderValue(sent.answer, "Location");

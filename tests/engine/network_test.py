@@ -54,7 +54,7 @@ BEHAVIOURS = [
      [r"attempt 2 failed: no data for 2 s after \d+ bytes, retrying", r"attempt 3 succeeded"],
      [None, r"bytes=\d+-1999999", r"bytes=\d+-1999999"]),
     ("Retry-After past the limit", [("status", 503, 3600)], "/p.zip", False,
-     [r"attempt 1 failed: server answered 503; giving up after 1 attempts: a pause of 60 s would pass the limit of "
+     [r"attempt 1 failed: server answered 503; giving up after 1 attempt: a pause of 60 s would pass the limit of "
       r"10 s without data from the server$"], [None]),
     ("redirect loop", [], "/loop", False, [r"Download failed: too many redirects \(more than 10\)$"], []),
     ("not found is not retried", [], "/none.zip", False, [r"attempt 1 failed: server answered 404$"], [None]),
