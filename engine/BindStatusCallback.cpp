@@ -199,8 +199,9 @@ bool CBindStatusCallback::AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMi
     // the unsigned difference would wrap to a stall.
     const ULONGLONG lastActivity = m_lastActivity.load();
     const ULONGLONG silence = now > lastActivity ? now - lastActivity : 0;
+    // The silence of this attempt is charged to the budget only when the attempt ends.
     const bool stalled =
-        silence > 0 && (silence >= stallMilliseconds || (m_budget && m_budget->Remaining() == 0));
+        silence > 0 && (silence >= stallMilliseconds || (m_budget && silence >= m_budget->Remaining()));
     if (!stalled && !Cancelled() && !m_overrun.load()) return false;
     std::lock_guard<std::mutex> lock(m_bindingLock);
     if (!m_binding) return false;

@@ -34,7 +34,7 @@ std::string GivingUp(int attempt, ULONGLONG wait, const CWaitBudget& budget) {
         "; giving up after " + std::to_string(attempt) + (attempt == 1 ? " attempt" : " attempts");
     if (attempt >= kMaxAttempts) return after;
     if (budget.Remaining() == 0)
-        return after + ": nothing arrived from the server for " + Seconds(budget.Limit());
+        return after + ": no data from the server in " + Seconds(budget.Limit()) + " of waiting";
     return after + ": a pause of " + Seconds(wait) + " would pass the limit of " + Seconds(budget.Limit()) +
            " without data from the server";
 }
@@ -91,6 +91,7 @@ bool DownloadWithRetries(IProgressReport* report, const DownloadTarget& target,
             LogWrite("Download cancelled by the user");
             return false;
         }
+        target.budget.Charge(wait);
         if (!outcome.retryAfterSeconds) pause *= 2;
     }
 }

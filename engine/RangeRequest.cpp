@@ -167,15 +167,19 @@ ResolvedUrl FollowRedirects(const COriginCredentials& credentials, int maxRedire
     const InternetHandle session(OpenSession());
     ResolvedUrl resolved;
     resolved.url = credentials.Url();
+    CWaitBudget* const budget = CurrentWaitBudget();
     for (int redirects = 0; redirects <= maxRedirects; ++redirects) {
         SentRequest sent;
+        const ULONGLONG asked = ::GetTickCount64();
         const bool get = probe == RedirectProbe::FirstByte;
         const std::wstring headers =
             // The answer's body is not read: its connection must not serve another request.
             (get ? L"Range: bytes=0-0\r\nConnection: close\r\n" : L"") +
             credentials.AuthorizationFor(resolved.url);
-        if (!SendRequest(session.handle, resolved.url, get ? L"GET" : L"HEAD", headers, sent))
+        if (!SendRequest(session.handle, resolved.url, get ? L"GET" : L"HEAD", headers, sent)) {
+            if (budget) budget->Charge(::GetTickCount64() - asked);
             return resolved;
+        }
         const std::optional<std::string> location = HeaderValue(sent.answer, "Location");
         const DWORD status = StatusCode(sent.answer);
         if (!IsRedirect(status) || !location || location->empty()) {
@@ -247,6 +251,7 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
     SentRequest sent;
     if (!SendRequest(m_session, m_url, L"GET", headers, sent)) {
         const std::optional<ULONGLONG> silence = silentSince(lastData);
+        if (budget) budget->Charge(::GetTickCount64() - lastData);
         return Fail(sent.error == ERROR_INTERNET_TIMEOUT || silence
                         ? "no answer for " + secondsOf(silence.value_or(timeout)) + " s"
                         : "the range request could not be sent (system error " + std::to_string(sent.error) +
@@ -294,6 +299,7 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
         const DWORD error = readOk ? ERROR_SUCCESS : ::GetLastError();
         if (!readOk || (count == 0 && got != length)) {
             const std::optional<ULONGLONG> silence = silentSince(lastData);
+            if (budget) budget->Charge(::GetTickCount64() - lastData);
             if (error == ERROR_INTERNET_TIMEOUT || silence)
                 return Fail("no data for " + secondsOf(silence.value_or(timeout)) + " s after " +
                             std::to_string(got) + " bytes");

@@ -166,6 +166,7 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const DownloadTarget
         result = download(nullptr, target.url.c_str(), downloadFile.c_str(), 0, &callback);
     }
     callback.NoteEnd(::GetTickCount64());
+    target.budget.Charge(callback.SilenceMilliseconds());
     const uint64_t received = ReceivedByService(callback);
     // The service may finish a download that a callback asked to abort; the file's size tells.
     // The service also reports success when the drive filled up and the file holds part of the body.

@@ -1,5 +1,5 @@
 #pragma once
-// How long a download may go on without a byte from its server, in all.
+// How long a download may wait on its server without a byte, in all.
 #include <windows.h>
 
 #include <algorithm>
@@ -8,21 +8,22 @@
 
 namespace tessara {
 
-// Every silence, failed attempt, request timeout and pause between attempts draws on one budget, and
-// every byte that arrives renews it in full: a server that accepts connections and never answers ends
-// the download within the limit, instead of each request waiting out its own silence.
+// Every silence, unanswered request and pause between attempts is charged to one budget, and every
+// byte that arrives renews it in full: a server that accepts connections and never answers ends the
+// download within the limit, instead of each request waiting out its own silence. Time spent on the
+// program's own work (copying and checking files between requests) is no waiting and is not charged.
 class CWaitBudget {
 public:
-    explicit CWaitBudget(ULONGLONG limitMilliseconds)
-        : m_limit(limitMilliseconds), m_lastProgress(::GetTickCount64()) {}
+    explicit CWaitBudget(ULONGLONG limitMilliseconds) : m_limit(limitMilliseconds) {}
     CWaitBudget(const CWaitBudget&) = delete;
     CWaitBudget& operator=(const CWaitBudget&) = delete;
 
     // Any thread that sees bytes arrive.
-    void NoteProgress() { m_lastProgress.store(::GetTickCount64()); }
+    void NoteProgress() { m_waited.store(0); }
+    void Charge(ULONGLONG milliseconds) { m_waited.fetch_add(milliseconds); }
     ULONGLONG Limit() const { return m_limit; }
     ULONGLONG Remaining() const {
-        const ULONGLONG waited = ::GetTickCount64() - m_lastProgress.load();
+        const ULONGLONG waited = m_waited.load();
         return waited >= m_limit ? 0 : m_limit - waited;
     }
     // A wait of this length, cut to what is left.
@@ -32,7 +33,7 @@ public:
 
 private:
     const ULONGLONG m_limit;
-    std::atomic<ULONGLONG> m_lastProgress;
+    std::atomic<ULONGLONG> m_waited{0};
 };
 
 // The budget of the downloads this thread makes: that of the outermost scope still open, or none.

@@ -185,7 +185,7 @@ class NetworkBehaviourTest(unittest.TestCase):
                 connection.close()
         self.assertFalse(ok)
         self.assertRegex(log, r"Download attempt \d failed: no data for \d s after 0 bytes; giving up after \d "
-                              r"attempts?: nothing arrived from the server for 5 s")
+                              r"attempts?: no data from the server in 5 s of waiting")
         # The limit, and what starting the program and clearing up after the aborted service take.
         self.assertLess(elapsed, 5 + 5, log)
 
