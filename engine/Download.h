@@ -18,9 +18,14 @@ namespace tessara {
 //
 // A transient failure (no connection, a reset, silence, 408, 429, 500, 502, 503, 504, a body cut
 // short) is tried again after a pause that doubles each time, or as long as the server's Retry-After
-// asks (within a cap), for a bounded number of attempts and time. An attempt that received part of
-// the file continues from there with a range request when the server offers ranges and a validator;
-// otherwise it starts over. Each failed attempt is logged with its reason in words.
+// asks (within a cap), for a bounded number of attempts and as long as the waits without a byte stay
+// within DownloadWaitLimitMilliseconds in all (a budget the calling thread may have opened already, as
+// an update does that comes first). An attempt that received part of the file continues from there
+// with a range request when the server offers ranges and a validator; otherwise it starts over. Each
+// failed attempt is logged with its reason in words.
+//
+// The user name and password in the URL go only to its own origin; the redirects are walked before the
+// download, and one from HTTPS to HTTP fails it.
 //
 // A follower, when given, sees the body of the first attempt while it arrives.
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
