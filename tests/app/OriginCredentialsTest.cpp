@@ -28,8 +28,6 @@ TEST(OriginCredentialsTest, MaySendTo_OnlyTheSchemeHostAndPortTheyCameWith) {
     }
     EXPECT_FALSE(
         COriginCredentials(L"http://payload.example/p.zip").MaySendTo(L"http://payload.example/p.zip"));
-    EXPECT_TRUE(SameOrigin(L"https://[::1]/a", L"https://[::1]:443/b"));
-    EXPECT_FALSE(SameOrigin(L"https://[::1]:8443/a", L"https://[::1]/b"));
 }
 
 TEST(OriginCredentialsTest, RedirectRefusal_OnlyFromHttpsToHttp) {
