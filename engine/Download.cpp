@@ -28,7 +28,8 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     }
     const CWaitBudgetScope waits;
     // The download service follows a redirect loop without end, and takes the credentials along to
-    // wherever it is redirected, so the chain is walked first and the service is handed where it ends.
+    // wherever it is redirected, so the chain is walked first; with credentials the service is handed
+    // where it ends, without them the URL itself as ever.
     const ResolvedUrl resolved =
         FollowRedirects(credentials, CBindStatusCallback::MaxRedirects,
                         credentials.Present() ? RedirectProbe::FirstByte : RedirectProbe::Head);
@@ -44,7 +45,8 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
-    if (DownloadWithRetries(report, {credentials, resolved.url, waits.Budget()}, downloadFile, follow)) {
+    const std::wstring target = credentials.Present() ? resolved.url : credentials.Url();
+    if (DownloadWithRetries(report, {credentials, target, waits.Budget()}, downloadFile, follow)) {
         RemoveFile(safetyCopy);
         return true;
     }
