@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cwctype>
 #include <limits>
+#include <vector>
 
 #include "app/Text.h"
 
@@ -74,6 +76,25 @@ size_t AuthorityEnd(const String& text, size_t authorityStart) {
     return end;
 }
 
+// 1 to 12 for "Jan" to "Dec" (any case); 0 for anything else.
+int MonthNumber(std::string_view name) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int i = 0; i < 12; ++i)
+        if (SameLetters(name, kMonths[i])) return i + 1;
+    return 0;
+}
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+int64_t DaysSince1970(int64_t year, int month, int day) {
+    year -= month <= 2;
+    const int64_t era = year / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
 }  // namespace
 
 std::optional<std::string> HeaderValue(std::string_view headers, std::string_view name) {
@@ -102,7 +123,43 @@ std::optional<uint64_t> ParseDecimal(std::string_view text) {
     return value;
 }
 
-std::optional<uint64_t> ParseRetryAfter(std::string_view value) { return ParseDecimal(Trimmed(value)); }
+std::optional<int64_t> ParseHttpDate(std::string_view text) {
+    std::vector<std::string_view> words;
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = text.find_first_not_of(" ,-", at);
+        if (start == std::string_view::npos) break;
+        at = std::min(text.find_first_of(" ,-", start), text.size());
+        words.push_back(text.substr(start, at - start));
+    }
+    // After the weekday: "06 Nov 1994 08:49:37 GMT", "06 Nov 94 08:49:37 GMT" or "Nov 6 08:49:37 1994".
+    const bool asctime = words.size() == 5 && MonthNumber(words[1]);
+    if (!asctime && (words.size() != 6 || !SameLetters(words[5], "GMT"))) return std::nullopt;
+    const std::string_view time = asctime ? words[3] : words[4];
+    const std::string_view year = asctime ? words[4] : words[3];
+    const int month = MonthNumber(asctime ? words[1] : words[2]);
+    const std::string_view day = asctime ? words[2] : words[1];
+    const uint64_t dayNumber = day.size() <= 2 ? ParseDecimal(day).value_or(0) : 0;
+    uint64_t yearNumber = year.size() == 2 || year.size() == 4 ? ParseDecimal(year).value_or(0) : 0;
+    if (year.size() == 2) yearNumber += yearNumber < 70 ? 2000 : 1900;
+    if (time.size() != 8 || time[2] != ':' || time[5] != ':') return std::nullopt;
+    const uint64_t hour = ParseDecimal(time.substr(0, 2)).value_or(99);
+    const uint64_t minute = ParseDecimal(time.substr(3, 2)).value_or(99);
+    const uint64_t second = ParseDecimal(time.substr(6, 2)).value_or(99);
+    if (!month || dayNumber < 1 || dayNumber > 31 || yearNumber < 1970 || yearNumber > 9999 || hour > 23 ||
+        minute > 59 || second > 60)
+        return std::nullopt;
+    const int64_t days = DaysSince1970(static_cast<int64_t>(yearNumber), month, static_cast<int>(dayNumber));
+    return days * 86400 + static_cast<int64_t>(hour * 3600 + minute * 60 + second);
+}
+
+std::optional<uint64_t> ParseRetryAfter(std::string_view value, std::string_view date, int64_t now) {
+    value = Trimmed(value);
+    if (const std::optional<uint64_t> seconds = ParseDecimal(value)) return seconds;
+    const std::optional<int64_t> until = ParseHttpDate(value);
+    if (!until) return std::nullopt;
+    const int64_t from = ParseHttpDate(Trimmed(date)).value_or(now);
+    return *until > from ? static_cast<uint64_t>(*until - from) : 0;
+}
 
 std::optional<ContentRange> ParseContentRange(std::string_view value) {
     value = Trimmed(value);

@@ -15,8 +15,14 @@ std::optional<std::string> HeaderValue(std::string_view headers, std::string_vie
 // A decimal number without sign, blanks or overflow.
 std::optional<uint64_t> ParseDecimal(std::string_view text);
 
-// "Retry-After" in seconds; an HTTP date is not taken (the caller keeps its own pause then).
-std::optional<uint64_t> ParseRetryAfter(std::string_view value);
+// An HTTP date in seconds since 1970 (UTC): the form servers send ("Sun, 06 Nov 1994 08:49:37 GMT")
+// and the two older forms ("Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994").
+std::optional<int64_t> ParseHttpDate(std::string_view text);
+
+// The seconds a "Retry-After" value asks to wait: a number of seconds, or a date, counted from the
+// answer's own "Date" where it has a valid one (the server's clock against its own), else from now
+// (seconds since 1970). A date already past asks for no wait.
+std::optional<uint64_t> ParseRetryAfter(std::string_view value, std::string_view date, int64_t now);
 
 // "Content-Range: bytes first-last/total" of a 206 answer; an unknown total ("*") is not taken.
 struct ContentRange {

@@ -8,6 +8,8 @@ namespace tessara {
 
 uint32_t DownloadStallMilliseconds() { return 60 * 1000; }
 
+uint32_t DownloadWaitLimitMilliseconds() { return 3 * 60 * 1000; }
+
 uint32_t DownloadRetryPauseMilliseconds() { return 1000; }
 
 uint64_t DownloadSizeLimit() { return TESSARA_DOWNLOAD_SIZE_LIMIT; }

@@ -8,6 +8,9 @@ namespace tessara {
 
 // A download that receives no byte for this long fails.
 uint32_t DownloadStallMilliseconds();
+// A download gives up when nothing has arrived from its server for this long in all: silences,
+// failed attempts and pauses between attempts draw on it alike, and every byte that arrives renews it.
+uint32_t DownloadWaitLimitMilliseconds();
 // The first pause between two attempts of a download; each further pause doubles it.
 uint32_t DownloadRetryPauseMilliseconds();
 // A download whose body grows past this many bytes fails.

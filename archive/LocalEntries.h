@@ -22,6 +22,8 @@ public:
     virtual bool Read(uint64_t offset, unsigned char* into, size_t size) = 0;
     // The whole size, once everything has arrived; nothing when the archive ended incomplete.
     virtual std::optional<uint64_t> FinalSize() = 0;
+    // Why the archive ended incomplete, in words.
+    virtual std::string Interruption() { return "the download broke off"; }
 };
 
 struct LocalEntry {

@@ -409,14 +409,13 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
                                                                const std::wstring& extractionFolder,
                                                                const std::vector<unsigned char>& anchor) {
     if (!IsDirectory(installFolder)) return std::nullopt;
-    const UrlCredentials credentials = SplitUrlCredentials(url);
-    const std::wstring scheme = UrlScheme(credentials.url);
+    const COriginCredentials credentials(url);
+    const std::wstring scheme = UrlScheme(credentials.Url());
     if (scheme != L"http" && scheme != L"https") return std::nullopt;
     const ResolvedUrl resolved = FollowRedirects(credentials, CBindStatusCallback::MaxRedirects);
     if (resolved.tooManyRedirects) return NotPossible("too many redirects");
     if (resolved.noRanges) return NotPossible("the server offers no byte ranges");
-    CRangeClient client(resolved.url, [report] { return report && report->IsCancelled(); });
-    client.Authorize(credentials);
+    CRangeClient client(resolved.url, credentials, [report] { return report && report->IsCancelled(); });
 
     RemoteArchive remote;
     CSparseArchive archive;

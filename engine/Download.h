@@ -1,115 +1,13 @@
 #pragma once
 // Fetching the payload archive into a local file with progress and cancellation.
-#include <urlmon.h>
-
-#include <atomic>
-#include <cstdint>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "app/InstallStage.h"
-#include "archive/LocalEntries.h"
+#include "engine/BindStatusCallback.h"
+#include "engine/CacheFileFollower.h"
+#include "engine/InternetCacheCopies.h"
 
 namespace tessara {
-
-// Bridges the download service's notifications to the window's progress report. Lives on the stack
-// for exactly one download; not reference counted.
-//
-// It keeps the binding that the service hands to OnStartBinding, so that a watchdog on another thread
-// can abort a download that has stalled or been cancelled while the server sends nothing, and it
-// counts the body against a size limit. It asks the service not to keep the payload in the user's
-// Internet cache, and notes the cache file the service names all the same, so that it can be removed.
-//
-// It also watches the HTTP response: the download service reports success for an error page (404,
-// 500) and for a body cut short by the server, so the download must look at the status code
-// (through IHttpNegotiate) and at the announced length itself. It sends the credentials the service
-// would drop from the URL, and ends a chain of redirects that would never end.
-class CBindStatusCallback : public IBindStatusCallback, public IHttpNegotiate {
-public:
-    // With a target folder, a body announced larger than the room left there ends the download at once.
-    explicit CBindStatusCallback(IProgressReport* report, uint64_t sizeLimit = UINT64_MAX,
-                                 std::wstring extraHeaders = {}, std::wstring targetFolder = {});
-    virtual ~CBindStatusCallback();
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD reserved, IBinding* binding) override;
-    HRESULT STDMETHODCALLTYPE GetPriority(LONG* priority) override;
-    HRESULT STDMETHODCALLTYPE OnLowResource(DWORD reserved) override;
-    HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progressMax, ULONG statusCode,
-                                         LPCWSTR statusText) override;
-    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR error) override;
-    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) override;
-    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD flags, DWORD size, FORMATETC* format,
-                                              STGMEDIUM* medium) override;
-    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID riid, IUnknown* object) override;
-
-    HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR url, LPCWSTR headers, DWORD reserved,
-                                                   LPWSTR* additionalHeaders) override;
-    HRESULT STDMETHODCALLTYPE OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCWSTR requestHeaders,
-                                         LPWSTR* additionalRequestHeaders) override;
-
-    // False when the server answered with an HTTP error status (anything but 2xx and 304), or the data
-    // ended before the length the server announced. A transfer without HTTP (no status) counts as complete.
-    bool ReceivedCompleteResponse() const;
-
-    // Called from the watchdog thread: aborts the binding when the run was cancelled or no data has
-    // arrived for stallMilliseconds. True when it aborted.
-    bool AbortIfStalledOrCancelled(ULONGLONG now, DWORD stallMilliseconds);
-    // True when the download was aborted for silence, for a body past the size limit or for too many
-    // redirects; Stalled and TooManyRedirects tell which.
-    bool Overrun() const { return m_overrun.load(); }
-    bool Stalled() const { return m_stalled.load(); }
-    bool TooManyRedirects() const { return m_redirects > MaxRedirects; }
-    bool NoRoom() const { return m_noRoom; }
-    // The server's HTTP status (0 before or without one), the bytes received, the length announced
-    // (Content-Length, in 64 bits) and the headers of the last answer.
-    DWORD HttpStatus() const { return m_httpStatus; }
-    uint64_t Received() const { return m_received; }
-    uint64_t Announced() const { return m_announced; }
-    const std::string& ResponseHeaders() const { return m_responseHeaders; }
-    // Where the last redirect led; empty when there was none.
-    const std::wstring& RedirectedUrl() const { return m_redirectedUrl; }
-
-    static constexpr int MaxRedirects = 10;
-    // The files the download service said it keeps its cache copy in.
-    const std::vector<std::wstring>& CacheFiles() const { return m_cacheFiles; }
-    // The cache file the service fills as the body arrives; empty until it names one.
-    std::wstring GrowingFile();
-
-private:
-    bool Cancelled() const;
-    HRESULT NotImplementedUnlessCancelled() const;
-
-    void NoteActivity() { m_lastActivity.store(::GetTickCount64()); }
-
-    IProgressReport* m_report;
-    const uint64_t m_sizeLimit;
-    const std::wstring m_extraHeaders;
-    const std::wstring m_targetFolder;
-    bool m_noRoom = false;
-    DWORD m_httpStatus = 0;
-    bool m_endedShort = false;
-    // The service counts in 32 bits; a body past 4 GiB wraps around.
-    ULONG m_lastProgress = 0;
-    uint64_t m_announced = 0;
-    uint64_t m_received = 0;
-    int m_redirects = 0;
-    std::wstring m_redirectedUrl;
-    std::string m_responseHeaders;
-    std::atomic<bool> m_stalled{false};
-    std::vector<std::wstring> m_cacheFiles;
-    std::atomic<ULONGLONG> m_lastActivity;
-    std::atomic<bool> m_overrun{false};
-    std::mutex m_bindingLock;
-    IBinding* m_binding = nullptr;
-    // Under the binding lock: the cache file the service fills as the body arrives, and its last size.
-    std::wstring m_growingFile;
-    uint64_t m_growingSize = 0;
-};
 
 // Downloads url into downloadFile. A previous file there is kept aside as downloadFile + "_temp" and put
 // back when the download fails (a partial file is removed first). True only when the download
@@ -120,23 +18,17 @@ private:
 //
 // A transient failure (no connection, a reset, silence, 408, 429, 500, 502, 503, 504, a body cut
 // short) is tried again after a pause that doubles each time, or as long as the server's Retry-After
-// asks (within a cap), for a bounded number of attempts and time. An attempt that received part of
-// the file continues from there with a range request when the server offers ranges and a validator;
-// otherwise it starts over. Each failed attempt is logged with its reason in words.
+// asks (within a cap), for a bounded number of attempts and as long as the waits without a byte stay
+// within DownloadWaitLimitMilliseconds in all (a budget the calling thread may have opened already, as
+// an update does that comes first). An attempt that received part of the file continues from there
+// with a range request when the server offers ranges and a validator; otherwise it starts over. Each
+// failed attempt is logged with its reason in words.
 //
-// A follower, when given, sees the body of the first attempt while it arrives, on a thread of its own
-// that ends with the attempt: it may read what has arrived, wait for more, and learn whether all of it
-// came.
-using BodyFollower = std::function<void(IArrivingArchive& body)>;
+// The user name and password in the URL go only to its own origin; the redirects are walked before the
+// download, and one from HTTPS to HTTP fails it.
+//
+// A follower, when given, sees the body of the first attempt while it arrives.
 bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring downloadFile,
                      const BodyFollower& follow = {});
-
-// Removes the copy of a URL that the download service may have left in the user's Internet cache.
-void RemoveUrlCacheEntry(const std::wstring& url);
-// A little before now: files written by a download started now carry no earlier time.
-FILETIME DownloadStartTime();
-// Removes what a download of the URL started at downloadStart left in the Internet cache, entry and
-// files, also when the download never ended.
-void RemoveDownloadLeftovers(const std::wstring& url, const FILETIME& downloadStart);
 
 }  // namespace tessara

@@ -277,8 +277,8 @@ public:
         if (!stopped) stopped = WriteSignedFiles();
         if (!stopped && !m_reader.MatchesCentralDirectory())
             stopped = "the archive's directory does not list the entries it holds";
-        // Whatever stopped the reading, a download that broke off explains it best.
-        if (stopped && !m_archive.FinalSize()) stopped = "the download broke off";
+        // Whatever stopped the reading, a download that ended early explains it best.
+        if (stopped && !m_archive.FinalSize()) return {std::nullopt, m_archive.Interruption(), m_wroteFiles};
         if (stopped) return {std::nullopt, stopped, m_wroteFiles};
         return {std::move(m_written), {}, true};
     }

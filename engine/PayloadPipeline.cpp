@@ -18,6 +18,7 @@
 #include "engine/Download.h"
 #include "engine/PayloadExtraction.h"
 #include "engine/RunJournal.h"
+#include "engine/WaitBudget.h"
 #include "system/ProcessControl.h"
 #include "system/Registration.h"
 #include "verify/PayloadVersion.h"
@@ -216,6 +217,8 @@ bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstri
 // any way, the whole payload is downloaded and checked from the start.
 bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
                                const std::wstring& installFolder) {
+    // The update and the whole download that may follow it wait on the server within one limit.
+    const CWaitBudgetScope waits;
     const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
         &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
     if (!ContinueUnlessCancelled(session)) return false;

@@ -8,6 +8,7 @@
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"
 #include "engine/CertificateProblem.h"
+#include "engine/WaitBudget.h"
 
 namespace tessara {
 namespace {
@@ -37,11 +38,19 @@ struct InternetHandle {
     ~InternetHandle() { CloseInternetHandle(handle); }
 };
 
-// Every handle takes the stall time as its timeouts: a session's are not passed on to its requests on
-// every system, and a server that accepts and never answers must not hold the run.
+// How long a request may wait for the server: the stall time, within what is left of the budget of the
+// thread's download. Never 0, which the system takes for no limit at all.
+DWORD RequestTimeout() {
+    const CWaitBudget* budget = CurrentWaitBudget();
+    const DWORD stall = DownloadStallMilliseconds();
+    return std::max<DWORD>(1, budget ? budget->Bound(stall) : stall);
+}
+
+// Every handle takes the request timeout as its timeouts: a session's are not passed on to its requests
+// on every system, and a server that accepts and never answers must not hold the run.
 void SetTimeouts(HINTERNET handle) {
     static const auto setOption = WinInetFunction<decltype(&::InternetSetOptionW)>("InternetSetOptionW");
-    DWORD timeout = DownloadStallMilliseconds();
+    DWORD timeout = RequestTimeout();
     for (const DWORD option :
          {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT})
         if (handle && setOption) setOption(handle, option, &timeout, sizeof timeout);
@@ -169,20 +178,39 @@ bool SendRequest(HINTERNET session, const std::wstring& url, const wchar_t* verb
 
 }  // namespace
 
-ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects) {
+ResolvedUrl FollowRedirects(const COriginCredentials& credentials, int maxRedirects, RedirectProbe probe) {
     const InternetHandle session(OpenSession());
-    const std::wstring authorization = BasicAuthorizationHeader(credentials);
-    ResolvedUrl resolved{credentials.url, false};
+    ResolvedUrl resolved;
+    resolved.url = credentials.Url();
+    CWaitBudget* const budget = CurrentWaitBudget();
     for (int redirects = 0; redirects <= maxRedirects; ++redirects) {
         SentRequest sent;
-        if (!SendRequest(session.handle, resolved.url, L"HEAD", authorization, sent)) return resolved;
+        const ULONGLONG asked = ::GetTickCount64();
+        const bool get = probe == RedirectProbe::FirstByte;
+        const std::wstring headers =
+            // The answer's body is not read: its connection must not serve another request.
+            (get ? L"Range: bytes=0-0\r\nConnection: close\r\n" : L"") +
+            credentials.AuthorizationFor(resolved.url);
+        if (!SendRequest(session.handle, resolved.url, get ? L"GET" : L"HEAD", headers, sent)) {
+            if (budget) budget->Charge(::GetTickCount64() - asked);
+            return resolved;
+        }
         const std::optional<std::string> location = HeaderValue(sent.answer, "Location");
         const DWORD status = StatusCode(sent.answer);
         if (!IsRedirect(status) || !location || location->empty()) {
-            resolved.noRanges = status == kOk && HeaderValue(sent.answer, "Accept-Ranges") != "bytes";
+            resolved.noRanges =
+                status == kOk && (get || HeaderValue(sent.answer, "Accept-Ranges") != "bytes");
             return resolved;
         }
-        resolved.url = CombineUrl(resolved.url, *location);
+        const std::wstring next = CombineUrl(resolved.url, *location);
+        resolved.refusal = RedirectRefusal(resolved.url, next);
+        if (!resolved.refusal.empty()) return resolved;
+        if (credentials.MaySendTo(resolved.url) && !credentials.MaySendTo(next))
+            LogFormat(
+                "The payload's URL redirects to %s, another origin: the user name and password of the URL "
+                "are not sent there",
+                DescribeOrigin(next));
+        resolved.url = next;
     }
     resolved.tooManyRedirects = true;
     return resolved;
@@ -194,19 +222,11 @@ DWORD RequestError(const std::wstring& url, DWORD securityFlags) {
     return SendRequest(session.handle, url, L"HEAD", {}, sent, securityFlags) ? ERROR_SUCCESS : sent.error;
 }
 
-CRangeClient::CRangeClient(const std::wstring& url, std::function<bool()> cancelled)
-    : m_cancelled(std::move(cancelled)) {
-    const UrlCredentials credentials = SplitUrlCredentials(url);
-    m_url = credentials.url;
-    m_authorization = BasicAuthorizationHeader(credentials);
-    m_session = OpenSession();
-}
+CRangeClient::CRangeClient(const std::wstring& url, const COriginCredentials& credentials,
+                           std::function<bool()> cancelled)
+    : m_url(url), m_credentials(credentials), m_cancelled(std::move(cancelled)), m_session(OpenSession()) {}
 
 CRangeClient::~CRangeClient() { CloseInternetHandle(m_session); }
-
-void CRangeClient::Authorize(const UrlCredentials& credentials) {
-    if (credentials.present) m_authorization = BasicAuthorizationHeader(credentials);
-}
 
 void CRangeClient::Expect(uint64_t total, std::string validator) {
     m_total = total;
@@ -236,18 +256,32 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
     m_sinkFailed = false;
     if (!m_session || !read) return Fail("the system's internet functions are not available");
     ++m_requests;
-    std::wstring headers = L"Range: " + range + L"\r\n" + m_authorization;
+    std::wstring headers = L"Range: " + range + L"\r\n" + m_credentials.AuthorizationFor(m_url);
     if (!m_validator.empty())
         headers += L"If-Range: " + std::wstring(m_validator.begin(), m_validator.end()) + L"\r\n";
+    CWaitBudget* const budget = CurrentWaitBudget();
+    // Whether the failure of a call that began at `since` came from the server's silence: the system
+    // does not report a timeout alike everywhere, so the time it took tells.
+    const DWORD timeout = RequestTimeout();
+    const auto silentSince = [timeout](ULONGLONG since) {
+        const ULONGLONG silence = ::GetTickCount64() - since;
+        return silence + silence / 8 >= timeout ? std::optional<ULONGLONG>(silence) : std::nullopt;
+    };
+    const auto secondsOf = [](ULONGLONG milliseconds) { return std::to_string((milliseconds + 500) / 1000); };
+    ULONGLONG lastData = ::GetTickCount64();
     SentRequest sent;
     if (!SendRequest(m_session, m_url, L"GET", headers, sent)) {
         const std::string certificateFault = CertificateFaultOf(sent.error);
         if (!certificateFault.empty()) return Fail("the secure connection failed: " + certificateFault);
-        return Fail(sent.error == ERROR_INTERNET_TIMEOUT
-                        ? "no answer for " + std::to_string(DownloadStallMilliseconds() / 1000) + " s"
+        const std::optional<ULONGLONG> silence = silentSince(lastData);
+        if (budget) budget->Charge(::GetTickCount64() - lastData);
+        return Fail(sent.error == ERROR_INTERNET_TIMEOUT || silence
+                        ? "no answer for " + secondsOf(silence.value_or(timeout)) + " s"
                         : "the range request could not be sent (system error " + std::to_string(sent.error) +
                               ")");
     }
+    if (budget) budget->NoteProgress();
+    lastData = ::GetTickCount64();
     const std::string& answer = sent.answer;
     const DWORD status = StatusCode(answer);
     if (status == kOk) {
@@ -284,15 +318,21 @@ bool CRangeClient::Request(const std::wstring& range, uint64_t first, uint64_t l
     for (;;) {
         if (m_cancelled && m_cancelled()) return Fail("cancelled");
         DWORD count = 0;
-        if (!read(sent.request.handle, buffer.data(), kReadSize, &count)) {
-            const DWORD error = ::GetLastError();
-            return Fail(error == ERROR_INTERNET_TIMEOUT
-                            ? "no data for " + std::to_string(DownloadStallMilliseconds() / 1000) +
-                                  " s after " + std::to_string(got) + " bytes"
-                            : "connection reset after " + std::to_string(got) + " bytes (system error " +
-                                  std::to_string(error) + ")");
+        const bool readOk = read(sent.request.handle, buffer.data(), kReadSize, &count);
+        const DWORD error = readOk ? ERROR_SUCCESS : ::GetLastError();
+        if (!readOk || (count == 0 && got != length)) {
+            const std::optional<ULONGLONG> silence = silentSince(lastData);
+            if (budget) budget->Charge(::GetTickCount64() - lastData);
+            if (error == ERROR_INTERNET_TIMEOUT || silence)
+                return Fail("no data for " + secondsOf(silence.value_or(timeout)) + " s after " +
+                            std::to_string(got) + " bytes");
+            if (!readOk)
+                return Fail("connection reset after " + std::to_string(got) + " bytes (system error " +
+                            std::to_string(error) + ")");
         }
         if (count == 0) break;
+        lastData = ::GetTickCount64();
+        if (budget) budget->NoteProgress();
         if (got + count > length) return Fail("the server sent more than the range it announced");
         got += count;
         m_received += count;

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "app/HttpText.h"
+#include "app/OriginCredentials.h"
 
 namespace tessara {
 
@@ -18,15 +18,22 @@ namespace tessara {
 using RangeSink = std::function<bool(const unsigned char* data, size_t size)>;
 
 // Where a URL leads after its redirects, found with HEAD requests so that no body is sent, and whether
-// it offers ranges; the URL itself when a request fails (the download then finds out why).
+// it offers ranges; the URL itself when a request fails (the download then finds out why). The
+// credentials go only to their own origin; a redirect from HTTPS to HTTP is not followed.
 struct ResolvedUrl {
     std::wstring url;
     bool tooManyRedirects = false;
+    // Why a redirect was refused, in words; empty when none was.
+    std::string refusal;
     // The last answer was a success without "Accept-Ranges: bytes": asking for a range would only
     // start the whole body.
     bool noRanges = false;
 };
-ResolvedUrl FollowRedirects(const UrlCredentials& credentials, int maxRedirects);
+// A server may redirect a GET where it answers a HEAD itself: the download service, which takes the
+// credentials along on a redirect, is preceded by a walk of GETs for one byte where it carries them.
+enum class RedirectProbe { Head, FirstByte };
+ResolvedUrl FollowRedirects(const COriginCredentials& credentials, int maxRedirects,
+                            RedirectProbe probe = RedirectProbe::Head);
 
 // The system's error for a HEAD request to the URL (ERROR_SUCCESS once it was answered), sent with these
 // security flags added (SECURITY_FLAG_IGNORE_REVOCATION, say). Only what went wrong is of interest.
@@ -34,15 +41,14 @@ DWORD RequestError(const std::wstring& url, DWORD securityFlags = 0);
 
 class CRangeClient {
 public:
-    // The URL may carry a user name and password; they go out as Basic credentials. `cancelled` is
-    // asked between pieces.
-    CRangeClient(const std::wstring& url, std::function<bool()> cancelled);
+    // Each request carries the credentials when they are for the URL's origin. `cancelled` is asked
+    // between pieces. Requests wait for the server within the budget of the thread's download, if any.
+    CRangeClient(const std::wstring& url, const COriginCredentials& credentials,
+                 std::function<bool()> cancelled);
     ~CRangeClient();
     CRangeClient(const CRangeClient&) = delete;
     CRangeClient& operator=(const CRangeClient&) = delete;
 
-    // Sends these credentials (those of a URL that redirected here, say) instead of the URL's own.
-    void Authorize(const UrlCredentials& credentials);
     // Bytes first .. first + length - 1 of the file.
     [[nodiscard]] bool Fetch(uint64_t first, uint64_t length, const RangeSink& sink);
     // The last `length` bytes (all of a shorter file).
@@ -67,7 +73,7 @@ private:
     bool Fail(std::string reason);
 
     std::wstring m_url;
-    std::wstring m_authorization;
+    const COriginCredentials& m_credentials;
     std::function<bool()> m_cancelled;
     HINTERNET m_session = nullptr;
     uint64_t m_total = 0;

@@ -1,8 +1,8 @@
-// The test build's limits: lower stall time, shorter pauses between download attempts, size limit and lock wait from the environment, and a run
-// that ends itself, as a kill would, at the step boundary named in TESSARA_TEST_STOP_AT or before the
-// durable step numbered TESSARA_TEST_CRASH_AT (counted from 1 over the whole process). With
-// TESSARA_TEST_CRASH_TRACE naming a file, every durable step is appended to it as "<number> <step>". It also
-// paints in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
+// The test build's limits: lower stall time and overall wait, shorter pauses between download attempts, size
+// limit and lock wait from the environment, and a run that ends itself, as a kill would, at the step boundary
+// named in TESSARA_TEST_STOP_AT or before the durable step numbered TESSARA_TEST_CRASH_AT (counted from 1
+// over the whole process). With TESSARA_TEST_CRASH_TRACE naming a file, every durable step is appended to it
+// as "<number> <step>". It also paints in a high-contrast theme when TESSARA_TEST_HIGH_CONTRAST is set.
 #include <windows.h>
 
 #include <atomic>
@@ -25,6 +25,10 @@ uint64_t NumberFromEnvironment(const char* name, uint64_t fallback) {
 
 uint32_t DownloadStallMilliseconds() {
     return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_STALL_MS", 60 * 1000));
+}
+
+uint32_t DownloadWaitLimitMilliseconds() {
+    return static_cast<uint32_t>(NumberFromEnvironment("TESSARA_TEST_WAIT_LIMIT_MS", 3 * 60 * 1000));
 }
 
 uint32_t DownloadRetryPauseMilliseconds() {

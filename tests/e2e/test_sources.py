@@ -74,11 +74,6 @@ class SourceTableBase(PreviousInstallationBase):
 
 
 class SecureSourceTest(SourceTableBase):
-    # EXPECTED TO FAIL until the download refuses a redirect from HTTPS to HTTP: the download service
-    # follows it today and the payload arrives over plain HTTP (its signature still holds it to account).
-    # Such a row only checks that the run still installs, so that the day it is refused is noticed.
-    NOT_YET_REFUSED = {"redirect to HTTP"}
-
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -119,10 +114,6 @@ class SecureSourceTest(SourceTableBase):
         ]
         for name, url, failure in rows:
             with self.subTest(name):
-                if name in self.NOT_YET_REFUSED:
-                    run = self.install(url, "tls-" + name.replace(" ", "-"))
-                    self.assertEqual(0, run.exit_code, "refused now: take the row out of NOT_YET_REFUSED")
-                    continue
                 self.run_row(url, "tls-" + name.replace(" ", "-"), failure)
 
 

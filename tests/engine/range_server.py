@@ -2,11 +2,14 @@
 misbehave on command: each path has a queue of misdeeds, one taken per request, for the network
 tests and the update benchmark.
 
-Misdeeds: ("status", code, retry_after) answers that status; ("reset", n) sends n body bytes and
+Misdeeds: ("status", code, retry_after) answers that status (retry_after may be a function of the
+answer's own Date, as seconds since 1970, that returns the header's text); ("reset", n) sends n body bytes and
 resets the connection; ("pass",) answers as it should; ("stall", n, seconds) sends n bytes and then nothing for a while;
 ("ignore-range",) answers 200 with the whole file; ("change", content) replaces the file's content
-(reversed when no content is given) before answering. "/loop" redirects to itself forever. A rate in
-bytes per second throttles every body; a server made with ranges=False ignores Range altogether.
+(reversed when no content is given) before answering. "/loop" redirects to itself forever; a path in
+`redirects` answers 302 to its URL (`get_redirects` on GET only). `heads` and `requests` note what was
+asked, with the Authorization header it came with. A rate in bytes per second throttles every body; a
+server made with ranges=False ignores Range altogether.
 """
 import hashlib
 import http.server
@@ -28,9 +31,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_HEAD(self):
         with self.server.lock:
-            self.server.heads.append(self.path)
+            self.server.heads.append((self.path, self.headers.get("Authorization")))
         if self.path == "/loop":
             return self.head(302, 0, [("Location", "/loop")])
+        if self.path in self.server.redirects:
+            return self.head(302, 0, [("Location", self.server.redirects[self.path])])
         body = self.server.files.get(self.path)
         self.head(404 if body is None else 200, 0 if body is None else len(body),
                   [("Accept-Ranges", "bytes")] if self.server.ranges else [])
@@ -47,13 +52,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 misdeed = None
         if self.path == "/loop":
             return self.head(302, 0, [("Location", "/loop")])
+        target = server.redirects.get(self.path) or server.get_redirects.get(self.path)
+        if target:
+            return self.head(302, 0, [("Location", target)])
         if server.password and self.headers.get("Authorization") != server.password:
             return self.head(401, 0, [("WWW-Authenticate", 'Basic realm="payload"')])
         body = server.files.get(self.path)
         if body is None:
             return self.head(404, 0)
         if misdeed and misdeed[0] == "status":
-            extra = [("Retry-After", str(misdeed[2]))] if misdeed[2] is not None else []
+            retry_after = misdeed[2](int(time.time())) if callable(misdeed[2]) else misdeed[2]
+            extra = [("Retry-After", str(retry_after))] if retry_after is not None else []
             return self.head(misdeed[1], 0, extra)
         tag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
         validators = [("ETag", tag), ("Last-Modified", "Mon, 01 Jan 2024 00:00:00 GMT")]
@@ -124,6 +133,8 @@ class RangeServer(http.server.ThreadingHTTPServer):
         self.ranges = ranges
         self.password = password
         self.misdeeds = {}
+        self.redirects = {}
+        self.get_redirects = {}
         self.requests = []
         self.heads = []
         self.sent = 0

@@ -314,7 +314,7 @@ void RunRange(const Bytes& input) {
         if (!value) continue;
         if (const auto range = tessara::ParseContentRange(*value))
             if (range->first > range->last || range->last >= range->total) std::abort();
-        tessara::ParseRetryAfter(*value);
+        tessara::ParseRetryAfter(*value, tessara::HeaderValue(text, "Date").value_or(""), 0);
     }
     const std::string masked = tessara::MaskUrlCredentials(text);
     const std::wstring wide(text.begin(), text.end());

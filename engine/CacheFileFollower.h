@@ -1,0 +1,74 @@
+#pragma once
+// Following the body of a download while the download service writes it into its cache file.
+#include <windows.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/ScopedWin.h"
+#include "archive/LocalEntries.h"
+#include "engine/BindStatusCallback.h"
+
+namespace tessara {
+
+// Sees the body of a download while it arrives, on a thread of its own that ends with the attempt: it
+// may read what has arrived, wait for more, and learn whether all of it came.
+using BodyFollower = std::function<void(IArrivingArchive& body)>;
+
+// The body of one attempt as the download service writes it into its cache file, for a reader on
+// another thread. The reader waits for bytes until the attempt ends; then only a complete attempt
+// still answers.
+class CArrivingBody : public IArrivingArchive {
+public:
+    CArrivingBody(CBindStatusCallback& callback, std::wstring url, const FILETIME& start);
+
+    bool Read(uint64_t offset, unsigned char* into, size_t size) override;
+    std::optional<uint64_t> FinalSize() override;
+    std::string Interruption() override;
+    // From the download's thread, when the attempt has ended; why, in words, when it failed.
+    void End(bool complete, const std::string& failure);
+
+private:
+    static constexpr DWORD kArrivalPollMilliseconds = 5;
+    static constexpr ULONGLONG kSearchPeriodMilliseconds = 50;
+
+    // Whether the attempt ended complete, waiting at most this long for its end; nothing while it goes on.
+    std::optional<bool> EndingWithin(DWORD milliseconds);
+    uint64_t Arrived();
+    bool ReadAt(uint64_t offset, unsigned char* into, size_t size);
+    // The file the service fills: the one it named, or else the one cache file named after the URL that
+    // was written since the attempt began. Wine names its file only once the whole body is in it.
+    std::wstring FilledFile();
+
+    CBindStatusCallback& m_callback;
+    const std::wstring m_url;
+    const FILETIME m_start;
+    const std::wstring m_cacheFolder;
+    ULONGLONG m_nextSearch = 0;
+    unique_file_handle m_file;
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    std::optional<bool> m_complete;
+    std::string m_failure;
+};
+
+// A follower of the body on a thread of its own for one attempt; it ends with the attempt.
+class CFollowedBody {
+public:
+    CFollowedBody(CBindStatusCallback& callback, const BodyFollower& follow, const std::wstring& url,
+                  const FILETIME& start);
+    CFollowedBody(const CFollowedBody&) = delete;
+    CFollowedBody& operator=(const CFollowedBody&) = delete;
+    ~CFollowedBody();
+    void End(bool complete, const std::string& failure);
+
+private:
+    CArrivingBody m_body;
+    std::thread m_thread;
+};
+
+}  // namespace tessara
