@@ -55,8 +55,9 @@ bool DownloadPayload(IProgressReport* report, std::wstring url, std::wstring dow
     if (IsRegularFile(safetyCopy)) RemoveFile(safetyCopy);
     if (IsRegularFile(downloadFile) && !::MoveFileW(downloadFile.c_str(), safetyCopy.c_str())) return false;
 
-    if (localSource ? CopyLocalSource(report, *localSource, downloadFile, follow)
-                    : DownloadWithRetries(report, {credentials, *target, waits.Budget()}, downloadFile, follow)) {
+    if (localSource
+            ? CopyLocalSource(report, *localSource, downloadFile, follow)
+            : DownloadWithRetries(report, {credentials, *target, waits.Budget()}, downloadFile, follow)) {
         RemoveFile(safetyCopy);
         return true;
     }
