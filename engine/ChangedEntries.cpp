@@ -18,7 +18,6 @@
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
-#include "app/Text.h"
 #include "archive/CentralDirectory.h"
 #include "archive/CompressedFile.h"
 #include "archive/LocalEntries.h"
@@ -89,92 +88,54 @@ bool IsProgramImage(const unsigned char* start, DWORD size) {
     return size >= 2 && start[0] == 'M' && start[1] == 'Z';
 }
 
-// Reads and hashes an installed file and keeps it open, sharing only reading and deletion: nobody can
-// change it then until it has been placed. Deletion is shared so that the system can open the file again
-// to give it its second name. The size is read from the open file rather than asked by path: under Wine
-// every call on a path is a round trip to its server, and an update makes them for every file. With
-// `expectedSize`, a file of another size is not read; `abandon` ends the read. No handle unless the file
-// was read whole.
-HashedInstalledFile HashInstalledFile(Sha256Hasher& hasher, const std::wstring& path,
-                                      std::optional<uint64_t> expectedSize,
-                                      const std::atomic<bool>& abandon) {
-    HashedInstalledFile hashed;
-    unique_file_handle in(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+// Puts an installed file of the signed size into the staging folder and hashes it on the way: as a second
+// name of the same file where it is no program image and the volume allows it (nothing is written then),
+// else as a copy. `placed` counts the bytes hashed. False when the size differs (nothing is made then) or
+// a read or a write fails. The size is read from the open file rather than asked by path: under Wine
+// every call on a path is a round trip to its server, and an update makes them for every file.
+bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target, uint64_t size,
+                  uint64_t& placed) {
+    // Sharing deletion lets the system open the file again to give it its second name.
+    const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER found{};
-    if (!in || !::GetFileSizeEx(in.get(), &found)) return hashed;
-    hashed.size = static_cast<uint64_t>(found.QuadPart);
-    if (expectedSize && *expectedSize != hashed.size) return hashed;
+    if (!in || !::GetFileSizeEx(in.get(), &found) || static_cast<uint64_t>(found.QuadPart) != size)
+        return false;
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
-    uint64_t total = 0;
-    bool whole = true;
-    for (DWORD read = 0;; total += read) {
-        if (!::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr) || abandon) {
-            whole = false;
-            break;
-        }
-        if (read == 0) break;
-        if (total == 0) hashed.programImage = IsProgramImage(buffer.data(), read);
-        if (!hasher.HashData(buffer.data(), read)) whole = false;
-    }
-    // Finished in any case, so that the hasher starts afresh with the next file.
-    hashed.sha256 = hasher.Finish();
-    if (whole && total == hashed.size && !hashed.sha256.empty()) hashed.file = std::move(in);
-    return hashed;
-}
-
-// Puts a hashed installed file into the staging folder: as a second name of the same file where it is no
-// program image and the volume allows it (nothing is written then), else as a copy read from the open
-// file, which nobody could change since it was hashed. Each read names its offset, so that the same file
-// can be placed twice at once.
-bool PlaceHashedFile(const HashedInstalledFile& hashed, const std::wstring& source,
-                     const std::wstring& target, std::vector<unsigned char>& buffer) {
-    if (!hashed.programImage &&
-        ::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(), nullptr))
-        return true;
-    const unique_file_handle out = CreateFileForWriting(target, false);
-    if (!out) return false;
-    uint64_t copied = 0;
     DWORD read = 0;
-    for (;;) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(copied);
-        at.OffsetHigh = static_cast<DWORD>(copied >> 32);
-        if (!::ReadFile(hashed.file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, &at)) {
-            // The end of the file is an error when the read names its offset.
-            return ::GetLastError() == ERROR_HANDLE_EOF && copied == hashed.size;
-        }
-        if (read == 0) return copied == hashed.size;
-        copied += read;
-        if (!WriteToFile(out.get(), buffer.data(), read)) return false;
+    if (!::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr)) return false;
+    unique_file_handle out;
+    if (IsProgramImage(buffer.data(), read) ||
+        !::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(), nullptr)) {
+        out = CreateFileForWriting(target, false);
+        if (!out) return false;
     }
+    while (read > 0) {
+        placed += read;
+        if (!hasher.HashData(buffer.data(), read) || (out && !WriteToFile(out.get(), buffer.data(), read)) ||
+            !::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr))
+            return false;
+    }
+    return true;
 }
 
-bool HasSignedFingerprint(const HashedInstalledFile& hashed, const FileFingerprint& expected) {
-    return hashed.file && hashed.size == expected.size && hashed.sha256 == expected.sha256;
-}
-
-// Places an installed file in the staging folder when it has the signed size and digest, as read ahead
-// or else read now. A placed file that could not be made whole is removed. `madeFolder` is the folder the
+// Places an installed file in the staging folder and checks it as it is placed: true only when it has
+// the signed size and digest. A placed file that differs is removed. `madeFolder` is the folder the
 // last call made, so that files side by side make it once.
-bool PlaceVerifiedFile(Sha256Hasher& hasher, const HashedInstalledFile* readAhead, const std::wstring& source,
-                       const std::wstring& target, const FileFingerprint& expected,
-                       std::wstring& madeFolder) {
-    static const std::atomic<bool> kNeverAbandoned{false};
-    HashedInstalledFile readNow;
-    if (!readAhead) {
-        readNow = HashInstalledFile(hasher, source, expected.size, kNeverAbandoned);
-        readAhead = &readNow;
-    }
-    if (!HasSignedFingerprint(*readAhead, expected)) return false;
+bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
+                       const FileFingerprint& expected, std::wstring& madeFolder) {
     const std::wstring folder = ParentFolderOf(target);
     if (folder != madeFolder) {
         if (!CreateFolders(folder)) return false;
         madeFolder = folder;
     }
-    if (PlaceHashedFile(*readAhead, source, target, hasher.ReadBuffer(kCopyBufferSize))) return true;
-    RemoveFile(target);
+    uint64_t placedSize = 0;
+    const bool placed = PlaceHashing(hasher, source, target, expected.size, placedSize);
+    const std::vector<unsigned char> digest = hasher.Finish();
+    if (placed && placedSize == expected.size && digest == expected.sha256) return true;
+    // Nothing was made when the size differed at once.
+    if (placedSize != 0) RemoveFile(target);
     return false;
 }
 
@@ -365,8 +326,7 @@ private:
 // meanwhile.
 std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
     IProgressReport* report, const DigestManifest& manifest, const RemoteArchive& remote,
-    const std::wstring& installFolder, const std::wstring& extractionFolder,
-    const CInstalledFilesReadAhead& readAhead, CEntryFetcher& fetcher) {
+    const std::wstring& installFolder, const std::wstring& extractionFolder, CEntryFetcher& fetcher) {
     std::map<std::string, const ZipEntrySpan*> entries;
     for (const ZipEntrySpan& entry : remote.entries) {
         if (entry.name != kManifestEntryName) entries.emplace(entry.name, &entry);
@@ -379,16 +339,6 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
     uint64_t total = 0;
     for (const FileDigestLine& line : lines) total += line.expected.size;
     std::vector<char> reusedLine(lines.size(), 0);
-    // What was read ahead and differs from its line is handed over first, so that its requests go out
-    // while the rest is placed.
-    std::vector<char> fetchedLine(lines.size(), 0);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const HashedInstalledFile* known = readAhead.Find(JoinUriUnder(installFolder, lines[i].uri));
-        if (known && !HasSignedFingerprint(*known, lines[i].expected)) {
-            fetchedLine[i] = 1;
-            fetch(lines[i].uri);
-        }
-    }
     std::atomic<size_t> next{0};
     std::atomic<uint64_t> handled{0};
     std::atomic<bool> cancelled{false};
@@ -405,11 +355,9 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
             const std::wstring staged = JoinUriUnder(extractionFolder, line.uri);
             // The manifest is written into the staging folder later: it must not be a second name of
             // an installed file then.
-            if (fetchedLine[i]) {
-            } else if (line.expected.size != 0 && NsCommon::LookupKeyOf(line.uri) != kManifestEntryName &&
-                       !installed.empty() && !staged.empty() &&
-                       PlaceVerifiedFile(hasher, readAhead.Find(installed), installed, staged, line.expected,
-                                         madeFolder)) {
+            if (line.expected.size != 0 && NsCommon::LookupKeyOf(line.uri) != kManifestEntryName &&
+                !installed.empty() && !staged.empty() &&
+                PlaceVerifiedFile(hasher, installed, staged, line.expected, madeFolder)) {
                 reusedLine[i] = 1;
             } else {
                 fetch(line.uri);
@@ -452,14 +400,18 @@ std::optional<std::vector<WrittenFile>> PlaceUnchangedFiles(
     return placed;
 }
 
-std::optional<std::vector<WrittenFile>> FetchChangedEntries(IProgressReport* report, const std::wstring& url,
-                                                            const std::wstring& downloadFile,
-                                                            const std::wstring& installFolder,
-                                                            const std::wstring& extractionFolder,
-                                                            const std::vector<unsigned char>& anchor,
-                                                            CInstalledFilesReadAhead& readAhead) {
-    if (!MayDownloadChangedEntries(url, installFolder)) return std::nullopt;
+}  // namespace
+
+std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* report,
+                                                               const std::wstring& url,
+                                                               const std::wstring& downloadFile,
+                                                               const std::wstring& installFolder,
+                                                               const std::wstring& extractionFolder,
+                                                               const std::vector<unsigned char>& anchor) {
+    if (!IsDirectory(installFolder)) return std::nullopt;
     const UrlCredentials credentials = SplitUrlCredentials(url);
+    const std::wstring scheme = UrlScheme(credentials.url);
+    if (scheme != L"http" && scheme != L"https") return std::nullopt;
     const ResolvedUrl resolved = FollowRedirects(credentials, CBindStatusCallback::MaxRedirects);
     if (resolved.tooManyRedirects) return NotPossible("too many redirects");
     if (resolved.noRanges) return NotPossible("the server offers no byte ranges");
@@ -474,10 +426,9 @@ std::optional<std::vector<WrittenFile>> FetchChangedEntries(IProgressReport* rep
     if (failure.empty()) failure = FetchSignedManifest(client, remote, archive, downloadFile, manifest);
     if (!failure.empty()) return NotPossible(failure);
 
-    readAhead.Stop();
     CEntryFetcher fetcher(client, archive);
     const std::optional<std::vector<WrittenFile>> placed =
-        PlaceUnchangedFiles(report, manifest, remote, installFolder, extractionFolder, readAhead, fetcher);
+        PlaceUnchangedFiles(report, manifest, remote, installFolder, extractionFolder, fetcher);
     failure = fetcher.Finish();
     // The run ends at once when cancelled; the caller tells the user.
     if (!placed) return std::nullopt;
@@ -488,69 +439,6 @@ std::optional<std::vector<WrittenFile>> FetchChangedEntries(IProgressReport* rep
         static_cast<int>(placed->size()), static_cast<int>(manifest.fileDigests.size()),
         std::to_string(client.BytesReceived()), std::to_string(remote.total), client.Requests());
     return placed;
-}
-
-}  // namespace
-
-bool MayDownloadChangedEntries(const std::wstring& url, const std::wstring& installFolder) {
-    const std::wstring scheme = UrlScheme(SplitUrlCredentials(url).url);
-    return (scheme == L"http" || scheme == L"https") && IsDirectory(installFolder);
-}
-
-std::optional<std::vector<WrittenFile>> DownloadChangedEntries(
-    IProgressReport* report, const std::wstring& url, const std::wstring& downloadFile,
-    const std::wstring& installFolder, const std::wstring& extractionFolder,
-    const std::vector<unsigned char>& anchor, CInstalledFilesReadAhead& readAhead) {
-    std::optional<std::vector<WrittenFile>> placed =
-        FetchChangedEntries(report, url, downloadFile, installFolder, extractionFolder, anchor, readAhead);
-    // The placed files keep their names, and nothing stays open for the rest of the run.
-    readAhead.Release();
-    return placed;
-}
-
-bool CInstalledFilesReadAhead::NoCaseLess::operator()(const std::wstring& a, const std::wstring& b) const {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                  static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
-}
-
-void CInstalledFilesReadAhead::Start(const std::wstring& installFolder) {
-    std::vector<FolderEntry> entries;
-    if (!m_threads.empty() || !ListTree(installFolder, entries)) return;
-    for (const FolderEntry& entry : entries) {
-        if (!entry.isDirectory && !entry.isLink) m_paths.push_back(JoinPath(installFolder, entry.name));
-    }
-    m_files.resize(m_paths.size());
-    for (size_t i = 0; i < m_paths.size(); ++i) m_index.emplace(m_paths[i], i);
-    for (int thread = 0; thread < 2; ++thread) m_threads.emplace_back([this] { ReadFiles(); });
-}
-
-void CInstalledFilesReadAhead::ReadFiles() {
-    try {
-        Sha256Hasher hasher;
-        for (size_t i = m_next++; i < m_paths.size() && !m_stopping; i = m_next++)
-            m_files[i] = HashInstalledFile(hasher, m_paths[i], std::nullopt, m_abandoning);
-    } catch (const std::exception&) {
-        // What this thread did not reach is read once the manifest is known.
-    }
-}
-
-void CInstalledFilesReadAhead::Stop() {
-    m_stopping = true;
-    for (std::thread& thread : m_threads) thread.join();
-    m_threads.clear();
-}
-
-const HashedInstalledFile* CInstalledFilesReadAhead::Find(const std::wstring& path) const {
-    const auto found = m_index.find(path);
-    return found != m_index.end() && m_files[found->second].file ? &m_files[found->second] : nullptr;
-}
-
-void CInstalledFilesReadAhead::Release() {
-    m_abandoning = true;
-    Stop();
-    m_index.clear();
-    m_files.clear();
-    m_paths.clear();
 }
 
 }  // namespace tessara

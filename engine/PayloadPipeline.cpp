@@ -215,10 +215,9 @@ bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstri
 // An update downloads only the files that differ from the installation's; should that go wrong in
 // any way, the whole payload is downloaded and checked from the start.
 bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
-                               const std::wstring& installFolder, CInstalledFilesReadAhead& readAhead) {
-    const std::optional<std::vector<WrittenFile>> reused =
-        DownloadChangedEntries(&session, url, files.downloadFile, installFolder, files.extractionFolder,
-                               PinnedCertificate(), readAhead);
+                               const std::wstring& installFolder) {
+    const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
+        &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
     if (!ContinueUnlessCancelled(session)) return false;
     if (!reused) {
         if (!EmptyStagingFolder(files.extractionFolder)) {
@@ -241,21 +240,18 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
 void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files,
                       std::string& payloadVersion) {
     const std::wstring installFolder = GetInstallFolder();
-    const std::wstring url = SelectPayloadUrl();
-    // Under way while the run's files are made and noted, and the archive's end and manifest are fetched.
-    CInstalledFilesReadAhead readAhead;
-    if (MayDownloadChangedEntries(url, installFolder)) readAhead.Start(installFolder);
     session.SetStage(StageDownload);
     files.downloadFile = journal.NewTemporaryFile();
     // Made before the download: an update places the files it reuses there while it downloads.
     files.extractionFolder = journal.NewTemporaryFolder();
 
+    const std::wstring url = SelectPayloadUrl();
     LogFormat("Starting file download from %S", url);
     if (files.downloadFile.empty() || files.extractionFolder.empty() || !journal.NoteDownload(url)) {
         session.SetError(true);
         return;
     }
-    if (!DownloadAndExtractPayload(session, url, files, installFolder, readAhead)) return;
+    if (!DownloadAndExtractPayload(session, url, files, installFolder)) return;
     if (!AcceptPayloadVersion(session, files.extractionFolder, payloadVersion)) return;
     PassStopPoint("verified");
     if (!ContinueUnlessCancelled(session)) return;
