@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/Config.h"
 #include "app/FileSystem.h"
@@ -163,16 +164,20 @@ bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transacti
     if (result) result = WriteRegistrations(session, installFolder, transaction);
     if (result) result = RememberPayloadVersion(session, payloadVersion, transaction);
     if (result) result = CommitRun(session, transaction, journal);
-
-    if (result) {
-        LogWrite("Starting Detector process");
-        StartDetector(installFolder);
-    } else {
+    if (!result) {
         LogWrite("Rolling back transaction");
         transaction.Rollback();
     }
     return result;
 }
+
+// Joined however the run ends.
+struct CJoinedThread {
+    std::thread thread;
+    ~CJoinedThread() {
+        if (thread.joinable()) thread.join();
+    }
+};
 
 }  // namespace
 
@@ -217,6 +222,12 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
             } else {
                 LogWrite("Could not create the registry transaction");
                 FailBeforePipeline(session, StageUninstallKeys);
+            }
+            // The system waits for a new process to come up; meanwhile the run is settled.
+            CJoinedThread detectorStart;
+            if (result) {
+                LogWrite("Starting Detector process");
+                detectorStart.thread = std::thread([installFolder] { StartDetector(installFolder); });
             }
             // Puts back the previous installation unless the run committed, and discards the backup.
             journal.Complete();

@@ -50,16 +50,29 @@ shutil.copy(BUILD / "TessaraAppSetup.exe", work / "TessaraAppSetup.exe")
 tag = "bench-update-%d" % os.getpid()
 
 
-def end_started_programs():
-    """Ends the Windows programs the runs started (the detector), found by the tag in their environment."""
+def started_programs():
+    """The process ids and command lines of the Windows programs the runs started, found by the tag in
+    their environment."""
     for entry in pathlib.Path("/proc").iterdir():
         try:
             if entry.name.isdigit() and ("TESSARA_BENCH_TAG=" + tag).encode() in (entry / "environ").read_bytes():
                 command = (entry / "cmdline").read_bytes()
                 if b":\\" in command and not command.lower().startswith(b"c:\\windows\\"):
-                    os.kill(int(entry.name), 15)
+                    yield int(entry.name), command
         except (OSError, ProcessLookupError):
             pass
+
+
+def end_started_programs():
+    """Ends the detector a run left running, and lets the removal of the files a run replaced finish: a run
+    reports its result before that removal is done, and one killed halfway leaves the rest to the next run,
+    which a user who does not start runs back to back never sees."""
+    deadline = time.monotonic() + 30
+    for pid, command in list(started_programs()):
+        if b"/removeDiscarded" not in command:
+            os.kill(pid, 15)
+    while any(b"/removeDiscarded" in command for _, command in started_programs()) and time.monotonic() < deadline:
+        time.sleep(0.02)
 
 
 def install(url):
