@@ -3,6 +3,7 @@
 #include <chrono>
 #include <vector>
 
+#include "app/FileSystem.h"
 #include "engine/InternetCacheCopies.h"
 
 namespace tessara {
@@ -64,11 +65,7 @@ uint64_t CArrivingBody::Arrived() {
 }
 
 bool CArrivingBody::ReadAt(uint64_t offset, unsigned char* into, size_t size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD read = 0;
-    return ::ReadFile(m_file.get(), into, static_cast<DWORD>(size), &read, &at) && read == size;
+    return ReadFileAt(m_file.get(), offset, into, static_cast<DWORD>(size)) == size;
 }
 
 std::wstring CArrivingBody::FilledFile() {

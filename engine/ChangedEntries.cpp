@@ -414,6 +414,7 @@ std::optional<std::vector<WrittenFile>> DownloadChangedEntries(IProgressReport* 
     if (scheme != L"http" && scheme != L"https") return std::nullopt;
     const ResolvedUrl resolved = FollowRedirects(credentials, CBindStatusCallback::MaxRedirects);
     if (resolved.tooManyRedirects) return NotPossible("too many redirects");
+    if (!resolved.refusal.empty()) return NotPossible(resolved.refusal);
     if (resolved.noRanges) return NotPossible("the server offers no byte ranges");
     CRangeClient client(resolved.url, credentials, [report] { return report && report->IsCancelled(); });
 
