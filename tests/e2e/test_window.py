@@ -242,9 +242,9 @@ class InteractiveWindowTest(InstallTestBase):
 
     def test_after_every_question_the_focus_is_back_on_a_button(self):
         """A row per question: how it is opened, what is answered, and where the focus is afterwards."""
-        url = self.server.serve("/slow.zip", self.payload, mode="slow")
-        run = self.start("focus-cancel", url)
-        run.wait_for(lambda s: run.read_aloud()[0][0].startswith("Downloading ("), "the download")
+        run = self.start("focus-cancel", self.server.serve("/big.zip", self.big, mode="slow"))
+        run.wait_for(lambda s: s["window"], "the window")
+        run.wait_for_log("Starting file download from")
         run.press("1B")
         run.wait_for(lambda s: s["question"], "the cancel question")
         run.press("0D")  # Esc then Enter: No is the default, the installation goes on
@@ -257,7 +257,7 @@ class InteractiveWindowTest(InstallTestBase):
         stand_in = self.work / "running" / "Tessara.exe"
         stand_in.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(harness.BUILD / "tests" / "engine" / "sleeper.exe", stand_in)
-        run = self.start("focus-choice", url)
+        run = self.start("focus-choice", self.server.url("/big.zip"))
         run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
         before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
 
