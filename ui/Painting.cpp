@@ -266,7 +266,9 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     Gdiplus::GpImage* const icon = IconOf(screen.icon, resources);
     const SIZE iconSize = icon ? ShownImageSize(icon, resources) : SIZE{};
     ::SelectObject(dc, resources.titleFont.get());
-    const std::wstring title = BreakLines(dc, screen.title, area.right - area.left);
+    // Narrower by the icon on both sides, so that the title, moved right by half of it, keeps off the edge.
+    const std::wstring title =
+        BreakLines(dc, screen.title, area.right - area.left - (icon ? 2 * (iconSize.cx + iconGap) : 0));
     painted.title = {area.left, titleTop, area.right, titleTop + 1};
     ::DrawTextW(dc, title.c_str(), -1, &painted.title, DT_CALCRECT | DT_CENTER);
     CentreHorizontally(painted.title, width);

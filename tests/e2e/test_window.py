@@ -302,7 +302,7 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual(["Exit"], [c["text"] for c in failed["controls"].values()], "no Retry that cannot help")
         self.assertIn("Email error log...", visible_links(failed))
         names, values = run.read_aloud()
-        self.assertEqual(["Download could not be verified", "The downloaded files could not be verified as coming "
+        self.assertEqual(["Download not verified", "The downloaded files could not be verified as coming "
                           "from Orvix, so nothing was installed. Please tell your Orvix Tessara administrator."],
                          names[:2])
         self.assertEqual([], values)
