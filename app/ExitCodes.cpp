@@ -15,7 +15,7 @@ std::atomic<bool> g_notEnoughDiskSpace{false};
 
 void NoteNotEnoughDiskSpace() { g_notEnoughDiskSpace.store(true); }
 
-int FailedRunExitCode() { return g_notEnoughDiskSpace.load() ? ExitNotEnoughDiskSpace : ExitInstallFailure; }
+bool RanOutOfDiskSpace() { return g_notEnoughDiskSpace.load(); }
 
 void LogFailedRun(int32_t stage, int exitCode) {
     LogFormat("Installation failed at the %s step, exit code %d", StageName(stage), exitCode);

@@ -10,13 +10,12 @@
 #include "app/RunLimits.h"
 #include "app/RunLock.h"
 #include "app/ScopedWin.h"
-#include "app/Text.h"
 #include "app/InstallLocations.h"
 #include "app/InstallStage.h"
 #include "engine/PayloadPipeline.h"
+#include "engine/Uninstallation.h"
 #include "system/ProcessControl.h"
 #include "engine/RunJournal.h"
-#include "res/resource.h"
 #include "system/Registration.h"
 #include "system/RegistryValues.h"
 #include "system/RegistryTransaction.h"
@@ -28,16 +27,13 @@ namespace {
 enum class CloseOutcome { Stopped, Declined, CouldNotStop };
 
 // Makes sure no process of the application runs, asking the user first when it is in use.
-CloseOutcome CloseRunningApplication(CInstallerSession& session) {
+CloseOutcome CloseRunningApplication(CInstallerRun& session) {
     if (session.silent) {
         StopApplicationAndDetector("Silent install, Stopping the tessara processes",
                                    "Silent install, Stopping tessara detector");
     } else if (IsApplicationRunning()) {
-        const std::wstring prompt = LoadResourceText(::GetModuleHandleW(nullptr), IDS_CLOSE_PROMPT_TEXT);
         LogWrite("Tessara is running, asking the user to close the application");
-        if (::MessageBoxW(session.window.load(), prompt.c_str(), session.closePromptCaption.c_str(),
-                          MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return CloseOutcome::Declined;
+        if (!session.AllowClosingApplication()) return CloseOutcome::Declined;
         LogWrite("User allowed us to close the application");
         for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
             if (round == StopWaitRounds) return CloseOutcome::CouldNotStop;
@@ -51,37 +47,32 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
 
 }  // namespace
 
-// Held for one run alone, so that a window resting on its result screen blocks no other run. The window
-// shows that the run waits meanwhile; a silent run gives up after a while, an interactive one only when
-// the user leaves it.
-bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
-    const DWORD wait = session.silent ? SilentRunLockWait() : INFINITE;
-    // Asked only while another run holds the lock.
-    const auto keepWaiting = [&session] {
-        session.SetWaiting(true);
-        return !session.IsCancelled();
-    };
-    const CUserLock::Outcome outcome = lock.Acquire(wait, keepWaiting);
-    session.SetWaiting(false);
-    // No run goes ahead without the lock, whatever kept it from being taken.
-    if (outcome == CUserLock::Outcome::Held) return true;
-    ContinueUnlessCancelled(session);
-    return false;
-}
-
 namespace {
 
-DWORD EndThread(CInstallerSession& session, DWORD exitCode) {
+using Outcome = CInstallerRun::Outcome;
+
+Outcome EndThread(CInstallerRun& session, Outcome outcome) {
     LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
-    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
-    // The run's one report of its end, after everything it changed is final: the window shows the
-    // result screen only for what really happened.
-    session.OnFinished();
-    return exitCode;
+    return outcome;
+}
+
+// The run goes ahead only with the lock; otherwise its outcome says what kept it.
+Outcome WithoutLock(CRunLock::Result result) {
+    switch (result) {
+        case CRunLock::Result::Left:
+            return Outcome::Left;
+        case CRunLock::Result::TimedOut:
+            return Outcome::TimedOut;
+        case CRunLock::Result::Unusable:
+            return Outcome::LockUnusable;
+        case CRunLock::Result::Held:
+            break;
+    }
+    return Outcome::Succeeded;
 }
 
 // Ends a run that failed before the pipeline began, with the step the window's failure screen names.
-void FailBeforePipeline(CInstallerSession& session, InstallStage stage) {
+void FailBeforePipeline(CInstallerRun& session, InstallStage stage) {
     session.SetStage(stage);
     session.SetError(true);
 }
@@ -110,7 +101,7 @@ const Registration kRegistrations[] = {
     {"Creating startup keys", StageStartupKeys, WriteStartupValue, 100, "Startup keys success=%d"},
 };
 
-bool WriteRegistrations(CInstallerSession& session, const std::wstring& installFolder,
+bool WriteRegistrations(CInstallerRun& session, const std::wstring& installFolder,
                         IRegistryTransaction& transaction) {
     bool result = true;
     for (const Registration& step : kRegistrations) {
@@ -133,7 +124,7 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
 }
 
 // Beside the registrations, so that the version remembered is that of the installation the commit leaves.
-bool RememberPayloadVersion(CInstallerSession& session, const std::string& version,
+bool RememberPayloadVersion(CInstallerRun& session, const std::string& version,
                             IRegistryTransaction& transaction) {
     const bool written = WritePayloadVersion(version, transaction);
     LogFormat("payload version remembered=%d", written);
@@ -144,7 +135,7 @@ bool RememberPayloadVersion(CInstallerSession& session, const std::string& versi
 // Makes the registry changes final together with the files: the journal's mark inside the
 // transaction is the point after which the new installation stays, even when the process is killed
 // right after.
-bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CRunJournal& journal) {
+bool CommitRun(CInstallerRun& session, IRegistryTransaction& transaction, CRunJournal& journal) {
     if (!ContinueUnlessCancelled(session)) return false;
     LogWrite("Committing transaction");
     if (!journal.Commit(transaction)) {
@@ -155,7 +146,7 @@ bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CR
     return true;
 }
 
-bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transaction,
+bool RunInstallation(CInstallerRun& session, IRegistryTransaction& transaction,
                      const std::wstring& installFolder, CRunJournal& journal) {
     LogWrite("Starting file download");
     std::string payloadVersion;
@@ -181,28 +172,25 @@ struct CJoinedThread {
 
 }  // namespace
 
-DWORD WINAPI InstallThreadProc(LPVOID parameter) {
-    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+namespace {
+
+Outcome Install(CInstallerRun& session) {
     LogWrite("Starting installer thread");
     session.SetStage(StageNone);
     session.refusedOlderVersion.exchange(false);
     session.SetProgress(0);
-    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
 
-    CUserLock runLock = CUserLock::ForRuns();
-    if (!TakeRunLock(session, runLock)) {
-        // A silent run just ends; an interactive one was cancelled while it waited.
-        if (!session.silent) FailBeforePipeline(session, StageReplace);
-        return EndThread(session, kRunBlocked);
+    const CRunLock::Result lock = session.TakeRunLock("installation");
+    if (lock != CRunLock::Result::Held) {
+        if (lock == CRunLock::Result::Unusable) session.SetError(true);
+        return EndThread(session, WithoutLock(lock));
     }
     const bool detectorWasRunning = IsDetectorRunning();
 
     bool result = false;
     switch (CloseRunningApplication(session)) {
         case CloseOutcome::Declined:
-            session.finished.exchange(true);
-            ::PostMessageW(session.window.load(), WM_CLOSE, 0, 0);
-            return 0;
+            return Outcome::Declined;
         case CloseOutcome::CouldNotStop:
             LogWrite("Could not stop the running application");
             FailBeforePipeline(session, StageReplace);
@@ -240,25 +228,44 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
         }
     }
 
-    return EndThread(session, result ? 1 : 0);
+    return EndThread(session, result ? Outcome::Succeeded : Outcome::Failed);
 }
 
-DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
-    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+}  // namespace
+
+Outcome InstallApplication(CInstallerRun& run) {
+    // Read before the run begins, so that what the file says at the start is what counts.
     const std::wstring configFile = GetConfigFilePath();
     const bool desktop =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
     const bool startMenu =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
-
-    const DWORD run = InstallThreadProc(parameter);
-    bool result = run == 1;
-    if (result) {
+    const Outcome outcome = Install(run);
+    // In the window the shortcuts are the user's choice on its result screen.
+    if (outcome == Outcome::Succeeded && run.silent) {
         ScopedCom com;
-        result = UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+        UpdateShortcuts(desktop, startMenu, GetInstallFolder());
     }
-    ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
-    return run == kRunBlocked ? kRunBlocked : result ? 1 : 0;
+    // A user who would not have the application closed is not shown a result: the window closes.
+    if (outcome != Outcome::Declined) run.OnFinished();
+    return outcome;
+}
+
+// A removal that found nothing registered any more (another run removed it) is done all the same; one
+// that rolled back left the installation as it was.
+Outcome RemoveApplication(CInstallerRun& run) {
+    const CRunLock::Result lock = run.TakeRunLock("uninstallation");
+    if (lock != CRunLock::Result::Held) return WithoutLock(lock);
+    if (run.Mode() == RunMode::Uninstall) RecoverInterruptedRun();
+    const bool removed = RunUninstall();
+    LogFormat("Uninstall success=%d", removed);
+    if (removed || !IsApplicationInstalled()) {
+        run.finished.exchange(true);
+        return Outcome::Succeeded;
+    }
+    // The program stays too, so that the removal can be tried again.
+    LogWrite("The application is still installed: the uninstallation failed");
+    return Outcome::Failed;
 }
 
 }  // namespace tessara

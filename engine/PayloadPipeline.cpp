@@ -34,7 +34,7 @@ struct PipelineFiles {
     std::wstring extractionFolder;
 };
 
-bool IsVersionAccepted(CInstallerSession& session, const std::string& version) {
+bool IsVersionAccepted(CInstallerRun& session, const std::string& version) {
     if (version.empty()) {
         LogWrite("The payload carries no signed version; it installs over any installed version");
         return true;
@@ -66,7 +66,7 @@ bool IsVersionAccepted(CInstallerSession& session, const std::string& version) {
 // A validly signed but older payload would put back whatever the newer one mended, so it is refused
 // unless the administrator allows it. Asked of the verified payload, before anything of the previous
 // installation is touched; payloads published without a version install as they always have.
-bool AcceptPayloadVersion(CInstallerSession& session, const std::wstring& extractionFolder,
+bool AcceptPayloadVersion(CInstallerRun& session, const std::wstring& extractionFolder,
                           std::string& version) {
     const std::optional<std::string> signedVersion =
         SignedPayloadVersion(extractionFolder, PinnedCertificate());
@@ -90,8 +90,8 @@ void RemoveOldInstallFolder(const std::wstring& installFolder) {
 }
 
 // Replaces the previous installation with the verified files; the stage code is already StageReplace.
-void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
-                          const std::wstring& extractionFolder, const std::wstring& installFolder) {
+void ReplaceInstallFolder(CInstallerRun& session, CRunJournal& journal, const std::wstring& extractionFolder,
+                          const std::wstring& installFolder) {
     LogWrite("Stopping tessara processes");
     StopApplicationProcesses();
     LogWrite("Stopping detector process");
@@ -133,7 +133,7 @@ bool EmptyStagingFolder(const std::wstring& folder) {
 
 // The extraction step for a payload that may have been unpacked while it arrived: then only the
 // check of the folder remains; otherwise what was unpacked goes and the finished archive is extracted.
-PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::wstring& downloadFile,
+PayloadExtraction ExtractUnlessArrived(CInstallerRun& session, const std::wstring& downloadFile,
                                        const std::wstring& extractionFolder,
                                        const std::wstring& installFolder,
                                        const std::vector<WrittenFile>& reused,
@@ -156,7 +156,7 @@ PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::ws
 // Unpacks the signed files of the download into the extraction folder and checks them against their
 // manifest, with the stage codes, progress and log lines of both steps. True when the folder holds the
 // verified payload.
-bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
+bool ExtractAndCheckPayload(CInstallerRun& session, const std::wstring& downloadFile,
                             const std::wstring& extractionFolder, const std::wstring& installFolder,
                             const std::vector<WrittenFile>& reused, const ArrivedPayload* arrived = nullptr) {
     session.SetStage(StageExtract);
@@ -190,7 +190,7 @@ bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& down
 }
 
 // Fetches the whole payload and turns it into verified files, unpacking it while it arrives where it can.
-bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+bool DownloadAndExtractWholePayload(CInstallerRun& session, const std::wstring& url, PipelineFiles& files,
                                     const std::wstring& installFolder) {
     ArrivedPayload arrived;
     const auto unpackOnArrival = [&](IArrivingArchive& body) {
@@ -215,7 +215,7 @@ bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstri
 
 // An update downloads only the files that differ from the installation's; should that go wrong in
 // any way, the whole payload is downloaded and checked from the start.
-bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+bool DownloadAndExtractPayload(CInstallerRun& session, const std::wstring& url, PipelineFiles& files,
                                const std::wstring& installFolder) {
     // The update and the whole download that may follow it wait on the server within one limit.
     const CWaitBudgetScope waits;
@@ -240,7 +240,7 @@ bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& u
     return DownloadAndExtractWholePayload(session, url, files, installFolder);
 }
 
-void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files,
+void RunPipelineSteps(CInstallerRun& session, CRunJournal& journal, PipelineFiles& files,
                       std::string& payloadVersion) {
     const std::wstring installFolder = GetInstallFolder();
     session.SetStage(StageDownload);
@@ -274,14 +274,14 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
 
 }  // namespace
 
-bool ContinueUnlessCancelled(CInstallerSession& session) {
+bool ContinueUnlessCancelled(CInstallerRun& session) {
     if (!session.IsCancelled()) return true;
     LogWrite("Installation cancelled");
     session.SetError(true);
     return false;
 }
 
-bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal, std::string& payloadVersion) {
+bool RunPayloadPipeline(CInstallerRun& session, CRunJournal& journal, std::string& payloadVersion) {
     PipelineFiles files;
     try {
         RunPipelineSteps(session, journal, files, payloadVersion);

@@ -44,6 +44,8 @@ struct WindowTexts {
     std::wstring progressName;
     std::wstring uninstallQuestion;
     std::wstring olderVersionRefused;
+    std::wstring lockUnusableTitle;
+    std::wstring lockUnusableBody;
 };
 
 WindowTexts LoadWindowTexts();
@@ -62,6 +64,8 @@ struct ScreenState {
     bool waiting = false;
     // The payload's signed version is older than the installed one.
     bool refusedOlderVersion = false;
+    // The run could not begin: the user's run lock cannot be used, and waiting will not change that.
+    bool lockUnusable = false;
 };
 
 enum class ScreenKind {
@@ -71,7 +75,8 @@ enum class ScreenKind {
     Uninstalled,
     DownloadFailed,
     InstallationFailed,
-    Waiting
+    Waiting,
+    LockUnusable
 };
 enum class ScreenIcon { None, Success, Error };
 

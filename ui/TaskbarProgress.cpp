@@ -9,6 +9,7 @@ TBPFLAG StateOf(ScreenKind kind) {
             return TBPF_NORMAL;
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
+        case ScreenKind::LockUnusable:
             return TBPF_ERROR;
         default:
             return TBPF_NOPROGRESS;
