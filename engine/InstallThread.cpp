@@ -27,13 +27,13 @@ namespace {
 enum class CloseOutcome { Stopped, Declined, CouldNotStop };
 
 // Makes sure no process of the application runs, asking the user first when it is in use.
-CloseOutcome CloseRunningApplication(CInstallerRun& session) {
-    if (session.silent) {
+CloseOutcome CloseRunningApplication(CInstallerRun& run) {
+    if (run.silent) {
         StopApplicationAndDetector("Silent install, Stopping the tessara processes",
                                    "Silent install, Stopping tessara detector");
     } else if (IsApplicationRunning()) {
         LogWrite("Tessara is running, asking the user to close the application");
-        if (!session.AllowClosingApplication()) return CloseOutcome::Declined;
+        if (!run.AllowClosingApplication()) return CloseOutcome::Declined;
         LogWrite("User allowed us to close the application");
         for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
             if (round == StopWaitRounds) return CloseOutcome::CouldNotStop;
@@ -45,14 +45,10 @@ CloseOutcome CloseRunningApplication(CInstallerRun& session) {
     return WaitUntilStopped() ? CloseOutcome::Stopped : CloseOutcome::CouldNotStop;
 }
 
-}  // namespace
-
-namespace {
-
 using Outcome = CInstallerRun::Outcome;
 
-Outcome EndThread(CInstallerRun& session, Outcome outcome) {
-    LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
+Outcome EndRun(CInstallerRun& run, Outcome outcome) {
+    LogFormat("Installer thread finished: stage=%d error=%d", run.stage.load(), run.error.load());
     return outcome;
 }
 
@@ -72,9 +68,9 @@ Outcome WithoutLock(CRunLock::Result result) {
 }
 
 // Ends a run that failed before the pipeline began, with the step the window's failure screen names.
-void FailBeforePipeline(CInstallerRun& session, InstallStage stage) {
-    session.SetStage(stage);
-    session.SetError(true);
+void FailBeforePipeline(CInstallerRun& run, InstallStage stage) {
+    run.SetStage(stage);
+    run.SetError(true);
 }
 
 // A run that did not complete leaves the previous installation as it was, and that includes its
@@ -101,22 +97,22 @@ const Registration kRegistrations[] = {
     {"Creating startup keys", StageStartupKeys, WriteStartupValue, 100, "Startup keys success=%d"},
 };
 
-bool WriteRegistrations(CInstallerRun& session, const std::wstring& installFolder,
+bool WriteRegistrations(CInstallerRun& run, const std::wstring& installFolder,
                         IRegistryTransaction& transaction) {
     bool result = true;
     for (const Registration& step : kRegistrations) {
         LogWrite(step.before);
-        session.SetStage(step.stage);
-        if (!ContinueUnlessCancelled(session)) return false;
+        run.SetStage(step.stage);
+        if (!ContinueUnlessCancelled(run)) return false;
         bool written = false;
         try {
             written = step.write(installFolder, transaction);
         } catch (const std::exception& error) {
             LogFormat("File system error: %s", error.what());
         }
-        session.SetError(!written);
-        session.SetProgress(step.progressAfter);
-        result = result && !session.error.load();
+        run.SetError(!written);
+        run.SetProgress(step.progressAfter);
+        result = result && !run.error.load();
         LogFormat(step.after, result);
         if (!result) break;
     }
@@ -124,37 +120,37 @@ bool WriteRegistrations(CInstallerRun& session, const std::wstring& installFolde
 }
 
 // Beside the registrations, so that the version remembered is that of the installation the commit leaves.
-bool RememberPayloadVersion(CInstallerRun& session, const std::string& version,
+bool RememberPayloadVersion(CInstallerRun& run, const std::string& version,
                             IRegistryTransaction& transaction) {
     const bool written = WritePayloadVersion(version, transaction);
     LogFormat("payload version remembered=%d", written);
-    session.SetError(!written);
+    run.SetError(!written);
     return written;
 }
 
 // Makes the registry changes final together with the files: the journal's mark inside the
 // transaction is the point after which the new installation stays, even when the process is killed
 // right after.
-bool CommitRun(CInstallerRun& session, IRegistryTransaction& transaction, CRunJournal& journal) {
-    if (!ContinueUnlessCancelled(session)) return false;
+bool CommitRun(CInstallerRun& run, IRegistryTransaction& transaction, CRunJournal& journal) {
+    if (!ContinueUnlessCancelled(run)) return false;
     LogWrite("Committing transaction");
     if (!journal.Commit(transaction)) {
         LogWrite("Could not commit transaction");
-        session.SetError(true);
+        run.SetError(true);
         return false;
     }
     return true;
 }
 
-bool RunInstallation(CInstallerRun& session, IRegistryTransaction& transaction,
-                     const std::wstring& installFolder, CRunJournal& journal) {
+bool RunInstallation(CInstallerRun& run, IRegistryTransaction& transaction, const std::wstring& installFolder,
+                     CRunJournal& journal) {
     LogWrite("Starting file download");
     std::string payloadVersion;
-    bool result = RunPayloadPipeline(session, journal, payloadVersion);
+    bool result = RunPayloadPipeline(run, journal, payloadVersion);
     LogFormat("file download success=%d", result);
-    if (result) result = WriteRegistrations(session, installFolder, transaction);
-    if (result) result = RememberPayloadVersion(session, payloadVersion, transaction);
-    if (result) result = CommitRun(session, transaction, journal);
+    if (result) result = WriteRegistrations(run, installFolder, transaction);
+    if (result) result = RememberPayloadVersion(run, payloadVersion, transaction);
+    if (result) result = CommitRun(run, transaction, journal);
     if (!result) {
         LogWrite("Rolling back transaction");
         transaction.Rollback();
@@ -170,46 +166,42 @@ struct CJoinedThread {
     }
 };
 
-}  // namespace
-
-namespace {
-
-Outcome Install(CInstallerRun& session) {
+Outcome Install(CInstallerRun& run) {
     LogWrite("Starting installer thread");
-    session.SetStage(StageNone);
-    session.refusedOlderVersion.exchange(false);
-    session.SetProgress(0);
+    run.SetStage(StageNone);
+    run.refusedOlderVersion.exchange(false);
+    run.SetProgress(0);
 
-    const CRunLock::Result lock = session.TakeRunLock("installation");
+    const CRunLock::Result lock = run.TakeRunLock("installation");
     if (lock != CRunLock::Result::Held) {
-        if (lock == CRunLock::Result::Unusable) session.SetError(true);
-        return EndThread(session, WithoutLock(lock));
+        if (lock == CRunLock::Result::Unusable) run.SetError(true);
+        return EndRun(run, WithoutLock(lock));
     }
     const bool detectorWasRunning = IsDetectorRunning();
 
     bool result = false;
-    switch (CloseRunningApplication(session)) {
+    switch (CloseRunningApplication(run)) {
         case CloseOutcome::Declined:
             return Outcome::Declined;
         case CloseOutcome::CouldNotStop:
             LogWrite("Could not stop the running application");
-            FailBeforePipeline(session, StageReplace);
+            FailBeforePipeline(run, StageReplace);
             break;
         case CloseOutcome::Stopped: {
             const std::wstring installFolder = GetInstallFolder();
             CRunJournal journal;
             if (!journal.Begin(RunKind::Install)) {
                 LogWrite("Could not start the installation journal");
-                FailBeforePipeline(session, StageReplace);
+                FailBeforePipeline(run, StageReplace);
                 break;
             }
             const std::unique_ptr<IRegistryTransaction> transaction =
                 journal.CreateTransaction(L"Installing Orvix Tessara Application");
             if (transaction) {
-                result = RunInstallation(session, *transaction, installFolder, journal);
+                result = RunInstallation(run, *transaction, installFolder, journal);
             } else {
                 LogWrite("Could not create the registry transaction");
-                FailBeforePipeline(session, StageUninstallKeys);
+                FailBeforePipeline(run, StageUninstallKeys);
             }
             // The system waits for a new process to come up; meanwhile the run is settled.
             CJoinedThread detectorStart;
@@ -220,7 +212,7 @@ Outcome Install(CInstallerRun& session) {
             // Puts back the previous installation unless the run committed, and discards the backup.
             journal.Complete();
             if (result) {
-                session.SetStage(StageComplete);
+                run.SetStage(StageComplete);
             } else if (detectorWasRunning) {
                 RestartDetectorOfRestoredInstallation(installFolder);
             }
@@ -228,7 +220,7 @@ Outcome Install(CInstallerRun& session) {
         }
     }
 
-    return EndThread(session, result ? Outcome::Succeeded : Outcome::Failed);
+    return EndRun(run, result ? Outcome::Succeeded : Outcome::Failed);
 }
 
 }  // namespace

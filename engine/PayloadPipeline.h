@@ -14,9 +14,9 @@ class CRunJournal;
 // stage code, the error flag and the progress; true when the new files are in place. Every folder it
 // replaces and every temporary artefact is noted in the journal first. `payloadVersion` receives the
 // version signed into the installed payload (empty when it has none).
-bool RunPayloadPipeline(CInstallerRun& session, CRunJournal& journal, std::string& payloadVersion);
+bool RunPayloadPipeline(CInstallerRun& run, CRunJournal& journal, std::string& payloadVersion);
 
 // At a step boundary: false, with the failure recorded, when the user has asked to cancel.
-bool ContinueUnlessCancelled(CInstallerRun& session);
+bool ContinueUnlessCancelled(CInstallerRun& run);
 
 }  // namespace tessara

@@ -428,8 +428,10 @@ def start_setup(folder, *args, env=None):
 
 @contextlib.contextmanager
 def mounted(source, target, *options, read_only=False):
-    """A mount of our own for the length of a test; the test is skipped where mounting is not allowed."""
-    target.mkdir(parents=True, exist_ok=True)
+    """A mount of our own (of a folder or a file) for the length of a test; the test is skipped where
+    mounting is not allowed."""
+    if not target.exists():
+        target.mkdir(parents=True)
     done = subprocess.run(["mount", *options, str(source), str(target)], stderr=subprocess.PIPE)
     if done.returncode != 0:
         raise unittest.SkipTest("cannot mount here: %s" % done.stderr.decode().strip())
