@@ -2,13 +2,10 @@
 
 #include <atomic>
 
-#include "app/InstallStage.h"
-#include "app/Log.h"
-
 namespace tessara {
 namespace {
 
-// Written by the installer thread, read by the entry point once the thread has ended.
+// Written by the run's thread, read by the run once that thread has ended.
 std::atomic<bool> g_notEnoughDiskSpace{false};
 
 }  // namespace
@@ -16,9 +13,5 @@ std::atomic<bool> g_notEnoughDiskSpace{false};
 void NoteNotEnoughDiskSpace() { g_notEnoughDiskSpace.store(true); }
 
 bool RanOutOfDiskSpace() { return g_notEnoughDiskSpace.load(); }
-
-void LogFailedRun(int32_t stage, int exitCode) {
-    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage), exitCode);
-}
 
 }  // namespace tessara

@@ -1,7 +1,6 @@
 #pragma once
 // The exit codes of the silent modes, in the Windows Installer's numbers, so that deployment tools can
 // tell a failure to retry later from one to report. The interactive mode shows its outcome instead.
-#include <cstdint>
 
 namespace tessara {
 
@@ -20,8 +19,5 @@ constexpr int ExitAnotherRunInProgress = 1618;
 // (the run decides its exit code, engine/InstallerRun.h).
 void NoteNotEnoughDiskSpace();
 bool RanOutOfDiskSpace();
-// The last line of every failed run, so that an administrator sees where to look without reading the
-// rest: "Installation failed at the <step> step, exit code <code>".
-void LogFailedRun(int32_t stage, int exitCode);
 
 }  // namespace tessara

@@ -62,7 +62,8 @@ void LogRefusedPackage(const std::wstring& packageVersion) {
 }
 
 // 0 only when the application is gone afterwards; 1603, with the reason in the log, when it is still
-// installed, so that a deployment tool or a package's removal never takes a failure for a removal.
+// installed, so that a deployment tool or a package's removal never takes a failure for a removal
+// (the run decides, engine/InstallerRun.h).
 int RunUninstallMode() {
     tessara::CInstallerRun run(tessara::RunMode::Uninstall);
     run.RemoveNow();

@@ -5,6 +5,15 @@
 #include "engine/InstallThread.h"
 
 namespace tessara {
+namespace {
+
+// The last line of every failed run, so that an administrator sees where to look without reading the
+// rest.
+void LogFailedRun(int32_t stage, int exitCode) {
+    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage), exitCode);
+}
+
+}  // namespace
 
 void CInstallerRun::SetProgressRange(int range) { m_progressRange = range; }
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the interactive window shows, as a pure function of the state the installer thread and the
-// commands share: the screen's texts, its icon and the controls it offers.
+// What the interactive window shows, as a pure function of the run's state and the window's own: the
+// screen's texts, its icon and the controls it offers.
 #include <windows.h>
 
 #include <string>
