@@ -36,14 +36,14 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
     switch (kind) {
         case ScreenKind::Waiting:
             return texts.waiting;
+        case ScreenKind::LockUnusable:
+            return texts.lockUnusableTitle;
         case ScreenKind::Choice:
             return texts.setupTitle;
         case ScreenKind::Uninstalled:
             return texts.uninstalledTitle;
         case ScreenKind::Installed:
             return texts.installedTitle;
-        case ScreenKind::LockUnusable:
-            return texts.lockUnusableTitle;
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
         case ScreenKind::Working:
@@ -106,11 +106,11 @@ WindowTexts LoadWindowTexts() {
     texts.reportNotSent = text(IDS_REPORT_NOT_SENT);
     texts.setupTitle = text(IDS_SETUP_TITLE);
     texts.waiting = text(IDS_WAITING);
+    texts.lockUnusableTitle = text(IDS_LOCK_UNUSABLE_TITLE);
+    texts.lockUnusableBody = text(IDS_LOCK_UNUSABLE_BODY);
     texts.progressName = text(IDS_PROGRESS_NAME);
     texts.uninstallQuestion = text(IDS_UNINSTALL_QUESTION);
     texts.olderVersionRefused = text(IDS_OLDER_VERSION_REFUSED);
-    texts.lockUnusableTitle = text(IDS_LOCK_UNUSABLE_TITLE);
-    texts.lockUnusableBody = text(IDS_LOCK_UNUSABLE_BODY);
     return texts;
 }
 

@@ -41,11 +41,11 @@ struct WindowTexts {
     std::wstring reportNotSent;
     std::wstring setupTitle;
     std::wstring waiting;
+    std::wstring lockUnusableTitle;
+    std::wstring lockUnusableBody;
     std::wstring progressName;
     std::wstring uninstallQuestion;
     std::wstring olderVersionRefused;
-    std::wstring lockUnusableTitle;
-    std::wstring lockUnusableBody;
 };
 
 WindowTexts LoadWindowTexts();
@@ -71,12 +71,13 @@ struct ScreenState {
 enum class ScreenKind {
     Working,
     Choice,
+    // The user's run lock cannot be used: no run can begin, and waiting will not change that.
+    LockUnusable,
     Installed,
     Uninstalled,
     DownloadFailed,
     InstallationFailed,
-    Waiting,
-    LockUnusable
+    Waiting
 };
 enum class ScreenIcon { None, Success, Error };
 

@@ -7,9 +7,9 @@ TBPFLAG StateOf(ScreenKind kind) {
     switch (kind) {
         case ScreenKind::Working:
             return TBPF_NORMAL;
+        case ScreenKind::LockUnusable:
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
-        case ScreenKind::LockUnusable:
             return TBPF_ERROR;
         default:
             return TBPF_NOPROGRESS;

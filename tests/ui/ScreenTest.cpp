@@ -24,10 +24,10 @@ WindowTexts TestTexts() {
     texts.exit = L"Exit";
     texts.uninstall = L"Uninstall";
     texts.done = L"Done";
+    texts.lockUnusableTitle = L"Cannot start";
     texts.setupTitle = L"Setup";
     texts.waiting = L"Waiting";
     texts.olderVersionRefused = L"older body";
-    texts.lockUnusableTitle = L"Cannot start";
     return texts;
 }
 
