@@ -205,9 +205,9 @@ int CountInk(const CCanvas& canvas, const RECT& area, COLORREF background) {
 TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
     WithoutArt();
     for (const LANGID language : kTableLanguages) {
-        for (const UINT id :
-             {IDS_CAROUSEL_BODY_1, IDS_CAROUSEL_BODY_2, IDS_CAROUSEL_BODY_3, IDS_CAROUSEL_BODY_4,
-              IDS_INSTALLED_BODY, IDS_DOWNLOAD_FAILED_BODY, IDS_INSTALL_FAILED_BODY}) {
+        for (const UINT id : {IDS_CAROUSEL_BODY_1, IDS_CAROUSEL_BODY_2, IDS_CAROUSEL_BODY_3,
+                              IDS_CAROUSEL_BODY_4, IDS_INSTALLED_BODY, IDS_DOWNLOAD_FAILED_BODY,
+                              IDS_INSTALL_FAILED_BODY, IDS_LOCK_UNUSABLE_BODY}) {
             SCOPED_TRACE(testing::Message() << "language " << language << ", text " << id);
             Screen screen = Message(L"Title");
             screen.body = FindStoredString(language, id);
@@ -245,7 +245,7 @@ TEST_F(PaintingTest, BreakLines_KeepsPunctuationWithTheCharacterBeside) {
         return text;
     };
     for (const LANGID language : {LANGID{1041}, LANGID{2052}}) {
-        for (UINT id = IDS_INSTALLING_FORMAT; id <= IDS_UNINSTALL_FILES_FAILED; ++id) {
+        for (UINT id = IDS_INSTALLING_FORMAT; id <= IDS_LOCK_UNUSABLE_BODY; ++id) {
             const std::wstring text = FindStoredString(language, id);
             SCOPED_TRACE(testing::Message() << "language " << language << ", text " << id);
             const std::wstring broken = BreakLines(canvas.dc(), text, 400);
