@@ -144,8 +144,6 @@ std::optional<Journal> ReadJournal(const std::wstring& path) {
     return bytes ? ParseJournal(*bytes) : std::nullopt;
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
-
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive;
 // a key may also go again that a registration or the mark had to create, the mark's own included.
 bool IsRegistrationStep(const RegistryUndoStep& step) {
@@ -199,24 +197,6 @@ void SetAside(const std::wstring& file, const char* what) {
     }
     MaskCredentialsIn(aside);
     LogFormat("The %s %S is not one this program wrote; it is set aside as %S", what, file, aside);
-}
-
-// Upper-case hexadecimal, exactly `digits` long.
-std::wstring Hex(uint64_t value, int digits) {
-    std::wstring text(static_cast<size_t>(digits), L'0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4)
-        text[static_cast<size_t>(i)] = L"0123456789ABCDEF"[value & 15];
-    return text;
-}
-
-uint64_t FileTimeNumber(const FILETIME& time) {
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::wstring NewRunId() {
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    return Hex(::GetCurrentProcessId(), 8) + L"-" + Hex(FileTimeNumber(now), 16);
 }
 
 }  // namespace tessara

@@ -71,11 +71,4 @@ bool IsRegistrationStep(const RegistryUndoStep& step);
 // Renamed out of the way and never read again, with a log line.
 void SetAside(const std::wstring& file, const char* what);
 
-bool SamePath(const std::wstring& a, const std::wstring& b);
-// Upper-case hexadecimal, exactly `digits` long.
-std::wstring Hex(uint64_t value, int digits);
-uint64_t FileTimeNumber(const FILETIME& time);
-// The process and the moment: no two runs share one.
-std::wstring NewRunId();
-
 }  // namespace tessara

@@ -12,6 +12,7 @@
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
 #include "app/InstallLocations.h"
+#include "app/RunId.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
