@@ -19,8 +19,8 @@ std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId,
 // exited, and then itself; a file put at the program's path meanwhile stays. Always true.
 bool ScheduleSelfRemoval();
 // Deletes what a self-removal cut short by a kill or a power cut left: its script in the temporary
-// folder (only a file that is byte for byte our script and too old to be running still), and this
-// program's file set aside beside it by an earlier process.
+// folder, whole or torn, once the process it serves is gone, with the program file it was to delete;
+// and this program's file set aside beside it by an earlier process.
 void RemoveLeftoversOfSelfRemoval();
 
 }  // namespace tessara
