@@ -33,7 +33,8 @@ constexpr const wchar_t* CommitMarkKeyPath = L"Software\\Orvix\\TessaraSetup";
 constexpr const wchar_t* CommitMarkValueName = L"CommittedRun";
 constexpr const wchar_t* VendorKeyPath = L"Software\\Orvix";
 
-// A download note is "<start time in this many hexadecimal digits> <URL>".
+// A download note is "<start time in this many hexadecimal digits> <URL>", the URL in any form a run
+// accepts.
 constexpr size_t DownloadTimeDigits = 16;
 // A temporary file may have a safety copy under its name with this suffix.
 constexpr const wchar_t* SafetyCopySuffix = L"_temp";
@@ -60,10 +61,20 @@ std::wstring JournalFolder();
 std::wstring JournalFile();
 std::wstring UndoRecordFile();
 
-// The journal at path, when it is one our runs write; its run id is empty when not even its first
-// record is whole (an emptied file).
+enum class JournalState { Missing, Ours, Foreign, Unreadable };
+// A journal as found: not there, one our runs write (its run id empty when not even its first record
+// is whole, as in an emptied file), one they could not have written, or one that could not be read for
+// a passing reason (held by another program, a read error) even when tried again for a while.
+struct JournalReading {
+    JournalState state = JournalState::Missing;
+    Journal journal;
+    DWORD error = 0;  // the system's reason, when unreadable
+};
+JournalReading ReadJournalFile(const std::wstring& path);
+// The journal at path, when it is one our runs write.
 std::optional<Journal> ReadJournal(const std::wstring& path);
-// Appends one line, flushed to the disk before the call returns.
+// Appends one note, flushed to the disk before the call returns; false, and nothing written, for a note
+// that does not fit its definition.
 bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,
                       DWORD disposition);
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive.

@@ -20,14 +20,14 @@
 #include "engine/Backup.h"
 #include "engine/Download.h"
 #include "engine/JournalFormat.h"
+#include "engine/LocalSource.h"
+#include "engine/InternetCacheCopies.h"
 #include "system/Registration.h"
 #include "system/RegistryValues.h"
 #include "system/Shortcuts.h"
 
 namespace tessara {
 namespace {
-
-constexpr int TempNameAttempts = 64;
 
 // The download service is handed the URL without the user name and password written into it, and its
 // cache knows the download by that name: all the clean-up needs, and no password lands on the disk.
@@ -118,17 +118,68 @@ Journal WithBackupNotes(const Journal& journal, const std::optional<Journal>& ma
     return merged;
 }
 
+// A run's folder of temporaries holds a note of its own, in the journal's form: what its run left in
+// the Internet cache is found with the folder, also when the journal is lost.
+std::wstring RunNoteFile(const std::wstring& runFolder) { return JoinPath(runFolder, L"run.note"); }
+
+// True when every cache copy of the journal's downloads is gone.
+bool RemoveDownloadsOf(const Journal& journal) {
+    bool gone = true;
+    for (const JournalEntry& entry : journal.entries) {
+        const std::wstring url = entry.value.substr(DownloadTimeDigits + 1);
+        // A file copied from a folder or a share never passes through the Internet cache.
+        if (entry.kind != DownloadNote || LocalSourcePath(url)) continue;
+        const uint64_t start = std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
+        gone = RemoveDownloadLeftovers(CacheNameOfUrl(url), FILETIME{static_cast<DWORD>(start),
+                                                                     static_cast<DWORD>(start >> 32)}) &&
+               gone;
+    }
+    return gone;
+}
+
+// Removes a run's folder of temporaries. A cache copy that the download service still holds keeps the
+// folder's note for a later start, which removes both once this process has let go of the copy.
+void RemoveRunFolder(const std::wstring& folder, const std::optional<Journal>& note) {
+    if (!note || RemoveDownloadsOf(*note)) {
+        RemoveTree(folder);
+        return;
+    }
+    std::vector<FolderEntry> entries;
+    ListFolder(folder, entries);
+    for (const FolderEntry& entry : entries)
+        if (!SamePath(JoinPath(folder, entry.name), RunNoteFile(folder)))
+            RemoveTree(JoinPath(folder, entry.name));
+    LogFormat("A copy of the download is still held; it goes at a later start with %S", folder);
+}
+
 void RemoveTemporaries(const Journal& journal) {
     for (const JournalEntry& entry : journal.entries) {
-        if (entry.kind == TemporaryNote) {
+        if (entry.kind != TemporaryNote) continue;
+        if (RunIdOfTemporaryFolder(LastComponentOf(entry.value)).empty()) {
+            // A temporary of an earlier version, directly in the temporary folder.
             RemoveTree(entry.value);
             RemoveFile(entry.value + SafetyCopySuffix);
-        } else if (entry.kind == DownloadNote) {
-            const uint64_t start =
-                std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
-            RemoveDownloadLeftovers(CacheNameOfUrl(entry.value.substr(DownloadTimeDigits + 1)),
-                                    FILETIME{static_cast<DWORD>(start), static_cast<DWORD>(start >> 32)});
+        } else {
+            RemoveRunFolder(entry.value, ReadJournal(RunNoteFile(entry.value)));
         }
+    }
+    RemoveDownloadsOf(journal);
+}
+
+// What runs that ended without removing their temporaries left: each such run's folder, with what its
+// note names in the Internet cache, found by its name alone. A run whose process still runs keeps its own.
+void RemoveTemporariesOfEndedRuns() {
+    const std::wstring temp = GetTempFolder();
+    std::vector<FolderEntry> entries;
+    if (temp.empty() || !ListFolder(temp, entries)) return;
+    for (const FolderEntry& entry : entries) {
+        const std::wstring runId = RunIdOfTemporaryFolder(entry.name);
+        if (!entry.isDirectory || entry.isLink || runId.empty() || IsRunAlive(runId)) continue;
+        const std::wstring folder = JoinPath(temp, entry.name);
+        std::optional<Journal> note = ReadJournal(RunNoteFile(folder));
+        if (note && note->runId != runId) note.reset();
+        LogFormat("Removing the temporary files of the run %S, which ended without removing them", runId);
+        RemoveRunFolder(folder, note);
     }
 }
 
@@ -224,15 +275,23 @@ void RemoveStaleFiles() {
 bool SettleLeftOverRun() {
     RemoveTree(DiscardFolder());
     RemoveStaleFiles();
+    RemoveTemporariesOfEndedRuns();
     const std::wstring path = JournalFile();
     std::optional<Journal> journal;
     bool emptied = false;
-    if (!path.empty() && PathExists(path)) {
-        journal = ReadJournal(path);
-        if (!journal) {
+    if (!path.empty()) {
+        JournalReading reading = ReadJournalFile(path);
+        if (reading.state == JournalState::Unreadable) {
+            LogFormat(
+                "The run journal %S cannot be read now (system error %d); it is settled at a later start",
+                path, static_cast<int>(reading.error));
+            return false;
+        }
+        if (reading.state == JournalState::Ours) journal = std::move(reading.journal);
+        if (reading.state == JournalState::Foreign) {
             SetAside(path, "run journal");
             if (PathExists(UndoRecordFile())) SetAside(UndoRecordFile(), "registry undo record");
-        } else if (journal->runId.empty()) {
+        } else if (journal && journal->runId.empty()) {
             // Not even its first record is whole: what the run did is told by its backup's marker and
             // by the folders themselves.
             emptied = true;
@@ -268,25 +327,33 @@ std::wstring CRunJournal::NewTemporaryFile() { return NewTemporary(false); }
 std::wstring CRunJournal::NewTemporaryFolder() { return NewTemporary(true); }
 
 std::wstring CRunJournal::NewTemporary(bool folder) {
-    for (int attempt = 0; attempt < TempNameAttempts; ++attempt) {
-        const std::wstring path = NewTempName();
-        if (path.empty()) return {};
-        if (PathExists(path + SafetyCopySuffix)) continue;
+    if (m_runFolder.empty()) {
+        const std::wstring runFolder = RunTemporaryFolder(m_runId);
         // The journal has the name before anything exists under it.
-        if (!Note(TemporaryNote, path)) return {};
+        if (runFolder.empty() || !Note(TemporaryNote, runFolder)) return {};
         PassDurableStep("create");
-        const bool made =
-            folder
-                ? ::CreateDirectoryW(path.c_str(), nullptr) != FALSE
-                : static_cast<bool>(unique_file_handle(::CreateFileW(
-                      path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
-        if (made) return path;
+        if (!::CreateDirectoryW(runFolder.c_str(), nullptr) ||
+            !WriteJournalLine(RunNoteFile(runFolder),
+                              m_kind == RunKind::Install ? InstallRunNote : UninstallRunNote, m_runId,
+                              CREATE_NEW))
+            return {};
+        m_runFolder = runFolder;
     }
-    return {};
+    const std::wstring path =
+        JoinPath(m_runFolder, (folder ? L"files" : L"download") + std::to_wstring(++m_temporaries) + L".tmp");
+    PassDurableStep("create");
+    const bool made =
+        folder ? ::CreateDirectoryW(path.c_str(), nullptr) != FALSE
+               : static_cast<bool>(unique_file_handle(::CreateFileW(
+                     path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)));
+    return made ? path : std::wstring();
 }
 
 bool CRunJournal::NoteDownload(const std::wstring& url) {
-    return Note(DownloadNote, Hex(FileTimeNumber(DownloadStartTime()), 16) + L" " + CacheNameOfUrl(url));
+    const std::wstring value = Hex(FileTimeNumber(DownloadStartTime()), 16) + L" " + CacheNameOfUrl(url);
+    return Note(DownloadNote, value) &&
+           (m_runFolder.empty() ||
+            WriteJournalLine(RunNoteFile(m_runFolder), DownloadNote, value, OPEN_EXISTING));
 }
 
 bool CRunJournal::BackUpInstallation() {
