@@ -126,9 +126,10 @@ std::wstring RunNoteFile(const std::wstring& runFolder) { return JoinPath(runFol
 bool RemoveDownloadsOf(const Journal& journal) {
     bool gone = true;
     for (const JournalEntry& entry : journal.entries) {
+        if (entry.kind != DownloadNote) continue;
         const std::wstring url = entry.value.substr(DownloadTimeDigits + 1);
         // A file copied from a folder or a share never passes through the Internet cache.
-        if (entry.kind != DownloadNote || LocalSourcePath(url)) continue;
+        if (LocalSourcePath(url)) continue;
         const uint64_t start = std::wcstoull(entry.value.substr(0, DownloadTimeDigits).c_str(), nullptr, 16);
         gone = RemoveDownloadLeftovers(CacheNameOfUrl(url), FILETIME{static_cast<DWORD>(start),
                                                                      static_cast<DWORD>(start >> 32)}) &&
@@ -153,6 +154,7 @@ void RemoveRunFolder(const std::wstring& folder, const std::optional<Journal>& n
 }
 
 void RemoveTemporaries(const Journal& journal) {
+    bool inRunFolder = false;
     for (const JournalEntry& entry : journal.entries) {
         if (entry.kind != TemporaryNote) continue;
         if (RunIdOfTemporaryFolder(LastComponentOf(entry.value)).empty()) {
@@ -160,10 +162,13 @@ void RemoveTemporaries(const Journal& journal) {
             RemoveTree(entry.value);
             RemoveFile(entry.value + SafetyCopySuffix);
         } else {
-            RemoveRunFolder(entry.value, ReadJournal(RunNoteFile(entry.value)));
+            // The folder's own note holds the downloads as the journal does, unless it was torn.
+            const std::optional<Journal> note = ReadJournal(RunNoteFile(entry.value));
+            RemoveRunFolder(entry.value, note ? note : std::optional<Journal>(journal));
+            inRunFolder = true;
         }
     }
-    RemoveDownloadsOf(journal);
+    if (!inRunFolder) RemoveDownloadsOf(journal);
 }
 
 // What runs that ended without removing their temporaries left: each such run's folder, with what its
