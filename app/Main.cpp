@@ -16,7 +16,7 @@
 #include "engine/Backup.h"
 #include "engine/InstallThread.h"
 #include "engine/Uninstallation.h"
-#include "engine/RunJournal.h"
+#include "engine/RunRecovery.h"
 #include "system/PackageRecord.h"
 #include "system/Uninstall.h"
 #include "ui/InstallerWindow.h"

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
 
@@ -81,6 +82,8 @@ bool DeleteCacheFiles(const std::vector<std::wstring>& files) {
 }
 
 }  // namespace
+
+std::wstring CacheNameOfUrl(const std::wstring& url) { return SplitUrlCredentials(url).url; }
 
 bool WrittenSince(const std::wstring& path, const FILETIME& since) {
     const std::optional<WIN32_FILE_ATTRIBUTE_DATA> data = FileAttributesOf(path);

@@ -8,6 +8,9 @@
 
 namespace tessara {
 
+// The download service is handed the URL without the user name and password written into it, and its
+// cache knows the download by that name: all the clean-up needs, and no password lands on the disk.
+std::wstring CacheNameOfUrl(const std::wstring& url);
 // Removes the copy of a URL that the download service may have left in the user's Internet cache.
 void RemoveUrlCacheEntry(const std::wstring& url);
 // A little before now: files written by a download started now carry no earlier time.

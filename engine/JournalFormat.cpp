@@ -198,6 +198,7 @@ std::wstring JournalFolder() {
 
 std::wstring JournalFile() { return InJournalFolder(JournalFileName); }
 std::wstring UndoRecordFile() { return InJournalFolder(RegistryUndoFileName); }
+std::wstring RunNoteFile(const std::wstring& runFolder) { return JoinPath(runFolder, L"run.note"); }
 
 JournalReading ReadJournalFile(const std::wstring& path) {
     for (int attempt = 1;; ++attempt) {

@@ -60,6 +60,9 @@ bool IsFolderNote(const JournalEntry& entry);
 std::wstring JournalFolder();
 std::wstring JournalFile();
 std::wstring UndoRecordFile();
+// The note in a run's folder of temporaries: the journal's form, with the run and its downloads, so that
+// what the run left in the Internet cache is found with the folder, also when the journal is lost.
+std::wstring RunNoteFile(const std::wstring& runFolder);
 
 enum class JournalState { Missing, Ours, Foreign, Unreadable };
 // A journal as found: not there, one our runs write (its run id empty when not even its first record

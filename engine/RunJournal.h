@@ -54,8 +54,4 @@ private:
     int m_temporaries = 0;
 };
 
-// At every start, under the run lock: completes or undoes a run that did not end. A journal or undo
-// record that this program could not have written is set aside, untouched, with a log line.
-void RecoverInterruptedRun();
-
 }  // namespace tessara
