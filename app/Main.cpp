@@ -18,7 +18,7 @@
 #include "engine/Uninstallation.h"
 #include "engine/RunRecovery.h"
 #include "system/PackageRecord.h"
-#include "system/Uninstall.h"
+#include "system/SelfRemoval.h"
 #include "ui/InstallerWindow.h"
 
 namespace {

@@ -11,7 +11,6 @@
 #include "system/ErrorReport.h"
 #include "system/Registration.h"
 #include "system/Shortcuts.h"
-#include "system/Uninstall.h"
 #include "ui/HelpLink.h"
 #include "ui/InstallerWindow.h"
 

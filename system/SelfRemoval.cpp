@@ -1,4 +1,4 @@
-#include "system/Uninstall.h"
+#include "system/SelfRemoval.h"
 
 #include <windows.h>
 
@@ -18,14 +18,9 @@
 #include "res/resource.h"
 #include "system/CommandLine.h"
 #include "system/ProcessControl.h"
-#include "system/Registration.h"
-#include "system/RegistryTransaction.h"
-#include "system/RegistryValues.h"
 
 namespace tessara {
 namespace {
-
-constexpr REGSAM TreeAccess = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
 
 // The embedded script; empty when the resource is missing.
 std::string_view SelfRemovalScript() {
@@ -162,16 +157,6 @@ void RemoveSetAsideCopies() {
 }
 
 }  // namespace
-
-bool DeleteRegistrations(IRegistryTransaction& transaction) {
-    // A protocol that was never registered (or was removed by hand) is nothing to delete.
-    if (OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, TreeAccess)) {
-        const bool tree = DeleteKeyTree(HKEY_CURRENT_USER, ProtocolKeyPath, transaction);
-        const bool key = transaction.DeleteKey(HKEY_CURRENT_USER, ProtocolKeyPath);
-        if (!tree || !key) return false;
-    }
-    return transaction.DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
-}
 
 std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target) {
     // cmd /C drops the first and the last quote of a line that starts with one, so the whole command

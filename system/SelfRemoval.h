@@ -1,17 +1,11 @@
 #pragma once
-// The registry half of removing an installation, and removing the setup program's own file once it
-// has exited.
+// Removing the setup program's own file once it has exited.
 #include <windows.h>
 
 #include <string>
 
-#include "system/RegistryTransaction.h"
-
 namespace tessara {
 
-// Deletes the uninstall entry and the protocol registration inside the transaction: false, when the
-// uninstall entry is not there or a deletion failed, means there is no installation to remove.
-bool DeleteRegistrations(IRegistryTransaction& transaction);
 // The command line that runs the self-removal script: the script, the id of the process to wait for
 // and the file to delete then, each one argument whatever blanks it holds.
 std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target);
