@@ -25,9 +25,6 @@ constexpr const wchar_t* RegistryUndoFileName = L"registry.undo";
 constexpr const wchar_t* SetAsideSuffix = L".rejected";
 // Far more than any run of ours writes; a larger file is not ours.
 constexpr uint64_t MaxJournalSize = 1 << 20;
-// A journal held by another program (a scanner, a backup tool) is usually let go within a second.
-constexpr int JournalReadAttempts = 20;
-constexpr DWORD JournalReadPauseMilliseconds = 100;
 
 std::wstring InJournalFolder(const wchar_t* name) {
     const std::wstring folder = JournalFolder();
@@ -201,37 +198,20 @@ std::wstring UndoRecordFile() { return InJournalFolder(RegistryUndoFileName); }
 std::wstring RunNoteFile(const std::wstring& runFolder) { return JoinPath(runFolder, L"run.note"); }
 
 JournalReading ReadJournalFile(const std::wstring& path) {
-    for (int attempt = 1;; ++attempt) {
-        const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return {JournalState::Foreign, {}, 0};
-        // Shared for writing too: the run that writes it may still be appending while it is looked at.
-        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                                                    nullptr));
-        DWORD error = ::GetLastError();
-        if (!file && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+    PatientReading file = ReadFilePatiently(path, MaxJournalSize);
+    switch (file.state) {
+        case PatientReading::State::Missing:
             return {JournalState::Missing, {}, 0};
-        LARGE_INTEGER size{};
-        if (file && ::GetFileSizeEx(file.get(), &size)) {
-            if (static_cast<uint64_t>(size.QuadPart) > MaxJournalSize) return {JournalState::Foreign, {}, 0};
-            std::vector<unsigned char> bytes(static_cast<size_t>(size.QuadPart));
-            DWORD read = 0;
-            if (bytes.empty() ||
-                (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                 read == bytes.size())) {
-                std::optional<Journal> journal = ParseJournal(bytes);
-                return journal ? JournalReading{JournalState::Ours, std::move(*journal), 0}
-                               : JournalReading{JournalState::Foreign, {}, 0};
-            }
-        }
-        if (file) error = ::GetLastError();
-        // A file held by another program, or a read the disk refused: it is tried again, and if it stays
-        // so, left for a later start. Nothing about it says that it is not ours.
-        if (attempt == JournalReadAttempts) return {JournalState::Unreadable, {}, error};
-        ::Sleep(JournalReadPauseMilliseconds);
+        case PatientReading::State::Unreadable:
+            return {JournalState::Unreadable, {}, file.error};
+        case PatientReading::State::NotAFile:
+            return {JournalState::Foreign, {}, 0};
+        case PatientReading::State::Read:
+            break;
     }
+    std::optional<Journal> journal = ParseJournal(file.bytes);
+    return journal ? JournalReading{JournalState::Ours, std::move(*journal), 0}
+                   : JournalReading{JournalState::Foreign, {}, 0};
 }
 
 std::optional<Journal> ReadJournal(const std::wstring& path) {

@@ -198,10 +198,16 @@ bool SettleRun(const Journal& written, bool filesAreItsOwn, bool byItsRun) {
     const bool committed = journal.Has(CommittedNote) || IsCommitMarked(journal.runId);
     const std::wstring undoRecord = filesAreItsOwn ? UndoRecordFile() : std::wstring();
     if (!committed && !journal.Has(DiscardingNote)) {
-        if (filesAreItsOwn &&
-            RevertRegistryUndoRecord(undoRecord, IsRegistrationStep) != UndoRecordOutcome::Reverted) {
-            SetAside(undoRecord, "registry undo record");
+        const UndoRecordOutcome undone = filesAreItsOwn
+                                             ? RevertRegistryUndoRecord(undoRecord, IsRegistrationStep)
+                                             : UndoRecordOutcome::Reverted;
+        if (undone == UndoRecordOutcome::Unreadable) {
+            // Held for now: everything stays for a later start, which puts back the registry first.
+            LogFormat("The registry undo record %S cannot be read now; the run is settled at a later start",
+                      undoRecord);
+            return false;
         }
+        if (undone == UndoRecordOutcome::Refused) SetAside(undoRecord, "registry undo record");
         if (!PutBackFolders(journal)) {
             LogFormat("The previous installation could not be restored completely; it is kept in %S",
                       BackupRoot());
