@@ -5,7 +5,7 @@
 // registry changes were committed. It lives in a fixed place of the user's profile, so that whatever
 // ends a run (a failure, a kill, a power loss), the run's own end or the next start of the program, in
 // any mode, leaves exactly the previous state or exactly the new one, with the registry to match, and
-// nothing else.
+// nothing else. A run that did not end is settled by engine/RunRecovery.
 #include <memory>
 #include <string>
 
