@@ -127,10 +127,18 @@ class CrashTable:
             if run.exit_code != 0:
                 raise AssertionError("base uninstall failed\n" + (run.log_text or ""))
             self.installed = None
+            # Its self-removal script ends first: a start while it runs would finish its work, and number
+            # steps the crashed runs do not have.
+            self.wait_for_self_removal()
         harness.kill_windows_processes("tessaradetector.exe")
         self.legacy.mkdir(parents=True, exist_ok=True)
         (self.legacy / "addin.dll").write_bytes(b"legacy add-in")
         return self.installed
+
+    def wait_for_self_removal(self):
+        """An uninstallation's self-removal script runs on for seconds after it, and then removes itself."""
+        harness.wait_until(lambda: all(harness.process_ended(pid) for pid in harness.self_removal_scripts()),
+                           "the self-removal scripts", timeout=90)
 
     def target(self):
         return "b" if self.installed == "a" else "a"
@@ -214,9 +222,7 @@ class CrashTable:
         if not settled and (which == base) != self.legacy.exists() and which in allowed:
             problems.append("legacy add-in %s" % ("present" if self.legacy.exists() else "missing"))
         if settled:
-            # An uninstallation's self-removal script runs on for seconds after it, and then removes itself.
-            harness.wait_until(lambda: all(harness.process_ended(pid) for pid in harness.self_removal_scripts()),
-                               "the self-removal scripts", timeout=90)
+            self.wait_for_self_removal()
             left = self.leftovers()
             if self.journal_lost:
                 self.lost_journal_bytes += sum(tree_bytes(self.temp / name) for name in left
