@@ -214,6 +214,40 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path
     return bytes;
 }
 
+PatientReading ReadFilePatiently(const std::wstring& path, uint64_t maxSize) {
+    // Another program (a scanner, a backup tool) usually lets go of a file within a second.
+    constexpr int attempts = 20;
+    constexpr DWORD pauseMilliseconds = 100;
+    using State = PatientReading::State;
+    for (int attempt = 1;; ++attempt) {
+        const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return {State::NotAFile, {}, 0};
+        // Shared for writing too: the run that writes it may still be appending while it is looked at.
+        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                                    nullptr));
+        DWORD error = ::GetLastError();
+        if (!file && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+            return {State::Missing, {}, 0};
+        LARGE_INTEGER size{};
+        if (file && ::GetFileSizeEx(file.get(), &size)) {
+            if (static_cast<uint64_t>(size.QuadPart) > std::min<uint64_t>(maxSize, MAXLONG))
+                return {State::NotAFile, {}, 0};
+            std::vector<unsigned char> bytes(static_cast<size_t>(size.QuadPart));
+            DWORD read = 0;
+            if (bytes.empty() ||
+                (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                 read == bytes.size()))
+                return {State::Read, std::move(bytes), 0};
+        }
+        if (file) error = ::GetLastError();
+        if (attempt == attempts) return {State::Unreadable, {}, error};
+        ::Sleep(pauseMilliseconds);
+    }
+}
+
 unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) {
     return unique_file_handle(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
                                             replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,

@@ -47,6 +47,15 @@ bool RemoveTree(const std::wstring& path);
 // The whole content of a file of at most maxSize bytes; nothing when it is missing, larger, or could
 // not be read completely.
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::wstring& path, uint64_t maxSize);
+// A file of the program's own bookkeeping as found: not there, read whole, one the program could not have
+// written (a folder, or larger than maxSize), or one that could not be read for a passing reason (held
+// by another program, a read error), even when tried again for a while.
+struct PatientReading {
+    enum class State { Missing, Read, NotAFile, Unreadable } state = State::Missing;
+    std::vector<unsigned char> bytes;
+    DWORD error = 0;  // the system's reason, when unreadable
+};
+PatientReading ReadFilePatiently(const std::wstring& path, uint64_t maxSize);
 // A new file to write, by its extended-length path; with replace, an existing one is truncated, else
 // it is an error. Empty when the file could not be created.
 unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace = true);

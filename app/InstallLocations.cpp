@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstring>
+#include <cwchar>
 
 #include "app/FileSystem.h"
+#include "app/RunId.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
 
@@ -21,6 +23,7 @@ constexpr const wchar_t* LegacyAddinFolderSuffix =
     L"\\Cindervale\\Gleam Player\\www.gleamplayer.example\\bin\\orvixtessaraaddin";
 constexpr int TempNameAttempts = 64;
 constexpr const wchar_t* ApplicationCacheName = L"TessaraAppCache";
+constexpr const wchar_t* RunFolderPrefix = L"TessaraRun-";
 
 }  // namespace
 
@@ -67,6 +70,20 @@ bool IsTempNameForm(const std::wstring& name, const wchar_t* extension) {
                               std::wstring_view(TempNamePrefix).substr(0, letters)) &&
            digitsEnd != std::wstring::npos && digitsEnd > letters && digitsEnd <= letters + 4 &&
            EqualsIgnoringCase(std::wstring_view(name).substr(digitsEnd), extension);
+}
+
+std::wstring RunTemporaryFolder(const std::wstring& runId) {
+    const std::wstring folder = GetTempFolder();
+    return folder.empty() || !IsRunId(runId) ? std::wstring() : folder + RunFolderPrefix + runId;
+}
+
+std::wstring RunIdOfTemporaryFolder(const std::wstring& name) {
+    const size_t prefix = std::wcslen(RunFolderPrefix);
+    if (name.size() <= prefix ||
+        !EqualsIgnoringCase(std::wstring_view(name).substr(0, prefix), RunFolderPrefix))
+        return {};
+    const std::wstring id = name.substr(prefix);
+    return IsRunId(id) ? id : std::wstring();
 }
 
 std::wstring CreateTempFileName() {

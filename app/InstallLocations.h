@@ -24,6 +24,11 @@ std::wstring GetTempFolder();
 std::wstring NewTempName();
 // A name as NewTempName forms it (letter case ignored), with the given extension in place of ".tmp".
 bool IsTempNameForm(const std::wstring& name, const wchar_t* extension);
+// %TEMP%\TessaraRun-<run id>: the one folder that holds every temporary file of a run, so that what a
+// run left is known for its own by its name alone. Empty when the system names no temporary folder.
+std::wstring RunTemporaryFolder(const std::wstring& runId);
+// The run id in the name of such a folder (its name alone); empty for any other name.
+std::wstring RunIdOfTemporaryFolder(const std::wstring& name);
 // A new empty file under a fresh temporary name; empty when none could be made.
 std::wstring CreateTempFileName();
 // A new empty folder under a fresh temporary name; empty when it could not be created.

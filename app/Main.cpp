@@ -14,9 +14,9 @@
 #include "app/SystemLibrary.h"
 #include "engine/Backup.h"
 #include "engine/InstallerRun.h"
-#include "engine/RunJournal.h"
+#include "engine/RunRecovery.h"
 #include "system/PackageRecord.h"
-#include "system/Uninstall.h"
+#include "system/SelfRemoval.h"
 #include "ui/InstallerWindow.h"
 
 namespace {

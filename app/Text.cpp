@@ -161,4 +161,17 @@ std::wstring LoadResourceText(HINSTANCE module, UINT id) {
     return LoadResourceText(module, id, ::GetUserDefaultUILanguage());
 }
 
+bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
+
+std::wstring Hex(uint64_t value, int digits) {
+    std::wstring text(static_cast<size_t>(digits), L'0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<size_t>(i)] = L"0123456789ABCDEF"[value & 15];
+    return text;
+}
+
+uint64_t FileTimeNumber(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 }  // namespace tessara

@@ -3,6 +3,7 @@
 // references and string resources.
 #include <windows.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +29,18 @@ std::wstring ResolveDotComponents(std::wstring_view relative);
 
 // File names and paths compare this way: ordinal, without regard to case.
 bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b);
+// Two paths name the same place: equal but for letter case, and not empty.
+bool SamePath(const std::wstring& a, const std::wstring& b);
 
 // Paths are joined with exactly one backslash between folder and name.
 std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // A path below the folder (letter case ignored) that does not climb back out of it.
 bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
+
+// Upper-case hexadecimal, exactly `digits` long.
+std::wstring Hex(uint64_t value, int digits);
+// A file time as one number of 100-nanosecond ticks.
+uint64_t FileTimeNumber(const FILETIME& time);
 
 // The language of the string table a user of the UI language reads: the table of that very language,
 // else one of its primary language (every Spanish, Portuguese or Chinese variant reads the one table the

@@ -7,6 +7,7 @@
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
+#include "app/RunId.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 #include "app/SystemLibrary.h"

@@ -16,6 +16,7 @@
 #include "engine/Uninstallation.h"
 #include "system/ProcessControl.h"
 #include "engine/RunJournal.h"
+#include "engine/RunRecovery.h"
 #include "system/Registration.h"
 #include "system/RegistryValues.h"
 #include "system/RegistryTransaction.h"

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/FileSystem.h"
+#include "app/HttpText.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
 
@@ -69,14 +70,20 @@ bool IsCacheCopyOf(std::wstring_view fileName, const CacheCopyName& copy) {
     return rest.empty() || EqualsIgnoringCase(rest, copy.extension);
 }
 
-void DeleteCacheFiles(const std::vector<std::wstring>& files) {
+// True when every file is gone.
+bool DeleteCacheFiles(const std::vector<std::wstring>& files) {
     const ULONGLONG deadline = ::GetTickCount64() + CacheFileReleaseMilliseconds;
+    bool gone = true;
     for (const std::wstring& file : files) {
         while (!RemoveFile(file) && ::GetTickCount64() < deadline) ::Sleep(CacheFileRetryMilliseconds);
+        gone = gone && !PathExists(file);
     }
+    return gone;
 }
 
 }  // namespace
+
+std::wstring CacheNameOfUrl(const std::wstring& url) { return SplitUrlCredentials(url).url; }
 
 bool WrittenSince(const std::wstring& path, const FILETIME& since) {
     const std::optional<WIN32_FILE_ATTRIBUTE_DATA> data = FileAttributesOf(path);
@@ -116,22 +123,22 @@ std::vector<std::wstring> CacheFilesNamedAfter(const std::wstring& url, const st
     return files;
 }
 
-void RemoveCachedCopies(const std::wstring& url, const std::vector<std::wstring>& reportedFiles,
+bool RemoveCachedCopies(const std::wstring& url, const std::vector<std::wstring>& reportedFiles,
                         const FILETIME& downloadStart) {
     RemoveUrlCacheEntry(url);
     const std::wstring cacheFolder = InternetCacheFolder();
-    if (cacheFolder.empty()) return;
+    if (cacheFolder.empty()) return true;
     std::vector<std::wstring> candidates = CacheFilesNamedAfter(url, cacheFolder);
     candidates.insert(candidates.end(), reportedFiles.begin(), reportedFiles.end());
     std::vector<std::wstring> files;
     for (const std::wstring& file : candidates) {
         if (IsInsideFolder(file, cacheFolder) && WrittenSince(file, downloadStart)) files.push_back(file);
     }
-    DeleteCacheFiles(files);
+    return DeleteCacheFiles(files);
 }
 
-void RemoveDownloadLeftovers(const std::wstring& url, const FILETIME& downloadStart) {
-    RemoveCachedCopies(url, {}, downloadStart);
+bool RemoveDownloadLeftovers(const std::wstring& url, const FILETIME& downloadStart) {
+    return RemoveCachedCopies(url, {}, downloadStart);
 }
 
 void RemoveUrlCacheEntry(const std::wstring& url) {

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
+#include "app/RunId.h"
 #include "app/RunLimits.h"
 #include "app/ScopedWin.h"
 #include "app/Text.h"
@@ -29,39 +31,92 @@ std::wstring InJournalFolder(const wchar_t* name) {
     return folder.empty() ? std::wstring() : JoinPath(folder, name);
 }
 
+// A run's folder of temporaries, or a temporary name of earlier versions.
+bool IsTemporaryForm(const std::wstring& name) {
+    return !RunIdOfTemporaryFolder(name).empty() || IsTempNameForm(name, L".tmp");
+}
+
 // Such a name directly in the temporary folder.
 bool IsTemporaryName(const std::wstring& path) {
     const std::wstring folder = GetTempFolder();
     return !folder.empty() && path.size() > folder.size() &&
            EqualsIgnoringCase(std::wstring_view(path).substr(0, folder.size()), folder) &&
-           IsTempNameForm(path.substr(folder.size()), L".tmp");
+           IsTemporaryForm(path.substr(folder.size()));
 }
 
 bool IsReplaceableFolder(const std::wstring& path) {
     return SamePath(path, GetInstallFolder()) || SamePath(path, GetLegacyAddinFolder());
 }
 
-bool IsPlainText(const std::wstring& text) {
-    return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c > L' ' && c != 0x7f; });
+// Values are written as they are, but for control characters and the escape character itself, which
+// are written "%XX": every text a run can hold, a URL with a line end in it included, reads back as it
+// was written.
+constexpr wchar_t EscapeCharacter = L'%';
+
+bool NeedsEscape(wchar_t c) { return c < L' ' || c == 0x7f || c == EscapeCharacter; }
+
+std::wstring Escaped(const std::wstring& value) {
+    std::wstring text;
+    for (const wchar_t c : value)
+        text += NeedsEscape(c) ? std::wstring(1, EscapeCharacter) + Hex(c, 2) : std::wstring(1, c);
+    return text;
 }
 
+std::optional<std::wstring> Unescaped(const std::wstring& text) {
+    std::wstring value;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != EscapeCharacter) {
+            value += text[i];
+            continue;
+        }
+        const std::wstring digits = text.substr(i + 1, 2);
+        if (digits.size() != 2 || digits.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos)
+            return std::nullopt;
+        value += static_cast<wchar_t>(std::wcstoul(digits.c_str(), nullptr, 16));
+        i += 2;
+    }
+    return value;
+}
+
+// A download note is "<start time in this many hexadecimal digits> <URL>": the URL as the run was given
+// it, in any form the program accepts (a web address, a file URL, a local or UNC path), without its
+// user name and password.
 bool IsDownloadNote(const std::wstring& value) {
-    if (value.size() <= DownloadTimeDigits + 1 || value[DownloadTimeDigits] != L' ') return false;
-    const std::wstring time = value.substr(0, DownloadTimeDigits), url = value.substr(DownloadTimeDigits + 1);
-    return time.find_first_not_of(L"0123456789ABCDEF") == std::wstring::npos && IsPlainText(url) &&
-           (url.compare(0, 7, L"http://") == 0 || url.compare(0, 8, L"https://") == 0);
+    return value.size() > DownloadTimeDigits + 1 && value[DownloadTimeDigits] == L' ' &&
+           value.find_first_not_of(L"0123456789ABCDEF") == DownloadTimeDigits;
 }
 
-bool IsHonoured(const JournalEntry& entry) {
-    if (entry.kind == TemporaryNote) return IsTemporaryName(entry.value);
-    if (entry.kind == DownloadNote) return IsDownloadNote(entry.value);
-    if (IsFolderNote(entry)) return IsReplaceableFolder(entry.value);
-    if (entry.kind == CommittedNote || entry.kind == DiscardingNote) return entry.value.empty();
-    return false;
+bool IsEmptyValue(const std::wstring& value) { return value.empty(); }
+
+// Every note a run writes, each defined once: the writer refuses what the reader would not take back,
+// and the reader takes back whatever the writer writes.
+struct NoteDefinition {
+    const wchar_t* kind;
+    bool first;  // only the first line of a journal, which names the run
+    bool (*accepts)(const std::wstring& value);
+};
+
+constexpr NoteDefinition Notes[] = {
+    {InstallRunNote, true, IsRunId},
+    {UninstallRunNote, true, IsRunId},
+    {TemporaryNote, false, IsTemporaryName},
+    {DownloadNote, false, IsDownloadNote},
+    {PresentFolderNote, false, IsReplaceableFolder},
+    {AbsentFolderNote, false, IsReplaceableFolder},
+    {BackedUpNote, false, IsReplaceableFolder},
+    {CommittedNote, false, IsEmptyValue},
+    {DiscardingNote, false, IsEmptyValue},
+};
+
+const NoteDefinition* DefinitionOf(const std::wstring& kind) {
+    for (const NoteDefinition& note : Notes)
+        if (kind == note.kind) return &note;
+    return nullptr;
 }
 
-bool IsRunId(const std::wstring& id) {
-    return !id.empty() && id.size() <= 40 && id.find_first_not_of(L"0123456789ABCDEF-") == std::wstring::npos;
+bool IsNoteOfOurs(const JournalEntry& entry, bool first) {
+    const NoteDefinition* note = DefinitionOf(entry.kind);
+    return note && note->first == first && note->accepts(entry.value);
 }
 
 // Every whole line ends with its line end and holds exactly one tab. What a power cut leaves after the
@@ -87,16 +142,18 @@ std::optional<Journal> ParseJournal(const std::vector<unsigned char>& bytes) {
         if (tab == std::wstring::npos || line.find(L'\t', tab + 1) != std::wstring::npos ||
             std::any_of(line.begin(), line.end(), [](wchar_t c) { return c < L' ' && c != L'\t'; }))
             return std::nullopt;
-        JournalEntry entry{line.substr(0, tab), line.substr(tab + 1)};
-        if (first) {
-            if ((entry.kind != InstallRunNote && entry.kind != UninstallRunNote) || !IsRunId(entry.value))
-                return std::nullopt;
-            journal.kind = entry.kind == InstallRunNote ? RunKind::Install : RunKind::Uninstall;
-            journal.runId = entry.value;
+        const std::optional<std::wstring> value = Unescaped(line.substr(tab + 1));
+        if (!value) return std::nullopt;
+        JournalEntry entry{line.substr(0, tab), *value};
+        if (IsNoteOfOurs(entry, first)) {
+            if (first) {
+                journal.kind = entry.kind == InstallRunNote ? RunKind::Install : RunKind::Uninstall;
+                journal.runId = entry.value;
+            } else {
+                journal.entries.push_back(std::move(entry));
+            }
             first = false;
-        } else if (IsHonoured(entry)) {
-            journal.entries.push_back(std::move(entry));
-        } else if (entry.kind == TemporaryNote && IsTempNameForm(LastComponentOf(entry.value), L".tmp")) {
+        } else if (!first && entry.kind == TemporaryNote && IsTemporaryForm(LastComponentOf(entry.value))) {
             // A run made under another temporary folder (another session's): its file is left alone.
             LogFormat("Leaving %S alone: it is not in this temporary folder", entry.value);
         } else {
@@ -138,13 +195,30 @@ std::wstring JournalFolder() {
 
 std::wstring JournalFile() { return InJournalFolder(JournalFileName); }
 std::wstring UndoRecordFile() { return InJournalFolder(RegistryUndoFileName); }
+std::wstring RunNoteFile(const std::wstring& runFolder) { return JoinPath(runFolder, L"run.note"); }
 
-std::optional<Journal> ReadJournal(const std::wstring& path) {
-    const std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path, MaxJournalSize);
-    return bytes ? ParseJournal(*bytes) : std::nullopt;
+JournalReading ReadJournalFile(const std::wstring& path) {
+    PatientReading file = ReadFilePatiently(path, MaxJournalSize);
+    switch (file.state) {
+        case PatientReading::State::Missing:
+            return {JournalState::Missing, {}, 0};
+        case PatientReading::State::Unreadable:
+            return {JournalState::Unreadable, {}, file.error};
+        case PatientReading::State::NotAFile:
+            return {JournalState::Foreign, {}, 0};
+        case PatientReading::State::Read:
+            break;
+    }
+    std::optional<Journal> journal = ParseJournal(file.bytes);
+    return journal ? JournalReading{JournalState::Ours, std::move(*journal), 0}
+                   : JournalReading{JournalState::Foreign, {}, 0};
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) { return !a.empty() && EqualsIgnoringCase(a, b); }
+std::optional<Journal> ReadJournal(const std::wstring& path) {
+    JournalReading reading = ReadJournalFile(path);
+    if (reading.state == JournalState::Ours) return std::move(reading.journal);
+    return std::nullopt;
+}
 
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive;
 // a key may also go again that a registration or the mark had to create, the mark's own included.
@@ -178,9 +252,17 @@ bool IsRegistrationStep(const RegistryUndoStep& step) {
 
 bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,
                       DWORD disposition) {
-    const std::optional<std::string> bytes = NarrowText(kind + L"\t" + value + L"\n", CP_UTF8);
+    const NoteDefinition* note = DefinitionOf(kind);
+    if (!note || !note->accepts(value)) {
+        // Never written: the reader would take the whole file for another program's.
+        LogFormat("The note %S of the run journal does not fit its definition and is not written", kind);
+        return false;
+    }
+    const std::optional<std::string> bytes = NarrowText(kind + L"\t" + Escaped(value) + L"\n", CP_UTF8);
     if (!bytes) return false;
-    PassDurableStep(SamePath(path, JournalFile()) ? "journal" : "marker");
+    PassDurableStep(SamePath(path, JournalFile())           ? "journal"
+                    : IsInsideFolder(path, GetTempFolder()) ? "note"
+                                                            : "marker");
     unique_file_handle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
@@ -199,24 +281,6 @@ void SetAside(const std::wstring& file, const char* what) {
     }
     MaskCredentialsIn(aside);
     LogFormat("The %s %S is not one this program wrote; it is set aside as %S", what, file, aside);
-}
-
-// Upper-case hexadecimal, exactly `digits` long.
-std::wstring Hex(uint64_t value, int digits) {
-    std::wstring text(static_cast<size_t>(digits), L'0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4)
-        text[static_cast<size_t>(i)] = L"0123456789ABCDEF"[value & 15];
-    return text;
-}
-
-uint64_t FileTimeNumber(const FILETIME& time) {
-    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::wstring NewRunId() {
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    return Hex(::GetCurrentProcessId(), 8) + L"-" + Hex(FileTimeNumber(now), 16);
 }
 
 }  // namespace tessara

@@ -33,7 +33,8 @@ constexpr const wchar_t* CommitMarkKeyPath = L"Software\\Orvix\\TessaraSetup";
 constexpr const wchar_t* CommitMarkValueName = L"CommittedRun";
 constexpr const wchar_t* VendorKeyPath = L"Software\\Orvix";
 
-// A download note is "<start time in this many hexadecimal digits> <URL>".
+// A download note is "<start time in this many hexadecimal digits> <URL>", the URL in any form a run
+// accepts.
 constexpr size_t DownloadTimeDigits = 16;
 // A temporary file may have a safety copy under its name with this suffix.
 constexpr const wchar_t* SafetyCopySuffix = L"_temp";
@@ -59,23 +60,29 @@ bool IsFolderNote(const JournalEntry& entry);
 std::wstring JournalFolder();
 std::wstring JournalFile();
 std::wstring UndoRecordFile();
+// The note in a run's folder of temporaries: the journal's form, with the run and its downloads, so that
+// what the run left in the Internet cache is found with the folder, also when the journal is lost.
+std::wstring RunNoteFile(const std::wstring& runFolder);
 
-// The journal at path, when it is one our runs write; its run id is empty when not even its first
-// record is whole (an emptied file).
+enum class JournalState { Missing, Ours, Foreign, Unreadable };
+// A journal as found: not there, one our runs write (its run id empty when not even its first record
+// is whole, as in an emptied file), one they could not have written, or one that could not be read for
+// a passing reason (held by another program, a read error) even when tried again for a while.
+struct JournalReading {
+    JournalState state = JournalState::Missing;
+    Journal journal;
+    DWORD error = 0;  // the system's reason, when unreadable
+};
+JournalReading ReadJournalFile(const std::wstring& path);
+// The journal at path, when it is one our runs write.
 std::optional<Journal> ReadJournal(const std::wstring& path);
-// Appends one line, flushed to the disk before the call returns.
+// Appends one note, flushed to the disk before the call returns; false, and nothing written, for a note
+// that does not fit its definition.
 bool WriteJournalLine(const std::wstring& path, const std::wstring& kind, const std::wstring& value,
                       DWORD disposition);
 // Undo steps only ever touch the three registrations and the commit mark, on the current user's hive.
 bool IsRegistrationStep(const RegistryUndoStep& step);
 // Renamed out of the way and never read again, with a log line.
 void SetAside(const std::wstring& file, const char* what);
-
-bool SamePath(const std::wstring& a, const std::wstring& b);
-// Upper-case hexadecimal, exactly `digits` long.
-std::wstring Hex(uint64_t value, int digits);
-uint64_t FileTimeNumber(const FILETIME& time);
-// The process and the moment: no two runs share one.
-std::wstring NewRunId();
 
 }  // namespace tessara

@@ -5,7 +5,7 @@
 // registry changes were committed. It lives in a fixed place of the user's profile, so that whatever
 // ends a run (a failure, a kill, a power loss), the run's own end or the next start of the program, in
 // any mode, leaves exactly the previous state or exactly the new one, with the registry to match, and
-// nothing else.
+// nothing else. A run that did not end is settled by engine/RunRecovery.
 #include <memory>
 #include <string>
 
@@ -20,8 +20,9 @@ public:
     // Starts the journal of a new run, first settling one that is left over. False when no journal
     // can be kept, or a previous run still could not be put back: the run must then not start.
     bool Begin(RunKind kind);
-    // A new empty file, or folder, under a fresh temporary name; noted before it exists and removed
-    // with its safety copy when the run ends, whatever happened. Empty when none could be made.
+    // A new empty file, or folder, in the run's own folder of temporaries (noted before it exists),
+    // which goes when the run ends, whatever happened, or at a later start once the run's process has
+    // ended. Empty when none could be made.
     std::wstring NewTemporaryFile();
     std::wstring NewTemporaryFolder();
     // A download about to start: what it leaves of the URL in the Internet cache goes when the run ends.
@@ -49,10 +50,8 @@ private:
 
     std::wstring m_runId;
     RunKind m_kind = RunKind::Install;
+    std::wstring m_runFolder;
+    int m_temporaries = 0;
 };
-
-// At every start, under the run lock: completes or undoes a run that did not end. A journal or undo
-// record that this program could not have written is set aside, untouched, with a log line.
-void RecoverInterruptedRun();
 
 }  // namespace tessara

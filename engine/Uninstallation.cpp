@@ -13,7 +13,6 @@
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/RegistryValues.h"
-#include "system/Uninstall.h"
 
 namespace tessara {
 namespace {

@@ -73,7 +73,8 @@ public:
     void RevertAll() const;
     void Forget() const;
 
-    static bool Read(const std::wstring& recordFile, std::vector<Undo>& steps);
+    // False for a whole step that is not ours.
+    static bool Parse(const std::vector<BYTE>& data, std::vector<Undo>& steps);
 
 private:
     bool Persist() const;
@@ -169,10 +170,8 @@ bool CUndoLog::Persist() const {
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-bool CUndoLog::Read(const std::wstring& recordFile, std::vector<Undo>& steps) {
-    const std::optional<std::vector<BYTE>> data = ReadFileBytes(recordFile, 64 << 20);
-    if (!data) return false;
-    CRecordReader reader(*data);
+bool CUndoLog::Parse(const std::vector<BYTE>& data, std::vector<Undo>& steps) {
+    CRecordReader reader(data);
     uint32_t count = 0;
     // A record cut short or ending in zero bytes is what a power cut leaves: every step that reached
     // its end mark is whole, and the change of the step being written had not begun, since each step
@@ -455,11 +454,13 @@ std::unique_ptr<IRegistryTransaction> CreateJournalRegistryTransaction(const std
 
 UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
                                            const std::function<bool(const RegistryUndoStep&)>& honoured) {
-    if (::GetFileAttributesW(undoRecordFile.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return UndoRecordOutcome::Reverted;
+    const PatientReading record = ReadFilePatiently(undoRecordFile, 64 << 20);
+    if (record.state == PatientReading::State::Missing) return UndoRecordOutcome::Reverted;
+    // A record that cannot be read completely now is never half applied, nor taken for a foreign one.
+    if (record.state == PatientReading::State::Unreadable) return UndoRecordOutcome::Unreadable;
     std::vector<Undo> steps;
-    // A record that cannot be read completely is never half applied.
-    if (!CUndoLog::Read(undoRecordFile, steps)) return UndoRecordOutcome::Unreadable;
+    if (record.state != PatientReading::State::Read || !CUndoLog::Parse(record.bytes, steps))
+        return UndoRecordOutcome::Refused;
     for (const Undo& step : steps) {
         if (!honoured({step.kind, step.root, step.path, step.valueName})) return UndoRecordOutcome::Refused;
     }

@@ -147,4 +147,15 @@ std::wstring GetInstalledProductVersion(const std::wstring& installFolder) {
            std::to_wstring(LOWORD(fixed->dwProductVersionLS));
 }
 
+bool DeleteRegistrations(IRegistryTransaction& transaction) {
+    // A protocol that was never registered (or was removed by hand) is nothing to delete.
+    if (OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath,
+                       DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE)) {
+        const bool tree = DeleteKeyTree(HKEY_CURRENT_USER, ProtocolKeyPath, transaction);
+        const bool key = transaction.DeleteKey(HKEY_CURRENT_USER, ProtocolKeyPath);
+        if (!tree || !key) return false;
+    }
+    return transaction.DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
+}
+
 }  // namespace tessara

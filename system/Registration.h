@@ -29,6 +29,10 @@ bool WriteProtocolKeys(std::wstring installFolder, IRegistryTransaction& transac
 // Starts the detector at logon. The Run key is opened, never created; the result is that of the write.
 bool WriteStartupValue(std::wstring installFolder, IRegistryTransaction& transaction);
 
+// Deletes the uninstall entry and the protocol registration inside the transaction: false, when the
+// uninstall entry is not there or a deletion failed, means there is no installation to remove.
+bool DeleteRegistrations(IRegistryTransaction& transaction);
+
 // The signed version of the installed payload, kept in the uninstall entry so that it goes with it.
 // Written inside the installation's transaction; an installation without a version removes it.
 bool WritePayloadVersion(const std::string& version, IRegistryTransaction& transaction);

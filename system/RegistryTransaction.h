@@ -64,8 +64,9 @@ struct RegistryUndoStep {
 };
 enum class UndoRecordOutcome { Reverted, Unreadable, Refused };
 // Puts back every change noted in an undo record, newest first, and deletes the record; Reverted
-// also when there is no record. Nothing is put back from a record that cannot be read completely
-// (Unreadable) or that holds a step `honoured` refuses (Refused): the record is left as it is.
+// also when there is no record. Nothing is put back from a record that cannot be read now, even when
+// tried again for a while (Unreadable: held by another program, a read error), or that holds a step
+// that is not ours or that `honoured` refuses (Refused): the record is left as it is.
 UndoRecordOutcome RevertRegistryUndoRecord(const std::wstring& undoRecordFile,
                                            const std::function<bool(const RegistryUndoStep&)>& honoured);
 // Probes once whether the Kernel Transaction Manager and the transacted registry work here.

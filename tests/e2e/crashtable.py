@@ -21,6 +21,10 @@ def journal_folder():
     return harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
 
 
+def tree_bytes(path):
+    return sum(p.stat().st_size for p in [path, *path.rglob("*")] if p.is_file()) if path.exists() else 0
+
+
 def apply_variant(variant, last_step):
     """What a power cut leaves of the files being written; False where the variant changes nothing."""
     folder = journal_folder()
@@ -68,7 +72,7 @@ class CrashTable:
         self.installed = None
         self.runs = 0
         self.violations = []
-        self.unattributed = 0
+        self.lost_journal_bytes = 0
         self.reset()
 
     # -- state -------------------------------------------------------------------------------------
@@ -123,10 +127,18 @@ class CrashTable:
             if run.exit_code != 0:
                 raise AssertionError("base uninstall failed\n" + (run.log_text or ""))
             self.installed = None
+            # Its self-removal script ends first: a start while it runs would finish its work, and number
+            # steps the crashed runs do not have.
+            self.wait_for_self_removal()
         harness.kill_windows_processes("tessaradetector.exe")
         self.legacy.mkdir(parents=True, exist_ok=True)
         (self.legacy / "addin.dll").write_bytes(b"legacy add-in")
         return self.installed
+
+    def wait_for_self_removal(self):
+        """An uninstallation's self-removal script runs on for seconds after it, and then removes itself."""
+        harness.wait_until(lambda: all(harness.process_ended(pid) for pid in harness.self_removal_scripts()),
+                           "the self-removal scripts", timeout=90)
 
     def target(self):
         return "b" if self.installed == "a" else "a"
@@ -210,16 +222,11 @@ class CrashTable:
         if not settled and (which == base) != self.legacy.exists() and which in allowed:
             problems.append("legacy add-in %s" % ("present" if self.legacy.exists() else "missing"))
         if settled:
-            # An uninstallation's self-removal script runs on for seconds after it, and then removes itself.
-            harness.wait_until(lambda: all(harness.process_ended(pid) for pid in harness.self_removal_scripts()),
-                               "the self-removal scripts", timeout=90)
+            self.wait_for_self_removal()
             left = self.leftovers()
-            # The temporaries of a run whose journal was lost cannot be told from anyone else's: they
-            # stay for the system's clean-up of the temporary folder, and are counted apart.
-            temporaries = [name for name in left if name in self.temp_entries()]
             if self.journal_lost:
-                self.unattributed += len(temporaries)
-                left = [name for name in left if name not in temporaries]
+                self.lost_journal_bytes += sum(tree_bytes(self.temp / name) for name in left
+                                               if name in self.temp_entries())
             if left:
                 problems.append("left over: %s" % left)
             self.temp_baseline = self.temp_entries()
@@ -265,7 +272,7 @@ def main():
     finally:
         server.close()
     print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
-    print("%d temporaries left by runs whose journal was lost" % table.unattributed)
+    print("%d bytes left in the temporary folder by runs whose journal was lost" % table.lost_journal_bytes)
     return 1 if table.violations else 0
 
 

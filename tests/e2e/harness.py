@@ -333,6 +333,13 @@ class PayloadServer:
                     self.send_header("Content-Length", str(len(data)))
                 self.end_headers()
                 try:
+                    if mode == "stall-once" and "Range" not in self.headers and self.path + "#stalled" not in routes:
+                        # The first request for the whole body gets half of it and then silence; later ones all of it.
+                        routes[self.path + "#stalled"] = (mode, b"")
+                        self.wfile.write(data[: len(data) // 2])
+                        self.wfile.flush()
+                        time.sleep(60)
+                        return
                     if mode in ("cut", "reset"):
                         self.wfile.write(data[: len(data) // 2])
                         self.wfile.flush()

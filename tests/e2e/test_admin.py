@@ -180,7 +180,7 @@ class AdministratorTest(InstallTestBase):
             ("full-temp", self.server.serve("/payload.zip", self.payload), "full-temp", 112,
              r"Not enough free space to extract the payload: \d+ bytes needed, \d+ available"),
             ("full-temp-download", self.server.serve("/big.zip", big), "full-temp", 112,
-             r'Not enough free space at "T:": \d+ bytes free, \d+ bytes needed'),
+             r'Not enough free space at "T:[^"]*": \d+ bytes free, \d+ bytes needed'),
             ("held", self.server.serve("/payload.zip", self.payload), "held", 1603,
              r"(?i)Could not move .*\\Tessara\.exe: system error 32 \(.+\)"),
             # A server that gives no length cannot be caught short by the download: the archive can.

@@ -23,19 +23,30 @@ def sample(kinds_seen, variants):
 
 
 class CrashPointTest(unittest.TestCase):
-    def test_every_kind_of_step_cut_off_leaves_one_installation_and_a_matching_registry(self):
-        work = harness.WORK / "crash-sample"
+    def sweep(self, name, kinds, choose):
+        work = harness.WORK / name
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
         server = harness.PayloadServer()
         try:
             table = crashtable.CrashTable(work, server)
-            points, rows = table.sweep(crashtable.KINDS, sample(set(), crashtable.VARIANTS))
+            points, rows = table.sweep(kinds, choose)
         finally:
             server.close()
-        print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
-        self.assertGreater(rows, 10)
+        print("%d crash points, %d variants, %d violations, %d bytes left in the temporary folder by runs whose "
+              "journal was lost" % (points, rows, len(table.violations), table.lost_journal_bytes))
         self.assertEqual([], table.violations)
+        self.assertEqual(0, table.lost_journal_bytes)
+        return rows
+
+    def test_every_kind_of_step_cut_off_leaves_one_installation_and_a_matching_registry(self):
+        self.assertGreater(self.sweep("crash-sample", crashtable.KINDS, sample(set(), crashtable.VARIANTS)), 10)
+
+    def test_a_run_cut_after_its_download_whose_journal_is_lost_leaves_nothing_in_the_temporary_folder(self):
+        def after_download(kind, trace):
+            backing_up = next(k for k, step in trace if step == "marker")
+            return [(backing_up, variant) for variant in ("emptied", "local-gone")]
+        self.assertEqual(2, self.sweep("crash-journal-lost", ["reinstall"], after_download))
 
 
 if __name__ == "__main__":

@@ -270,6 +270,17 @@ class StalledDownloadTest(InterruptionTestBase):
             watcher.join()
         return run, time.monotonic() - started, missing
 
+    def test_an_attempt_that_stalled_leaves_no_copy_in_the_internet_cache_after_the_next_start(self):
+        before = self.install_old()
+        url = self.server.serve("/new-stalling.zip", (self.work / "new.zip").read_bytes(), "stall-once")
+        run, _, _ = self.run_watched(url, {"TESSARA_TEST_STALL_MS": "3000", "TESSARA_TEST_RETRY_PAUSE_MS": "100"})
+        self.assertEqual(0, run.exit_code, run.log_text)
+        self.assertIn("Download attempt 2 succeeded", run.messages)
+        self.start_next("after-stalled-attempt")
+        after = self.state()
+        for place in ("temp", "cache"):
+            self.assertEqual(before[place], after[place], place)
+
     def test_a_server_that_never_answers_fails_by_the_stall_time_or_the_limit_of_waiting(self):
         before = self.install_old()
         url = self.server.serve("/silent.zip", b"", "silent")

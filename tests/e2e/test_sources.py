@@ -151,3 +151,30 @@ class LocalSourceTest(SourceTableBase):
         for name, source, failure in rows:
             with self.subTest(name):
                 self.run_row(source, "local-" + name.replace(" ", "-"), failure)
+
+    def test_every_form_of_source_leaves_nothing_and_its_journal_is_never_set_aside(self):
+        """A whole run from each form of source, then the next start: nothing of the run is left, and the
+        next start finds nothing it would take for another program's."""
+        (self.folder / "n\u00e4chste \u00fcbergabe.zip").write_bytes(self.payload)
+        long_path = "/long.zip?" + "q" * 2000
+        long_path += "x" * (2083 - len(self.server.url(long_path)))
+        rows = [
+            ("literal space", self.server.url("/with space.zip"), ["/with space.zip", "/with%20space.zip"]),
+            ("2,083 characters", self.server.url(long_path), [long_path]),
+            ("file URL", "file:///" + harness.to_windows(self.folder / "payload.zip").replace("\\", "/"), []),
+            ("local path", harness.to_windows(self.folder / "payload.zip"), []),
+            ("UNC form", r"\\%s\payloads\payload.zip" % self.SHARE_HOST, []),
+            ("non-ASCII", harness.to_windows(self.folder / "n\u00e4chste \u00fcbergabe.zip"), []),
+        ]
+        journal = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix" / "TessaraSetup"
+        for name, source, routes in rows:
+            with self.subTest(name):
+                for route in routes:
+                    self.server.serve(route, self.payload)
+                temp_before = self.temp_entries()
+                self.run_row(source, "form-" + name.replace(" ", "-").replace(",", ""), None)
+                next_start = harness.run_setup(harness.prepare_setup_folder("after-form"), "/silent", "/zipUrl",
+                                               self.server.url("/missing.zip"))
+                self.assertEqual([], [m for m in next_start.messages if "not one this program wrote" in m])
+                self.assertEqual([], sorted(p.name for p in journal.glob("*")) if journal.exists() else [])
+                self.assertEqual(temp_before, self.temp_entries())

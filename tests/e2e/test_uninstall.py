@@ -100,25 +100,38 @@ class UninstallTest(test_install.InstallTestBase):
     def test_a_later_start_removes_what_a_self_removal_cut_short_left_and_nothing_else(self):
         temp = harness.to_unix(harness.expand("%TEMP%"))
         ours = (harness.SOURCE / "res" / "SelfRemoval.bat").read_bytes()
-        an_hour_ago = time.time() - 3600
-        scripts = {"Tes0F01.bat": (ours, an_hour_ago, False),  # cut short by a power cut long ago
-                   "Tes0F02.bat": (ours, time.time(), True),  # may still be running
-                   "Tes0F03.bat": (ours.upper(), an_hour_ago, True),  # someone else's
-                   "Tes0F04.bat": (ours[:40], an_hour_ago, False),  # torn while it was written
-                   "Other001.bat": (ours, an_hour_ago, True)}
-        for name, (content, written, _) in scripts.items():
+        elsewhere = harness.prepare_setup_folder("left-by-a-cut")
+        target = elsewhere / "TessaraAppSetup.exe.4294967280.old"  # set aside by the process FFFFFFF0
+        remark = b"\r\nrem " + harness.to_windows(target).encode() + b"\r\n"
+        scripts = {"TessaraRemoval-FFFFFFF0-01DC000000000000.bat": (ours + remark, False),  # whole, process gone
+                   "TessaraRemoval-FFFFFFF4-01DC000000000000.bat": (ours[:40], False),  # torn while written
+                   "TessaraRemoval-FFFFFFF8-01DC000000000000.bat": (ours.upper() + remark, True),  # not ours
+                   "Other001.bat": (ours + remark, True)}
+        for name, (content, _) in scripts.items():
             (temp / name).write_bytes(content)
-            os.utime(temp / name, (written, written))
+        target.write_bytes(b"MZ")
         folder = harness.prepare_setup_folder("leftover-scripts")
         set_aside = {"TessaraAppSetup.exe.4242.old": False, "TessaraAppSetup.exe.mine.old": True}
         for name in set_aside:
             (folder / name).write_bytes(b"MZ")
         harness.run_setup(folder, "/silent", "/zipUrl")
-        self.assertEqual({name: stays for name, (_, _, stays) in scripts.items()},
+        self.assertEqual({name: stays for name, (_, stays) in scripts.items()},
                          {name: (temp / name).exists() for name in scripts})
         self.assertEqual(set_aside, {name: (folder / name).exists() for name in set_aside})
+        self.assertFalse(target.exists())
         for name in scripts:
             (temp / name).unlink(missing_ok=True)
+
+    def test_an_uninstall_cut_once_its_script_is_written_leaves_nothing_after_the_next_start(self):
+        temp_before = self.temp_entries()
+        folder = harness.prepare_setup_folder("cut-self-removal", program=harness.TEST_SETUP_EXE)
+        run = harness.run_setup(folder, "/uninstall", env={"TESSARA_TEST_STOP_AT": "self-removal-written"})
+        self.assertEqual(99, run.exit_code, run.log_text)
+        self.assertEqual(1, len(set(self.temp_entries()) - set(temp_before)), "the whole script is left by the cut")
+        harness.run_setup(harness.prepare_setup_folder("after-cut-self-removal"), "/silent", "/zipUrl")
+        self.assertEqual(temp_before, self.temp_entries())
+        self.assertEqual(["debugLog.log"], sorted(p.name for p in folder.iterdir()))
+
 
 class UninstallExitCodeTest(test_install.InstallTestBase):
     """"/uninstall" exits 0 only when the application is gone; otherwise 1603, the reason in the log."""

@@ -235,6 +235,13 @@ TEST(RegistryJournalTest, AnUndoRecordTornAtAnyByteKeepsItsWholeSteps) {
         }
     }
     ASSERT_TRUE(WriteFileBytes(record, whole->data(), whole->size()));
+    {
+        // Held by another program for longer than the reader waits: kept as it is for a later try.
+        const unique_file_handle held(
+            ::CreateFileW(record.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(UndoRecordOutcome::Unreadable, RevertRegistryUndoRecord(record, anyStep));
+    }
     EXPECT_EQ(UndoRecordOutcome::Reverted, RevertRegistryUndoRecord(record, anyStep));
     EXPECT_EQ(before, ReadTree(scratch.path()));
 }

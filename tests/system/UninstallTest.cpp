@@ -15,7 +15,7 @@
 #include "system/Registration.h"
 #include "system/RegistryTransaction.h"
 #include "system/Shortcuts.h"
-#include "system/Uninstall.h"
+#include "system/SelfRemoval.h"
 #include "tests/TestFolder.h"
 #include "tests/system/SystemTestSupport.h"
 

@@ -1,7 +1,9 @@
-#include "system/Uninstall.h"
+#include "system/SelfRemoval.h"
 
 #include <windows.h>
 
+#include <cwchar>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -11,21 +13,14 @@
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
 #include "app/InstallLocations.h"
+#include "app/RunId.h"
+#include "app/RunLimits.h"
 #include "res/resource.h"
 #include "system/CommandLine.h"
 #include "system/ProcessControl.h"
-#include "system/Registration.h"
-#include "system/RegistryTransaction.h"
-#include "system/RegistryValues.h"
 
 namespace tessara {
 namespace {
-
-constexpr REGSAM TreeAccess = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
-
-// A script that outlived its program cannot still be running after this long: it waits about a minute
-// at most.
-constexpr ULONGLONG LeftoverScriptAge = 10ull * 60 * 10000000;  // in 100-nanosecond ticks
 
 // The embedded script; empty when the resource is missing.
 std::string_view SelfRemovalScript() {
@@ -36,20 +31,29 @@ std::string_view SelfRemovalScript() {
     return bytes ? std::string_view(bytes, ::SizeofResource(module, resource)) : std::string_view();
 }
 
-// Writes the embedded script under a fresh temporary name with the extension ".bat"; empty when no
-// complete script could be written, so that nothing half-written is ever run.
-std::wstring WriteSelfRemovalScript() {
+// A script is named after the process it serves, "TessaraRemoval-<run id>.bat" in the temporary folder,
+// and ends, after the embedded script's last line, in a remark that names the file it deletes: a later
+// start tells from the name alone whether the process is gone, and then does what the script was to do.
+constexpr const wchar_t* ScriptPrefix = L"TessaraRemoval-";
+constexpr const wchar_t* ScriptExtension = L".bat";
+constexpr std::string_view TargetRemark = "\r\nrem ";
+constexpr std::string_view ScriptEnd = "\r\n";
+
+// The script's bytes for the target; empty when the resource is missing or the path cannot be written.
+std::string ScriptFor(const std::wstring& target) {
     const std::string_view bytes = SelfRemovalScript();
-    if (bytes.empty()) return {};
+    const std::optional<std::string> path = NarrowText(target, CP_UTF8);
+    if (bytes.empty() || !path) return {};
+    return std::string(bytes) + std::string(TargetRemark) + *path + std::string(ScriptEnd);
+}
 
-    // Only a name is formed, so that a cut here leaves nothing behind.
-    std::wstring script = NewTempName();
-    if (script.empty()) return {};
-    // The unique name ends in ".tmp"; the interpreter runs only what ends in ".bat".
-    const size_t dot = script.find_last_of(L"\\/.");
-    if (dot != std::wstring::npos && script[dot] == L'.') script.erase(dot);
-    script += L".bat";
-
+// Writes the script for the target in the temporary folder; empty when no complete script could be
+// written, so that nothing half-written is ever run.
+std::wstring WriteSelfRemovalScript(const std::wstring& target) {
+    const std::string bytes = ScriptFor(target);
+    const std::wstring temp = GetTempFolder();
+    if (bytes.empty() || temp.empty()) return {};
+    const std::wstring script = temp + ScriptPrefix + NewRunId() + ScriptExtension;
     if (!WriteFileBytes(script, bytes.data(), bytes.size(), false)) {
         // One that stood there already is someone else's.
         if (::GetLastError() != ERROR_FILE_EXISTS) RemoveFile(script);
@@ -86,29 +90,50 @@ std::wstring SetAsideNameFor(const std::wstring& program, DWORD processId) {
     return program + L"." + std::to_wstring(processId) + SetAsideSuffix;
 }
 
-ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
-
-// Scripts in the temporary folder that a kill or a power cut stopped: only files that are byte for byte
-// our script, or its beginning where a power cut tore its writing, and too old to be running still.
-void RemoveLeftoverScripts() {
+// What a self-removal script in the temporary folder, written whole or torn by a cut, leaves to do once
+// the process it serves is gone: the script and its target go (a script still running then finds its work
+// done). Only a file that is our script, or its beginning where a cut tore its writing, and a target
+// that is a program file set aside by that very process.
+void RemoveScriptOfEndedProcess(const std::wstring& script, const std::wstring& runId) {
     const std::string_view ours = SelfRemovalScript();
+    const std::optional<std::vector<unsigned char>> read = ReadFileBytes(script, ours.size() + 4 * MAX_PATH);
+    if (ours.empty() || !read) return;
+    const std::string_view bytes(reinterpret_cast<const char*>(read->data()), read->size());
+    std::wstring target;
+    if (bytes.size() > ours.size()) {
+        const size_t start = ours.size() + TargetRemark.size();
+        if (bytes.substr(0, ours.size()) != ours ||
+            bytes.substr(ours.size(), TargetRemark.size()) != TargetRemark ||
+            bytes.size() < start + ScriptEnd.size() ||
+            bytes.substr(bytes.size() - ScriptEnd.size()) != ScriptEnd)
+            return;
+        const std::optional<std::wstring> path =
+            WidenText(std::string(bytes.substr(start, bytes.size() - start - ScriptEnd.size())), CP_UTF8);
+        const std::wstring processId = std::to_wstring(std::wcstoul(runId.substr(0, 8).c_str(), nullptr, 16));
+        if (!path || !HasPattern(LastComponentOf(*path), L"", (L"." + processId + SetAsideSuffix).c_str()))
+            return;
+        target = *path;
+    } else if (bytes.empty() || bytes != ours.substr(0, bytes.size())) {
+        return;
+    }
+    if (!target.empty() && RemoveFile(target))
+        LogFormat("Removed the setup program that an earlier run set aside: %S", target);
+    if (RemoveFile(script)) LogFormat("Removed a self-removal script that an earlier run left: %S", script);
+}
+
+// Scripts in the temporary folder whose process is gone, each with what it was to delete.
+void RemoveLeftoverScripts() {
     const std::wstring temp = GetTempFolder();
     std::vector<FolderEntry> entries;
-    if (ours.empty() || temp.empty() || !ListFolder(temp, entries)) return;
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
+    if (temp.empty() || !ListFolder(temp, entries)) return;
     for (const FolderEntry& entry : entries) {
-        if (entry.isDirectory || entry.isLink || entry.size == 0 || entry.size > ours.size() ||
-            !IsTempNameForm(entry.name, L".bat"))
+        if (entry.isDirectory || entry.isLink || !HasPattern(entry.name, ScriptPrefix, ScriptExtension))
             continue;
-        const std::wstring path = JoinPath(temp, entry.name);
-        const auto attributes = FileAttributesOf(path);
-        const auto bytes = ReadFileBytes(path, ours.size());
-        if (!attributes || Ticks(now) - Ticks(attributes->ftLastWriteTime) < LeftoverScriptAge || !bytes ||
-            std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) !=
-                ours.substr(0, bytes->size()))
-            continue;
-        if (RemoveFile(path)) LogFormat("Removed a self-removal script that an earlier run left: %S", path);
+        const std::wstring runId =
+            entry.name.substr(std::wcslen(ScriptPrefix),
+                              entry.name.size() - std::wcslen(ScriptPrefix) - std::wcslen(ScriptExtension));
+        if (IsRunId(runId) && !IsRunAlive(runId))
+            RemoveScriptOfEndedProcess(JoinPath(temp, entry.name), runId);
     }
 }
 
@@ -133,16 +158,6 @@ void RemoveSetAsideCopies() {
 
 }  // namespace
 
-bool DeleteRegistrations(IRegistryTransaction& transaction) {
-    // A protocol that was never registered (or was removed by hand) is nothing to delete.
-    if (OpenKeyOutside(HKEY_CURRENT_USER, ProtocolKeyPath, TreeAccess)) {
-        const bool tree = DeleteKeyTree(HKEY_CURRENT_USER, ProtocolKeyPath, transaction);
-        const bool key = transaction.DeleteKey(HKEY_CURRENT_USER, ProtocolKeyPath);
-        if (!tree || !key) return false;
-    }
-    return transaction.DeleteKey(HKEY_CURRENT_USER, UninstallKeyPath);
-}
-
 std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target) {
     // cmd /C drops the first and the last quote of a line that starts with one, so the whole command
     // is wrapped in one more pair; the script and the target then arrive as one argument each,
@@ -155,11 +170,11 @@ bool ScheduleSelfRemoval() {
     // The script deletes whatever it is given; it must never be given an empty or partial path.
     const std::wstring program = GetExecutablePath();
     if (program.empty() || !IsRegularFile(program)) return true;
-    const std::wstring script = WriteSelfRemovalScript();
-    if (script.empty()) return true;
     // The file is set aside under a name of its own before the script is told about it: a new copy put
     // at the program's path afterwards is not the file the script deletes.
     const std::wstring setAside = SetAsideNameFor(program, ::GetCurrentProcessId());
+    const std::wstring script = WriteSelfRemovalScript(setAside);
+    if (script.empty()) return true;
     // One under this name is what an earlier process of the same id left when its script was cut short.
     RemoveFile(setAside);
     if (!MoveFileNoReplace(program, setAside)) {
@@ -168,6 +183,7 @@ bool ScheduleSelfRemoval() {
         RemoveFile(script);
         return true;
     }
+    PassStopPoint("self-removal-written");
     if (!StartSelfRemovalScript(script, setAside)) {
         LogFormat("Could not start the removal of the setup program: system error %d",
                   static_cast<int>(::GetLastError()));

@@ -1,17 +1,11 @@
 #pragma once
-// The registry half of removing an installation, and removing the setup program's own file once it
-// has exited.
+// Removing the setup program's own file once it has exited.
 #include <windows.h>
 
 #include <string>
 
-#include "system/RegistryTransaction.h"
-
 namespace tessara {
 
-// Deletes the uninstall entry and the protocol registration inside the transaction: false, when the
-// uninstall entry is not there or a deletion failed, means there is no installation to remove.
-bool DeleteRegistrations(IRegistryTransaction& transaction);
 // The command line that runs the self-removal script: the script, the id of the process to wait for
 // and the file to delete then, each one argument whatever blanks it holds.
 std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId, const std::wstring& target);
@@ -19,8 +13,8 @@ std::wstring SelfRemovalCommandLine(const std::wstring& script, DWORD processId,
 // exited, and then itself; a file put at the program's path meanwhile stays. Always true.
 bool ScheduleSelfRemoval();
 // Deletes what a self-removal cut short by a kill or a power cut left: its script in the temporary
-// folder (only a file that is byte for byte our script and too old to be running still), and this
-// program's file set aside beside it by an earlier process.
+// folder, whole or torn, once the process it serves is gone, with the program file it was to delete;
+// and this program's file set aside beside it by an earlier process.
 void RemoveLeftoversOfSelfRemoval();
 
 }  // namespace tessara
