@@ -47,9 +47,14 @@ class WindowRun:
         return [c["name"] for c in children], [c["value"] for c in children if c["value"]]
 
     def listen(self):
-        """Starts recording the window's announcements until it raises an alert."""
-        return subprocess.Popen([harness.WINE_RUN, DRIVER, "events", "60000"], env=dict(
-            os.environ, TESSARA_DESKTOP=self.desktop), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        """Starts recording the window's announcements until it raises an alert; returns once they are heard."""
+        marker = self.folder / "listening.marker"
+        marker.unlink(missing_ok=True)
+        listener = subprocess.Popen([harness.WINE_RUN, DRIVER, "events", "60000", harness.to_windows(marker)],
+                                    env=dict(os.environ, TESSARA_DESKTOP=self.desktop), stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+        harness.wait_until(lambda: marker.exists() or listener.poll() is not None, "the listener")
+        return listener
 
     def focus(self):
         return json.loads(self.drive("focus").stdout.decode("utf-8"))
@@ -137,6 +142,7 @@ class InteractiveWindowTest(InstallTestBase):
             link.unlink(missing_ok=True)
 
     def tearDown(self):
+        self.server.gate.set()
         if self.run_:
             self.run_.close()
         harness.kill_windows_processes("TessaraAppSetup.exe")
@@ -148,6 +154,8 @@ class InteractiveWindowTest(InstallTestBase):
 
     def test_first_run_installs_without_buttons_then_exit_makes_only_the_chosen_shortcut(self):
         url = self.server.serve("/slow.zip", self.payload, mode="slow")
+        # Half the payload arrives before anyone listens, the rest only once the listener hears.
+        self.server.gate.clear()
         self.desktop_link.parent.mkdir(parents=True, exist_ok=True)
         self.desktop_link.write_bytes(b"left by an earlier installation")
         run = self.start("window-first", url)
@@ -173,6 +181,7 @@ class InteractiveWindowTest(InstallTestBase):
         self.assertEqual(1, len(values))
         self.assertEqual("Installation progress", names[1], "the progress reads right after the status")
         announcements = run.listen()
+        self.server.gate.set()
 
         done = run.wait_for(lambda s: MAIN in s["controls"], "the installed screen")
         heard = announcements.communicate(timeout=90)[0].decode("utf-8").splitlines()
