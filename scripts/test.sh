@@ -14,4 +14,5 @@ prefix=$!
 bash "$root/scripts/build.sh"
 wait "$prefix"
 cd "$build"
-ctest --output-on-failure -j2 "$@"
+# Two at a time by default, for a machine shared with others; TESSARA_TEST_JOBS asks for more.
+ctest --output-on-failure -j"${TESSARA_TEST_JOBS:-2}" "$@"
