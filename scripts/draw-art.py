@@ -2,7 +2,8 @@
 # Draws the setup program's art into res/: the banner (446 x 200), the success and error icons (18 x 18),
 # each at 100, 150 and 200 % for screens of higher pixel density, and the application icon (16, 32, 48 and
 # 256 pixels). The banner carries the product name alone; the window draws its tagline as translated text. Runs on Debian's python3 with python3-pil
-# (scripts/install-deps.sh installs it) and the DejaVu fonts; run it again after changing a colour.
+# and the DejaVu fonts (`scripts/install-deps.sh python3-pil fonts-dejavu-core` installs them); run it
+# again after changing a colour.
 #
 # Every shape is drawn as a coverage mask at eight times the target size and scaled down, so edges are
 # anti-aliased and transparent backgrounds carry no dark fringe.

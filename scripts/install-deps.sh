@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test the setup program:
-# the MinGW-w64 cross compiler, zlib for MinGW, Wine with 32-bit support, Xvfb, OpenSSL,
-# the host libraries of the payload tool, wixl for the MSI package, Pillow and fonts for redrawing the
-# art (scripts/draw-art.py),
-# and a font with Japanese, Korean and Chinese glyphs for the window under Wine. Skips everything that
-# is already there.
+# the MinGW-w64 cross compiler (its POSIX-thread variant alone, the one the toolchain uses), zlib for
+# MinGW, Wine with 32-bit support, Xvfb, OpenSSL, the host libraries of the payload tool, wixl for the MSI
+# package, and a font with Japanese, Korean and Chinese glyphs for the window under Wine. Skips everything
+# that is already there.
+#   usage: scripts/install-deps.sh [PACKAGE...]
+# The scripts that need more name it: ImageMagick for the screenshots, Pillow and fonts for redrawing the
+# art (scripts/draw-art.py). One apt call installs everything missing.
 set -euo pipefail
 
 SUDO=""
@@ -14,10 +16,10 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 packages=(
-  g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 libz-mingw-w64-dev
-  wine wine64 wine32:i386 xvfb xauth openssl libssl-dev zlib1g-dev libminizip-dev
-  cmake make g++ python3 curl unzip dpkg-dev googletest imagemagick
-  python3-pil fonts-dejavu-core fonts-wqy-microhei msitools wixl
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  libz-mingw-w64-dev wine wine64 wine32:i386 xvfb openssl libssl-dev zlib1g-dev libminizip-dev
+  cmake make g++ python3 unzip dpkg-dev googletest fonts-wqy-microhei msitools wixl
+  "$@"
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -5,6 +5,7 @@
 # 200 %; puts the density back to 96 when it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh" imagemagick
 # An X screen of our own, large enough for the window at 200 %.
 unset DISPLAY
 TESSARA_SCREEN=2048x1536 source "$root/scripts/wine-env.sh"

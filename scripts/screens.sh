@@ -3,6 +3,7 @@
 # and Chinese, into docs/screens/, each cropped to the window. Builds first; uses the build's Wine prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh" imagemagick
 bash "$root/scripts/build.sh" >/dev/null
 source "$root/scripts/wine-env.sh"
 export TESSARA_BUILD_DIR TESSARA_SOURCE_DIR="$root" TESSARA_PAYLOAD_TOOL="$TESSARA_BUILD_DIR/host/tessara-payload"

@@ -4,6 +4,15 @@
 # Fails when a test fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build="${TESSARA_BUILD_DIR:-$root/build}"
+bash "$root/scripts/install-deps.sh"
+# Wine makes the tests' prefix while the compiler works: it needs nothing built, and CTest would
+# otherwise wait for it before the first test, when it lists the test programs' cases.
+mkdir -p "$build"
+WINEPREFIX="$build/wineprefix" bash "$root/scripts/wine-prefix.sh" >/dev/null &
+prefix=$!
 bash "$root/scripts/build.sh"
-cd "${TESSARA_BUILD_DIR:-$root/build}"
-ctest --output-on-failure -j2 "$@"
+wait "$prefix"
+cd "$build"
+# Two at a time by default, for a machine shared with others; TESSARA_TEST_JOBS asks for more.
+ctest --output-on-failure -j"${TESSARA_TEST_JOBS:-2}" "$@"

@@ -283,7 +283,7 @@ PASSWORD_AUTHORIZATION = "Basic " + base64.b64encode(PASSWORD_USER_INFO.encode()
 class PayloadServer:
     """Serves payloads in several manners: "normal", "nolength" (no Content-Length, closes at the end),
     "cut" (announces the full length, sends half, closes), "reset" (the same, ending with a reset
-    connection), "404", "slow" (a trickle), "silent" (accepts and never answers), "endless" (a body
+    connection), "404", "slow" (a trickle whose second half waits while the gate is closed), "silent" (accepts and never answers), "endless" (a body
     without length that never ends), "html" (a page of the given bytes as text/html, as a captive portal
     answers), "redirect" (302 to the URL given as the data) and "password" (only to a request that
     brings the user name and password of PASSWORD_USER_INFO, 401 to any other). Given a certificate and
@@ -292,6 +292,9 @@ class PayloadServer:
     def __init__(self, certificate=None):
         self.routes = {}
         routes = self.routes
+        self.gate = threading.Event()
+        self.gate.set()
+        gate = self.gate
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.0"
@@ -354,6 +357,8 @@ class PayloadServer:
                             self.wfile.write(data)
                     elif mode == "slow":
                         for i in range(0, len(data), 4096):
+                            if i >= len(data) // 2:
+                                gate.wait(30)
                             self.wfile.write(data[i:i + 4096])
                             self.wfile.flush()
                             time.sleep(0.05)

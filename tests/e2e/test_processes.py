@@ -65,6 +65,20 @@ class ProcessControlTest(InstallTestBase):
             harness.kill_windows_processes("TessaraAppSetup.exe")
             other.kill()
 
+    def test_a_program_whose_child_outlives_it_hands_back_its_output_when_it_ends(self):
+        # Wine gives the child the program's standard error whatever handles it passes on; the output
+        # must still end with the program, or whoever reads it waits for the child.
+        folder = self.work / "outliving"
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(harness.BUILD / "tests" / "engine" / "sleeper.exe", folder / "outliving.exe")
+        try:
+            done = harness.wine(["cmd.exe", "/c", "start", "/b", harness.to_windows(folder / "outliving.exe")],
+                                timeout=60)
+            self.assertEqual(0, done.returncode)
+            self.assertTrue(self.running_from("outliving/outliving.exe"), "the child runs on")
+        finally:
+            harness.kill_windows_processes("outliving.exe")
+
     @staticmethod
     def running_from(fragment):
         out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE).stdout.decode("utf-8", "replace")

@@ -9,6 +9,8 @@
 #include <cwchar>
 #include <string>
 
+#include "app/ScopedWin.h"
+
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"TessaraAppInstallerWindow";
@@ -150,14 +152,18 @@ void CALLBACK PrintEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, L
 }
 
 // Prints the announcements of the installer's process, one a line, until it raises an alert or the
-// time is up.
-int PrintEvents(DWORD durationMs) {
+// time is up. The marker file, when named, is made once the announcements are heard.
+int PrintEvents(DWORD durationMs, const wchar_t* marker) {
     DWORD processId = 0;
     ::GetWindowThreadProcessId(FindInstaller(), &processId);
     if (!processId) return 1;
     const HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_MIN, EVENT_OBJECT_VALUECHANGE, nullptr, PrintEvent,
                                                  processId, 0, WINEVENT_OUTOFCONTEXT);
     if (!hook) return 1;
+    if (marker) {
+        const tessara::unique_file_handle made(
+            ::CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    }
     const DWORD start = ::GetTickCount();
     while (!g_alerted && ::GetTickCount() - start < durationMs) {
         ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -424,9 +430,9 @@ int wmain(int argc, wchar_t** argv) {
         ::CoInitialize(nullptr);
         return PrintAccessible();
     }
-    if (command == L"events" && argc == 3) {
+    if (command == L"events" && (argc == 3 || argc == 4)) {
         ::CoInitialize(nullptr);
-        return PrintEvents(std::wcstoul(argv[2], nullptr, 10));
+        return PrintEvents(std::wcstoul(argv[2], nullptr, 10), argc == 4 ? argv[3] : nullptr);
     }
     if (command == L"focus") {
         const HWND focus = FocusedControl();
