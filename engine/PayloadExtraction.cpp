@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/Text.h"
@@ -245,8 +246,10 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     const std::vector<std::string> listedFiles = WithoutPlacedFiles(
         archive, std::vector<std::string>(entries.begin() + 1, entries.end()), extractionFolder, placed);
     CDigestingObserver observer(cancelled, !manifest.fileDigests.empty());
-    if (!archive.ExtractEntries(extractionFolder, {kManifestEntryName}, nullptr) ||
-        !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
+    const bool extracted = archive.ExtractEntries(extractionFolder, {kManifestEntryName}, nullptr) &&
+                           archive.ExtractEntries(extractionFolder, listedFiles, &observer);
+    // Checked, put in place or removed, the files are on the disk first: the placed ones of an update too.
+    if (!WaitUntilOnDisk() || !extracted) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
@@ -277,6 +280,8 @@ public:
         if (!stopped) stopped = WriteSignedFiles();
         if (!stopped && !m_reader.MatchesCentralDirectory())
             stopped = "the archive's directory does not list the entries it holds";
+        // Checked, put in place or removed, the files are on the disk first.
+        if (!WaitUntilOnDisk() && !stopped) stopped = "a file could not be flushed to the disk";
         // Whatever stopped the reading, a download that ended early explains it best.
         if (stopped && !m_archive.FinalSize()) return {std::nullopt, m_archive.Interruption(), m_wroteFiles};
         if (stopped) return {std::nullopt, stopped, m_wroteFiles};
@@ -311,9 +316,10 @@ private:
         // A later entry of that name that the manifest lists would overwrite the manifest just verified.
         m_placed.insert(ComparablePathOf(destination));
         // The extraction's files are no durable step of a run: the folder is noted and goes as a whole.
-        const unique_file_handle file = CreateFileForWriting(destination);
+        unique_file_handle file = CreateFileForWriting(destination);
         if (!file || !WriteToFile(file.get(), message.data(), message.size()))
             return "the manifest could not be written";
+        FlushInBackground(std::move(file), destination);
         return nullptr;
     }
 
@@ -337,7 +343,7 @@ private:
     }
 
     bool WriteEntryTo(const std::wstring& destination, uint64_t size) {
-        const unique_file_handle file = CreateFileForWriting(destination);
+        unique_file_handle file = CreateFileForWriting(destination);
         if (!file) return false;
         const bool copied = m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
             return !Cancelled() && WriteToFile(file.get(), data, piece) &&
@@ -345,6 +351,7 @@ private:
         });
         std::vector<unsigned char> digest = m_hasher.Finish();
         if (!copied || digest.empty()) return false;
+        FlushInBackground(std::move(file), destination);
         m_written.files.push_back({destination, {size, std::move(digest)}});
         return true;
     }

@@ -8,6 +8,7 @@
 
 #include "app/Arguments.h"
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
@@ -126,6 +127,8 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
 // Before a payload is unpacked again into the folder: whatever an earlier attempt left there goes. Files an
 // update placed may be second names of the installed ones, so nothing may be written over them.
 bool EmptyStagingFolder(const std::wstring& folder) {
+    // Files still being flushed keep the folder.
+    WaitUntilOnDisk();
     std::vector<FolderEntry> entries;
     if (ListFolder(folder, entries) && entries.empty()) return true;
     return RemoveTree(folder) && CreateFolders(folder);
@@ -265,6 +268,8 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
 }
 
 void RemoveTemporaryFiles(const PipelineFiles& files) {
+    // Files still being flushed keep the folder.
+    WaitUntilOnDisk();
     if (!files.extractionFolder.empty()) {
         LogFormat("Removing extracted payload from %S", files.extractionFolder);
         RemoveTree(files.extractionFolder);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
 #include "app/InstallLocations.h"
@@ -167,6 +168,14 @@ bool Settle(const Journal& written, bool filesAreItsOwn = true, bool byItsRun = 
     if (committed && journal.kind == RunKind::Uninstall) FinishRemoval();
     // Before the backup and its marker go, so that a cut here is settled again at the next start.
     MatchRegistrationsToFiles();
+    // What stays is on the disk before the backup goes: files a restore copied, and the registry as
+    // the commit or the settling left it.
+    if (!WaitUntilOnDisk()) {
+        LogFormat("The installation in place is not on the disk completely; the backup is kept in %S",
+                  BackupRoot());
+        return false;
+    }
+    FlushRegistry();
     if (filesAreItsOwn && !journal.Has(DiscardingNote))
         WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
     // A backup that another run made is not this run's to discard, whatever became of this run.
@@ -327,6 +336,8 @@ std::unique_ptr<IRegistryTransaction> CRunJournal::CreateTransaction(const std::
 bool CRunJournal::Commit(IRegistryTransaction& transaction) {
     const std::unique_ptr<ITransactedKey> mark = transaction.CreateKey(HKEY_CURRENT_USER, CommitMarkKeyPath);
     if (!mark || !SetStringValue(*mark, CommitMarkValueName, m_runId)) return false;
+    // After the commit the backup may go at any moment: whatever the run wrote is on the disk before.
+    if (!WaitUntilOnDisk()) return false;
     PassStopPoint("committing");
     if (!transaction.Commit()) return false;
     PassStopPoint("registry-committed");

@@ -8,15 +8,21 @@ import harness
 
 
 def sample(kinds_seen, variants):
-    """One row for each kind of step not yet cut in an earlier run kind, plus the last step."""
+    """One row for each kind of step not yet cut in an earlier run kind, plus the last step; and, from the
+    commit on, lost writes at the first step of each kind, where the backup may go."""
     def choose(kind, trace):
-        rows = []
+        commit = next((k for k, step in trace if step == "registry"), len(trace) + 1)
+        after_commit = {}
+        for k, step in trace[commit - 1:]:
+            after_commit.setdefault(step, k)
+        rows = [(k, "lost-writes") for k in sorted(after_commit.values())]
         for k, step in trace:
             if step in kinds_seen and k != len(trace):
                 continue
             kinds_seen.add(step)
             last = trace[k - 2][1] if k >= 2 else None
-            usable = [v for v in variants if v not in ("cut", "nul") or last in ("journal", "marker")]
+            usable = [v for v in variants
+                      if v != "lost-writes" and (v not in ("cut", "nul") or last in ("journal", "marker"))]
             rows.append((k, usable[len(kinds_seen) % len(usable)]))
         return rows
     return choose
@@ -34,7 +40,11 @@ class CrashPointTest(unittest.TestCase):
         finally:
             server.close()
         print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
+        print("lost writes: %d unflushed files damaged, %d registry states dropped"
+              % (table.lost_files, table.lost_registry))
         self.assertGreater(rows, 10)
+        # The lost writes reached what a run changes: registry changes at least, as files are flushed.
+        self.assertGreater(table.lost_registry, 0)
         self.assertEqual([], table.violations)
 
 
