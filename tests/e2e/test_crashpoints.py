@@ -8,14 +8,13 @@ import harness
 
 
 def sample(kinds_seen, variants):
-    """One row for each kind of step not yet cut in an earlier run kind, plus the last step; and, from the
-    commit on, lost writes at the first step of each kind, where the backup may go."""
+    """One row for each kind of step not yet cut in an earlier run kind, plus the last step; and lost writes
+    at the first deletion after the journal has noted the commit, when the previous installation is about
+    to be given up."""
     def choose(kind, trace):
-        commit = next((k for k, step in trace if step == "registry"), len(trace) + 1)
-        after_commit = {}
-        for k, step in trace[commit - 1:]:
-            after_commit.setdefault(step, k)
-        rows = [(k, "lost-writes") for k in sorted(after_commit.values())]
+        registry = next((k for k, step in trace if step == "registry"), len(trace))
+        noted = next((k for k, step in trace[registry:] if step == "journal"), len(trace))
+        rows = [(next((k for k, step in trace[noted:] if step == "delete"), len(trace)), "lost-writes")]
         for k, step in trace:
             if step in kinds_seen and k != len(trace):
                 continue
