@@ -2,23 +2,16 @@
 
 #include <atomic>
 
-#include "app/InstallStage.h"
-#include "app/Log.h"
-
 namespace tessara {
 namespace {
 
-// Written by the installer thread, read by the entry point once the thread has ended.
+// Written by the run's thread, read by the run once that thread has ended.
 std::atomic<bool> g_notEnoughDiskSpace{false};
 
 }  // namespace
 
 void NoteNotEnoughDiskSpace() { g_notEnoughDiskSpace.store(true); }
 
-int FailedRunExitCode() { return g_notEnoughDiskSpace.load() ? ExitNotEnoughDiskSpace : ExitInstallFailure; }
-
-void LogFailedRun(int32_t stage, int exitCode) {
-    LogFormat("Installation failed at the %s step, exit code %d", StageName(stage), exitCode);
-}
+bool RanOutOfDiskSpace() { return g_notEnoughDiskSpace.load(); }
 
 }  // namespace tessara

@@ -1,7 +1,6 @@
 #pragma once
 // The exit codes of the silent modes, in the Windows Installer's numbers, so that deployment tools can
 // tell a failure to retry later from one to report. The interactive mode shows its outcome instead.
-#include <cstdint>
 
 namespace tessara {
 
@@ -11,17 +10,14 @@ constexpr int ExitSuccess = 0;
 constexpr int ExitNoRunStarted = 1;
 // The run needed more disk space than the drive had (ERROR_DISK_FULL).
 constexpr int ExitNotEnoughDiskSpace = 112;
-// Every other failed installation (ERROR_INSTALL_FAILURE).
+// Every other failed installation or removal, and a run lock that cannot be used (ERROR_INSTALL_FAILURE).
 constexpr int ExitInstallFailure = 1603;
 // Another run of the setup program for this user did not end in time (ERROR_INSTALL_ALREADY_RUNNING).
 constexpr int ExitAnotherRunInProgress = 1618;
 
-// Notes that a step failed for want of disk space; a failed run then ends with ExitNotEnoughDiskSpace.
+// Notes that a step failed for want of disk space; a failed run then ends with ExitNotEnoughDiskSpace
+// (the run decides its exit code, engine/InstallerRun.h).
 void NoteNotEnoughDiskSpace();
-// The exit code of a silent run that did not complete.
-int FailedRunExitCode();
-// The last line of every failed run, so that an administrator sees where to look without reading the
-// rest: "Installation failed at the <step> step, exit code <code>".
-void LogFailedRun(int32_t stage, int exitCode);
+bool RanOutOfDiskSpace();
 
 }  // namespace tessara

@@ -10,7 +10,6 @@
 #include "app/SystemLibrary.h"
 
 namespace tessara {
-namespace {
 
 std::string SystemErrorText(DWORD error) {
     wchar_t* text = nullptr;
@@ -23,6 +22,8 @@ std::string SystemErrorText(DWORD error) {
         message.pop_back();
     return NarrowForLog(message);
 }
+
+namespace {
 
 // The processes that hold the file, as the Restart Manager sees them; empty where it is missing.
 std::vector<RM_PROCESS_INFO> ProcessesHolding(const std::wstring& path) {

@@ -9,6 +9,9 @@
 
 namespace tessara {
 
+// The system's text for an error, without its closing full stop.
+std::string SystemErrorText(DWORD error);
+
 // "Could not <action> <path>: system error <code> (<text>)", followed by one line per process that
 // holds the file, where the system can tell.
 void LogFileOperationFailure(const char* action, const std::wstring& path, DWORD error);

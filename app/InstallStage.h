@@ -1,20 +1,9 @@
 #pragma once
-// The state one installation run shares between the installer thread and the window, and the
-// progress interface through which the run reports to the window.
-#include <windows.h>
-
-#include <atomic>
+// The stage codes of an installation run, and the interfaces through which a run reports to the one
+// who shows it.
 #include <cstdint>
-#include <string>
 
 namespace tessara {
-
-// Posted by the worker side: the run has ended (rebuild the screen), and hide (0) or show (1) the
-// window's close box around a run.
-constexpr UINT WM_INSTALL_FINISHED = WM_USER + 1;
-constexpr UINT WM_SET_CLOSE_BOX = WM_USER + 2;
-// Posted by the worker side when the run begins a step or starts or stops waiting for another run.
-constexpr UINT WM_RUN_STATUS_CHANGED = WM_USER + 4;
 
 // Stable values: the error report and the window's screens rely on them. Append only.
 enum InstallStage : int32_t {
@@ -49,45 +38,17 @@ protected:
     ~IProgressReport() = default;
 };
 
-// What the installer thread reads and writes. The worker writes the atomics; the window thread reads
-// them when it paints. Texts and handles are set by the window thread before a worker starts.
-class CInstallerSession : public IProgressReport {
+// The one who shows a run (the window): besides the progress, it learns of every change of the run's
+// state and asks the user the run's questions. Called on the run's thread.
+class IRunView : public IProgressReport {
 public:
-    explicit CInstallerSession(bool silentMode) : silent(silentMode) {}
-    CInstallerSession(const CInstallerSession&) = delete;
-    CInstallerSession& operator=(const CInstallerSession&) = delete;
-
-    bool IsCancelled() override { return cancelRequested.load(); }
-
-    // A new step is shown (and read to screen-reader users) as it begins, not at the next progress.
-    void SetStage(InstallStage value) {
-        if (stage.exchange(value) != value) PostStatusChanged();
-    }
-    void SetError(bool value) { error.exchange(value); }
-    // Set while the run waits for another run of the user to end; such a run has changed nothing yet.
-    void SetWaiting(bool value) {
-        if (waiting.exchange(value) != value) PostStatusChanged();
-    }
-
-    std::atomic<HWND> window{nullptr};
-    std::atomic<int32_t> stage{StageNone};
-    const bool silent;
-    std::atomic<bool> finished{false};
-    std::atomic<bool> error{false};
-    std::atomic<bool> cancelRequested{false};
-    std::atomic<int> progress{0};
-    std::atomic<bool> waiting{false};
-    // The run failed because the payload's signed version is older than the installed one.
-    std::atomic<bool> refusedOlderVersion{false};
-    std::wstring closePromptCaption;
+    // A step began, or the run started or stopped waiting for another run.
+    virtual void OnRunStatusChanged() = 0;
+    // Asks whether the running application may be closed for the installation; true for Yes.
+    virtual bool AllowClosingApplication() = 0;
 
 protected:
-    ~CInstallerSession() = default;
-
-private:
-    void PostStatusChanged() {
-        if (const HWND target = window.load()) ::PostMessageW(target, WM_RUN_STATUS_CHANGED, 0, 0);
-    }
+    ~IRunView() = default;
 };
 
 }  // namespace tessara

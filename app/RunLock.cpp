@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Arguments.h"
+#include "app/FailureLog.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
 
@@ -16,6 +17,10 @@ namespace tessara {
 namespace {
 
 constexpr DWORD kWaitSlice = 250;
+// How long a refused access may last before it counts as lasting: longer than a holder's file takes to
+// go, well inside the time a run may take to fail.
+constexpr ULONGLONG kDeniedGraceMs = 2000;
+constexpr DWORD kDeniedRetryMs = 50;
 
 // The token's user, as the system hands it out.
 std::vector<BYTE> TokenInformation(TOKEN_INFORMATION_CLASS kind) {
@@ -121,6 +126,22 @@ std::wstring RunLockFile() {
     return std::wstring(folder) + L"\\Orvix Tessara Setup.lock";
 }
 
+bool IsFolderOrReadOnly(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+// Why the lock file cannot be opened, for the administrator who has to mend it.
+std::string LockFileProblem(const std::wstring& path, DWORD error) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return "a folder is in its place";
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return "the file is read-only";
+    return SystemErrorText(error);
+}
+
 }  // namespace
 
 CUserLock::Outcome CUserLock::AcquireRunFile(DWORD waitMilliseconds,
@@ -131,20 +152,38 @@ CUserLock::Outcome CUserLock::AcquireRunFile(DWORD waitMilliseconds,
         return Outcome::Unavailable;
     }
     DWORD error = ERROR_SUCCESS;
-    const bool held = WaitForTurn(waitMilliseconds, keepWaiting, [this, &path, &error](DWORD slice) {
+    ULONGLONG deniedSince = 0;
+    const bool decided = WaitForTurn(waitMilliseconds, keepWaiting, [&](DWORD slice) {
         if (slice) ::Sleep(slice);
-        m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-        error = m_file ? ERROR_SUCCESS : ::GetLastError();
-        // Only another holder's open file is a reason to wait; any other refusal will not pass.
-        return m_file || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED);
+        for (;;) {
+            m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+            error = m_file ? ERROR_SUCCESS : ::GetLastError();
+            // Only another holder's open file is a reason to wait.
+            if (m_file || error == ERROR_SHARING_VIOLATION) return static_cast<bool>(m_file);
+            // A holder's file being deleted as it lets go refuses access for a moment; a folder in its
+            // place, a read-only file or a folder we may not write to refuse it for good.
+            if (error != ERROR_ACCESS_DENIED || IsFolderOrReadOnly(path)) return true;
+            // A caller that does not wait need not tell the two apart.
+            if (waitMilliseconds == 0) return false;
+            const ULONGLONG now = ::GetTickCount64();
+            if (!deniedSince) deniedSince = now;
+            if (now - deniedSince >= kDeniedGraceMs) return true;
+            ::Sleep(kDeniedRetryMs);
+        }
     });
     if (m_file) return Outcome::Held;
-    if (held) {
-        LogFormat("Could not take the run lock %S (system error %u)", path, error);
+    if (decided) {
+        LogFormat("Could not take the run lock %S: %s (system error %u)", path, LockFileProblem(path, error),
+                  error);
         return Outcome::Unavailable;
     }
     return Outcome::Busy;
+}
+
+void CUserLock::Release() {
+    m_file.reset();
+    m_held.reset();
 }
 
 CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting) {
@@ -165,6 +204,44 @@ CUserLock::Outcome CUserLock::Acquire(DWORD waitMilliseconds, const std::functio
         return Outcome::Held;
     }
     return result == WAIT_TIMEOUT ? Outcome::Busy : Outcome::Unavailable;
+}
+
+CRunLock::Result CRunLock::Take(DWORD waitMilliseconds, const char* action,
+                                const std::function<void()>& onWaitingChanged) {
+    m_state.store(Idle);
+    // Asked only while another run holds the lock.
+    const auto keepWaiting = [&] {
+        int idle = Idle;
+        if (m_state.compare_exchange_strong(idle, Waiting) && onWaitingChanged) onWaitingChanged();
+        return m_state.load() != LeftWaiting;
+    };
+    const CUserLock::Outcome outcome = m_lock.Acquire(waitMilliseconds, keepWaiting);
+    // A leave that arrived while the lock was being taken still counts: the run has not begun.
+    int waiting = Waiting;
+    const bool wasWaiting = m_state.compare_exchange_strong(waiting, Idle);
+    const bool left = !wasWaiting && waiting == LeftWaiting;
+    Result result = Result::Held;
+    if (left) {
+        m_lock.Release();
+        LogFormat("The user left the %s while it waited for another setup run; nothing was changed", action);
+        result = Result::Left;
+    } else if (outcome == CUserLock::Outcome::Unavailable) {
+        LogFormat("The %s cannot run without the run lock, and waiting would not make it usable", action);
+        result = Result::Unusable;
+    } else if (outcome == CUserLock::Outcome::Busy) {
+        // A caller that does not wait tries again later, and says nothing.
+        if (waitMilliseconds != 0)
+            LogFormat("The %s did not start: another setup run holds the lock", action);
+        result = Result::TimedOut;
+    }
+    m_state.store(Idle);
+    if ((wasWaiting || left) && onWaitingChanged) onWaitingChanged();
+    return result;
+}
+
+bool CRunLock::Leave() {
+    int waiting = Waiting;
+    return m_state.compare_exchange_strong(waiting, LeftWaiting);
 }
 
 DWORD SilentRunLockWait() {

@@ -4,6 +4,7 @@
 // on its result blocks nobody.
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -29,6 +30,8 @@ public:
     // another process or thread still holds the lock; Unavailable when no lock could be made (a run then
     // does not go ahead). The lock is held until this object is destroyed.
     Outcome Acquire(DWORD waitMilliseconds, const std::function<bool()>& keepWaiting = {});
+    // Lets go of a lock this object holds.
+    void Release();
 
 private:
     CUserLock(const wchar_t* baseName, bool allSessions) : m_baseName(baseName), m_allSessions(allSessions) {}
@@ -39,6 +42,35 @@ private:
 
     unique_held_mutex m_held;
     unique_file_handle m_file;
+};
+
+// The user's run lock as every run takes it: one place decides whether a run waits for another, goes
+// ahead, or ends at once, and says which in the log. Only another holder of the lock file is waited
+// for; anything else that keeps the file from being opened will not pass by waiting.
+class CRunLock {
+public:
+    enum class Result { Held, TimedOut, Left, Unusable };
+
+    CRunLock() : m_lock(CUserLock::ForRuns()) {}
+
+    // Waits up to waitMilliseconds (INFINITE for no bound) for another run to let go; onWaitingChanged
+    // is called when the wait begins and when it ends. Left when the user left the run while it waited:
+    // the lock is let go again and nothing begins, even when the other run ended at that moment.
+    // `action` names the run in the log ("installation", "uninstallation").
+    Result Take(DWORD waitMilliseconds, const char* action,
+                const std::function<void()>& onWaitingChanged = {});
+    // From another thread: leaves a run while it waits. False when it does not wait, or no longer: a run
+    // that has taken its lock has begun, and only a cancel stops it.
+    bool Leave();
+    // The run waits for another run, or was left while it waited.
+    bool IsWaiting() const { return m_state.load() != Idle; }
+    // Lets go of the lock once the run is over.
+    void Release() { m_lock.Release(); }
+
+private:
+    enum State { Idle, Waiting, LeftWaiting };
+    CUserLock m_lock;
+    std::atomic<int> m_state{Idle};
 };
 
 // How long a silent run or "/uninstall" waits for another run before it gives up: the seconds of

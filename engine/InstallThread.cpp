@@ -10,13 +10,12 @@
 #include "app/RunLimits.h"
 #include "app/RunLock.h"
 #include "app/ScopedWin.h"
-#include "app/Text.h"
 #include "app/InstallLocations.h"
 #include "app/InstallStage.h"
 #include "engine/PayloadPipeline.h"
+#include "engine/Uninstallation.h"
 #include "system/ProcessControl.h"
 #include "engine/RunJournal.h"
-#include "res/resource.h"
 #include "system/Registration.h"
 #include "system/RegistryValues.h"
 #include "system/RegistryTransaction.h"
@@ -28,16 +27,13 @@ namespace {
 enum class CloseOutcome { Stopped, Declined, CouldNotStop };
 
 // Makes sure no process of the application runs, asking the user first when it is in use.
-CloseOutcome CloseRunningApplication(CInstallerSession& session) {
-    if (session.silent) {
+CloseOutcome CloseRunningApplication(CInstallerRun& run) {
+    if (run.silent) {
         StopApplicationAndDetector("Silent install, Stopping the tessara processes",
                                    "Silent install, Stopping tessara detector");
     } else if (IsApplicationRunning()) {
-        const std::wstring prompt = LoadResourceText(::GetModuleHandleW(nullptr), IDS_CLOSE_PROMPT_TEXT);
         LogWrite("Tessara is running, asking the user to close the application");
-        if (::MessageBoxW(session.window.load(), prompt.c_str(), session.closePromptCaption.c_str(),
-                          MB_YESNO | MB_ICONQUESTION) != IDYES)
-            return CloseOutcome::Declined;
+        if (!run.AllowClosingApplication()) return CloseOutcome::Declined;
         LogWrite("User allowed us to close the application");
         for (int round = 0; IsApplicationRunning() || IsDetectorRunning(); ++round) {
             if (round == StopWaitRounds) return CloseOutcome::CouldNotStop;
@@ -49,41 +45,32 @@ CloseOutcome CloseRunningApplication(CInstallerSession& session) {
     return WaitUntilStopped() ? CloseOutcome::Stopped : CloseOutcome::CouldNotStop;
 }
 
-}  // namespace
+using Outcome = CInstallerRun::Outcome;
 
-// Held for one run alone, so that a window resting on its result screen blocks no other run. The window
-// shows that the run waits meanwhile; a silent run gives up after a while, an interactive one only when
-// the user leaves it.
-bool TakeRunLock(CInstallerSession& session, CUserLock& lock) {
-    const DWORD wait = session.silent ? SilentRunLockWait() : INFINITE;
-    // Asked only while another run holds the lock.
-    const auto keepWaiting = [&session] {
-        session.SetWaiting(true);
-        return !session.IsCancelled();
-    };
-    const CUserLock::Outcome outcome = lock.Acquire(wait, keepWaiting);
-    session.SetWaiting(false);
-    // No run goes ahead without the lock, whatever kept it from being taken.
-    if (outcome == CUserLock::Outcome::Held) return true;
-    ContinueUnlessCancelled(session);
-    return false;
+Outcome EndRun(CInstallerRun& run, Outcome outcome) {
+    LogFormat("Installer thread finished: stage=%d error=%d", run.stage.load(), run.error.load());
+    return outcome;
 }
 
-namespace {
-
-DWORD EndThread(CInstallerSession& session, DWORD exitCode) {
-    LogFormat("Installer thread finished: stage=%d error=%d", session.stage.load(), session.error.load());
-    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 1, 0);
-    // The run's one report of its end, after everything it changed is final: the window shows the
-    // result screen only for what really happened.
-    session.OnFinished();
-    return exitCode;
+// The run goes ahead only with the lock; otherwise its outcome says what kept it.
+Outcome WithoutLock(CRunLock::Result result) {
+    switch (result) {
+        case CRunLock::Result::Left:
+            return Outcome::Left;
+        case CRunLock::Result::TimedOut:
+            return Outcome::TimedOut;
+        case CRunLock::Result::Unusable:
+            return Outcome::LockUnusable;
+        case CRunLock::Result::Held:
+            break;
+    }
+    return Outcome::Succeeded;
 }
 
 // Ends a run that failed before the pipeline began, with the step the window's failure screen names.
-void FailBeforePipeline(CInstallerSession& session, InstallStage stage) {
-    session.SetStage(stage);
-    session.SetError(true);
+void FailBeforePipeline(CInstallerRun& run, InstallStage stage) {
+    run.SetStage(stage);
+    run.SetError(true);
 }
 
 // A run that did not complete leaves the previous installation as it was, and that includes its
@@ -110,22 +97,22 @@ const Registration kRegistrations[] = {
     {"Creating startup keys", StageStartupKeys, WriteStartupValue, 100, "Startup keys success=%d"},
 };
 
-bool WriteRegistrations(CInstallerSession& session, const std::wstring& installFolder,
+bool WriteRegistrations(CInstallerRun& run, const std::wstring& installFolder,
                         IRegistryTransaction& transaction) {
     bool result = true;
     for (const Registration& step : kRegistrations) {
         LogWrite(step.before);
-        session.SetStage(step.stage);
-        if (!ContinueUnlessCancelled(session)) return false;
+        run.SetStage(step.stage);
+        if (!ContinueUnlessCancelled(run)) return false;
         bool written = false;
         try {
             written = step.write(installFolder, transaction);
         } catch (const std::exception& error) {
             LogFormat("File system error: %s", error.what());
         }
-        session.SetError(!written);
-        session.SetProgress(step.progressAfter);
-        result = result && !session.error.load();
+        run.SetError(!written);
+        run.SetProgress(step.progressAfter);
+        result = result && !run.error.load();
         LogFormat(step.after, result);
         if (!result) break;
     }
@@ -133,37 +120,37 @@ bool WriteRegistrations(CInstallerSession& session, const std::wstring& installF
 }
 
 // Beside the registrations, so that the version remembered is that of the installation the commit leaves.
-bool RememberPayloadVersion(CInstallerSession& session, const std::string& version,
+bool RememberPayloadVersion(CInstallerRun& run, const std::string& version,
                             IRegistryTransaction& transaction) {
     const bool written = WritePayloadVersion(version, transaction);
     LogFormat("payload version remembered=%d", written);
-    session.SetError(!written);
+    run.SetError(!written);
     return written;
 }
 
 // Makes the registry changes final together with the files: the journal's mark inside the
 // transaction is the point after which the new installation stays, even when the process is killed
 // right after.
-bool CommitRun(CInstallerSession& session, IRegistryTransaction& transaction, CRunJournal& journal) {
-    if (!ContinueUnlessCancelled(session)) return false;
+bool CommitRun(CInstallerRun& run, IRegistryTransaction& transaction, CRunJournal& journal) {
+    if (!ContinueUnlessCancelled(run)) return false;
     LogWrite("Committing transaction");
     if (!journal.Commit(transaction)) {
         LogWrite("Could not commit transaction");
-        session.SetError(true);
+        run.SetError(true);
         return false;
     }
     return true;
 }
 
-bool RunInstallation(CInstallerSession& session, IRegistryTransaction& transaction,
-                     const std::wstring& installFolder, CRunJournal& journal) {
+bool RunInstallation(CInstallerRun& run, IRegistryTransaction& transaction, const std::wstring& installFolder,
+                     CRunJournal& journal) {
     LogWrite("Starting file download");
     std::string payloadVersion;
-    bool result = RunPayloadPipeline(session, journal, payloadVersion);
+    bool result = RunPayloadPipeline(run, journal, payloadVersion);
     LogFormat("file download success=%d", result);
-    if (result) result = WriteRegistrations(session, installFolder, transaction);
-    if (result) result = RememberPayloadVersion(session, payloadVersion, transaction);
-    if (result) result = CommitRun(session, transaction, journal);
+    if (result) result = WriteRegistrations(run, installFolder, transaction);
+    if (result) result = RememberPayloadVersion(run, payloadVersion, transaction);
+    if (result) result = CommitRun(run, transaction, journal);
     if (!result) {
         LogWrite("Rolling back transaction");
         transaction.Rollback();
@@ -179,49 +166,42 @@ struct CJoinedThread {
     }
 };
 
-}  // namespace
-
-DWORD WINAPI InstallThreadProc(LPVOID parameter) {
-    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+Outcome Install(CInstallerRun& run) {
     LogWrite("Starting installer thread");
-    session.SetStage(StageNone);
-    session.refusedOlderVersion.exchange(false);
-    session.SetProgress(0);
-    ::PostMessageW(session.window.load(), WM_SET_CLOSE_BOX, 0, 0);
+    run.SetStage(StageNone);
+    run.refusedOlderVersion.exchange(false);
+    run.SetProgress(0);
 
-    CUserLock runLock = CUserLock::ForRuns();
-    if (!TakeRunLock(session, runLock)) {
-        // A silent run just ends; an interactive one was cancelled while it waited.
-        if (!session.silent) FailBeforePipeline(session, StageReplace);
-        return EndThread(session, kRunBlocked);
+    const CRunLock::Result lock = run.TakeRunLock("installation");
+    if (lock != CRunLock::Result::Held) {
+        if (lock == CRunLock::Result::Unusable) run.SetError(true);
+        return EndRun(run, WithoutLock(lock));
     }
     const bool detectorWasRunning = IsDetectorRunning();
 
     bool result = false;
-    switch (CloseRunningApplication(session)) {
+    switch (CloseRunningApplication(run)) {
         case CloseOutcome::Declined:
-            session.finished.exchange(true);
-            ::PostMessageW(session.window.load(), WM_CLOSE, 0, 0);
-            return 0;
+            return Outcome::Declined;
         case CloseOutcome::CouldNotStop:
             LogWrite("Could not stop the running application");
-            FailBeforePipeline(session, StageReplace);
+            FailBeforePipeline(run, StageReplace);
             break;
         case CloseOutcome::Stopped: {
             const std::wstring installFolder = GetInstallFolder();
             CRunJournal journal;
             if (!journal.Begin(RunKind::Install)) {
                 LogWrite("Could not start the installation journal");
-                FailBeforePipeline(session, StageReplace);
+                FailBeforePipeline(run, StageReplace);
                 break;
             }
             const std::unique_ptr<IRegistryTransaction> transaction =
                 journal.CreateTransaction(L"Installing Orvix Tessara Application");
             if (transaction) {
-                result = RunInstallation(session, *transaction, installFolder, journal);
+                result = RunInstallation(run, *transaction, installFolder, journal);
             } else {
                 LogWrite("Could not create the registry transaction");
-                FailBeforePipeline(session, StageUninstallKeys);
+                FailBeforePipeline(run, StageUninstallKeys);
             }
             // The system waits for a new process to come up; meanwhile the run is settled.
             CJoinedThread detectorStart;
@@ -232,7 +212,7 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
             // Puts back the previous installation unless the run committed, and discards the backup.
             journal.Complete();
             if (result) {
-                session.SetStage(StageComplete);
+                run.SetStage(StageComplete);
             } else if (detectorWasRunning) {
                 RestartDetectorOfRestoredInstallation(installFolder);
             }
@@ -240,25 +220,44 @@ DWORD WINAPI InstallThreadProc(LPVOID parameter) {
         }
     }
 
-    return EndThread(session, result ? 1 : 0);
+    return EndRun(run, result ? Outcome::Succeeded : Outcome::Failed);
 }
 
-DWORD WINAPI SilentInstallThreadProc(LPVOID parameter) {
-    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
+}  // namespace
+
+Outcome InstallApplication(CInstallerRun& run) {
+    // Read before the run begins, so that what the file says at the start is what counts.
     const std::wstring configFile = GetConfigFilePath();
     const bool desktop =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
     const bool startMenu =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
-
-    const DWORD run = InstallThreadProc(parameter);
-    bool result = run == 1;
-    if (result) {
+    const Outcome outcome = Install(run);
+    // In the window the shortcuts are the user's choice on its result screen.
+    if (outcome == Outcome::Succeeded && run.silent) {
         ScopedCom com;
-        result = UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+        UpdateShortcuts(desktop, startMenu, GetInstallFolder());
     }
-    ::SendMessageW(session.window.load(), WM_CLOSE, 0, 0);
-    return run == kRunBlocked ? kRunBlocked : result ? 1 : 0;
+    // A user who would not have the application closed is not shown a result: the window closes.
+    if (outcome != Outcome::Declined) run.OnFinished();
+    return outcome;
+}
+
+// A removal that found nothing registered any more (another run removed it) is done all the same; one
+// that rolled back left the installation as it was.
+Outcome RemoveApplication(CInstallerRun& run) {
+    const CRunLock::Result lock = run.TakeRunLock("uninstallation");
+    if (lock != CRunLock::Result::Held) return WithoutLock(lock);
+    if (run.Mode() == RunMode::Uninstall) RecoverInterruptedRun();
+    const bool removed = RunUninstall();
+    LogFormat("Uninstall success=%d", removed);
+    if (removed || !IsApplicationInstalled()) {
+        run.finished.exchange(true);
+        return Outcome::Succeeded;
+    }
+    // The program stays too, so that the removal can be tried again.
+    LogWrite("The application is still installed: the uninstallation failed");
+    return Outcome::Failed;
 }
 
 }  // namespace tessara

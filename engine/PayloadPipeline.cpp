@@ -35,7 +35,7 @@ struct PipelineFiles {
     std::wstring extractionFolder;
 };
 
-bool IsVersionAccepted(CInstallerSession& session, const std::string& version) {
+bool IsVersionAccepted(CInstallerRun& run, const std::string& version) {
     if (version.empty()) {
         LogWrite("The payload carries no signed version; it installs over any installed version");
         return true;
@@ -60,21 +60,20 @@ bool IsVersionAccepted(CInstallerSession& session, const std::string& version) {
     }
     LogFormat("Version check failed: the payload's version %s is older than the installed version %s",
               version, installedText);
-    session.refusedOlderVersion.exchange(true);
+    run.refusedOlderVersion.exchange(true);
     return false;
 }
 
 // A validly signed but older payload would put back whatever the newer one mended, so it is refused
 // unless the administrator allows it. Asked of the verified payload, before anything of the previous
 // installation is touched; payloads published without a version install as they always have.
-bool AcceptPayloadVersion(CInstallerSession& session, const std::wstring& extractionFolder,
-                          std::string& version) {
+bool AcceptPayloadVersion(CInstallerRun& run, const std::wstring& extractionFolder, std::string& version) {
     const std::optional<std::string> signedVersion =
         SignedPayloadVersion(extractionFolder, PinnedCertificate());
     version = signedVersion.value_or(std::string());
-    if (signedVersion && IsVersionAccepted(session, version)) return true;
-    session.SetStage(StageVerify);
-    session.SetError(true);
+    if (signedVersion && IsVersionAccepted(run, version)) return true;
+    run.SetStage(StageVerify);
+    run.SetError(true);
     return false;
 }
 
@@ -91,8 +90,8 @@ void RemoveOldInstallFolder(const std::wstring& installFolder) {
 }
 
 // Replaces the previous installation with the verified files; the stage code is already StageReplace.
-void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
-                          const std::wstring& extractionFolder, const std::wstring& installFolder) {
+void ReplaceInstallFolder(CInstallerRun& run, CRunJournal& journal, const std::wstring& extractionFolder,
+                          const std::wstring& installFolder) {
     LogWrite("Stopping tessara processes");
     StopApplicationProcesses();
     LogWrite("Stopping detector process");
@@ -101,7 +100,7 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     if (!journal.BackUpInstallation()) {
         // Nothing is replaced without a complete backup; the end of the run puts back what was moved.
         LogWrite("Could not back up the previous installation");
-        session.SetError(true);
+        run.SetError(true);
         return;
     }
     PassStopPoint("backed-up");
@@ -115,11 +114,11 @@ void ReplaceInstallFolder(CInstallerSession& session, CRunJournal& journal,
     PassStopPoint("replaced");
     if (placed) {
         LogWrite("Payload copy success");
-        session.SetProgress(90);
+        run.SetProgress(90);
         // Cleared first, so that a successful retry never shows the failure of the run before it.
-        session.SetError(false);
+        run.SetError(false);
     } else {
-        session.SetError(true);
+        run.SetError(true);
     }
     ClearApplicationCache();
 }
@@ -136,7 +135,7 @@ bool EmptyStagingFolder(const std::wstring& folder) {
 
 // The extraction step for a payload that may have been unpacked while it arrived: then only the
 // check of the folder remains; otherwise what was unpacked goes and the finished archive is extracted.
-PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::wstring& downloadFile,
+PayloadExtraction ExtractUnlessArrived(CInstallerRun& run, const std::wstring& downloadFile,
                                        const std::wstring& extractionFolder,
                                        const std::wstring& installFolder,
                                        const std::vector<WrittenFile>& reused,
@@ -153,100 +152,100 @@ PayloadExtraction ExtractUnlessArrived(CInstallerSession& session, const std::ws
             return PayloadExtraction::ExtractionFailed;
     }
     return ExtractVerifiedPayload(
-        downloadFile, extractionFolder, installFolder, [&session] { return session.IsCancelled(); }, reused);
+        downloadFile, extractionFolder, installFolder, [&run] { return run.IsCancelled(); }, reused);
 }
 
 // Unpacks the signed files of the download into the extraction folder and checks them against their
 // manifest, with the stage codes, progress and log lines of both steps. True when the folder holds the
 // verified payload.
-bool ExtractAndCheckPayload(CInstallerSession& session, const std::wstring& downloadFile,
+bool ExtractAndCheckPayload(CInstallerRun& run, const std::wstring& downloadFile,
                             const std::wstring& extractionFolder, const std::wstring& installFolder,
                             const std::vector<WrittenFile>& reused, const ArrivedPayload* arrived = nullptr) {
-    session.SetStage(StageExtract);
-    session.SetProgress(0);
+    run.SetStage(StageExtract);
+    run.SetProgress(0);
 
     LogWrite("Extracting files");
     const PayloadExtraction extraction =
-        ExtractUnlessArrived(session, downloadFile, extractionFolder, installFolder, reused, arrived);
-    if (!ContinueUnlessCancelled(session)) return false;
+        ExtractUnlessArrived(run, downloadFile, extractionFolder, installFolder, reused, arrived);
+    if (!ContinueUnlessCancelled(run)) return false;
     if (extraction == PayloadExtraction::ExtractionFailed) {
         LogWrite("Failed to extract files");
-        session.SetError(true);
+        run.SetError(true);
         return false;
     }
     // The signature is checked before anything is written, the file digest after: either failure is
     // the payload check's.
     if (extraction == PayloadExtraction::CheckFailed) {
-        session.SetStage(StageVerify);
+        run.SetStage(StageVerify);
         LogWrite("Payload check failed");
-        session.SetError(true);
+        run.SetError(true);
         return false;
     }
     LogWrite("Extracting files success");
     PassStopPoint("extracted");
-    if (!ContinueUnlessCancelled(session)) return false;
-    session.SetStage(StageVerify);
-    session.SetProgress(80);
+    if (!ContinueUnlessCancelled(run)) return false;
+    run.SetStage(StageVerify);
+    run.SetProgress(80);
     LogWrite("Checking payload");
     LogWrite("Payload check success");
     return true;
 }
 
 // Fetches the whole payload and turns it into verified files, unpacking it while it arrives where it can.
-bool DownloadAndExtractWholePayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+bool DownloadAndExtractWholePayload(CInstallerRun& run, const std::wstring& url, PipelineFiles& files,
                                     const std::wstring& installFolder) {
     ArrivedPayload arrived;
     const auto unpackOnArrival = [&](IArrivingArchive& body) {
         arrived = ExtractArrivingPayload(body, files.extractionFolder, installFolder, PinnedCertificate(),
-                                         [&session] { return session.IsCancelled(); });
+                                         [&run] { return run.IsCancelled(); });
     };
-    if (!DownloadPayload(&session, url, files.downloadFile, unpackOnArrival)) {
-        session.SetError(true);
+    if (!DownloadPayload(&run, url, files.downloadFile, unpackOnArrival)) {
+        run.SetError(true);
         return false;
     }
     // A page that answered in the server's place is the download's failure, not the archive's.
     if (const std::string page = HtmlPageArrived(files.downloadFile); !page.empty()) {
         LogFormat("Download failed: %s", page);
-        session.SetError(true);
+        run.SetError(true);
         return false;
     }
     PassStopPoint("downloaded");
-    if (!ContinueUnlessCancelled(session)) return false;
-    return ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, {},
+    if (!ContinueUnlessCancelled(run)) return false;
+    return ExtractAndCheckPayload(run, files.downloadFile, files.extractionFolder, installFolder, {},
                                   &arrived);
 }
 
 // An update downloads only the files that differ from the installation's; should that go wrong in
 // any way, the whole payload is downloaded and checked from the start.
-bool DownloadAndExtractPayload(CInstallerSession& session, const std::wstring& url, PipelineFiles& files,
+bool DownloadAndExtractPayload(CInstallerRun& run, const std::wstring& url, PipelineFiles& files,
                                const std::wstring& installFolder) {
     // The update and the whole download that may follow it wait on the server within one limit.
     const CWaitBudgetScope waits;
     const std::optional<std::vector<WrittenFile>> reused = DownloadChangedEntries(
-        &session, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
-    if (!ContinueUnlessCancelled(session)) return false;
+        &run, url, files.downloadFile, installFolder, files.extractionFolder, PinnedCertificate());
+    if (!ContinueUnlessCancelled(run)) return false;
     if (!reused) {
         if (!EmptyStagingFolder(files.extractionFolder)) {
-            session.SetError(true);
+            run.SetError(true);
             return false;
         }
-        return DownloadAndExtractWholePayload(session, url, files, installFolder);
+        return DownloadAndExtractWholePayload(run, url, files, installFolder);
     }
     PassStopPoint("downloaded");
-    if (ExtractAndCheckPayload(session, files.downloadFile, files.extractionFolder, installFolder, *reused))
+    if (ExtractAndCheckPayload(run, files.downloadFile, files.extractionFolder, installFolder, *reused))
         return true;
-    if (!ContinueUnlessCancelled(session)) return false;
+    if (!ContinueUnlessCancelled(run)) return false;
     LogWrite("The update from changed files did not pass its checks; downloading the whole payload");
-    session.SetStage(StageDownload);
+    run.SetStage(StageDownload);
     if (!EmptyStagingFolder(files.extractionFolder)) return false;
-    session.SetError(false);
-    return DownloadAndExtractWholePayload(session, url, files, installFolder);
+    run.SetError(false);
+    return DownloadAndExtractWholePayload(run, url, files, installFolder);
 }
 
-void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, PipelineFiles& files,
+void RunPipelineSteps(CInstallerRun& run, CRunJournal& journal, PipelineFiles& files,
                       std::string& payloadVersion) {
     const std::wstring installFolder = GetInstallFolder();
-    session.SetStage(StageDownload);
+    run.SetStage(StageDownload);
     files.downloadFile = journal.NewTemporaryFile();
     // Made before the download: an update places the files it reuses there while it downloads.
     files.extractionFolder = journal.NewTemporaryFolder();
@@ -254,17 +253,17 @@ void RunPipelineSteps(CInstallerSession& session, CRunJournal& journal, Pipeline
     const std::wstring url = SelectPayloadUrl();
     LogFormat("Starting file download from %S", url);
     if (files.downloadFile.empty() || files.extractionFolder.empty() || !journal.NoteDownload(url)) {
-        session.SetError(true);
+        run.SetError(true);
         return;
     }
-    if (!DownloadAndExtractPayload(session, url, files, installFolder)) return;
-    if (!AcceptPayloadVersion(session, files.extractionFolder, payloadVersion)) return;
+    if (!DownloadAndExtractPayload(run, url, files, installFolder)) return;
+    if (!AcceptPayloadVersion(run, files.extractionFolder, payloadVersion)) return;
     PassStopPoint("verified");
-    if (!ContinueUnlessCancelled(session)) return;
-    session.SetStage(StageReplace);
-    session.SetProgress(85);
+    if (!ContinueUnlessCancelled(run)) return;
+    run.SetStage(StageReplace);
+    run.SetProgress(85);
 
-    ReplaceInstallFolder(session, journal, files.extractionFolder, installFolder);
+    ReplaceInstallFolder(run, journal, files.extractionFolder, installFolder);
 }
 
 void RemoveTemporaryFiles(const PipelineFiles& files) {
@@ -279,24 +278,24 @@ void RemoveTemporaryFiles(const PipelineFiles& files) {
 
 }  // namespace
 
-bool ContinueUnlessCancelled(CInstallerSession& session) {
-    if (!session.IsCancelled()) return true;
+bool ContinueUnlessCancelled(CInstallerRun& run) {
+    if (!run.IsCancelled()) return true;
     LogWrite("Installation cancelled");
-    session.SetError(true);
+    run.SetError(true);
     return false;
 }
 
-bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal, std::string& payloadVersion) {
+bool RunPayloadPipeline(CInstallerRun& run, CRunJournal& journal, std::string& payloadVersion) {
     PipelineFiles files;
     try {
-        RunPipelineSteps(session, journal, files, payloadVersion);
+        RunPipelineSteps(run, journal, files, payloadVersion);
     } catch (const std::exception& error) {
         // Whatever the file system refused fails the current step; the caller restores the backup.
         LogFormat("File system error: %s", error.what());
-        session.SetError(true);
+        run.SetError(true);
     }
     RemoveTemporaryFiles(files);
-    return !session.error.load();
+    return !run.error.load();
 }
 
 }  // namespace tessara

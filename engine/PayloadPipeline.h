@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/FileSystem.h"
-#include "app/InstallStage.h"
+#include "engine/InstallerRun.h"
 
 namespace tessara {
 
@@ -14,9 +14,9 @@ class CRunJournal;
 // stage code, the error flag and the progress; true when the new files are in place. Every folder it
 // replaces and every temporary artefact is noted in the journal first. `payloadVersion` receives the
 // version signed into the installed payload (empty when it has none).
-bool RunPayloadPipeline(CInstallerSession& session, CRunJournal& journal, std::string& payloadVersion);
+bool RunPayloadPipeline(CInstallerRun& run, CRunJournal& journal, std::string& payloadVersion);
 
 // At a step boundary: false, with the failure recorded, when the user has asked to cancel.
-bool ContinueUnlessCancelled(CInstallerSession& session);
+bool ContinueUnlessCancelled(CInstallerRun& run);
 
 }  // namespace tessara

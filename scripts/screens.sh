@@ -118,6 +118,18 @@ try:
                  "the installation-failed screen")
     shot(run, "7b-older-version-refused")
     finish(run)
+
+    # A folder where the run lock's file belongs: no run can begin, and waiting will not help.
+    clean()
+    lock = harness.to_unix(harness.expand("%LOCALAPPDATA%")) / "Orvix Tessara Setup.lock"
+    lock.mkdir()
+    try:
+        run = start(server.url("/slow.zip"))
+        run.wait_for(lambda s: s["controls"].get(MAIN, {}).get("enabled"), "the lock-unusable screen")
+        shot(run, "7c-lock-unusable")
+        finish(run)
+    finally:
+        lock.rmdir()
 finally:
     clean()
     server.close()

@@ -3,12 +3,10 @@
 #include <algorithm>
 
 #include "app/Config.h"
-#include "app/ExitCodes.h"
 #include "app/Log.h"
 #include "app/RunLock.h"
 #include "app/SystemLibrary.h"
 #include "app/Text.h"
-#include "engine/InstallThread.h"
 #include "res/resource.h"
 #include "system/PackageRecord.h"
 
@@ -92,35 +90,38 @@ bool BringInstallerWindowToFront() {
     return false;
 }
 
-CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, bool silentMode)
-    : CInstallerSession(silentMode), m_instance(instance) {
+CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, CInstallerRun& run)
+    : m_instance(instance), m_run(run), m_silent(run.Mode() != RunMode::Interactive) {
     ::CoInitialize(nullptr);
     RegisterWindowClass(m_instance, kInteractiveClass, InteractiveWindowProc);
     RegisterWindowClass(m_instance, kSilentClass, SilentWindowProc);
+    m_run.ShowIn(this);
 }
 
 CTessaraAppInstallerWindow::~CTessaraAppInstallerWindow() {
-    // The object must outlive every worker that reports into it.
-    WaitForWorker();
+    // The window must outlive every worker that reports into it.
+    m_run.WaitForWorker();
+    m_run.ShowIn(nullptr);
 }
 
-int CTessaraAppInstallerWindow::Run(bool silentMode, bool forPackage) {
-    if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return ExitNoRunStarted;
-    if (forPackage) SetConfiguredPayloadUrl(WithRememberedCredentials(SelectPayloadUrlFor(true)));
+bool CTessaraAppInstallerWindow::Run() {
+    if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return false;
+    if (m_run.Mode() == RunMode::Package)
+        SetConfiguredPayloadUrl(WithRememberedCredentials(SelectPayloadUrlFor(true)));
 
     const HWND created =
-        ::CreateWindowExW(0, silentMode ? kSilentClass : kInteractiveClass, kWindowTitle,
-                          silentMode ? WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU : kInteractiveStyle,
-                          CW_USEDEFAULT, 0, 448, 600, nullptr, nullptr, m_instance, this);
+        ::CreateWindowExW(0, m_silent ? kSilentClass : kInteractiveClass, kWindowTitle,
+                          m_silent ? WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU : kInteractiveStyle, CW_USEDEFAULT,
+                          0, 448, 600, nullptr, nullptr, m_instance, this);
     if (!created) {
+        // The creation can fail after WM_CREATE has started a run: then that run's outcome counts.
         LogFormat("Could not create the installer window (error %lu)", ::GetLastError());
-        // The creation can fail after WM_CREATE has started a run: then that run's outcome is the result.
-        if (!m_workerThread) return ExitNoRunStarted;
-        WaitForWorker();
-        return RunResult(silentMode, 0);
+        m_window.exchange(nullptr);
+        m_run.WaitForWorker();
+        return false;
     }
-    window.exchange(created);
-    if (!silentMode) {
+    m_window.exchange(created);
+    if (!m_silent) {
         ::ShowWindow(created, SW_SHOW);
         // Keyboard users always see where the focus is and which letters press which button.
         ::SendMessageW(created, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
@@ -128,61 +129,39 @@ int CTessaraAppInstallerWindow::Run(bool silentMode, bool forPackage) {
 
     MSG message{};
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (::IsDialogMessageW(window.load(), &message)) continue;
+        if (::IsDialogMessageW(m_window.load(), &message)) continue;
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    // The window closes only after the run's last report (or in silent mode from its thread), so the
-    // worker at most still has to return; the object must outlive it.
-    WaitForWorker();
-    return RunResult(silentMode, static_cast<int>(message.wParam));
-}
-
-int CTessaraAppInstallerWindow::RunResult(bool silentMode, int quitCode) const {
-    if (!silentMode) return quitCode;
-    // Deployment scripts learn the outcome of a silent installation from the exit code.
-    DWORD workerResult = 0;
-    const bool succeeded =
-        m_workerThread && ::GetExitCodeThread(m_workerThread.get(), &workerResult) && workerResult == 1;
-    if (succeeded) return quitCode;
-    const int exitCode = workerResult == kRunBlocked ? ExitAnotherRunInProgress : FailedRunExitCode();
-    LogFailedRun(stage.load(), exitCode);
-    return exitCode;
-}
-
-void CTessaraAppInstallerWindow::SetProgressRange(int range) { m_progressRange = range; }
-
-void CTessaraAppInstallerWindow::SetProgress(int percent) {
-    // The download reports every few kilobytes; repainting is asked for only when the figure moves,
-    // as each request from this thread is a round trip to the window's.
-    if (progress.exchange(percent) != percent) InvalidateProgress();
-}
-
-void CTessaraAppInstallerWindow::OnFinished() {
-    SetProgress(100);
-    finished.exchange(true);
-    ::PostMessageW(window.load(), WM_INSTALL_FINISHED, 0, 0);
-}
-
-bool CTessaraAppInstallerWindow::StartInstallerThread(LPTHREAD_START_ROUTINE routine) {
-    // Runs share the installer state, so a new one begins only once the previous worker has returned.
-    WaitForWorker();
-    const HANDLE thread =
-        ::CreateThread(nullptr, 0, routine, static_cast<CInstallerSession*>(this), 0, nullptr);
-    if (!thread) return false;
-    m_workerThread.reset(thread);
+    // The window closes only after the run's last report, so the worker at most still has to return.
+    m_run.WaitForWorker();
     return true;
 }
 
-// Never dispatches anything meanwhile. The window calls it only once the worker has reported its end
-// (or the window is gone): after that report a worker neither asks the user nor sends to the window,
-// so the wait lasts no longer than its return.
-void CTessaraAppInstallerWindow::WaitForWorker() {
-    if (m_workerThread) ::WaitForSingleObject(m_workerThread.get(), INFINITE);
+// The bar always counts percent.
+void CTessaraAppInstallerWindow::SetProgressRange(int) {}
+
+void CTessaraAppInstallerWindow::SetProgress(int) { InvalidateProgress(); }
+
+void CTessaraAppInstallerWindow::OnFinished() {
+    if (const HWND target = m_window.load()) ::PostMessageW(target, WM_INSTALL_FINISHED, 0, 0);
+}
+
+bool CTessaraAppInstallerWindow::IsCancelled() { return m_run.IsCancelled(); }
+
+void CTessaraAppInstallerWindow::OnRunStatusChanged() {
+    if (const HWND target = m_window.load()) ::PostMessageW(target, WM_RUN_STATUS_CHANGED, 0, 0);
+}
+
+// On the run's thread, owned by the window, which keeps painting meanwhile.
+bool CTessaraAppInstallerWindow::AllowClosingApplication() {
+    const std::wstring prompt = LoadResourceText(m_instance, IDS_CLOSE_PROMPT_TEXT);
+    return ::MessageBoxW(m_window.load(), prompt.c_str(), m_texts.closeApplicationCaption.c_str(),
+                         MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
 void CTessaraAppInstallerWindow::InvalidateProgress() {
-    const HWND target = window.load();
+    const HWND target = m_window.load();
     if (!target) return;
     ::InvalidateRect(target, &m_layout.status, FALSE);
     ::InvalidateRect(target, &m_layout.progress, FALSE);
@@ -193,7 +172,7 @@ CTessaraAppInstallerWindow* CTessaraAppInstallerWindow::FromWindow(HWND hwnd, UI
         auto* self = static_cast<CTessaraAppInstallerWindow*>(
             reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        self->window.exchange(hwnd);
+        self->m_window.exchange(hwnd);
         return self;
     }
     return reinterpret_cast<CTessaraAppInstallerWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -204,8 +183,11 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::SilentWindowProc(HWND hwnd, UINT me
     CTessaraAppInstallerWindow* self = FromWindow(hwnd, message, lParam);
     switch (message) {
         case WM_CREATE:
-            if (self) self->StartInstallerThread(SilentInstallThreadProc);
+            if (self && !self->m_run.StartInstallation()) ::PostMessageW(hwnd, WM_INSTALL_FINISHED, 0, 0);
             break;
+        case WM_INSTALL_FINISHED:
+            ::DestroyWindow(hwnd);
+            return 0;
         case WM_DESTROY:
             ::PostQuitMessage(0);
             break;
@@ -305,12 +287,6 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::InteractiveWindowProc(HWND hwnd, UI
             return 0;
         case WM_INSTALL_FINISHED:
             self->OnRunEnded(hwnd);
-            return 0;
-        case WM_UNINSTALL_ENDED:
-            self->OnUninstallEnded(hwnd, wParam == 1);
-            return 0;
-        case WM_SET_CLOSE_BOX:
-            self->OnSetCloseBox(hwnd, wParam == 1);
             return 0;
         default:
             if (message == CTaskbarProgress::ButtonCreatedMessage()) {

@@ -1,13 +1,16 @@
 #pragma once
-// The installer window object that every install mode is built around: it owns the top-level window
-// and its message loop, and the state that the installer thread reports into.
+// The installer window: it shows a run (engine/InstallerRun.h), paints its state, asks the user the
+// run's questions and forwards the user's clicks to it. It owns the top-level window and its message
+// loop; the silent modes get a plain window that closes when the run has ended.
 #include <windows.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 
 #include "app/ScopedWin.h"
 #include "app/InstallStage.h"
+#include "engine/InstallerRun.h"
 #include "ui/AccessibleScreen.h"
 #include "ui/Painting.h"
 #include "ui/Screen.h"
@@ -27,40 +30,39 @@ constexpr UINT_PTR kCarouselTimer = 1234;
 constexpr UINT_PTR kMinimizedTimer = 1240;
 // The window's title, and the caption of its own questions that have no caption of their own.
 constexpr wchar_t kWindowTitle[] = L"Orvix Tessara";
-// Posted by the window's removal when it has ended; wParam 1 when it went through.
-constexpr UINT WM_UNINSTALL_ENDED = WM_USER + 3;
+// Posted from the run's thread: the run has ended (show its result), and the run began a step or
+// started or stopped waiting for another run.
+constexpr UINT WM_INSTALL_FINISHED = WM_USER + 1;
+constexpr UINT WM_RUN_STATUS_CHANGED = WM_USER + 4;
 
 // Shows the user's installer window of another process in front (restored when minimised); false when
 // none appeared within a few seconds.
 bool BringInstallerWindowToFront();
 
-class CTessaraAppInstallerWindow : public CInstallerSession {
+class CTessaraAppInstallerWindow : public IRunView {
 public:
-    CTessaraAppInstallerWindow(HINSTANCE instance, bool silent);
+    // The window of a run in the run's mode; the run outlives the window.
+    CTessaraAppInstallerWindow(HINSTANCE instance, CInstallerRun& run);
     ~CTessaraAppInstallerWindow();
 
-    // Reads the payload URL, creates the window and runs the message loop. Returns the quit code, or 1
-    // when "/zipUrl" lacks its value or no window could be created before any run began. A "/silent"
-    // run that did not complete returns the failed run's exit code (app/ExitCodes.h). Returns only after the
-    // last installer thread has ended. For the package, a URL it passes without credentials gets those
-    // remembered for it.
-    int Run(bool silent, bool forPackage = false);
+    // Reads the payload URL, creates the window and runs the message loop; false when "/zipUrl" lacks
+    // its value or no window could be created. Returns only after the run's last worker has ended. For
+    // the package, a URL it passes without credentials gets those remembered for it.
+    bool Run();
 
+    // What the run reports, on its thread.
     void SetProgressRange(int range) override;
     void SetProgress(int percent) override;
     void OnFinished() override;
-
-    // Starts an installer thread; false when none was started. The window starts one only after the
-    // previous run has reported its end, so what is waited for here is at most that worker's return.
-    bool StartInstallerThread(LPTHREAD_START_ROUTINE routine);
+    bool IsCancelled() override;
+    void OnRunStatusChanged() override;
+    bool AllowClosingApplication() override;
 
 private:
     static LRESULT CALLBACK InteractiveWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK SilentWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam);
     static CTessaraAppInstallerWindow* FromWindow(HWND window, UINT message, LPARAM lParam);
-    void WaitForWorker();
-    int RunResult(bool silentMode, int quitCode) const;
     void InvalidateProgress();
 
     // Screens and commands.
@@ -80,7 +82,7 @@ private:
     void OnRetry(HWND window);
     void OnInstall(HWND window);
     void OnUninstall(HWND window, bool confirmed);
-    void OnUninstallEnded(HWND window, bool uninstalled);
+    void OnUninstallEnded(HWND window);
     void OnCarousel(HWND window);
     void OnLinkClicked(HWND link);
     void OfferErrorReport(HWND window);
@@ -102,9 +104,11 @@ private:
     void FocusScreen();
 
     HINSTANCE m_instance;
+    CInstallerRun& m_run;
+    const bool m_silent;
+    // Read by the run's thread when it reports.
+    std::atomic<HWND> m_window{nullptr};
     ScopedGdiplus m_gdiplus;
-    int m_progressRange = 0;
-    unique_handle m_workerThread;
     WindowTexts m_texts;
     PaintResources m_resources;
     WindowLayout m_layout;

@@ -13,6 +13,7 @@ bool IsDownloadStage(int stage) { return stage >= StageDownload && stage <= Stag
 bool IsInstallationStage(int stage) { return stage >= StageReplace && stage <= StageStartupKeys; }
 
 ScreenKind KindOf(const ScreenState& state) {
+    if (state.lockUnusable) return ScreenKind::LockUnusable;
     if (state.waiting && !state.finished) return ScreenKind::Waiting;
     if (state.choiceMode) return state.finished ? ScreenKind::Uninstalled : ScreenKind::Choice;
     if (!state.finished) return ScreenKind::Working;
@@ -35,6 +36,8 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
     switch (kind) {
         case ScreenKind::Waiting:
             return texts.waiting;
+        case ScreenKind::LockUnusable:
+            return texts.lockUnusableTitle;
         case ScreenKind::Choice:
             return texts.setupTitle;
         case ScreenKind::Uninstalled:
@@ -103,6 +106,8 @@ WindowTexts LoadWindowTexts() {
     texts.reportNotSent = text(IDS_REPORT_NOT_SENT);
     texts.setupTitle = text(IDS_SETUP_TITLE);
     texts.waiting = text(IDS_WAITING);
+    texts.lockUnusableTitle = text(IDS_LOCK_UNUSABLE_TITLE);
+    texts.lockUnusableBody = text(IDS_LOCK_UNUSABLE_BODY);
     texts.progressName = text(IDS_PROGRESS_NAME);
     texts.uninstallQuestion = text(IDS_UNINSTALL_QUESTION);
     texts.olderVersionRefused = text(IDS_OLDER_VERSION_REFUSED);
@@ -117,7 +122,9 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
     screen.progressName = texts.progressName;
     screen.progress = state.progress;
     screen.tagline = texts.tagline;
-    screen.mainLabel = state.choiceMode ? (state.finished ? texts.done : texts.uninstall) : texts.exit;
+    screen.mainLabel = state.choiceMode && !state.lockUnusable
+                           ? (state.finished ? texts.done : texts.uninstall)
+                           : texts.exit;
     switch (screen.kind) {
         case ScreenKind::Working:
         case ScreenKind::Choice:
@@ -151,6 +158,13 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
                 state.refusedOlderVersion ? texts.olderVersionRefused : texts.installationFailedBody;
             screen.icon = ScreenIcon::Error;
             screen.controls = ControlMainButton | ControlEmailLink;
+            break;
+        case ScreenKind::LockUnusable:
+            // Neither a retry nor the error report can help; the log names the file and the reason.
+            screen.title = texts.lockUnusableTitle;
+            screen.body = texts.lockUnusableBody;
+            screen.icon = ScreenIcon::Error;
+            screen.controls = ControlMainButton;
             break;
     }
     // Said in place of the failure's text, under the title that still names the failure and right

@@ -1,6 +1,6 @@
 #pragma once
-// What the interactive window shows, as a pure function of the state the installer thread and the
-// commands share: the screen's texts, its icon and the controls it offers.
+// What the interactive window shows, as a pure function of the run's state and the window's own: the
+// screen's texts, its icon and the controls it offers.
 #include <windows.h>
 
 #include <string>
@@ -41,6 +41,8 @@ struct WindowTexts {
     std::wstring reportNotSent;
     std::wstring setupTitle;
     std::wstring waiting;
+    std::wstring lockUnusableTitle;
+    std::wstring lockUnusableBody;
     std::wstring progressName;
     std::wstring uninstallQuestion;
     std::wstring olderVersionRefused;
@@ -62,11 +64,15 @@ struct ScreenState {
     bool waiting = false;
     // The payload's signed version is older than the installed one.
     bool refusedOlderVersion = false;
+    // The run could not begin: the user's run lock cannot be used, and waiting will not change that.
+    bool lockUnusable = false;
 };
 
 enum class ScreenKind {
     Working,
     Choice,
+    // The user's run lock cannot be used: no run can begin, and waiting will not change that.
+    LockUnusable,
     Installed,
     Uninstalled,
     DownloadFailed,

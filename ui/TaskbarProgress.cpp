@@ -7,6 +7,7 @@ TBPFLAG StateOf(ScreenKind kind) {
     switch (kind) {
         case ScreenKind::Working:
             return TBPF_NORMAL;
+        case ScreenKind::LockUnusable:
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
             return TBPF_ERROR;

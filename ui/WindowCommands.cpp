@@ -3,15 +3,11 @@
 #include <algorithm>
 
 #include "app/Log.h"
-#include "app/RunLock.h"
 #include "app/InstallLocations.h"
-#include "engine/InstallThread.h"
-#include "engine/Uninstallation.h"
 #include "system/ProcessControl.h"
 #include "system/ErrorReport.h"
 #include "system/Registration.h"
 #include "system/Shortcuts.h"
-#include "system/Uninstall.h"
 #include "ui/HelpLink.h"
 #include "ui/InstallerWindow.h"
 
@@ -36,21 +32,6 @@ RECT ClientRect(HWND window) {
     RECT client{};
     ::GetClientRect(window, &client);
     return client;
-}
-
-// The window's removal, off the window thread so that the window stays alive while it waits for
-// another run of the user to end and while it works. Its last act is the report of its end.
-DWORD WINAPI UninstallThreadProc(LPVOID parameter) {
-    CInstallerSession& session = *static_cast<CInstallerSession*>(parameter);
-    const HWND window = session.window.load();
-    bool uninstalled = false;
-    {
-        CUserLock runLock = CUserLock::ForRuns();
-        if (TakeRunLock(session, runLock)) uninstalled = RunUninstall();
-    }
-    LogFormat("Uninstall success=%d", uninstalled);
-    ::PostMessageW(window, WM_UNINSTALL_ENDED, uninstalled ? 1 : 0, 0);
-    return 0;
 }
 
 struct OwnedWindowSearch {
@@ -134,15 +115,17 @@ HWND CTessaraAppInstallerWindow::CreateLink(HWND hwnd, const std::wstring& text,
 ScreenState CTessaraAppInstallerWindow::CurrentState() const {
     ScreenState state;
     state.choiceMode = m_choiceMode;
-    state.finished = finished.load();
-    state.error = error.load();
-    state.cancelRequested = cancelRequested.load();
-    state.stage = stage.load();
-    state.progress = progress.load();
+    state.finished = m_run.finished.load();
+    state.error = m_run.error.load();
+    state.cancelRequested = m_run.cancelRequested.load();
+    state.stage = m_run.stage.load();
+    state.progress = m_run.progress.load();
     state.carouselIndex = m_carouselIndex;
     state.reportNotSent = m_reportNotSent;
-    state.waiting = waiting.load();
-    state.refusedOlderVersion = refusedOlderVersion.load();
+    state.waiting = (m_running || m_uninstalling) && m_run.IsWaiting();
+    state.refusedOlderVersion = m_run.refusedOlderVersion.load();
+    state.lockUnusable =
+        !m_running && !m_uninstalling && m_run.LastOutcome() == CInstallerRun::Outcome::LockUnusable;
     return state;
 }
 
@@ -156,7 +139,6 @@ SIZE CTessaraAppInstallerWindow::Measure(HWND hwnd, const std::wstring& label, C
 void CTessaraAppInstallerWindow::OnCreate(HWND hwnd) {
     m_resources = CreatePaintResources(m_instance, WindowDpi(hwnd));
     m_texts = LoadWindowTexts();
-    closePromptCaption = m_texts.closeApplicationCaption;
     const bool registered = IsInstallationRegistered();
     const RECT client = ClientRect(hwnd);
     FitTaglineToBanner(m_resources, ScopedWindowDC(hwnd).get(), m_texts.tagline, client.right);
@@ -294,24 +276,34 @@ void CTessaraAppInstallerWindow::ShowResultControls(HWND hwnd) {
 }
 
 void CTessaraAppInstallerWindow::StartRun(HWND hwnd) {
-    m_running = StartInstallerThread(InstallThreadProc);
-    if (!m_running) LogWrite("Could not start the installer thread");
+    OnSetCloseBox(hwnd, false);
+    m_running = m_run.StartInstallation();
     ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
-// The one report of a run's end. A run that rolled back after a confirmed cancel closes the window; a
-// run that got past its commit before the cancel reached it shows what it did.
+// The one report of a run's end. A run that rolled back after a confirmed cancel, or was left while
+// it waited, closes the window, as does one whose user would not have the application closed; a run
+// that got past its commit before the cancel reached it shows what it did.
 void CTessaraAppInstallerWindow::OnRunEnded(HWND hwnd) {
+    if (m_uninstalling) {
+        OnUninstallEnded(hwnd);
+        return;
+    }
     if (!m_running) return;
     m_running = false;
-    if (cancelRequested.load()) {
-        if (stage.load() != StageComplete) {
+    const CInstallerRun::Outcome outcome = m_run.LastOutcome();
+    if (outcome == CInstallerRun::Outcome::Declined) {
+        LeaveResultScreen(hwnd);
+        return;
+    }
+    if (outcome == CInstallerRun::Outcome::Left || m_run.cancelRequested.load()) {
+        if (m_run.stage.load() != StageComplete) {
             LogWrite("The user cancelled the installation");
             ::DestroyWindow(hwnd);
             return;
         }
         LogWrite("The installation was complete before the cancel could stop it");
-        cancelRequested.exchange(false);
+        m_run.cancelRequested.exchange(false);
     }
     OnSetCloseBox(hwnd, true);
     ShowResultControls(hwnd);
@@ -337,7 +329,7 @@ void CTessaraAppInstallerWindow::OnSetCloseBox(HWND hwnd, bool shown) {
 // the close box; once it works, the box is greyed again.
 void CTessaraAppInstallerWindow::OnRunStatusChanged(HWND hwnd) {
     if (m_running || m_uninstalling) {
-        OnSetCloseBox(hwnd, waiting.load());
+        OnSetCloseBox(hwnd, m_run.IsWaiting());
         FocusScreen();
     }
     ::InvalidateRect(hwnd, nullptr, FALSE);
@@ -370,7 +362,7 @@ void CTessaraAppInstallerWindow::OnCommand(HWND hwnd, int id) {
 // left them.
 void CTessaraAppInstallerWindow::LeaveResultScreen(HWND hwnd) {
     if (m_mainButton) ::EnableWindow(m_mainButton, FALSE);
-    if (!m_choiceMode && stage.load() == StageComplete && !error.load()) {
+    if (!m_choiceMode && m_run.stage.load() == StageComplete && !m_run.error.load()) {
         const bool startMenu = ::SendMessageW(m_startMenuBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
         const bool desktop = ::SendMessageW(m_desktopBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
         UpdateShortcuts(desktop, startMenu, GetInstallFolder());
@@ -380,39 +372,38 @@ void CTessaraAppInstallerWindow::LeaveResultScreen(HWND hwnd) {
 
 void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
     // A cancel once confirmed stands: the window waits for the run to roll back, and asks nothing more.
-    if (m_questionOpen || cancelRequested.load()) return;
+    if (m_questionOpen || m_run.cancelRequested.load()) return;
     const bool working = m_running || m_uninstalling;
     // A run that waits for another has changed nothing, so it is left without a question; its end
     // closes the window.
-    if (working && waiting.load()) {
+    if (working && m_run.Leave()) {
         LogWrite("The user left the run that waited for another setup run");
-        cancelRequested.exchange(true);
+        // Stands like a confirmed cancel: the window closes at the run's end and asks nothing more.
+        m_run.Cancel();
         return;
     }
     // A removal cannot be stopped halfway; its end brings the close box back.
     if (m_uninstalling) return;
     // Where nothing runs (a result, or the choice before any), closing loses nothing.
-    if (!working || finished.load()) {
+    if (!working || m_run.finished.load()) {
         LeaveResultScreen(hwnd);
         return;
     }
     const bool yes = Ask(hwnd, m_texts.cancelQuestion, m_texts.cancelCaption, MB_ICONQUESTION) == IDYES;
-    if (finished.load()) {
+    if (m_run.finished.load()) {
         // The run ended while the question was open; its result screen is up, and stays.
         if (yes) LogWrite("The installation had ended before the cancel was confirmed");
         return;
     }
     if (!yes) return;
     LogWrite("The user asked to cancel the installation");
-    cancelRequested.exchange(true);
+    m_run.Cancel();
     // The run rolls back what it did; its end closes the window.
     ::InvalidateRect(hwnd, &m_layout.status, FALSE);
 }
 
 void CTessaraAppInstallerWindow::OnRetry(HWND hwnd) {
     if (m_running) return;
-    finished.exchange(false);
-    error.exchange(false);
     m_reportPath.clear();
     m_reportNotSent = false;
     ::ShowWindow(m_emailLink, SW_HIDE);
@@ -433,7 +424,7 @@ void CTessaraAppInstallerWindow::OnInstall(HWND hwnd) {
 
 void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd, bool confirmed) {
     if (m_uninstalling) return;
-    if (finished.load()) {
+    if (m_run.finished.load()) {
         OnClose(hwnd);
         ::PostQuitMessage(0);
         return;
@@ -447,34 +438,35 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd, bool confirmed) {
     DestroyControl(m_installButton);
     ::EnableWindow(m_mainButton, FALSE);
     OnSetCloseBox(hwnd, false);
-    cancelRequested.exchange(false);
-    m_uninstalling = StartInstallerThread(UninstallThreadProc);
+    m_uninstalling = m_run.StartRemoval();
     // The focus leaves the disabled button for a control that takes keys.
     FocusScreen();
-    if (!m_uninstalling) {
-        LogWrite("Could not start the uninstaller thread");
-        OnUninstallEnded(hwnd, false);
-    }
+    if (!m_uninstalling) OnUninstallEnded(hwnd);
 }
 
-// A removal that rolled back left the installation as it was, and the screen must not call it removed;
-// one that found nothing registered any more (another run removed it) is done all the same.
-void CTessaraAppInstallerWindow::OnUninstallEnded(HWND hwnd, bool uninstalled) {
+// A removal that rolled back left the installation as it was, and the screen must not call it removed.
+void CTessaraAppInstallerWindow::OnUninstallEnded(HWND hwnd) {
     m_uninstalling = false;
-    if (cancelRequested.load()) {
-        LogWrite("The user left the removal before it began");
+    const CInstallerRun::Outcome outcome = m_run.LastOutcome();
+    if (outcome == CInstallerRun::Outcome::Left) {
         ::DestroyWindow(hwnd);
         return;
     }
     OnSetCloseBox(hwnd, true);
     ::EnableWindow(m_mainButton, TRUE);
-    if (!uninstalled && IsInstallationRegistered()) {
+    if (outcome == CInstallerRun::Outcome::LockUnusable) {
+        // Nothing was removed and no retry can help: the failure screen says why, and Exit closes.
+        m_choiceMode = false;
+        ShowResultControls(hwnd);
+        ::InvalidateRect(hwnd, nullptr, FALSE);
+        return;
+    }
+    if (outcome != CInstallerRun::Outcome::Succeeded) {
         ShowChoiceControls(hwnd);
         if (Ask(hwnd, m_texts.uninstallFailed, m_texts.closeApplicationCaption, MB_ICONERROR) == IDYES)
             OnUninstall(hwnd, true);
         return;
     }
-    finished.exchange(true);
 
     const RECT row = ButtonRow(hwnd, ButtonWidth(hwnd, m_texts.done));
     ::SetWindowPos(m_mainButton, nullptr, row.left, row.top, row.right - row.left, row.bottom - row.top,
@@ -518,13 +510,13 @@ void CTessaraAppInstallerWindow::FocusScreen() {
     // disabled. Nor does a window in the background take it from the user's other work. The control gets
     // the focus when the window is active again.
     m_lastFocus = target;
-    if (!QuestionOpen() && ::GetForegroundWindow() == window.load()) ::SetFocus(target);
+    if (!QuestionOpen() && ::GetForegroundWindow() == m_window.load()) ::SetFocus(target);
 }
 
 // Any box the window owns that is on the screen: its own questions, and those of the worker, which
 // belong to the worker's thread.
 bool CTessaraAppInstallerWindow::QuestionOpen() const {
-    return m_questionOpen || FindOwnedWindow(window.load());
+    return m_questionOpen || FindOwnedWindow(m_window.load());
 }
 
 int CTessaraAppInstallerWindow::Ask(HWND hwnd, const std::wstring& text, const std::wstring& caption,
@@ -561,7 +553,7 @@ void CTessaraAppInstallerWindow::OnCarousel(HWND hwnd) {
 // Hands the failure's report to the mail program. Where none takes it, the window says so and shows
 // the report in its folder, so that the user can still pass it on; later clicks offer the same file.
 void CTessaraAppInstallerWindow::OfferErrorReport(HWND hwnd) {
-    if (m_reportPath.empty()) m_reportPath = WriteErrorReport(static_cast<uint32_t>(stage.load()));
+    if (m_reportPath.empty()) m_reportPath = WriteErrorReport(static_cast<uint32_t>(m_run.stage.load()));
     if (SendErrorReport(m_reportPath)) return;
     LogFormat("No mail program took the error report %S", m_reportPath);
     m_reportNotSent = true;
@@ -571,9 +563,9 @@ void CTessaraAppInstallerWindow::OfferErrorReport(HWND hwnd) {
 
 void CTessaraAppInstallerWindow::OnLinkClicked(HWND link) {
     if (link == m_helpLink) {
-        OpenHelpPage(window.load());
+        OpenHelpPage(m_window.load());
     } else if (link == m_emailLink) {
-        OfferErrorReport(window.load());
+        OfferErrorReport(m_window.load());
     }
 }
 

@@ -428,8 +428,10 @@ def start_setup(folder, *args, env=None):
 
 @contextlib.contextmanager
 def mounted(source, target, *options, read_only=False):
-    """A mount of our own for the length of a test; the test is skipped where mounting is not allowed."""
-    target.mkdir(parents=True, exist_ok=True)
+    """A mount of our own (of a folder or a file) for the length of a test; the test is skipped where
+    mounting is not allowed."""
+    if not target.exists():
+        target.mkdir(parents=True)
     done = subprocess.run(["mount", *options, str(source), str(target)], stderr=subprocess.PIPE)
     if done.returncode != 0:
         raise unittest.SkipTest("cannot mount here: %s" % done.stderr.decode().strip())
@@ -443,9 +445,13 @@ def mounted(source, target, *options, read_only=False):
 
 @contextlib.contextmanager
 def run_lock_held(marker):
-    """Holds the user's run lock, as another setup run would, for the length of the block."""
+    """Holds the user's run lock, as another setup run would, for the length of the block; the block gets
+    a function that makes the holder let go at once, as a run that ends just then."""
     marker.unlink(missing_ok=True)
-    holder = subprocess.Popen([WINE_RUN, BUILD / "tests" / "e2e" / "holdlock.exe", to_windows(marker)],
+    release = marker.with_name(marker.name + ".release")
+    release.unlink(missing_ok=True)
+    holder = subprocess.Popen([WINE_RUN, BUILD / "tests" / "e2e" / "holdlock.exe", to_windows(marker),
+                               to_windows(release)],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.time() + 30
@@ -453,7 +459,7 @@ def run_lock_held(marker):
             time.sleep(0.1)
         if not marker.exists():
             raise AssertionError("the helper does not hold the lock")
-        yield
+        yield release.touch
     finally:
         kill_windows_processes("holdlock.exe")
         holder.wait()

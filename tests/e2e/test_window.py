@@ -176,8 +176,9 @@ class InteractiveWindowTest(InstallTestBase):
 
         done = run.wait_for(lambda s: MAIN in s["controls"], "the installed screen")
         heard = announcements.communicate(timeout=90)[0].decode("utf-8").splitlines()
-        # Each announcement is read when it arrives, so the texts are those of that moment.
-        self.assertTrue(any(h.startswith("name Downloading (") for h in heard), heard)
+        # Each announcement is read when it arrives, so the texts are those of that moment. On a busy
+        # machine the listener may start only after the trickle has arrived, so either stage counts.
+        self.assertTrue(any(h.startswith(("name Downloading (", "name Installing (")) for h in heard), heard)
         self.assertTrue(any(h.startswith("value ") for h in heard), heard)
         self.assertIn("alert Installation is complete", heard)
         # The band says what the title says, and is read once; a result screen has no progress.

@@ -16,8 +16,8 @@ std::atomic<int> g_running{0};
 std::atomic<int> g_mostAtOnce{0};
 std::atomic<int> g_completed{0};
 
-// A worker that takes a while, as an installation that still rolls back after the window has gone.
-DWORD WINAPI SlowWorker(LPVOID) {
+// A run that takes a while, as an installation that still rolls back after the window has gone.
+CInstallerRun::Outcome SlowRun(CInstallerRun&) {
     const int now = ++g_running;
     int seen = g_mostAtOnce.load();
     while (now > seen && !g_mostAtOnce.compare_exchange_weak(seen, now)) {
@@ -25,7 +25,7 @@ DWORD WINAPI SlowWorker(LPVOID) {
     ::Sleep(300);
     --g_running;
     ++g_completed;
-    return 1;
+    return CInstallerRun::Outcome::Succeeded;
 }
 
 TEST(InstallerWindowTest, WorkersNeverOverlapAndTheObjectOutlivesThem) {
@@ -33,30 +33,34 @@ TEST(InstallerWindowTest, WorkersNeverOverlapAndTheObjectOutlivesThem) {
     g_mostAtOnce = 0;
     g_completed = 0;
     {
-        CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), false);
-        ASSERT_TRUE(window.StartInstallerThread(SlowWorker));
-        ASSERT_TRUE(window.StartInstallerThread(SlowWorker));
+        CInstallerRun run(RunMode::Interactive);
+        CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), run);
+        ASSERT_TRUE(run.Start(SlowRun));
+        ASSERT_TRUE(run.Start(SlowRun));
         EXPECT_EQ(1, g_completed.load()) << "the second run waited for the first to end";
     }
     EXPECT_EQ(2, g_completed.load()) << "destruction waited for the last worker";
     EXPECT_EQ(1, g_mostAtOnce.load());
 }
 
-TEST(InstallerWindowTest, ProgressAndFinishReachTheSharedState) {
-    CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), true);
-    IProgressReport& report = window;
+TEST(InstallerWindowTest, ProgressAndFinishReachTheRunThatTheWindowShows) {
+    CInstallerRun run(RunMode::Silent);
+    CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), run);
+    IProgressReport& report = run;
+    IProgressReport& shown = window;
     report.SetProgressRange(100);
     report.SetProgress(42);
-    EXPECT_EQ(42, window.progress.load());
-    EXPECT_FALSE(window.finished.load());
+    EXPECT_EQ(42, run.progress.load());
+    EXPECT_FALSE(run.finished.load());
     EXPECT_FALSE(report.IsCancelled());
 
     report.OnFinished();
-    EXPECT_EQ(100, window.progress.load());
-    EXPECT_TRUE(window.finished.load());
+    EXPECT_EQ(100, run.progress.load());
+    EXPECT_TRUE(run.finished.load());
 
-    window.cancelRequested = true;
+    run.Cancel();
     EXPECT_TRUE(report.IsCancelled());
+    EXPECT_TRUE(shown.IsCancelled());
 }
 
 WNDPROC g_windowProc = nullptr;
@@ -89,10 +93,14 @@ TEST(InstallerWindowTest, Run_SilentRunWhoseWindowFailedAfterCreateReportsThatRu
         const unique_hook hook(
             ::SetWindowsHookExW(WH_CBT, SubclassNewWindow, nullptr, ::GetCurrentThreadId()));
         ASSERT_TRUE(hook);
-        CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), true);
-        EXPECT_EQ(ExitInstallFailure, window.Run(true));
-        EXPECT_EQ(StageDownload, window.stage.load()) << "the run went on without its window";
-        EXPECT_TRUE(window.error.load());
+        CInstallerRun run(RunMode::Silent);
+        {
+            CTessaraAppInstallerWindow window(::GetModuleHandleW(nullptr), run);
+            EXPECT_FALSE(window.Run());
+        }
+        EXPECT_EQ(ExitInstallFailure, run.ExitCode(false));
+        EXPECT_EQ(StageDownload, run.stage.load()) << "the run went on without its window";
+        EXPECT_TRUE(run.error.load());
     }
     std::filesystem::remove(config);
 }

@@ -204,9 +204,9 @@ int CountInk(const CCanvas& canvas, const RECT& area, COLORREF background) {
 TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
     WithoutArt();
     for (const LANGID language : kTableLanguages) {
-        for (const UINT id :
-             {IDS_CAROUSEL_BODY_1, IDS_CAROUSEL_BODY_2, IDS_CAROUSEL_BODY_3, IDS_CAROUSEL_BODY_4,
-              IDS_INSTALLED_BODY, IDS_DOWNLOAD_FAILED_BODY, IDS_INSTALL_FAILED_BODY}) {
+        for (const UINT id : {IDS_CAROUSEL_BODY_1, IDS_CAROUSEL_BODY_2, IDS_CAROUSEL_BODY_3,
+                              IDS_CAROUSEL_BODY_4, IDS_INSTALLED_BODY, IDS_DOWNLOAD_FAILED_BODY,
+                              IDS_INSTALL_FAILED_BODY, IDS_LOCK_UNUSABLE_BODY}) {
             SCOPED_TRACE(testing::Message() << "language " << language << ", text " << id);
             Screen screen = Message(L"Title");
             screen.body = FindStoredString(language, id);

@@ -24,6 +24,7 @@ WindowTexts TestTexts() {
     texts.exit = L"Exit";
     texts.uninstall = L"Uninstall";
     texts.done = L"Done";
+    texts.lockUnusableTitle = L"Cannot start";
     texts.setupTitle = L"Setup";
     texts.waiting = L"Waiting";
     texts.olderVersionRefused = L"older body";
@@ -45,8 +46,8 @@ constexpr unsigned kMain = ControlMainButton;
 constexpr unsigned kFailedDownload = ControlRetryButton | ControlMainButton | ControlEmailLink;
 
 // ScreenState: choice mode, finished, error, cancel, stage, progress, carousel index, report not sent,
-// waiting, older version refused. A result screen's band names the result; a screen without progress shows a
-// title there.
+// waiting, older version refused, lock unusable. A result screen's band names the result; a screen without
+// progress shows a title there.
 const ScreenCase kCases[] = {
     {"started",
      {false, false, false, false, 0, 0, 1},
@@ -192,6 +193,23 @@ const ScreenCase kCases[] = {
      L"Installation failed",
      ScreenIcon::Error,
      kMain | ControlEmailLink,
+     L"Exit"},
+    // Nothing began, for an installation or a removal alike: no Retry, and Exit closes the window.
+    {"run lock unusable",
+     {false, true, true, false, 0, 100, 0, false, false, false, true},
+     ScreenKind::LockUnusable,
+     L"Cannot start",
+     L"Cannot start",
+     ScreenIcon::Error,
+     kMain,
+     L"Exit"},
+    {"removal's run lock unusable",
+     {true, false, false, false, 0, 0, 0, false, false, false, true},
+     ScreenKind::LockUnusable,
+     L"Cannot start",
+     L"Cannot start",
+     ScreenIcon::Error,
+     kMain,
      L"Exit"},
 };
 
