@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,125 +95,202 @@ PayloadExtraction CheckEntriesBeforeWriting(const NsCommon::ICompressedFile& arc
 
 // Digests the files' bytes on their way to the disk, in the order they are written, so that the check
 // after extraction need not read the payload back: a digest per file where the manifest signs one per
-// file, else the one digest over all of them that it signs. A thread of its own takes them and
-// overlaps inflating and writing, the slower of the two. The writer gathers pieces into batches and
-// hands over a batch at a time, into a short queue whose length bounds the memory taken: a payload of
-// many small files costs a hand-over per batch, not one per piece and per file.
+// file, else the one digest over all of them that it signs. Given the files to write as well, it
+// writes them too. Threads of their own do this work beside the inflating: SHA-256 and making files
+// are the slow steps of the payload's way, and each file stands alone, so files take turns between two
+// threads, whole files each; the one digest over all files is taken in order on a thread of its own.
+// The inflating side gathers pieces into batches and hands over a batch at a time, into short queues
+// whose length bounds the memory taken: a payload of many small files costs a hand-over per batch,
+// not one per piece and per file.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
-    CDigestingObserver(const std::function<bool()>& cancelled, bool digestPerFile)
-        : m_cancelled(cancelled), m_digestPerFile(digestPerFile), m_thread([this] { HashBatches(); }) {}
+    enum class Files { WrittenByCaller, Written };
+
+    CDigestingObserver(const std::function<bool()>& cancelled, bool digestPerFile,
+                       Files files = Files::WrittenByCaller)
+        : m_cancelled(cancelled), m_digestPerFile(digestPerFile), m_writes(files == Files::Written) {
+        m_lanes[0].writes = m_lanes[1].writes = m_writes;
+        m_lanes[0].hashes = m_lanes[1].hashes = digestPerFile;
+        m_lanes[kWholeLane].hashes = !digestPerFile;
+        for (size_t lane = 0; lane < kLanes; ++lane) {
+            if (Used(lane)) m_lanes[lane].thread = std::thread([this, lane] { WorkOn(m_lanes[lane]); });
+        }
+    }
     CDigestingObserver(const CDigestingObserver&) = delete;
     CDigestingObserver& operator=(const CDigestingObserver&) = delete;
-    ~CDigestingObserver() override { StopHashing(); }
+    ~CDigestingObserver() override { StopLanes(); }
 
     void OnFileStarted(const std::wstring& destination) override {
         m_written.files.push_back({destination, {}});
-        if (m_digestPerFile) m_filling.fileStarts.push_back(m_filling.bytes.size());
+        if (!Used(0)) return;
+        // Small files share a batch, and with it a thread.
+        if (m_filling[m_current].bytes.size() >= kBatchSize / 2) {
+            HandOver(m_current);
+            m_current = 1 - m_current;
+        }
+        m_fileLanes.push_back(m_current);
+        Batch& batch = m_filling[m_current];
+        batch.fileStarts.push_back(batch.bytes.size());
+        if (m_writes) batch.fileNames.push_back(destination);
     }
     void OnFileData(const char* data, std::size_t size) override {
         if (!m_written.files.empty()) m_written.files.back().content.size += size;
-        if (m_filling.bytes.size() + size > kBatchSize) HandOver();
-        if (m_filling.bytes.capacity() < kBatchSize) m_filling.bytes.reserve(kBatchSize);
-        m_filling.bytes.insert(m_filling.bytes.end(), data, data + size);
+        if (Used(0)) Append(m_current, data, size);
+        if (Used(kWholeLane)) Append(kWholeLane, data, size);
     }
-    bool KeepGoing() override { return !m_cancelled || !m_cancelled(); }
-    // Waits for every piece to be hashed.
+    bool KeepGoing() override { return !m_writeFailed.load() && (!m_cancelled || !m_cancelled()); }
+    // Waits for every piece to be written and hashed. The files' digests are left out where some piece
+    // could not be hashed.
     WrittenFilesDigest Finish() {
-        HandOver();
-        StopHashing();
-        if (!m_intact) return std::move(m_written);
+        for (size_t lane = 0; lane < kLanes; ++lane) HandOver(lane);
+        StopLanes();
+        for (const Lane& lane : m_lanes) {
+            if (!lane.intact) return std::move(m_written);
+        }
         if (!m_digestPerFile) {
-            m_written.digest = m_hasher.Finish();
-        } else if (!m_written.files.empty()) {
-            m_fileDigests.push_back(m_hasher.Finish());
-            for (size_t i = 0; i < m_written.files.size() && i < m_fileDigests.size(); ++i)
-                m_written.files[i].content.sha256 = std::move(m_fileDigests[i]);
+            m_written.digest = m_lanes[kWholeLane].hasher.Finish();
+            return std::move(m_written);
+        }
+        size_t next[kLanes] = {};
+        for (size_t i = 0; i < m_written.files.size() && i < m_fileLanes.size(); ++i) {
+            const size_t lane = m_fileLanes[i];
+            if (next[lane] < m_lanes[lane].digests.size())
+                m_written.files[i].content.sha256 = std::move(m_lanes[lane].digests[next[lane]++]);
         }
         return std::move(m_written);
     }
+    // After Finish: whether every file given to write was written whole.
+    bool WroteAll() const { return !m_writeFailed.load(); }
 
 private:
-    // A piece of a large file fills a batch; small files share one. Three batches exist at most (the
+    // A piece of a large file fills a batch; small files share one. A few batches exist per thread (the
     // one filling and those waiting), no more memory than a piece waiting beside one being hashed took.
     static constexpr size_t kBatchSize = 64 * 1024;
-    // Batches handed over and not yet hashed; the writer waits only when this many are.
+    // Batches handed over to a thread and not yet done; the inflating side waits only when this many are.
     static constexpr size_t kBatchesWaiting = 2;
+    // Two threads that take whole files in turn, and one for the digest over all files.
+    static constexpr size_t kLanes = 3;
+    static constexpr size_t kWholeLane = 2;
     struct Batch {
         std::vector<unsigned char> bytes;
-        // Where in the bytes each file that starts in this batch starts, when digesting per file.
+        // Where in the bytes each file that starts in this batch starts, on the threads taking files.
         std::vector<size_t> fileStarts;
+        // The path of each of those files, when they are written here.
+        std::vector<std::wstring> fileNames;
+    };
+    // One thread with its queue. The rest is touched by its thread only, until it is joined.
+    struct Lane {
+        bool writes = false;
+        bool hashes = false;
+        std::deque<Batch> waiting;
+        Sha256Hasher hasher;
+        bool intact = true;
+        unique_file_handle file;
+        std::wstring fileName;
+        size_t filesStarted = 0;
+        // The digests of the files this thread took, in their order.
+        std::vector<std::vector<unsigned char>> digests;
+        std::thread thread;
     };
 
-    void HandOver() {
-        if (m_filling.bytes.empty() && m_filling.fileStarts.empty()) return;
+    bool Used(size_t lane) const { return m_lanes[lane].writes || m_lanes[lane].hashes; }
+
+    void Append(size_t lane, const char* data, std::size_t size) {
+        Batch& batch = m_filling[lane];
+        if (batch.bytes.size() + size > kBatchSize) HandOver(lane);
+        if (m_filling[lane].bytes.capacity() < kBatchSize) m_filling[lane].bytes.reserve(kBatchSize);
+        m_filling[lane].bytes.insert(m_filling[lane].bytes.end(), data, data + size);
+    }
+    void HandOver(size_t lane) {
+        Batch& filling = m_filling[lane];
+        if (filling.bytes.empty() && filling.fileStarts.empty()) return;
         std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return m_waiting.size() < kBatchesWaiting; });
-        m_waiting.push_back(std::move(m_filling));
-        // A hashed batch's buffer is filled again rather than allocated anew.
-        m_filling = Batch();
+        std::deque<Batch>& waiting = m_lanes[lane].waiting;
+        m_changed.wait(lock, [&waiting] { return waiting.size() < kBatchesWaiting; });
+        waiting.push_back(std::move(filling));
+        // A finished batch's buffer is filled again rather than allocated anew.
+        filling = Batch();
         if (!m_spare.empty()) {
-            m_filling = std::move(m_spare.back());
+            filling = std::move(m_spare.back());
             m_spare.pop_back();
         }
         m_changed.notify_all();
     }
-    // The hasher and what it found are touched by this thread only, until it is joined.
-    void HashBatch(const Batch& batch) {
-        size_t from = 0;
-        for (const size_t start : batch.fileStarts) {
-            m_intact =
-                m_hasher.HashData(batch.bytes.data() + from, static_cast<unsigned long>(start - from)) &&
-                m_intact;
-            // The start of the first file ends no file.
-            if (m_filesStarted++ != 0) m_fileDigests.push_back(m_hasher.Finish());
-            from = start;
-        }
-        m_intact = m_hasher.HashData(batch.bytes.data() + from,
-                                     static_cast<unsigned long>(batch.bytes.size() - from)) &&
-                   m_intact;
+    void Take(Lane& lane, const unsigned char* data, size_t size) {
+        if (size == 0) return;
+        if (lane.hashes)
+            lane.intact = lane.hasher.HashData(data, static_cast<unsigned long>(size)) && lane.intact;
+        if (lane.writes && !(lane.file && WriteToFile(lane.file.get(), data, size)))
+            m_writeFailed.store(true);
     }
-    // Batches stay in the queue while hashed: the writer only appends, which moves no element of it.
-    void HashBatches() {
+    // The start of the first file ends no file.
+    void EndFile(Lane& lane) {
+        if (lane.filesStarted == 0) return;
+        if (lane.hashes) lane.digests.push_back(lane.hasher.Finish());
+        // Flushed meanwhile; the run waits for it before it uses the folder.
+        if (lane.file) FlushInBackground(std::move(lane.file), lane.fileName);
+    }
+    void WorkOnBatch(Lane& lane, const Batch& batch) {
+        size_t from = 0;
+        for (size_t i = 0; i < batch.fileStarts.size(); ++i) {
+            Take(lane, batch.bytes.data() + from, batch.fileStarts[i] - from);
+            EndFile(lane);
+            ++lane.filesStarted;
+            if (lane.writes) {
+                lane.fileName = batch.fileNames[i];
+                lane.file = CreateFileForWriting(lane.fileName);
+                if (!lane.file) m_writeFailed.store(true);
+            }
+            from = batch.fileStarts[i];
+        }
+        Take(lane, batch.bytes.data() + from, batch.bytes.size() - from);
+    }
+    // Batches stay in the queue while worked on: the inflating side only appends, which moves no
+    // element of it.
+    void WorkOn(Lane& lane) {
         std::unique_lock<std::mutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this] { return !m_waiting.empty() || m_stopping; });
-            if (m_waiting.empty()) break;
-            const Batch& batch = m_waiting.front();
+            m_changed.wait(lock, [this, &lane] { return !lane.waiting.empty() || m_stopping; });
+            if (lane.waiting.empty()) break;
+            const Batch& batch = lane.waiting.front();
             lock.unlock();
-            HashBatch(batch);
+            WorkOnBatch(lane, batch);
             lock.lock();
-            m_spare.push_back(std::move(m_waiting.front()));
+            m_spare.push_back(std::move(lane.waiting.front()));
             m_spare.back().bytes.clear();
             m_spare.back().fileStarts.clear();
-            m_waiting.pop_front();
+            m_spare.back().fileNames.clear();
+            lane.waiting.pop_front();
             m_changed.notify_all();
         }
+        lock.unlock();
+        EndFile(lane);
     }
-    void StopHashing() {
+    void StopLanes() {
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_stopping = true;
         }
         m_changed.notify_all();
-        if (m_thread.joinable()) m_thread.join();
+        for (Lane& lane : m_lanes) {
+            if (lane.thread.joinable()) lane.thread.join();
+        }
     }
 
     const std::function<bool()>& m_cancelled;
     const bool m_digestPerFile;
-    Sha256Hasher m_hasher;
-    bool m_intact = true;
-    size_t m_filesStarted = 0;
-    std::vector<std::vector<unsigned char>> m_fileDigests;
+    const bool m_writes;
+    size_t m_current = 0;
+    // The thread that took each file, by the file's place in the written list.
+    std::vector<size_t> m_fileLanes;
     WrittenFilesDigest m_written;
-    Batch m_filling;
+    std::array<Batch, kLanes> m_filling;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::deque<Batch> m_waiting;
     std::vector<Batch> m_spare;
     bool m_stopping = false;
-    // Last, so that everything the thread uses exists before it starts.
-    std::thread m_thread;
+    std::atomic<bool> m_writeFailed{false};
+    std::array<Lane, kLanes> m_lanes;
 };
 
 // Writes the files the manifest signs and takes their digests on the way. The archive's index and the
@@ -260,9 +339,10 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
 
 // Unpacks the archive as it arrives, by its local headers, under the same rules as the extraction of
 // the finished archive: the manifest first and verified in memory, then only the files it signs, each
-// with its signed size and its own digest, its path within bounds and room for all of them on the
-// volume. Anything the reader cannot take as it comes stops it with the reason; the caller then
-// extracts the finished archive.
+// with its signed size where it signs one, its path within bounds and room on the volume (for all of
+// them at once where every size is signed, else for each file as it comes). The digests are taken on
+// the way, as the finished archive's extraction takes them. Anything the reader cannot take as it
+// comes stops it with the reason; the caller then extracts the finished archive.
 class CArrivalExtraction {
 public:
     CArrivalExtraction(IArrivingArchive& archive, const std::wstring& extractionFolder,
@@ -280,12 +360,14 @@ public:
         if (!stopped) stopped = WriteSignedFiles();
         if (!stopped && !m_reader.MatchesCentralDirectory())
             stopped = "the archive's directory does not list the entries it holds";
-        // Checked, put in place or removed, the files are on the disk first.
-        if (!WaitUntilOnDisk() && !stopped) stopped = "a file could not be flushed to the disk";
         // Whatever stopped the reading, a download that ended early explains it best.
         if (stopped && !m_archive.FinalSize()) return {std::nullopt, m_archive.Interruption(), m_wroteFiles};
         if (stopped) return {std::nullopt, stopped, m_wroteFiles};
-        return {std::move(m_written), {}, true};
+        WrittenFilesDigest written = m_observer->Finish();
+        if (!m_observer->WroteAll()) return {std::nullopt, "a file could not be written", true};
+        // Checked, put in place or removed, the files are on the disk first.
+        if (!WaitUntilOnDisk()) return {std::nullopt, "a file could not be flushed to the disk", true};
+        return {std::move(written), {}, true};
     }
 
 private:
@@ -307,10 +389,12 @@ private:
         if (!VerifyManifestMessage(manifest, message) || !ManifestNamesAreSafe(manifest))
             return "the manifest did not pass its checks";
         m_rules.emplace(manifest, m_extractionFolder, m_installFolder);
-        // Each file's digest is taken as it arrives, which only a signed size and digest per file can
-        // stand for.
-        if (!m_rules->SignedTotal()) return "the manifest signs no size for some file";
-        if (!m_rules->RoomFor(*m_rules->SignedTotal())) return "the volume may lack room";
+        // Without a signed size for every file, the room is asked for each file as it comes instead.
+        if (m_rules->SignedTotal() && !m_rules->RoomFor(*m_rules->SignedTotal()))
+            return "the volume may lack room";
+        // Per file where the manifest signs a digest per file, else the one digest over all of them in
+        // the order they arrive, which stands for reading them back when that is the manifest's order.
+        m_observer.emplace(m_cancelled, !manifest.fileDigests.empty(), CDigestingObserver::Files::Written);
         m_wroteFiles = true;
         const std::wstring destination = JoinPath(m_extractionFolder, L"digest.s");
         // A later entry of that name that the manifest lists would overwrite the manifest just verified.
@@ -333,27 +417,26 @@ private:
                 return "a file's size is not its signed size";
             const std::optional<std::wstring> path = NsCommon::EntryPathOf(key, entry->flags);
             if (!path || !m_rules->PathFits(key, *path)) return "a file's path does not fit";
+            if (!m_rules->SignedTotal() && !m_rules->RoomFor(entry->uncompressedSize))
+                return "the volume may lack room";
             const std::wstring destination = JoinPath(m_extractionFolder, *path);
             if (!m_placed.insert(ComparablePathOf(destination)).second) return "a file comes twice";
             if (!CreateFoldersOnce(m_extractionFolder, *path, m_lastFolder))
                 return "a folder could not be made";
-            if (!WriteEntryTo(destination, entry->uncompressedSize)) return "a file did not arrive intact";
+            if (!WriteEntryTo(destination)) return "a file did not arrive intact";
         }
         return m_reader.AtDirectory() ? nullptr : "an entry cannot be taken as it comes";
     }
 
-    bool WriteEntryTo(const std::wstring& destination, uint64_t size) {
-        unique_file_handle file = CreateFileForWriting(destination);
-        if (!file) return false;
-        const bool copied = m_reader.CopyData([this, &file](const unsigned char* data, size_t piece) {
-            return !Cancelled() && WriteToFile(file.get(), data, piece) &&
-                   m_hasher.HashData(data, static_cast<unsigned long>(piece));
+    // The observer makes the file and writes it on a thread of its own; what it could not write ends
+    // the copy at its next piece, or shows when it finishes.
+    bool WriteEntryTo(const std::wstring& destination) {
+        m_observer->OnFileStarted(destination);
+        return m_reader.CopyData([this](const unsigned char* data, size_t piece) {
+            if (Cancelled() || !m_observer->KeepGoing()) return false;
+            m_observer->OnFileData(reinterpret_cast<const char*>(data), piece);
+            return true;
         });
-        std::vector<unsigned char> digest = m_hasher.Finish();
-        if (!copied || digest.empty()) return false;
-        FlushInBackground(std::move(file), destination);
-        m_written.files.push_back({destination, {size, std::move(digest)}});
-        return true;
     }
 
     IArrivingArchive& m_archive;
@@ -365,8 +448,7 @@ private:
     std::optional<CPayloadRules> m_rules;
     std::set<std::wstring> m_placed;
     std::wstring m_lastFolder;
-    Sha256Hasher m_hasher;
-    WrittenFilesDigest m_written;
+    std::optional<CDigestingObserver> m_observer;
     bool m_wroteFiles = false;
 };
 

@@ -1,6 +1,8 @@
 #include "verify/DigestManifest.h"
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "app/Log.h"
@@ -55,13 +57,10 @@ bool DescendsFromAnchor(const std::vector<unsigned char>& message, unique_cert_c
     return IsSignedBy(current.get(), pinned.get());
 }
 
-}  // namespace
-
-bool VerifyManifestSignature(DigestManifest& manifest) {
-    return VerifyManifestMessage(manifest, ReadWholeFile(manifest.manifestPath));
-}
-
-bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message) {
+// The content of the signed message, when its signature and its signer's descent from the anchor hold;
+// why not is logged.
+std::optional<std::vector<unsigned char>> VerifiedContent(const std::vector<unsigned char>& message,
+                                                          const std::vector<unsigned char>& anchor) {
     static const auto verify =
         CryptoFunction<decltype(&::CryptVerifyMessageSignature)>("CryptVerifyMessageSignature");
     const DWORD messageSize = static_cast<DWORD>(message.size());
@@ -70,25 +69,60 @@ bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned 
     parameters.cbSize = sizeof parameters;
     parameters.dwMsgAndCertEncodingType = kMessageEncoding;
 
-    DWORD contentSize = 0;
-    std::vector<unsigned char> content;
+    // The content lies inside the message, so a buffer of the message's size holds it, and the
+    // signature is checked once rather than once for the size and again for the content.
+    DWORD contentSize = messageSize;
+    std::vector<unsigned char> content(message.size());
     unique_cert_context signer;
-    if (verify && verify(&parameters, 0, message.data(), messageSize, nullptr, &contentSize, nullptr)) {
-        content.resize(contentSize);
-        if (!verify(&parameters, 0, message.data(), messageSize, content.data(), &contentSize, signer.put()))
-            signer.reset();
-    }
-    if (!signer) {
+    if (!verify ||
+        !verify(&parameters, 0, message.data(), messageSize, content.data(), &contentSize, signer.put()) ||
+        !signer) {
         LogWrite("Signature check failed for digest.s");
-        return false;
+        return std::nullopt;
     }
     content.resize(contentSize);
-
-    if (!DescendsFromAnchor(message, std::move(signer), manifest.pinnedCertificate)) {
+    if (!DescendsFromAnchor(message, std::move(signer), anchor)) {
         LogWrite("Signer chain check failed for digest.s");
-        return false;
+        return std::nullopt;
     }
-    if (ParseManifest(manifest, content.data(), content.size()) > 0) return true;
+    return content;
+}
+
+// A run checks its manifest more than once (as it arrives, in the folder, for its version); the same
+// bytes under the same anchor verify the same, so the last message that verified is remembered whole.
+struct VerifiedMessage {
+    std::vector<unsigned char> message;
+    std::vector<unsigned char> anchor;
+    std::vector<unsigned char> content;
+};
+
+std::optional<std::vector<unsigned char>> RememberedOrVerifiedContent(
+    const std::vector<unsigned char>& message, const std::vector<unsigned char>& anchor) {
+    static std::mutex lock;
+    static std::optional<VerifiedMessage> last;
+    {
+        std::lock_guard<std::mutex> held(lock);
+        if (last && last->message == message && last->anchor == anchor) return last->content;
+    }
+    std::optional<std::vector<unsigned char>> content = VerifiedContent(message, anchor);
+    if (content) {
+        std::lock_guard<std::mutex> held(lock);
+        last = VerifiedMessage{message, anchor, *content};
+    }
+    return content;
+}
+
+}  // namespace
+
+bool VerifyManifestSignature(DigestManifest& manifest) {
+    return VerifyManifestMessage(manifest, ReadWholeFile(manifest.manifestPath));
+}
+
+bool VerifyManifestMessage(DigestManifest& manifest, const std::vector<unsigned char>& message) {
+    const std::optional<std::vector<unsigned char>> content =
+        RememberedOrVerifiedContent(message, manifest.pinnedCertificate);
+    if (!content) return false;
+    if (ParseManifest(manifest, content->data(), content->size()) > 0) return true;
     LogWrite("Manifest check failed for digest.s: it lists no files");
     return false;
 }

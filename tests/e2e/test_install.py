@@ -237,16 +237,40 @@ class FirstInstallationTest(InstallTestBase):
         # The download itself lies in Temp as well; the signature travels with the signed files.
         self.assertLess(peak[0] - base, signed_size + len(data) + (1 << 20), "Temp grew past the signed files")
 
-    def test_a_manifest_without_per_file_lines_installs_by_the_one_digest(self):
+    def test_a_manifest_without_per_file_lines_is_unpacked_as_it_arrives_and_checked_by_the_one_digest(self):
+        """The one digest is taken while the files arrive; files that come in another order than the
+        manifest's are read back for it, and a changed file fails it either way."""
         old_format = b"".join(line for line in manifest_of(self.payload_dir).splitlines(keepends=True)
                               if not line.startswith(b"<File "))
         digest_s = sign_manifest(old_format, self.work)
-        data = repack(self.work / "payload.zip", self.work / "old-format.zip",
-                      lambda entries: entries.update({"digest.s": digest_s}))
-        run = self.install(self.server.serve("/old-format.zip", data), "old-format")
-        self.assert_installed(run)
-        self.assertIn("The payload carries no per-file digests; its files are checked by the one digest over all",
-                      run.messages)
+
+        def reordered(entries):
+            files = sorted((name for name in entries if name != "digest.s"), reverse=True)
+            moved = {"digest.s": digest_s, **{name: entries[name] for name in files}}
+            entries.clear()
+            entries.update(moved)
+
+        def changed(entries):
+            entries.update({"digest.s": digest_s, "resources/strings.txt": b"changed"})
+
+        cases = [("in the manifest's order", lambda entries: entries.update({"digest.s": digest_s}), True),
+                 ("in another order", reordered, True),
+                 ("with a changed file", changed, False)]
+        for number, (name, change, installs) in enumerate(cases):
+            with self.subTest(name):
+                shutil.rmtree(self.install_folder, ignore_errors=True)
+                data = repack(self.work / "payload.zip", self.work / "old-format.zip", change)
+                run = self.install(self.server.serve("/old-format-%d.zip" % number, data), "old-format")
+                self.assertTrue(any(m.startswith("The payload's") and m.endswith("files were unpacked while it "
+                                                                                "downloaded") for m in run.messages),
+                                run.log_text)
+                self.assertIn("The payload carries no per-file digests; its files are checked by the one digest "
+                              "over all", run.messages)
+                if installs:
+                    self.assert_installed(run)
+                else:
+                    self.assertIn("Whole digest check failed for the payload's files", run.messages)
+                    self.assertFalse(self.install_folder.exists())
 
     def test_server_without_length_still_installs_from_the_configured_url(self):
         url = self.server.serve("/nolength.zip", self.payload, mode="nolength")

@@ -169,6 +169,7 @@ TEST_F(PayloadCaseTest, VerifyManifestSignature_FillsReferencesAndDigest) {
     manifest.manifestPath = (Stage("leaf") / "digest.s").wstring();
     manifest.pinnedCertificate = DevRoot();
     ASSERT_TRUE(VerifyManifestSignature(manifest));
+    std::vector<unsigned char> message = ReadWholeFile(manifest.manifestPath);
     EXPECT_EQ((std::vector<std::string>{"bin/app.bin", "bin/lib/data.dat", "empty.txt", "readme.txt"}),
               manifest.references);
     EXPECT_EQ(32u, manifest.digestValue.size());
@@ -178,6 +179,15 @@ TEST_F(PayloadCaseTest, VerifyManifestSignature_FillsReferencesAndDigest) {
     otherAnchor.pinnedCertificate = ReadWholeFile((Stage("leaf") / "digest.s").wstring());
     EXPECT_FALSE(VerifyManifestSignature(otherAnchor));
     EXPECT_TRUE(otherAnchor.references.empty());
+
+    // Verified once already, the same bytes verify again; with one byte changed they do not.
+    ASSERT_FALSE(message.empty());
+    for (const bool changed : {false, true}) {
+        if (changed) message[message.size() / 2] ^= 1;
+        DigestManifest again;
+        again.pinnedCertificate = DevRoot();
+        EXPECT_EQ(!changed, VerifyManifestMessage(again, message));
+    }
 }
 
 TEST_F(PayloadCaseTest, PinnedCertificate_IsTheConfiguredFile) {
