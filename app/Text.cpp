@@ -116,10 +116,49 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
     return folder + L'\\' + name;
 }
 
+namespace {
+
+struct TableChoice {
+    LANGID wanted;
+    LANGID exact = 0;
+    LANGID samePrimary = 0;
+    bool hasEnglish = false;
+};
+
+BOOL CALLBACK NoteTableLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR parameter) {
+    auto& choice = *reinterpret_cast<TableChoice*>(parameter);
+    if (language == choice.wanted) choice.exact = language;
+    if (!choice.samePrimary && PRIMARYLANGID(language) == PRIMARYLANGID(choice.wanted))
+        choice.samePrimary = language;
+    choice.hasEnglish = choice.hasEnglish || language == kEnglishTable;
+    return TRUE;
+}
+
+}  // namespace
+
+LANGID StringTableLanguage(HINSTANCE module, UINT id, LANGID uiLanguage) {
+    TableChoice choice{uiLanguage};
+    ::EnumResourceLanguagesW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), NoteTableLanguage,
+                             reinterpret_cast<LONG_PTR>(&choice));
+    if (choice.exact) return choice.exact;
+    if (choice.samePrimary) return choice.samePrimary;
+    return choice.hasEnglish ? kEnglishTable : 0;
+}
+
+std::wstring LoadResourceText(HINSTANCE module, UINT id, LANGID uiLanguage) {
+    const LANGID language = StringTableLanguage(module, id, uiLanguage);
+    const HRSRC block =
+        language ? ::FindResourceExW(module, RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), language) : nullptr;
+    const auto* entry =
+        block ? static_cast<const wchar_t*>(::LockResource(::LoadResource(module, block))) : nullptr;
+    if (!entry) return std::wstring();
+    // A block holds 16 texts, each its length and then its characters.
+    for (UINT skip = id % 16; skip > 0; --skip) entry += 1 + *entry;
+    return std::wstring(entry + 1, *entry);
+}
+
 std::wstring LoadResourceText(HINSTANCE module, UINT id) {
-    const wchar_t* text = nullptr;
-    const int length = ::LoadStringW(module, id, reinterpret_cast<LPWSTR>(&text), 0);
-    return length > 0 && text ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
+    return LoadResourceText(module, id, ::GetUserDefaultUILanguage());
 }
 
 }  // namespace tessara

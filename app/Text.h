@@ -34,7 +34,16 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
 // A path below the folder (letter case ignored) that does not climb back out of it.
 bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
 
-// A string-table text of the module; empty when it is missing.
+// The language of the string table a user of the UI language reads: the table of that very language,
+// else one of its primary language (every Spanish, Portuguese or Chinese variant reads the one table the
+// program has for it), else English. The system's own fallback would take a Mexican or a Spanish user
+// of today's locale to English, as the table is tagged with one sublanguage. 0 when the module has no
+// such text.
+constexpr LANGID kEnglishTable = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+LANGID StringTableLanguage(HINSTANCE module, UINT id, LANGID uiLanguage);
+// A string-table text of the module in the table chosen for the UI language (by default the user's);
+// empty when it is missing.
+std::wstring LoadResourceText(HINSTANCE module, UINT id, LANGID uiLanguage);
 std::wstring LoadResourceText(HINSTANCE module, UINT id);
 
 }  // namespace tessara

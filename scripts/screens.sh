@@ -96,6 +96,14 @@ try:
     del os.environ["WINEDLLOVERRIDES"]
     finish(run)
 
+    # A payload signed by someone else arrives whole and is not installed.
+    key, cert = harness.make_other_authority(work / "other")
+    forged = harness.make_payload(application, work / "forged.zip", key=key, cert=cert).read_bytes()
+    run = start(server.serve("/forged.zip", forged))
+    run.wait_for(lambda s: MAIN in s["controls"], "the verification-failed screen")
+    shot(run, "6c-verification-failed")
+    finish(run)
+
     # A file where the install folder's parent belongs makes the copy fail.
     clean()
     (appdata / "Orvix").write_bytes(b"in the way")

@@ -27,7 +27,11 @@ constexpr HelpLocale kHelpLocales[] = {
 
 }  // namespace
 
-std::wstring LoadUiString(UINT id) { return LoadResourceText(::GetModuleHandleW(nullptr), id); }
+std::wstring LoadUiString(UINT id, LANGID uiLanguage) {
+    return LoadResourceText(::GetModuleHandleW(nullptr), id, uiLanguage);
+}
+
+std::wstring LoadUiString(UINT id) { return LoadUiString(id, ::GetUserDefaultUILanguage()); }
 
 const wchar_t* GetHelpLocale(LANGID uiLanguage) {
     for (const HelpLocale& locale : kHelpLocales) {

@@ -8,7 +8,9 @@
 
 namespace tessara {
 
-// A string-table text of the program in the language the resource loader picks; empty when missing.
+// A string-table text of the program in the table chosen for the UI language (by default the user's,
+// from which the help page's language is chosen too); empty when missing.
+std::wstring LoadUiString(UINT id, LANGID uiLanguage);
 std::wstring LoadUiString(UINT id);
 
 // The help site's two-letter locale for a UI language ("en" for languages the site does not serve).

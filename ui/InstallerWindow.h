@@ -95,8 +95,9 @@ private:
     SIZE Measure(HWND window, const std::wstring& label, ControlKind kind, HFONT font = nullptr) const;
     RECT ButtonRow(HWND window, int width) const;
     int ButtonWidth(HWND window, const std::wstring& label, HFONT font = nullptr) const;
-    // A Yes/No question owned by the window.
-    int Ask(HWND window, const std::wstring& text, const std::wstring& caption, UINT icon);
+    // A message box owned by the window (MessageBoxW's type); the focus goes back to the control that
+    // had it, or to the screen's default, when it closes.
+    int Ask(HWND window, const std::wstring& text, const std::wstring& caption, UINT type);
     bool QuestionOpen() const;
     // A length of the layout at 96 dots per inch, at the window's density.
     int Px(int length) const { return Scale(length, m_resources.dpi); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cwchar>
 
 #include "app/SystemLibrary.h"
 #include "res/resource.h"
@@ -128,6 +129,77 @@ void DrawBanner(HDC dc, const RECT& band, const std::wstring& tagline, const Pai
     ::DrawTextW(dc, tagline.c_str(), -1, &text, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
 }
 
+bool IsIdeographic(wchar_t c) {
+    return (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF);
+}
+
+// Characters that never start a line, and those that never end one.
+bool IsClosing(wchar_t c) {
+    return std::wcschr(
+               L"\u3001\u3002\uff0c\uff0e\u30fb\uff1a\uff1b\uff1f\uff01\u309b\u309c\u30fd"
+               L"\u30fe\u309d\u309e\u3005\u30fc\uff09\uff3d\uff5d\u3015\u3009\u300b\u300d"
+               L"\u300f\u3011\u3019\u3017\u301f\u2019\u201d\uff60\u00bb\u301c\uff5e"
+               L"\u3041\u3043\u3045\u3047\u3049\u3063\u3083\u3085\u3087\u308e\u30a1\u30a3"
+               L"\u30a5\u30a7\u30a9\u30c3\u30e3\u30e5\u30e7\u30ee\u30f5\u30f6)]},.:;!?%",
+               c) != nullptr &&
+           c != L'\0';
+}
+
+bool IsOpening(wchar_t c) {
+    return std::wcschr(
+               L"\uff08\uff3b\uff5b\u3014\u3008\u300a\u300c\u300e\u3010\u3018\u3016\u301d"
+               L"\u2018\u201c\uff5f\u00ab([{",
+               c) != nullptr &&
+           c != L'\0';
+}
+
+// The full stops and commas that may hang past the end of a line.
+bool Hangs(wchar_t c) { return c == 0x3001 || c == 0x3002 || c == 0xFF0C || c == 0xFF0E; }
+
+// Whether a line may start at `at`.
+bool MayBreakBefore(const std::wstring& text, size_t at) {
+    const wchar_t before = text[at - 1];
+    const wchar_t here = text[at];
+    if (before == L'\n') return true;
+    if (here == L' ' || here == L'\n' || IsClosing(here) || IsOpening(before)) return false;
+    return before == L' ' || IsIdeographic(before) || IsIdeographic(here);
+}
+
+}  // namespace
+
+std::wstring BreakLines(HDC dc, const std::wstring& text, int width) {
+    const auto fits = [&](size_t from, size_t to) {
+        while (to > from && (text[to - 1] == L' ' || text[to - 1] == L'\n')) --to;
+        if (to > from && Hangs(text[to - 1])) --to;
+        SIZE size{};
+        ::GetTextExtentPoint32W(dc, text.c_str() + from, static_cast<int>(to - from), &size);
+        return size.cx <= width;
+    };
+    const auto lineOf = [&](size_t from, size_t to) {
+        while (to > from && (text[to - 1] == L' ' || text[to - 1] == L'\n')) --to;
+        return text.substr(from, to - from);
+    };
+    std::wstring lines;
+    size_t start = 0;
+    size_t end = 0;  // where the line from `start` may end so far
+    for (size_t at = 1; at <= text.size(); ++at) {
+        if (at < text.size() && !MayBreakBefore(text, at)) continue;
+        const bool forced = at < text.size() && text[at - 1] == L'\n';
+        if (end > start && !fits(start, at)) {
+            lines += lineOf(start, end) + L'\n';
+            start = end;
+        }
+        end = at;
+        if (forced) {
+            lines += lineOf(start, end) + L'\n';
+            start = end;
+        }
+    }
+    return lines + lineOf(start, text.size());
+}
+
+namespace {
+
 // The black band at the top; without progress it takes in the bar's strip, so that a title stands in
 // one band and no empty bar shows.
 void DrawStatusLine(HDC dc, const RECT& area, const Screen& screen, const PaintResources& resources) {
@@ -194,17 +266,15 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     Gdiplus::GpImage* const icon = IconOf(screen.icon, resources);
     const SIZE iconSize = icon ? ShownImageSize(icon, resources) : SIZE{};
     ::SelectObject(dc, resources.titleFont.get());
+    // Narrower by the icon on both sides, so that the title, moved right by half of it, keeps off the edge.
+    const std::wstring title =
+        BreakLines(dc, screen.title, area.right - area.left - (icon ? 2 * (iconSize.cx + iconGap) : 0));
     painted.title = {area.left, titleTop, area.right, titleTop + 1};
-    ::DrawTextW(dc, screen.title.c_str(), -1, &painted.title, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
+    ::DrawTextW(dc, title.c_str(), -1, &painted.title, DT_CALCRECT | DT_CENTER);
     CentreHorizontally(painted.title, width);
     if (icon) ::OffsetRect(&painted.title, (iconSize.cx + iconGap) / 2, 0);
     ::SetTextColor(dc, resources.palette.title);
-    // Drawn as wide as it was measured, around the same centre, so that its lines wrap as measured.
-    RECT titleText = painted.title;
-    const int titleCentre = (titleText.left + titleText.right) / 2;
-    titleText.left = titleCentre - width / 2;
-    titleText.right = titleText.left + width;
-    ::DrawTextW(dc, screen.title.c_str(), -1, &titleText, DT_WORDBREAK | DT_CENTER);
+    ::DrawTextW(dc, title.c_str(), -1, &painted.title, DT_CENTER);
 
     if (icon) {
         const int titleHeight = painted.title.bottom - painted.title.top;
@@ -218,13 +288,12 @@ PaintedScreen DrawMessage(HDC dc, const RECT& client, const RECT& area, HBRUSH b
     const int columnLeft = (width - columnWidth) / 2;
     painted.body = {columnLeft, painted.title.bottom + Scale(kBodyGap, dpi), columnLeft + columnWidth,
                     client.bottom};
-    // Drawn in the full column it was measured in: narrowed to the measured width, the last word of a
-    // line can wrap onto a line that the measured height no longer shows.
+    const std::wstring body = BreakLines(dc, screen.body, columnWidth);
     RECT measured = painted.body;
-    ::DrawTextW(dc, screen.body.c_str(), -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
+    ::DrawTextW(dc, body.c_str(), -1, &measured, DT_CALCRECT | DT_CENTER);
     painted.body.bottom = measured.bottom;
     ::SetTextColor(dc, resources.palette.body);
-    ::DrawTextW(dc, screen.body.c_str(), -1, &painted.body, DT_WORDBREAK | DT_VCENTER | DT_CENTER);
+    ::DrawTextW(dc, body.c_str(), -1, &painted.body, DT_CENTER);
     return painted;
 }
 

@@ -113,6 +113,14 @@ constexpr int kLinkFocusMargin = 2;
 // one is), so that it shows whole; done once per set of resources, not at every paint.
 void FitTaglineToBanner(PaintResources& resources, HDC dc, const std::wstring& tagline, int bannerWidth);
 
+// The text broken into lines ('\n' between them) that fit `width` in the font selected into `dc`.
+// Lines break after blanks and, in Chinese and Japanese, between any two characters, but never before
+// closing punctuation ("\u3002", "\u3001", "\u300d", "\uff09", small kana ...) nor after opening
+// punctuation: such a mark stays with the character beside it. A full stop or comma of those scripts
+// may hang past the line's end rather than take its character onto the next line. A single word
+// wider than the line stands on a line of its own.
+std::wstring BreakLines(HDC dc, const std::wstring& text, int width);
+
 // Where the texts of a paint ended up; the e-mail link follows the body.
 struct PaintedScreen {
     RECT title{};

@@ -11,6 +11,11 @@ namespace {
 
 bool IsDownloadStage(int stage) { return stage >= StageDownload && stage <= StageVerify; }
 bool IsInstallationStage(int stage) { return stage >= StageReplace && stage <= StageStartupKeys; }
+// The signature, the manifest or a file did not pass the check. A signed payload refused for its
+// version is the installation's failure.
+bool IsVerificationFailure(const ScreenState& state) {
+    return state.error && state.stage == StageVerify && !state.refusedOlderVersion;
+}
 
 ScreenKind KindOf(const ScreenState& state) {
     if (state.lockUnusable) return ScreenKind::LockUnusable;
@@ -19,6 +24,7 @@ ScreenKind KindOf(const ScreenState& state) {
     if (!state.finished) return ScreenKind::Working;
     // Downloading again would bring the same older payload: there is nothing to retry.
     if (state.error && state.refusedOlderVersion) return ScreenKind::InstallationFailed;
+    if (IsVerificationFailure(state)) return ScreenKind::VerificationFailed;
     if (state.error && IsDownloadStage(state.stage)) return ScreenKind::DownloadFailed;
     if (state.error && IsInstallationStage(state.stage)) return ScreenKind::InstallationFailed;
     return ScreenKind::Installed;
@@ -44,6 +50,8 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
             return texts.uninstalledTitle;
         case ScreenKind::Installed:
             return texts.installedTitle;
+        case ScreenKind::VerificationFailed:
+            return texts.verificationFailed;
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
         case ScreenKind::Working:
@@ -52,6 +60,7 @@ std::wstring StatusText(ScreenKind kind, const ScreenState& state, const WindowT
     if (state.cancelRequested) return texts.cancelling;
     if (state.error && (IsInstallationStage(state.stage) || state.refusedOlderVersion))
         return texts.installationFailed;
+    if (IsVerificationFailure(state)) return texts.verificationFailed;
     if (state.error && IsDownloadStage(state.stage)) return texts.downloadFailed;
     if (state.stage == StageNone) return {};
     return FormatProgress(state.stage == StageDownload ? texts.downloadingFormat : texts.installingFormat,
@@ -111,6 +120,9 @@ WindowTexts LoadWindowTexts() {
     texts.progressName = text(IDS_PROGRESS_NAME);
     texts.uninstallQuestion = text(IDS_UNINSTALL_QUESTION);
     texts.olderVersionRefused = text(IDS_OLDER_VERSION_REFUSED);
+    texts.verificationFailed = text(IDS_VERIFICATION_FAILED);
+    texts.verificationFailedBody = text(IDS_VERIFICATION_FAILED_BODY);
+    texts.uninstallFilesFailed = text(IDS_UNINSTALL_FILES_FAILED);
     return texts;
 }
 
@@ -151,6 +163,12 @@ Screen ComposeScreen(const ScreenState& state, const WindowTexts& texts) {
             screen.body = texts.downloadFailedBody;
             screen.icon = ScreenIcon::Error;
             screen.controls = ControlRetryButton | ControlMainButton | ControlEmailLink;
+            break;
+        case ScreenKind::VerificationFailed:
+            screen.title = texts.verificationFailed;
+            screen.body = texts.verificationFailedBody;
+            screen.icon = ScreenIcon::Error;
+            screen.controls = ControlMainButton | ControlEmailLink;
             break;
         case ScreenKind::InstallationFailed:
             screen.title = texts.installationFailed;

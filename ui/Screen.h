@@ -46,6 +46,9 @@ struct WindowTexts {
     std::wstring progressName;
     std::wstring uninstallQuestion;
     std::wstring olderVersionRefused;
+    std::wstring verificationFailed;
+    std::wstring verificationFailedBody;
+    std::wstring uninstallFilesFailed;
 };
 
 WindowTexts LoadWindowTexts();
@@ -77,7 +80,9 @@ enum class ScreenKind {
     Uninstalled,
     DownloadFailed,
     InstallationFailed,
-    Waiting
+    Waiting,
+    // The payload arrived but is not proven to come from us: downloading it again cannot help.
+    VerificationFailed
 };
 enum class ScreenIcon { None, Success, Error };
 

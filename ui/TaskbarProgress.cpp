@@ -10,6 +10,7 @@ TBPFLAG StateOf(ScreenKind kind) {
         case ScreenKind::LockUnusable:
         case ScreenKind::DownloadFailed:
         case ScreenKind::InstallationFailed:
+        case ScreenKind::VerificationFailed:
             return TBPF_ERROR;
         default:
             return TBPF_NOPROGRESS;

@@ -2,6 +2,7 @@
 // result screen, the buttons, the close question, the carousel and the two links.
 #include <algorithm>
 
+#include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/InstallLocations.h"
 #include "system/ProcessControl.h"
@@ -389,7 +390,9 @@ void CTessaraAppInstallerWindow::OnClose(HWND hwnd) {
         LeaveResultScreen(hwnd);
         return;
     }
-    const bool yes = Ask(hwnd, m_texts.cancelQuestion, m_texts.cancelCaption, MB_ICONQUESTION) == IDYES;
+    // No by default: Esc then Enter must not throw a running installation away.
+    const bool yes = Ask(hwnd, m_texts.cancelQuestion, m_texts.cancelCaption,
+                         MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
     if (m_run.finished.load()) {
         // The run ended while the question was open; its result screen is up, and stays.
         if (yes) LogWrite("The installation had ended before the cancel was confirmed");
@@ -430,9 +433,11 @@ void CTessaraAppInstallerWindow::OnUninstall(HWND hwnd, bool confirmed) {
         return;
     }
     // One click on the wrong button must not remove the application.
-    if (!confirmed && Ask(hwnd, m_texts.uninstallQuestion, kWindowTitle, MB_ICONQUESTION) != IDYES) return;
+    if (!confirmed && Ask(hwnd, m_texts.uninstallQuestion, kWindowTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
     while (IsApplicationRunning()) {
-        if (Ask(hwnd, m_texts.uninstallBlocked, m_texts.closeApplicationCaption, MB_ICONQUESTION) != IDYES)
+        if (Ask(hwnd, m_texts.uninstallBlocked, m_texts.closeApplicationCaption,
+                MB_YESNO | MB_ICONQUESTION) != IDYES)
             return;
     }
     DestroyControl(m_installButton);
@@ -463,7 +468,15 @@ void CTessaraAppInstallerWindow::OnUninstallEnded(HWND hwnd) {
     }
     if (outcome != CInstallerRun::Outcome::Succeeded) {
         ShowChoiceControls(hwnd);
-        if (Ask(hwnd, m_texts.uninstallFailed, m_texts.closeApplicationCaption, MB_ICONERROR) == IDYES)
+        // Closing programs helps only where a program holds the files; a folder that cannot be changed
+        // for another reason is only reported, and Uninstall stays on the screen.
+        if (!IsApplicationRunning() && FindFileInUse(GetInstallFolder()).empty()) {
+            LogWrite("The installation's files could not be removed, and no program holds them");
+            Ask(hwnd, m_texts.uninstallFilesFailed, kWindowTitle, MB_OK | MB_ICONERROR);
+            return;
+        }
+        if (Ask(hwnd, m_texts.uninstallFailed, m_texts.closeApplicationCaption, MB_YESNO | MB_ICONQUESTION) ==
+            IDYES)
             OnUninstall(hwnd, true);
         return;
     }
@@ -520,10 +533,15 @@ bool CTessaraAppInstallerWindow::QuestionOpen() const {
 }
 
 int CTessaraAppInstallerWindow::Ask(HWND hwnd, const std::wstring& text, const std::wstring& caption,
-                                    UINT icon) {
+                                    UINT type) {
+    if (const HWND focus = ::GetFocus(); focus && ::IsChild(hwnd, focus)) m_lastFocus = focus;
     m_questionOpen = true;
-    const int answer = ::MessageBoxW(hwnd, text.c_str(), caption.c_str(), MB_YESNO | icon);
+    const int answer = ::MessageBoxW(hwnd, text.c_str(), caption.c_str(), type);
     m_questionOpen = false;
+    // The window is active again before the box has returned, while the question still counts as
+    // open; without this the focus would stay on the frame, where no button shows it and a screen
+    // reader hears only the title.
+    OnActivate(hwnd, true);
     return answer;
 }
 

@@ -1,7 +1,9 @@
 """The interactive window of the real TessaraAppSetup.exe in a Wine virtual desktop, driven through its
 controls by windriver.exe as a user would drive it."""
+import contextlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -239,19 +241,72 @@ class InteractiveWindowTest(InstallTestBase):
         run.click(MAIN)
         self.assertTrue(run.wait_until_ended())
 
-    def test_a_removal_whose_folder_cannot_go_says_so_and_keeps_the_installation(self):
-        self.assert_installed(self.install(self.server.serve("/payload.zip", self.payload), "window-held-before"))
-        run = self.start("window-held", self.server.url("/payload.zip"))
+    def test_after_every_question_the_focus_is_back_on_a_button(self):
+        """A row per question: how it is opened, what is answered, and where the focus is afterwards."""
+        run = self.start("focus-cancel", self.server.serve("/big.zip", self.big, mode="slow"))
+        run.wait_for(lambda s: s["window"], "the window")
+        run.wait_for_log("Starting file download from")
+        run.press("1B")
+        run.wait_for(lambda s: s["question"], "the cancel question")
+        run.press("0D")  # Esc then Enter: No is the default, the installation goes on
+        self.assertEqual("Help...", run.focus()["text"], "the working screen has no button")
+        run.wait_for(lambda s: MAIN in s["controls"], "the installed screen")
+        self.assertNotIn("The user asked to cancel the installation", run.log())
+        run.close()
+        harness.kill_windows_processes("TessaraAppSetup.exe", "tessaradetector.exe")
+
+        stand_in = self.work / "running" / "Tessara.exe"
+        stand_in.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(harness.BUILD / "tests" / "engine" / "sleeper.exe", stand_in)
+        run = self.start("focus-choice", self.server.url("/big.zip"))
         run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen")
         before = harness.tree_digest(self.install_folder), harness.registry_snapshot()
-        # A folder that can be neither renamed nor emptied, as one with a held or protected file.
-        with harness.mounted(self.install_folder, self.install_folder, "--bind", read_only=True):
-            run.press("u")
-            run.answer("Orvix Tessara", "yes")
-            run.answer("Close Orvix Tessara", "no")  # the failed removal's question, not "complete"
-            again = run.wait_for(lambda s: INSTALL in s["controls"], "the choice screen again")
-            self.assertEqual("Uninstall", again["controls"][MAIN]["text"])
-            self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
+
+        @contextlib.contextmanager
+        def application_running():
+            process = subprocess.Popen([harness.WINE_RUN, stand_in], stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            harness.wait_until(lambda: "tessara.exe" in harness.running_image_names(), "the application")
+            try:
+                yield
+            finally:
+                process.kill()
+                harness.kill_windows_processes("Tessara.exe")
+
+        # A folder that can be neither renamed nor emptied, as one with a protected file: no program to
+        # close, so the box only says that the files could not be removed.
+        read_only = lambda: harness.mounted(self.install_folder, self.install_folder, "--bind", read_only=True)
+        table = [
+            ("uninstall question", contextlib.nullcontext, [("Orvix Tessara", "no")], "Uninstall"),
+            ("application running", application_running,
+             [("Orvix Tessara", "yes"), ("Close Orvix Tessara", "no")], "Uninstall"),
+            ("files not removed", read_only, [("Orvix Tessara", "yes"), ("Orvix Tessara", "ok")], "Install"),
+        ]
+        for name, situation, answers, focus in table:
+            with self.subTest(name), situation():
+                run.click(MAIN)
+                for caption, answer in answers:
+                    run.answer(caption, answer)
+                state = run.wait_for(lambda s: INSTALL in s["controls"] and s["controls"][MAIN]["enabled"],
+                                     "the choice screen again")
+                self.assertEqual("Uninstall", state["controls"][MAIN]["text"])
+                self.assertEqual(focus, run.focus()["text"])
+                self.assertEqual(before, (harness.tree_digest(self.install_folder), harness.registry_snapshot()))
+
+    def test_a_payload_not_signed_by_us_is_called_unverified_without_retry(self):
+        key, cert = harness.make_other_authority(self.work / "other")
+        forged = harness.make_payload(harness.stage_demo_application(self.work / "forged"), self.work / "forged.zip",
+                                      key=key, cert=cert).read_bytes()
+        run = self.start("window-unverified", self.server.serve("/forged.zip", forged))
+        failed = run.wait_for(lambda s: MAIN in s["controls"], "the result screen")
+        self.assertEqual(["Exit"], [c["text"] for c in failed["controls"].values()], "no Retry that cannot help")
+        self.assertIn("Email error log...", visible_links(failed))
+        names, values = run.read_aloud()
+        self.assertEqual(["Download not verified", "The downloaded files could not be verified as coming "
+                          "from Orvix, so nothing was installed. Please tell your Orvix Tessara administrator."],
+                         names[:2])
+        self.assertEqual([], values)
+        self.assertEqual("Exit", run.focus()["text"])
 
     def test_404_in_german_offers_retry_which_installs_once_the_server_has_the_payload(self):
         run = self.start("window-retry", self.server.url("/late.zip"), locale="de_DE.UTF-8")

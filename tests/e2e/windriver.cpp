@@ -322,12 +322,13 @@ int WaitForPaint(DWORD timeoutMs) {
     return 1;
 }
 
-// Clicks Yes or No in the message box with the caption (any, when empty) once it appears.
-int Answer(const wchar_t* caption, bool yes, DWORD timeoutMs) {
+// Clicks the button (IDYES, IDNO, IDOK) in the message box with the caption (any, when empty) once it
+// appears.
+int Answer(const wchar_t* caption, int answer, DWORD timeoutMs) {
     const DWORD start = ::GetTickCount();
     while (::GetTickCount() - start < timeoutMs) {
         const HWND box = ::FindWindowW(L"#32770", *caption ? caption : nullptr);
-        const HWND button = box ? ::GetDlgItem(box, yes ? IDYES : IDNO) : nullptr;
+        const HWND button = box ? ::GetDlgItem(box, answer) : nullptr;
         if (button) {
             ::PostMessageW(button, BM_CLICK, 0, 0);
             // Returns once the answer has been taken, so that what the caller does next meets the window.
@@ -475,7 +476,11 @@ int wmain(int argc, wchar_t** argv) {
         return ::PostMessageW(FindInstaller(), WM_SYSCOMMAND, code, 0) ? 0 : 1;
     }
     if (command == L"answer" && argc == 5)
-        return Answer(argv[2], ::lstrcmpiW(argv[3], L"yes") == 0, std::wcstoul(argv[4], nullptr, 10));
+        return Answer(argv[2],
+                      ::lstrcmpiW(argv[3], L"yes") == 0  ? IDYES
+                      : ::lstrcmpiW(argv[3], L"ok") == 0 ? IDOK
+                                                         : IDNO,
+                      std::wcstoul(argv[4], nullptr, 10));
     if ((command == L"click" || command == L"check") && argc >= 3)
         return ControlCommand(argv[1], std::wcstol(argv[2], nullptr, 10),
                               argc > 3 ? std::wcstol(argv[3], nullptr, 10) : 0);

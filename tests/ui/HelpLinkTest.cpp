@@ -22,7 +22,8 @@ constexpr UINT kStringIds[] = {
     IDS_CANCELLING, IDS_DOWNLOAD_FAILED_BODY, IDS_CLOSE_PROMPT_CAPTION, IDS_UNINSTALL_BLOCKED,
     IDS_RETRY, IDS_INSTALL, IDS_CAROUSEL_TITLE_3, IDS_CAROUSEL_TITLE_4,
     IDS_CAROUSEL_BODY_3, IDS_CAROUSEL_BODY_4, IDS_DESKTOP_SHORTCUT, IDS_START_MENU_SHORTCUT,
-    IDS_CLOSE_PROMPT_TEXT, IDS_REPORT_NOT_SENT, IDS_UNINSTALL_FAILED};
+    IDS_CLOSE_PROMPT_TEXT, IDS_REPORT_NOT_SENT, IDS_UNINSTALL_FAILED, IDS_VERIFICATION_FAILED,
+    IDS_VERIFICATION_FAILED_BODY, IDS_UNINSTALL_FILES_FAILED};
 // clang-format on
 
 // Number of integer conversions; -1 when the text has any other conversion.
@@ -116,18 +117,42 @@ TEST(ResourcesTest, ImagesHaveTheSizesTheWindowIsLaidOutFor) {
     EXPECT_EQ("16 32 48 256 ", widths);
 }
 
-TEST(HelpLinkTest, HelpLocaleFollowsThePrimaryLanguage) {
+// Every locale of the twelve languages, by its identifier: the window's texts and the help page agree.
+TEST(HelpLinkTest, EverySublanguageGetsItsLanguageInTheWindowAndOnTheHelpPage) {
     const struct {
-        LANGID language;
-        const wchar_t* locale;
-    } cases[] = {
-        {0x0405, L"cs"}, {0x0415, L"pl"}, {0x041D, L"sv"}, {0x0816, L"br"}, {0x0416, L"br"}, {0x0404, L"cn"},
-        {0x0804, L"cn"}, {0x0408, L"en"}, {0x0407, L"de"}, {0x0C07, L"de"}, {0x0C0A, L"es"}, {0x040C, L"fr"},
-        {0x0C0C, L"fr"}, {0x0410, L"it"}, {0x0411, L"jp"}, {0x0412, L"kr"}, {0x0413, L"nl"}, {0x0419, L"ru"},
-        {0x041F, L"tr"}, {0x0409, L"en"}, {0x0809, L"en"}, {0x0401, L"en"}, {0x040B, L"en"}, {0x0000, L"en"},
+        const wchar_t* exit;
+        const wchar_t* help;
+        std::initializer_list<LANGID> locales;
+    } languages[] = {
+        {L"&Beenden", L"de", {0x0007, 0x0407, 0x0807, 0x0C07, 0x1007, 0x1407}},
+        {L"&Exit",
+         L"en",
+         {0x0009, 0x0409, 0x0809, 0x0C09, 0x1009, 0x1409, 0x1809, 0x1C09, 0x2009, 0x2409, 0x2809, 0x2C09,
+          0x3009, 0x3409, 0x4009, 0x4409, 0x4809}},
+        {L"&Salir", L"es", {0x000A, 0x040A, 0x080A, 0x0C0A, 0x100A, 0x140A, 0x180A, 0x1C0A,
+                            0x200A, 0x240A, 0x280A, 0x2C0A, 0x300A, 0x340A, 0x380A, 0x3C0A,
+                            0x400A, 0x440A, 0x480A, 0x4C0A, 0x500A, 0x540A, 0x580A}},
+        {L"&Quitter", L"fr", {0x000C, 0x040C, 0x080C, 0x0C0C, 0x100C, 0x140C, 0x180C}},
+        {L"&Esci", L"it", {0x0010, 0x0410, 0x0810}},
+        {L"\u7d42\u4e86(&X)", L"jp", {0x0011, 0x0411}},
+        {L"\uc885\ub8cc(&X)", L"kr", {0x0012, 0x0412}},
+        {L"&Afsluiten", L"nl", {0x0013, 0x0413, 0x0813}},
+        {L"&Sair", L"br", {0x0016, 0x0416, 0x0816}},
+        {L"&\u0412\u044b\u0445\u043e\u0434", L"ru", {0x0019, 0x0419, 0x0819}},
+        {L"&\u00c7\u0131k\u0131\u015f", L"tr", {0x001F, 0x041F}},
+        {L"\u9000\u51fa(&X)", L"cn", {0x0004, 0x0404, 0x0804, 0x0C04, 0x1004, 0x1404, 0x7804, 0x7C04}},
+        // Languages without a table of their own read English; the help site serves some of them.
+        {L"&Exit", L"cs", {0x0405}},
+        {L"&Exit", L"pl", {0x0415}},
+        {L"&Exit", L"sv", {0x041D, 0x081D}},
+        {L"&Exit", L"en", {0x0408, 0x0401, 0x040B, 0x0000}},
     };
-    for (const auto& c : cases) {
-        EXPECT_STREQ(c.locale, GetHelpLocale(c.language)) << "language " << std::hex << c.language;
+    for (const auto& language : languages) {
+        for (const LANGID locale : language.locales) {
+            SCOPED_TRACE(testing::Message() << "locale 0x" << std::hex << locale);
+            EXPECT_EQ(language.exit, LoadUiString(IDS_EXIT, locale));
+            EXPECT_STREQ(language.help, GetHelpLocale(locale));
+        }
     }
     EXPECT_EQ(L"https://help.orvix.example/jp/orvix-tessara/kb/tessara-desktop-application-issues.html",
               GetHelpPageUrl(L"jp"));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,47 @@ TEST_F(PaintingTest, PaintScreen_EveryBodyShowsWholeInItsMeasuredRectangle) {
                 << "every glyph of the body lies in the rectangle it was measured into";
         }
     }
+}
+
+// Every Japanese and Chinese text broken for the body column: no line starts with closing punctuation
+// or ends with opening punctuation, each line fits (a hanging full stop or comma aside), nothing is lost.
+TEST_F(PaintingTest, BreakLines_KeepsPunctuationWithTheCharacterBeside) {
+    const HGDIOBJ original = ::SelectObject(canvas.dc(), resources.bodyFont.get());
+    const auto withoutBlanks = [](std::wstring text) {
+        text.erase(
+            std::remove_if(text.begin(), text.end(), [](wchar_t c) { return c == L' ' || c == L'\n'; }),
+            text.end());
+        return text;
+    };
+    for (const LANGID language : {LANGID{1041}, LANGID{2052}}) {
+        for (UINT id = IDS_INSTALLING_FORMAT; id <= IDS_LOCK_UNUSABLE_BODY; ++id) {
+            const std::wstring text = FindStoredString(language, id);
+            SCOPED_TRACE(testing::Message() << "language " << language << ", text " << id);
+            const std::wstring broken = BreakLines(canvas.dc(), text, 400);
+            EXPECT_EQ(withoutBlanks(text), withoutBlanks(broken));
+            for (size_t start = 0; start < broken.size();) {
+                const size_t end = std::min(broken.find(L'\n', start), broken.size());
+                std::wstring line = broken.substr(start, end - start);
+                start = end + 1;
+                ASSERT_FALSE(line.empty());
+                EXPECT_EQ(nullptr,
+                          std::wcschr(L"\u3001\u3002\uff0c\u300d\u300f\uff09\uff01\uff1f\u30fc\u3063\u30c3",
+                                      line.front()))
+                    << "line starts with closing punctuation";
+                EXPECT_EQ(nullptr, std::wcschr(L"\u300c\u300e\uff08\u201c", line.back()))
+                    << "line ends with opening punctuation";
+                if (line.back() == L'\u3002' || line.back() == L'\u3001' || line.back() == L'\uff0c')
+                    line.pop_back();
+                SIZE size{};
+                ::GetTextExtentPoint32W(canvas.dc(), line.c_str(), static_cast<int>(line.size()), &size);
+                EXPECT_LE(size.cx, 400);
+            }
+        }
+    }
+    const std::wstring introduction =
+        BreakLines(canvas.dc(), FindStoredString(1041, IDS_CAROUSEL_BODY_1), 400);
+    EXPECT_NE(L"\u3059\u3002", introduction.substr(introduction.rfind(L'\n') + 1));
+    ::SelectObject(canvas.dc(), original);
 }
 
 TEST_F(PaintingTest, FitTaglineToBanner_EveryTaglineShowsWholeOnTheBanner) {

@@ -28,6 +28,7 @@ WindowTexts TestTexts() {
     texts.setupTitle = L"Setup";
     texts.waiting = L"Waiting";
     texts.olderVersionRefused = L"older body";
+    texts.verificationFailed = L"Not verified";
     return texts;
 }
 
@@ -76,7 +77,7 @@ const ScreenCase kCases[] = {
     {"failed step still running",
      {false, false, true, false, 3, 80, 0},
      ScreenKind::Working,
-     L"Download failed",
+     L"Not verified",
      L"T0",
      ScreenIcon::None,
      0,
@@ -161,13 +162,14 @@ const ScreenCase kCases[] = {
      ScreenIcon::Error,
      kFailedDownload,
      L"Exit"},
+    // The payload arrived and did not pass its check: no Retry, and the report is offered.
     {"verification failed",
      {false, true, true, false, 3, 100, 0},
-     ScreenKind::DownloadFailed,
-     L"Download failed",
-     L"Download failed",
+     ScreenKind::VerificationFailed,
+     L"Not verified",
+     L"Not verified",
      ScreenIcon::Error,
-     kFailedDownload,
+     kMain | ControlEmailLink,
      L"Exit"},
     {"copy failed",
      {false, true, true, false, 4, 100, 0},
