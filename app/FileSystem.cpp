@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FailureLog.h"
 #include "app/Log.h"
 #include "app/RunLimits.h"
@@ -59,8 +60,11 @@ bool WalkBelow(const std::wstring& folder, int depth, int maxDepth, const Folder
 
 bool CopyOneFile(const std::wstring& source, const std::wstring& target, bool overwrite) {
     if (::CopyFileW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
-                    overwrite ? FALSE : TRUE))
+                    overwrite ? FALSE : TRUE)) {
+        NoteFileWritten(target);
+        FlushInBackground(target);
         return true;
+    }
     LogFileOperationFailure("copy a file to", target, ::GetLastError());
     return false;
 }
@@ -249,9 +253,11 @@ PatientReading ReadFilePatiently(const std::wstring& path, uint64_t maxSize) {
 }
 
 unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) {
-    return unique_file_handle(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                            replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                            nullptr));
+    unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                          replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                          nullptr));
+    if (file) NoteFileWritten(path);
+    return file;
 }
 
 DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
@@ -270,7 +276,7 @@ bool WriteToFile(HANDLE file, const void* data, size_t size) {
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace) {
     PassDurableStep("write");
     const unique_file_handle file = CreateFileForWriting(path, replace);
-    return file && WriteToFile(file.get(), data, size) && ::FlushFileBuffers(file.get());
+    return file && WriteToFile(file.get(), data, size) && FlushNow(file.get(), path);
 }
 
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
@@ -319,9 +325,14 @@ std::wstring LastComponentOf(const std::wstring& path) {
     return last.size() == 2 && last[1] == L':' ? std::wstring() : last;
 }
 
+// Written through: a folder's move is a step of a run that what follows relies on, as on a journal line.
 bool MoveFolder(const std::wstring& source, const std::wstring& target) {
     PassDurableStep("move");
-    return ::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(), 0) != FALSE;
+    if (!::MoveFileExW(ExtendedLengthPath(source).c_str(), ExtendedLengthPath(target).c_str(),
+                       MOVEFILE_WRITE_THROUGH))
+        return false;
+    NoteFolderMoved(source, target);
+    return true;
 }
 
 bool CopyTree(const std::wstring& source, const std::wstring& target) {
@@ -369,7 +380,8 @@ bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,
     if (MoveFolder(source, target)) return whole();
     const std::wstring staging = StagingCopyOf(target);
     RemoveTree(staging);
-    if (!CopyTree(source, staging) || !MoveFolder(staging, target)) {
+    // The copies are on the disk before they appear under the target's name.
+    if (!CopyTree(source, staging) || !WaitUntilOnDisk() || !MoveFolder(staging, target)) {
         RemoveTree(staging);
         return false;
     }

@@ -86,7 +86,8 @@ std::wstring LastComponentOf(const std::wstring& path);
 // A rename on the same volume; false across volumes or when something inside is held open.
 bool MoveFolder(const std::wstring& source, const std::wstring& target);
 // Copies every file and folder below source into target, creating target when missing; an existing
-// target file is an error. Links are never followed.
+// target file is an error. Links are never followed. The copies are flushed in the background
+// (app/DiskFlush.h), as are those of MirrorFolder.
 bool CopyTree(const std::wstring& source, const std::wstring& target);
 // Makes target hold exactly what source holds. Files that already match are left alone, so a file that
 // another process keeps open, and that therefore was never replaced, does not fail it.
@@ -94,7 +95,7 @@ bool MirrorFolder(const std::wstring& source, const std::wstring& target);
 // The name under which MoveOrCopyFolder builds a copy of target before it renames it into place.
 std::wstring StagingCopyOf(const std::wstring& target);
 // Moves source to target, which must not exist yet, copying under a staging name where a rename cannot
-// be done, so that the target appears only whole.
+// be done, so that the target appears only whole, and only once the copies are on the disk.
 // noteWhole, when given, is called once the target is whole and before the source goes; its false
 // fails the move. True when the target is whole; the source may still be there after a copy.
 bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,

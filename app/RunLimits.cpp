@@ -20,4 +20,12 @@ void PassStopPoint(const char*) {}
 
 void PassDurableStep(const char*) {}
 
+void NoteFileWritten(const std::wstring&) {}
+
+void NoteFileFlushed(const std::wstring&) {}
+
+void NoteFolderMoved(const std::wstring&, const std::wstring&) {}
+
+void NoteRegistryFlushed() {}
+
 }  // namespace tessara

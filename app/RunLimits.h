@@ -3,6 +3,7 @@
 // uses the fixed values of app/RunLimits.cpp and never stops; the test build of the program links
 // its own definitions instead, which read lower limits and a point to stop at from its environment.
 #include <cstdint>
+#include <string>
 
 namespace tessara {
 
@@ -23,5 +24,12 @@ void PassStopPoint(const char* name);
 // registry change): the test build numbers them in the order a run passes them and can end the
 // process abruptly before any one of them.
 void PassDurableStep(const char* step);
+// What a power cut would take: the test build keeps account of the files written and not flushed yet,
+// follows them through folder renames, and keeps the registry as it was at its last flush, so that a
+// test can damage exactly that at a cut.
+void NoteFileWritten(const std::wstring& path);
+void NoteFileFlushed(const std::wstring& path);
+void NoteFolderMoved(const std::wstring& from, const std::wstring& to);
+void NoteRegistryFlushed();
 
 }  // namespace tessara

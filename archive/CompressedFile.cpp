@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/Text.h"
 #include "archive/WideFileFunctions.h"
@@ -120,7 +121,8 @@ std::optional<std::wstring> CCompressedFile::GetEntryPath(const char* name, int 
 }
 
 bool CCompressedFile::ExtractAll(std::wstring targetFolder) {
-    return IsOpen() && ExtractEntries(std::move(targetFolder), GetEntryNames(), nullptr);
+    const bool extracted = IsOpen() && ExtractEntries(std::move(targetFolder), GetEntryNames(), nullptr);
+    return tessara::WaitUntilOnDisk() && extracted;
 }
 
 bool CCompressedFile::ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
@@ -172,7 +174,8 @@ bool CCompressedFile::CopyOpenEntry(unique_open_entry& openEntry, uint64_t decla
 }
 
 bool CCompressedFile::ExtractEntry(const char* name, int length, std::wstring destination) {
-    return WriteEntry(name, length, destination, nullptr);
+    const bool extracted = WriteEntry(name, length, destination, nullptr);
+    return tessara::WaitUntilOnDisk() && extracted;
 }
 
 bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstring& destination,
@@ -182,22 +185,24 @@ bool CCompressedFile::WriteEntry(const char* name, int length, const std::wstrin
     if (entry == nullptr) return false;
     unique_open_entry openEntry = OpenEntry(*entry);
     if (!openEntry) return false;
-    bool complete = false;
-    {
-        const tessara::unique_file_handle file = tessara::CreateFileForWriting(destination);
-        if (!file) return false;
-        if (observer) observer->OnFileStarted(destination);
-        complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
-                                 [&file, observer](const char* data, std::size_t size) {
-                                     if (observer && !observer->KeepGoing()) return false;
-                                     if (!tessara::WriteToFile(file.get(), data, size)) return false;
-                                     if (observer) observer->OnFileData(data, size);
-                                     return true;
-                                 });
+    tessara::unique_file_handle file = tessara::CreateFileForWriting(destination);
+    if (!file) return false;
+    if (observer) observer->OnFileStarted(destination);
+    const bool complete = CopyOpenEntry(openEntry, entry->info.uncompressed_size,
+                                        [&file, observer](const char* data, std::size_t size) {
+                                            if (observer && !observer->KeepGoing()) return false;
+                                            if (!tessara::WriteToFile(file.get(), data, size)) return false;
+                                            if (observer) observer->OnFileData(data, size);
+                                            return true;
+                                        });
+    if (complete) {
+        tessara::FlushInBackground(std::move(file), destination);
+        return true;
     }
     // What is left of a damaged or lying entry must not be taken for the payload's file.
-    if (!complete) ::DeleteFileW(tessara::ExtendedLengthPath(destination).c_str());
-    return complete;
+    file.reset();
+    ::DeleteFileW(tessara::ExtendedLengthPath(destination).c_str());
+    return false;
 }
 
 bool CCompressedFile::ReadEntry(const char* name, int length, uint64_t maxSize,

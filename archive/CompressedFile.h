@@ -44,11 +44,13 @@ public:
     virtual std::optional<uint64_t> GetUncompressedSize(const char* name, int length) const = 0;
     virtual std::optional<uint64_t> GetCompressedSize(const char* name, int length) const = 0;
     // True when the archive opened and every indexed entry was written completely under the target
-    // folder (see ExtractEntries). A file that is not a zip extracts nothing and gives false.
+    // folder (see ExtractEntries) and is on the disk. A file that is not a zip extracts nothing and
+    // gives false.
     virtual bool ExtractAll(std::wstring targetFolder) = 0;
     // Writes the entry to exactly the destination given, truncating an existing file. True only when
-    // all of its declared size was inflated, no more, its CRC matched and every byte reached the disk;
+    // all of its declared size was inflated, no more, its CRC matched and every byte was written;
     // otherwise the destination is deleted. Never writes more than the declared size plus one byte.
+    // Returns once the file is on the disk.
     virtual bool ExtractEntry(const char* name, int length, std::wstring destination) = 0;
 
     virtual bool IsOpen() const = 0;
@@ -58,7 +60,8 @@ public:
     virtual std::optional<std::wstring> GetEntryPath(const char* name, int length) const = 0;
     // Writes the named entries under the target folder, creating their folders; an entry without a path
     // (see GetEntryPath) is refused and nothing is written for it. True when every one was written.
-    // The observer, when given, sees each file written.
+    // The observer, when given, sees each file written. The files are flushed in the background
+    // (app/DiskFlush.h): they are on the disk, and may be opened again, once WaitUntilOnDisk returned.
     virtual bool ExtractEntries(std::wstring targetFolder, const std::vector<std::string>& names,
                                 IExtractionObserver* observer) = 0;
     // The whole entry in memory, when it is indexed, declares at most maxSize bytes and reads back

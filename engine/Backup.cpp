@@ -4,6 +4,7 @@
 
 #include "app/Arguments.h"
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
@@ -162,7 +163,8 @@ bool RestoreBackup(std::wstring backupRoot, std::wstring folder) {
         CreateFolders(ParentFolderOf(folder));
         if (MoveOrCopyFolder(copy, folder)) return true;
     }
-    return MirrorFolder(copy, folder);
+    // The copies are on the disk before anything may count on them.
+    return MirrorFolder(copy, folder) && WaitUntilOnDisk();
 }
 
 }  // namespace tessara

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/HttpText.h"
 #include "app/Log.h"
@@ -90,11 +91,12 @@ bool IsProgramImage(const unsigned char* start, DWORD size) {
 
 // Puts an installed file of the signed size into the staging folder and hashes it on the way: as a second
 // name of the same file where it is no program image and the volume allows it (nothing is written then),
-// else as a copy. `placed` counts the bytes hashed. False when the size differs (nothing is made then) or
-// a read or a write fails. The size is read from the open file rather than asked by path: under Wine
-// every call on a path is a round trip to its server, and an update makes them for every file.
+// else as a copy, left open in `out`. `placed` counts the bytes hashed. False when the size differs
+// (nothing is made then) or a read or a write fails. The size is read from the open file rather than
+// asked by path: under Wine every call on a path is a round trip to its server, and an update makes them
+// for every file.
 bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target, uint64_t size,
-                  uint64_t& placed) {
+                  uint64_t& placed, unique_file_handle& out) {
     // Sharing deletion lets the system open the file again to give it its second name.
     const unique_file_handle in(::CreateFileW(ExtendedLengthPath(source).c_str(), GENERIC_READ,
                                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -105,7 +107,6 @@ bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::w
     std::vector<unsigned char>& buffer = hasher.ReadBuffer(kCopyBufferSize);
     DWORD read = 0;
     if (!::ReadFile(in.get(), buffer.data(), kCopyBufferSize, &read, nullptr)) return false;
-    unique_file_handle out;
     if (IsProgramImage(buffer.data(), read) ||
         !::CreateHardLinkW(ExtendedLengthPath(target).c_str(), ExtendedLengthPath(source).c_str(), nullptr)) {
         out = CreateFileForWriting(target, false);
@@ -122,7 +123,10 @@ bool PlaceHashing(Sha256Hasher& hasher, const std::wstring& source, const std::w
 
 // Places an installed file in the staging folder and checks it as it is placed: true only when it has
 // the signed size and digest. A placed file that differs is removed. `madeFolder` is the folder the
-// last call made, so that files side by side make it once.
+// last call made, so that files side by side make it once. A copy is flushed in the background; a second
+// name needs no flush of its own, as its content is the installation's, on the disk since it was
+// installed, and the name itself is made durable with the written-through rename that puts the folder in
+// place.
 bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const std::wstring& target,
                        const FileFingerprint& expected, std::wstring& madeFolder) {
     const std::wstring folder = ParentFolderOf(target);
@@ -131,9 +135,14 @@ bool PlaceVerifiedFile(Sha256Hasher& hasher, const std::wstring& source, const s
         madeFolder = folder;
     }
     uint64_t placedSize = 0;
-    const bool placed = PlaceHashing(hasher, source, target, expected.size, placedSize);
+    unique_file_handle copy;
+    const bool placed = PlaceHashing(hasher, source, target, expected.size, placedSize, copy);
     const std::vector<unsigned char> digest = hasher.Finish();
-    if (placed && placedSize == expected.size && digest == expected.sha256) return true;
+    if (placed && placedSize == expected.size && digest == expected.sha256) {
+        if (copy) FlushInBackground(std::move(copy), target);
+        return true;
+    }
+    copy.reset();
     // Nothing was made when the size differed at once.
     if (placedSize != 0) RemoveFile(target);
     return false;

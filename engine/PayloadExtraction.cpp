@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
 #include "app/Text.h"
@@ -185,6 +186,7 @@ private:
         Sha256Hasher hasher;
         bool intact = true;
         unique_file_handle file;
+        std::wstring fileName;
         size_t filesStarted = 0;
         // The digests of the files this thread took, in their order.
         std::vector<std::vector<unsigned char>> digests;
@@ -225,7 +227,8 @@ private:
     void EndFile(Lane& lane) {
         if (lane.filesStarted == 0) return;
         if (lane.hashes) lane.digests.push_back(lane.hasher.Finish());
-        lane.file.reset();
+        // Flushed meanwhile; the run waits for it before it uses the folder.
+        if (lane.file) FlushInBackground(std::move(lane.file), lane.fileName);
     }
     void WorkOnBatch(Lane& lane, const Batch& batch) {
         size_t from = 0;
@@ -234,7 +237,8 @@ private:
             EndFile(lane);
             ++lane.filesStarted;
             if (lane.writes) {
-                lane.file = CreateFileForWriting(batch.fileNames[i]);
+                lane.fileName = batch.fileNames[i];
+                lane.file = CreateFileForWriting(lane.fileName);
                 if (!lane.file) m_writeFailed.store(true);
             }
             from = batch.fileStarts[i];
@@ -321,8 +325,10 @@ PayloadExtraction WriteSignedFiles(const std::wstring& archivePath, const std::w
     const std::vector<std::string> listedFiles = WithoutPlacedFiles(
         archive, std::vector<std::string>(entries.begin() + 1, entries.end()), extractionFolder, placed);
     CDigestingObserver observer(cancelled, !manifest.fileDigests.empty());
-    if (!archive.ExtractEntries(extractionFolder, {kManifestEntryName}, nullptr) ||
-        !archive.ExtractEntries(extractionFolder, listedFiles, &observer)) {
+    const bool extracted = archive.ExtractEntries(extractionFolder, {kManifestEntryName}, nullptr) &&
+                           archive.ExtractEntries(extractionFolder, listedFiles, &observer);
+    // Checked, put in place or removed, the files are on the disk first: the placed ones of an update too.
+    if (!WaitUntilOnDisk() || !extracted) {
         LogWrite("Could not write every signed file of the payload");
         return PayloadExtraction::ExtractionFailed;
     }
@@ -359,6 +365,8 @@ public:
         if (stopped) return {std::nullopt, stopped, m_wroteFiles};
         WrittenFilesDigest written = m_observer->Finish();
         if (!m_observer->WroteAll()) return {std::nullopt, "a file could not be written", true};
+        // Checked, put in place or removed, the files are on the disk first.
+        if (!WaitUntilOnDisk()) return {std::nullopt, "a file could not be flushed to the disk", true};
         return {std::move(written), {}, true};
     }
 
@@ -392,9 +400,10 @@ private:
         // A later entry of that name that the manifest lists would overwrite the manifest just verified.
         m_placed.insert(ComparablePathOf(destination));
         // The extraction's files are no durable step of a run: the folder is noted and goes as a whole.
-        const unique_file_handle file = CreateFileForWriting(destination);
+        unique_file_handle file = CreateFileForWriting(destination);
         if (!file || !WriteToFile(file.get(), message.data(), message.size()))
             return "the manifest could not be written";
+        FlushInBackground(std::move(file), destination);
         return nullptr;
     }
 

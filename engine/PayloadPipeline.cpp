@@ -8,6 +8,7 @@
 
 #include "app/Arguments.h"
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
@@ -125,6 +126,8 @@ void ReplaceInstallFolder(CInstallerRun& run, CRunJournal& journal, const std::w
 // Before a payload is unpacked again into the folder: whatever an earlier attempt left there goes. Files an
 // update placed may be second names of the installed ones, so nothing may be written over them.
 bool EmptyStagingFolder(const std::wstring& folder) {
+    // Files still being flushed keep the folder.
+    WaitUntilOnDisk();
     std::vector<FolderEntry> entries;
     if (ListFolder(folder, entries) && entries.empty()) return true;
     return RemoveTree(folder) && CreateFolders(folder);
@@ -264,6 +267,8 @@ void RunPipelineSteps(CInstallerRun& run, CRunJournal& journal, PipelineFiles& f
 }
 
 void RemoveTemporaryFiles(const PipelineFiles& files) {
+    // Files still being flushed keep the folder.
+    WaitUntilOnDisk();
     if (!files.extractionFolder.empty()) {
         LogFormat("Removing extracted payload from %S", files.extractionFolder);
         RemoveTree(files.extractionFolder);

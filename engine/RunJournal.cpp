@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
@@ -103,6 +104,8 @@ std::unique_ptr<IRegistryTransaction> CRunJournal::CreateTransaction(const std::
 bool CRunJournal::Commit(IRegistryTransaction& transaction) {
     const std::unique_ptr<ITransactedKey> mark = transaction.CreateKey(HKEY_CURRENT_USER, CommitMarkKeyPath);
     if (!mark || !SetStringValue(*mark, CommitMarkValueName, m_runId)) return false;
+    // After the commit the backup may go at any moment: whatever the run wrote is on the disk before.
+    if (!WaitUntilOnDisk()) return false;
     PassStopPoint("committing");
     if (!transaction.Commit()) return false;
     PassStopPoint("registry-committed");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/InstallLocations.h"
 #include "app/Log.h"
@@ -218,6 +219,14 @@ bool SettleRun(const Journal& written, bool filesAreItsOwn, bool byItsRun) {
     if (committed && journal.kind == RunKind::Uninstall) FinishRemoval();
     // Before the backup and its marker go, so that a cut here is settled again at the next start.
     MatchRegistrationsToFiles();
+    // What stays is on the disk before the backup goes: files a restore copied, and the registry as
+    // the commit or the settling left it.
+    if (!WaitUntilOnDisk()) {
+        LogFormat("The installation in place is not on the disk completely; the backup is kept in %S",
+                  BackupRoot());
+        return false;
+    }
+    FlushRegistry();
     if (filesAreItsOwn && !journal.Has(DiscardingNote))
         WriteJournalLine(JournalFile(), DiscardingNote, L"", OPEN_EXISTING);
     // A backup that another run made is not this run's to discard, whatever became of this run.

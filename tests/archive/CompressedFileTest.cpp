@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/DiskFlush.h"
 #include "archive/CompressedFile.h"
 
 namespace NsCommon {
@@ -203,6 +204,8 @@ TEST_F(CompressedFileTest, ExtractEntries_WritesOnlyTheNamedEntries) {
     CCompressedFile file(Fixture("layout.zip"));
 
     ASSERT_TRUE(file.ExtractEntries(m_target.wstring(), {"DOCS\\A.TXT", "stored.bin"}, nullptr));
+    // The files are held until they are on the disk.
+    ASSERT_TRUE(tessara::WaitUntilOnDisk());
     EXPECT_EQ((std::set<std::wstring>{L"docs", L"stored.bin"}), Listing(m_target));
     EXPECT_EQ("alpha document\n", ReadAll(m_target / "docs" / "a.txt"));
     EXPECT_EQ(L"docs/a.txt", file.GetEntryPath("Docs/A.txt", 10));

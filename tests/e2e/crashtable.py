@@ -1,11 +1,12 @@
 """Every durable step of a run is a crash point. The test build numbers the steps a run passes (journal
 and undo record writes, renames, deletes, registry changes) and ends itself abruptly before step k. For
 each kind of run and each k, the table crashes there, applies a power-cut variant to the journal and
-the undo record, then starts the program once with a failing run and once with a good one, and checks
+the undo record (or, in "lost-writes", to every file the run wrote and had not flushed yet, and to the
+registry changes made since the registry was last flushed), then starts the program once with a failing run and once with a good one, and checks
 after each: exactly one complete installation (or none, where allowed), the registry matching it, and,
 after the good run, nothing of ours left.
 
-Run as a script for the whole table: python3 crashtable.py [--scenarios a,b] [--stride n]."""
+Run as a script for the whole table: python3 crashtable.py [--scenarios a,b] [--variants v,w] [--stride n]."""
 import argparse
 import os
 import shutil
@@ -13,7 +14,7 @@ import sys
 
 import harness
 
-VARIANTS = ("as-left", "cut", "nul", "emptied", "local-gone")
+VARIANTS = ("as-left", "cut", "nul", "emptied", "local-gone", "lost-writes")
 CRASH_EXIT_CODE = 99
 
 
@@ -53,6 +54,42 @@ def apply_variant(variant, last_step):
     return False
 
 
+def unflushed_files(account):
+    """The files the account names as written and not flushed since, where they are now (a folder's move
+    takes its files along), in the order they were written."""
+    unflushed = {}
+    lines = account.read_text(encoding="utf-8").splitlines() if account.exists() else []
+    for kind, *paths in (line.split("\t") for line in lines):
+        if kind == "write":
+            unflushed[paths[0].lower()] = paths[0]
+        elif kind == "flushed":
+            unflushed.pop(paths[0].lower(), None)
+        elif kind == "moved":
+            source, target = paths[0].rstrip("\\") + "\\", paths[1].rstrip("\\") + "\\"
+            unflushed = {key: path for key, path in (
+                ((target + path[len(source):]).lower(), target + path[len(source):])
+                if key.startswith(source.lower()) else (key, path) for key, path in unflushed.items())}
+    return list(unflushed.values())
+
+
+def lose_unflushed_writes(account, snapshot):
+    """What a power cut takes of what was not flushed: every such file is zero-filled or cut short (in
+    turn), and the registry goes back to its snapshot at the last flush. Returns (files damaged, whether
+    the registry went back)."""
+    damaged = 0
+    for path in (harness.to_unix(p) for p in unflushed_files(account)):
+        if not path.is_file():
+            continue
+        size = path.stat().st_size
+        path.write_bytes(b"\0" * size if damaged % 2 == 0 else path.read_bytes()[:size // 2])
+        damaged += 1
+    if snapshot.exists():
+        harness.wine(["regedit.exe", "/s", harness.to_windows(snapshot)], timeout=60)
+        snapshot.unlink()
+        return damaged, True
+    return damaged, False
+
+
 class CrashTable:
     def __init__(self, work, server):
         self.work = work
@@ -73,6 +110,8 @@ class CrashTable:
         self.runs = 0
         self.violations = []
         self.lost_journal_bytes = 0
+        self.account, self.snapshot = work / "write-account", work / "registry-snapshot.reg"
+        self.lost_files = self.lost_registry = 0
         self.reset()
 
     # -- state -------------------------------------------------------------------------------------
@@ -163,9 +202,14 @@ class CrashTable:
         # only settles it, cut off in turn.
         return failing_start, {base, target}, install
 
+    def crash_env(self, k):
+        """A cut at step k, with the account of what a power cut would take there."""
+        return {"TESSARA_TEST_CRASH_AT": str(k), "TESSARA_TEST_WRITE_ACCOUNT": harness.to_windows(self.account),
+                "TESSARA_TEST_REGISTRY_SNAPSHOT": harness.to_windows(self.snapshot)}
+
     def pre_crash(self, install, trace):
         first_registry = next(k for k, step in trace if step == "registry")
-        self.run("pre-crash", *install, env={"TESSARA_TEST_CRASH_AT": str(first_registry)})
+        self.run("pre-crash", *install, env=self.crash_env(first_registry))
 
     def trace(self, kind):
         """The numbered steps of one uncut run of the kind, from its usual starting state."""
@@ -194,13 +238,21 @@ class CrashTable:
             return False
         args, allowed, before = self.scenario(kind)
         base = self.installed
+        self.account.unlink(missing_ok=True)
+        self.snapshot.unlink(missing_ok=True)
         if before:
             self.pre_crash(before, self.reinstall_trace)
-        crashed = self.run("crash", *args, env={"TESSARA_TEST_CRASH_AT": str(k)})
+        crashed = self.run("crash", *args, env=self.crash_env(k))
         if crashed.exit_code != CRASH_EXIT_CODE:
             self.violations.append("%s: the run did not reach its crash point (exit %d)" % (label, crashed.exit_code))
         self.journal_lost = variant in ("emptied", "local-gone")
-        if not apply_variant(variant, last_step):
+        if variant == "lost-writes":
+            files, registry = lose_unflushed_writes(self.account, self.snapshot)
+            self.lost_files, self.lost_registry = self.lost_files + files, self.lost_registry + registry
+            applied = files or registry
+        else:
+            applied = apply_variant(variant, last_step)
+        if not applied:
             # Nothing to tear: the machine is settled by a good run and the row is not counted.
             self.install(self.target(), "skip")
             return False
@@ -259,6 +311,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--scenarios", default=",".join(KINDS))
     parser.add_argument("--stride", type=int, default=1, help="every n-th crash point only")
+    parser.add_argument("--variants", default=",".join(VARIANTS))
     options = parser.parse_args()
     work = harness.WORK / "crash-table"
     shutil.rmtree(work, ignore_errors=True)
@@ -267,12 +320,14 @@ def main():
     try:
         table = CrashTable(work, server)
         points, rows = table.sweep(options.scenarios.split(","), lambda kind, trace: [
-            (k, variant) for k in range(1, len(trace) + 1, options.stride) for variant in VARIANTS],
+            (k, variant) for k in range(1, len(trace) + 1, options.stride)
+            for variant in options.variants.split(",")],
             lambda line: print(line, flush=True))
     finally:
         server.close()
     print("%d crash points, %d variants, %d violations" % (points, rows, len(table.violations)))
     print("%d bytes left in the temporary folder by runs whose journal was lost" % table.lost_journal_bytes)
+    print("lost writes: %d unflushed files damaged, %d registry states dropped" % (table.lost_files, table.lost_registry))
     return 1 if table.violations else 0
 
 
