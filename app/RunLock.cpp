@@ -126,20 +126,20 @@ std::wstring RunLockFile() {
     return std::wstring(folder) + L"\\Orvix Tessara Setup.lock";
 }
 
-bool IsFolderOrReadOnly(const std::wstring& path) {
+// What keeps the lock file from ever being opened, as far as its attributes tell; nullptr when they
+// tell of nothing.
+const char* LastingLockFileProblem(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return nullptr;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "a folder is in its place";
+    if (attributes & FILE_ATTRIBUTE_READONLY) return "the file is read-only";
+    return nullptr;
 }
 
 // Why the lock file cannot be opened, for the administrator who has to mend it.
 std::string LockFileProblem(const std::wstring& path, DWORD error) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return "a folder is in its place";
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        return "the file is read-only";
-    return SystemErrorText(error);
+    const char* lasting = LastingLockFileProblem(path);
+    return lasting ? lasting : SystemErrorText(error);
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ CUserLock::Outcome CUserLock::AcquireRunFile(DWORD waitMilliseconds,
             if (m_file || error == ERROR_SHARING_VIOLATION) return static_cast<bool>(m_file);
             // A holder's file being deleted as it lets go refuses access for a moment; a folder in its
             // place, a read-only file or a folder we may not write to refuse it for good.
-            if (error != ERROR_ACCESS_DENIED || IsFolderOrReadOnly(path)) return true;
+            if (error != ERROR_ACCESS_DENIED || LastingLockFileProblem(path)) return true;
             // A caller that does not wait need not tell the two apart.
             if (waitMilliseconds == 0) return false;
             const ULONGLONG now = ::GetTickCount64();

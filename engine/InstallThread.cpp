@@ -233,11 +233,12 @@ Outcome InstallApplication(CInstallerRun& run) {
         ::GetPrivateProfileIntW(L"shortcutConfig", L"desktopShortcut", 0, configFile.c_str()) != 0;
     const bool startMenu =
         ::GetPrivateProfileIntW(L"shortcutConfig", L"startMenuShortcut", 1, configFile.c_str()) != 0;
-    const Outcome outcome = Install(run);
-    // In the window the shortcuts are the user's choice on its result screen.
+    Outcome outcome = Install(run);
+    // In the window the shortcuts are the user's choice on its result screen; a silent run that could
+    // not make the ones its configuration asks for does not report a whole installation.
     if (outcome == Outcome::Succeeded && run.silent) {
         ScopedCom com;
-        UpdateShortcuts(desktop, startMenu, GetInstallFolder());
+        if (!UpdateShortcuts(desktop, startMenu, GetInstallFolder())) outcome = Outcome::Failed;
     }
     // A user who would not have the application closed is not shown a result: the window closes.
     if (outcome != Outcome::Declined) run.OnFinished();
