@@ -260,12 +260,15 @@ unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) 
     return file;
 }
 
+// Positioned first and then read: a read given its offset in an OVERLAPPED posts its completion, and
+// under Wine that is a round trip to the server for every piece of a payload read as it arrives.
 DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD read = 0;
-    return ::ReadFile(file, into, size, &read, &at) ? read : 0;
+    return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::ReadFile(file, into, size, &read, nullptr)
+               ? read
+               : 0;
 }
 
 bool WriteToFile(HANDLE file, const void* data, size_t size) {
