@@ -19,6 +19,13 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+// The entries of a folder without their short names, which the system would otherwise make up for every
+// long name (under Wine, for every entry each time a folder is listed).
+unique_find_handle FindFolderEntries(const std::wstring& folder, WIN32_FIND_DATAW& found) {
+    return unique_find_handle(::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+}
+
 // The attributes come from the folder's listing where there is one: asking again would double the
 // file system's work per file, and a folder of thousands of files is removed after every reinstall.
 bool RemoveExtended(const std::wstring& path, DWORD attributes = INVALID_FILE_ATTRIBUTES) {
@@ -32,14 +39,12 @@ bool RemoveExtended(const std::wstring& path, DWORD attributes = INVALID_FILE_AT
     // A link or junction to a folder goes as it is; what it points to is not ours to delete.
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         WIN32_FIND_DATAW found{};
-        const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
+        if (const unique_find_handle search = FindFolderEntries(path, found)) {
             do {
                 const std::wstring name = found.cFileName;
                 if (name != L"." && name != L"..")
                     removed = RemoveExtended(path + L"\\" + name, found.dwFileAttributes) && removed;
-            } while (::FindNextFileW(search, &found));
-            ::FindClose(search);
+            } while (::FindNextFileW(search.get(), &found));
         }
     }
     return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
@@ -288,8 +293,8 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     entries.clear();
     if (folder.empty() || HasNul(folder)) return false;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW((ExtendedLengthPath(folder) + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    const unique_find_handle search = FindFolderEntries(ExtendedLengthPath(folder), found);
+    if (!search) return false;
     do {
         FolderEntry entry;
         entry.name = found.cFileName;
@@ -299,10 +304,8 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
         if (!entry.isDirectory)
             entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         entries.push_back(std::move(entry));
-    } while (::FindNextFileW(search, &found));
-    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
-    ::FindClose(search);
-    return complete;
+    } while (::FindNextFileW(search.get(), &found));
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxDepth) {
