@@ -1,13 +1,12 @@
 #include "app/DiskFlush.h"
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <thread>
 
 #include "app/FailureLog.h"
 #include "app/FileSystem.h"
 #include "app/RunLimits.h"
+#include "app/SlimLock.h"
 
 namespace tessara {
 namespace {
@@ -27,16 +26,16 @@ class CBackgroundFlusher {
 public:
     void Add(FlushJob job) {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<CSlimMutex> lock(m_lock);
             if (!m_started) Start();
             m_waiting.push_back(std::move(job));
             ++m_unfinished;
         }
-        m_changed.notify_all();
+        m_work.notify_one();
     }
     bool Wait() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return m_unfinished == 0; });
+        std::unique_lock<CSlimMutex> lock(m_lock);
+        m_done.wait(lock, [this] { return m_unfinished == 0; });
         const bool flushed = m_allFlushed;
         m_allFlushed = true;
         return flushed;
@@ -48,16 +47,16 @@ private:
         for (int i = 0; i < kFlushThreads; ++i) std::thread([this] { FlushHandedOver(); }).detach();
     }
     void FlushHandedOver() {
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::unique_lock<CSlimMutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this] { return !m_waiting.empty(); });
+            m_work.wait(lock, [this] { return !m_waiting.empty(); });
             FlushJob job = std::move(m_waiting.front());
             m_waiting.pop_front();
             lock.unlock();
             const bool flushed = Flush(job);
             lock.lock();
             m_allFlushed = m_allFlushed && flushed;
-            if (--m_unfinished == 0) m_changed.notify_all();
+            if (--m_unfinished == 0) m_done.notify_all();
         }
     }
     static bool Flush(FlushJob& job) {
@@ -73,8 +72,10 @@ private:
         return FlushNow(job.file.get(), job.path);
     }
 
-    std::mutex m_lock;
-    std::condition_variable m_changed;
+    CSlimMutex m_lock;
+    // Flushing threads wait here for files, and those who wait for the flushes for the last to end.
+    CSlimCondition m_work;
+    CSlimCondition m_done;
     std::deque<FlushJob> m_waiting;
     size_t m_unfinished = 0;
     bool m_allFlushed = true;

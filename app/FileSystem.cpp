@@ -1,6 +1,8 @@
 #include "app/FileSystem.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "app/Config.h"
 #include "app/DiskFlush.h"
@@ -17,6 +19,13 @@ bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+// The entries of a folder without their short names, which the system would otherwise make up for every
+// long name (under Wine, for every entry each time a folder is listed).
+unique_find_handle FindFolderEntries(const std::wstring& folder, WIN32_FIND_DATAW& found) {
+    return unique_find_handle(::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+}
+
 // The attributes come from the folder's listing where there is one: asking again would double the
 // file system's work per file, and a folder of thousands of files is removed after every reinstall.
 bool RemoveExtended(const std::wstring& path, DWORD attributes = INVALID_FILE_ATTRIBUTES) {
@@ -30,14 +39,12 @@ bool RemoveExtended(const std::wstring& path, DWORD attributes = INVALID_FILE_AT
     // A link or junction to a folder goes as it is; what it points to is not ours to delete.
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         WIN32_FIND_DATAW found{};
-        const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
+        if (const unique_find_handle search = FindFolderEntries(path, found)) {
             do {
                 const std::wstring name = found.cFileName;
                 if (name != L"." && name != L"..")
                     removed = RemoveExtended(path + L"\\" + name, found.dwFileAttributes) && removed;
-            } while (::FindNextFileW(search, &found));
-            ::FindClose(search);
+            } while (::FindNextFileW(search.get(), &found));
         }
     }
     return (::RemoveDirectoryW(path.c_str()) || IsMissing(::GetLastError())) && removed;
@@ -260,12 +267,15 @@ unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace) 
     return file;
 }
 
+// Positioned first and then read: a read given its offset in an OVERLAPPED posts its completion, and
+// under Wine that is a round trip to the server for every piece of a payload read as it arrives.
 DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
     DWORD read = 0;
-    return ::ReadFile(file, into, size, &read, &at) ? read : 0;
+    return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::ReadFile(file, into, size, &read, nullptr)
+               ? read
+               : 0;
 }
 
 bool WriteToFile(HANDLE file, const void* data, size_t size) {
@@ -283,8 +293,8 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
     entries.clear();
     if (folder.empty() || HasNul(folder)) return false;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW((ExtendedLengthPath(folder) + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    const unique_find_handle search = FindFolderEntries(ExtendedLengthPath(folder), found);
+    if (!search) return false;
     do {
         FolderEntry entry;
         entry.name = found.cFileName;
@@ -294,10 +304,8 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries) {
         if (!entry.isDirectory)
             entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
         entries.push_back(std::move(entry));
-    } while (::FindNextFileW(search, &found));
-    const bool complete = ::GetLastError() == ERROR_NO_MORE_FILES;
-    ::FindClose(search);
-    return complete;
+    } while (::FindNextFileW(search.get(), &found));
+    return ::GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 bool WalkFolder(const std::wstring& folder, const FolderVisitor& visit, int maxDepth) {
@@ -392,18 +400,44 @@ bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,
 
 std::wstring StagingCopyOf(const std::wstring& target) { return target + L".partial"; }
 
+namespace {
+
+// Opening a file for deletion waits on the system more than it computes, and under Wine each open is
+// two round trips to the server: a few threads at a time check an installation of thousands of files in
+// a fraction of the time one takes, and a small one is left to the caller's thread.
+constexpr size_t kHeldFileCheckers = 4;
+constexpr size_t kFilesPerChecker = 256;
+
+bool IsHeldWithoutLeaveToDelete(const std::wstring& path) {
+    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+}  // namespace
+
 std::wstring FindFileInUse(const std::wstring& folder) {
-    std::wstring found;
-    WalkFolder(folder, [&found](const std::wstring& path, const FolderEntry& entry, int) {
-        if (entry.isDirectory) return true;
-        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION) return true;
-        found = path;
-        return false;
+    std::vector<std::wstring> files;
+    WalkFolder(folder, [&files](const std::wstring& path, const FolderEntry& entry, int) {
+        if (!entry.isDirectory) files.push_back(path);
+        return true;
     });
-    return found;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> found{false};
+    // Written by the one thread that finds a held file first, and read once all have been joined.
+    std::wstring held;
+    const auto check = [&] {
+        for (size_t i = next++; i < files.size() && !found.load(); i = next++) {
+            if (IsHeldWithoutLeaveToDelete(files[i]) && !found.exchange(true)) held = files[i];
+        }
+    };
+    std::vector<std::thread> checkers;
+    for (size_t n = 1; n < kHeldFileCheckers && n * kFilesPerChecker < files.size(); ++n)
+        checkers.emplace_back(check);
+    check();
+    for (std::thread& checker : checkers) checker.join();
+    return held;
 }
 
 }  // namespace tessara

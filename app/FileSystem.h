@@ -61,7 +61,8 @@ PatientReading ReadFilePatiently(const std::wstring& path, uint64_t maxSize);
 unique_file_handle CreateFileForWriting(const std::wstring& path, bool replace = true);
 // Writes all of the bytes at the file's position; false when the system took fewer.
 bool WriteToFile(HANDLE file, const void* data, size_t size);
-// Reads up to `size` bytes at `offset` without moving the file's position; the bytes read, 0 on failure.
+// Reads up to `size` bytes at `offset`, leaving the file's position after them; the bytes read, 0 on
+// failure. For a handle that one thread reads at a time.
 DWORD ReadFileAt(HANDLE file, uint64_t offset, void* into, DWORD size);
 // Replaces the file with exactly these bytes, flushed to the disk; false when not all of them were.
 bool WriteFileBytes(const std::wstring& path, const void* data, size_t size, bool replace = true);

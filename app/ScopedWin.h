@@ -57,6 +57,12 @@ struct FileHandleTraits {
     static void Close(Value v) { ::CloseHandle(v); }
 };
 
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Value v) { ::FindClose(v); }
+};
+
 // A mutex this thread owns: released, then closed.
 struct HeldMutexTraits {
     using Value = HANDLE;
@@ -70,6 +76,7 @@ struct HeldMutexTraits {
 using unique_handle = UniqueResource<SimpleTraits<HANDLE, ::CloseHandle>>;
 using unique_held_mutex = UniqueResource<HeldMutexTraits>;
 using unique_file_handle = UniqueResource<FileHandleTraits>;
+using unique_find_handle = UniqueResource<FindHandleTraits>;
 using unique_hkey = UniqueResource<SimpleTraits<HKEY, ::RegCloseKey>>;
 using unique_hmodule = UniqueResource<SimpleTraits<HMODULE, ::FreeLibrary>>;
 using unique_hfont = UniqueResource<SimpleTraits<HFONT, ::DeleteObject>>;

@@ -1,6 +1,5 @@
 #include "engine/CacheFileFollower.h"
 
-#include <chrono>
 #include <vector>
 
 #include "app/FileSystem.h"
@@ -26,7 +25,7 @@ std::optional<uint64_t> CArrivingBody::FinalSize() {
 }
 
 std::string CArrivingBody::Interruption() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CSlimMutex> lock(m_lock);
     // The follower sees the first attempt only: what ended it is what the reader missed.
     return m_failure.empty() ? IArrivingArchive::Interruption()
                              : "the download's first attempt failed (" + m_failure + ")";
@@ -34,7 +33,7 @@ std::string CArrivingBody::Interruption() {
 
 void CArrivingBody::End(bool complete, const std::string& failure) {
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<CSlimMutex> lock(m_lock);
         m_complete = complete;
         m_failure = failure;
     }
@@ -42,13 +41,13 @@ void CArrivingBody::End(bool complete, const std::string& failure) {
 }
 
 std::optional<bool> CArrivingBody::EndingWithin(DWORD milliseconds) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CSlimMutex> lock(m_lock);
     const auto ended = [this] { return m_complete.has_value(); };
     // Even a wait of no time costs a tick of the system's timer; most reads find their bytes there.
     if (milliseconds == INFINITE)
         m_ended.wait(lock, ended);
     else if (milliseconds != 0)
-        m_ended.wait_for(lock, std::chrono::milliseconds(milliseconds), ended);
+        m_ended.wait_for(lock, milliseconds, ended);
     return m_complete;
 }
 

@@ -2,14 +2,13 @@
 // Following the body of a download while the download service writes it into its cache file.
 #include <windows.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "app/ScopedWin.h"
+#include "app/SlimLock.h"
 #include "archive/LocalEntries.h"
 #include "engine/BindStatusCallback.h"
 
@@ -50,8 +49,8 @@ private:
     const std::wstring m_cacheFolder;
     ULONGLONG m_nextSearch = 0;
     unique_file_handle m_file;
-    std::mutex m_lock;
-    std::condition_variable m_ended;
+    CSlimMutex m_lock;
+    CSlimCondition m_ended;
     std::optional<bool> m_complete;
     std::string m_failure;
 };

@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "app/DiskFlush.h"
 #include "app/FileSystem.h"
 #include "app/Log.h"
+#include "app/SlimLock.h"
 #include "app/Text.h"
 #include "archive/CompressedFile.h"
 #include "archive/LocalEntries.h"
@@ -190,6 +189,8 @@ private:
         size_t filesStarted = 0;
         // The digests of the files this thread took, in their order.
         std::vector<std::vector<unsigned char>> digests;
+        // Its thread waits here for a batch.
+        CSlimCondition work;
         std::thread thread;
     };
 
@@ -204,9 +205,9 @@ private:
     void HandOver(size_t lane) {
         Batch& filling = m_filling[lane];
         if (filling.bytes.empty() && filling.fileStarts.empty()) return;
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::unique_lock<CSlimMutex> lock(m_lock);
         std::deque<Batch>& waiting = m_lanes[lane].waiting;
-        m_changed.wait(lock, [&waiting] { return waiting.size() < kBatchesWaiting; });
+        m_room.wait(lock, [&waiting] { return waiting.size() < kBatchesWaiting; });
         waiting.push_back(std::move(filling));
         // A finished batch's buffer is filled again rather than allocated anew.
         filling = Batch();
@@ -214,7 +215,7 @@ private:
             filling = std::move(m_spare.back());
             m_spare.pop_back();
         }
-        m_changed.notify_all();
+        m_lanes[lane].work.notify_one();
     }
     void Take(Lane& lane, const unsigned char* data, size_t size) {
         if (size == 0) return;
@@ -248,9 +249,9 @@ private:
     // Batches stay in the queue while worked on: the inflating side only appends, which moves no
     // element of it.
     void WorkOn(Lane& lane) {
-        std::unique_lock<std::mutex> lock(m_lock);
+        std::unique_lock<CSlimMutex> lock(m_lock);
         for (;;) {
-            m_changed.wait(lock, [this, &lane] { return !lane.waiting.empty() || m_stopping; });
+            lane.work.wait(lock, [this, &lane] { return !lane.waiting.empty() || m_stopping; });
             if (lane.waiting.empty()) break;
             const Batch& batch = lane.waiting.front();
             lock.unlock();
@@ -261,17 +262,17 @@ private:
             m_spare.back().fileStarts.clear();
             m_spare.back().fileNames.clear();
             lane.waiting.pop_front();
-            m_changed.notify_all();
+            m_room.notify_one();
         }
         lock.unlock();
         EndFile(lane);
     }
     void StopLanes() {
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<CSlimMutex> lock(m_lock);
             m_stopping = true;
         }
-        m_changed.notify_all();
+        for (Lane& lane : m_lanes) lane.work.notify_one();
         for (Lane& lane : m_lanes) {
             if (lane.thread.joinable()) lane.thread.join();
         }
@@ -285,8 +286,9 @@ private:
     std::vector<size_t> m_fileLanes;
     WrittenFilesDigest m_written;
     std::array<Batch, kLanes> m_filling;
-    std::mutex m_lock;
-    std::condition_variable m_changed;
+    CSlimMutex m_lock;
+    // The inflating side waits here for room in a queue; only it ever waits for room.
+    CSlimCondition m_room;
     std::vector<Batch> m_spare;
     bool m_stopping = false;
     std::atomic<bool> m_writeFailed{false};
@@ -417,7 +419,7 @@ private:
                 return "a file's size is not its signed size";
             const std::optional<std::wstring> path = NsCommon::EntryPathOf(key, entry->flags);
             if (!path || !m_rules->PathFits(key, *path)) return "a file's path does not fit";
-            if (!m_rules->SignedTotal() && !m_rules->RoomFor(entry->uncompressedSize))
+            if (!m_rules->SignedTotal() && !m_rules->RoomForNext(entry->uncompressedSize))
                 return "the volume may lack room";
             const std::wstring destination = JoinPath(m_extractionFolder, *path);
             if (!m_placed.insert(ComparablePathOf(destination)).second) return "a file comes twice";

@@ -71,18 +71,38 @@ bool CPayloadRules::PathFits(const std::string& name, const std::wstring& path) 
     return true;
 }
 
-bool CPayloadRules::RoomFor(uint64_t bytes) const {
-    const uint64_t needed = AddSaturating(bytes, kFreeSpaceMargin);
+std::optional<uint64_t> CPayloadRules::FreeSpace() const {
     ULARGE_INTEGER available{};
-    if (!::GetDiskFreeSpaceExW(m_extractionFolder.c_str(), &available, nullptr, nullptr)) {
-        LogFormat("Could not read the free space of %S", m_extractionFolder);
-        return false;
-    }
-    if (needed <= available.QuadPart) return true;
+    if (::GetDiskFreeSpaceExW(m_extractionFolder.c_str(), &available, nullptr, nullptr))
+        return available.QuadPart;
+    LogFormat("Could not read the free space of %S", m_extractionFolder);
+    return std::nullopt;
+}
+
+bool CPayloadRules::Fits(uint64_t bytes, uint64_t available) {
+    const uint64_t needed = AddSaturating(bytes, kFreeSpaceMargin);
+    if (needed <= available) return true;
     LogFormat("Not enough free space to extract the payload: %s bytes needed, %s available",
-              std::to_string(needed), std::to_string(available.QuadPart));
+              std::to_string(needed), std::to_string(available));
     NoteNotEnoughDiskSpace();
     return false;
+}
+
+bool CPayloadRules::RoomFor(uint64_t bytes) const {
+    const std::optional<uint64_t> available = FreeSpace();
+    return available && Fits(bytes, *available);
+}
+
+bool CPayloadRules::RoomForNext(uint64_t bytes) {
+    // What was written since the last answer has taken its room; this file needs its own besides.
+    const uint64_t asked = AddSaturating(m_askedSince, bytes);
+    if (m_knownRoom && AddSaturating(asked, kFreeSpaceMargin) <= *m_knownRoom) {
+        m_askedSince = asked;
+        return true;
+    }
+    m_knownRoom = FreeSpace();
+    m_askedSince = bytes;
+    return m_knownRoom && Fits(bytes, *m_knownRoom);
 }
 
 }  // namespace tessara

@@ -38,13 +38,23 @@ public:
     // Whether the extraction folder's volume has room for this many bytes more, with a margin for the
     // file system and everything else the user runs. Logged, and noted for the exit code, when not.
     bool RoomFor(uint64_t bytes) const;
+    // RoomFor for files that come one after another, each asked for as it comes: the volume is asked
+    // again only when this file and those since its last answer would not fit in what it answered.
+    bool RoomForNext(uint64_t bytes);
 
 private:
+    std::optional<uint64_t> FreeSpace() const;
+    // Logged, and noted for the exit code, when the bytes and the margin do not fit.
+    static bool Fits(uint64_t bytes, uint64_t available);
+
     std::wstring m_extractionFolder;
     std::wstring m_installFolder;
     std::set<std::string> m_signed;
     std::map<std::string, uint64_t> m_signedSizes;
     std::optional<uint64_t> m_signedTotal;
+    // The volume's last answer to RoomForNext, and the bytes asked for since.
+    std::optional<uint64_t> m_knownRoom;
+    uint64_t m_askedSince = 0;
 };
 
 // a + b, or the largest value where that would overflow.

@@ -92,9 +92,6 @@ bool BringInstallerWindowToFront() {
 
 CTessaraAppInstallerWindow::CTessaraAppInstallerWindow(HINSTANCE instance, CInstallerRun& run)
     : m_instance(instance), m_run(run), m_silent(run.Mode() != RunMode::Interactive) {
-    ::CoInitialize(nullptr);
-    RegisterWindowClass(m_instance, kInteractiveClass, InteractiveWindowProc);
-    RegisterWindowClass(m_instance, kSilentClass, SilentWindowProc);
     m_run.ShowIn(this);
 }
 
@@ -108,13 +105,19 @@ bool CTessaraAppInstallerWindow::Run() {
     if (!LoadPayloadUrl(GetConfigFilePath(), ::GetCommandLineW())) return false;
     if (m_run.Mode() == RunMode::Package)
         SetConfiguredPayloadUrl(WithRememberedCredentials(SelectPayloadUrlFor(true)));
+    // A silent run has nothing to show that is worth waiting for: it begins while the system makes its
+    // window, which under Wine takes a good part of a second.
+    m_silentRunBegun = m_silent && m_run.StartInstallation();
+    ::CoInitialize(nullptr);
+    RegisterWindowClass(m_instance, kInteractiveClass, InteractiveWindowProc);
+    RegisterWindowClass(m_instance, kSilentClass, SilentWindowProc);
 
     const HWND created =
         ::CreateWindowExW(0, m_silent ? kSilentClass : kInteractiveClass, kWindowTitle,
                           m_silent ? WS_VISIBLE | WS_DLGFRAME | WS_SYSMENU : kInteractiveStyle, CW_USEDEFAULT,
                           0, 448, 600, nullptr, nullptr, m_instance, this);
     if (!created) {
-        // The creation can fail after WM_CREATE has started a run: then that run's outcome counts.
+        // A silent run began before the creation failed: then that run's outcome counts.
         LogFormat("Could not create the installer window (error %lu)", ::GetLastError());
         m_window.exchange(nullptr);
         m_run.WaitForWorker();
@@ -183,7 +186,10 @@ LRESULT CALLBACK CTessaraAppInstallerWindow::SilentWindowProc(HWND hwnd, UINT me
     CTessaraAppInstallerWindow* self = FromWindow(hwnd, message, lParam);
     switch (message) {
         case WM_CREATE:
-            if (self && !self->m_run.StartInstallation()) ::PostMessageW(hwnd, WM_INSTALL_FINISHED, 0, 0);
+            // A run that ended before the window existed had no window to tell.
+            if (self &&
+                (!self->m_silentRunBegun || self->m_run.LastOutcome() != CInstallerRun::Outcome::NotBegun))
+                ::PostMessageW(hwnd, WM_INSTALL_FINISHED, 0, 0);
             break;
         case WM_INSTALL_FINISHED:
             ::DestroyWindow(hwnd);

@@ -107,6 +107,8 @@ private:
     HINSTANCE m_instance;
     CInstallerRun& m_run;
     const bool m_silent;
+    // Whether the silent run began; set before the window is made, on the window's thread.
+    bool m_silentRunBegun = false;
     // Read by the run's thread when it reports.
     std::atomic<HWND> m_window{nullptr};
     ScopedGdiplus m_gdiplus;

@@ -130,3 +130,33 @@ TEST(FileSystem, LinkToAFolder_IsRemovedAndNeverEntered) {
 }
 
 }  // namespace
+
+// The check splits a large installation between threads: a held file is found wherever it lies among
+// the others, first or last, and none is reported once it is let go or where only readers share it.
+TEST(FileSystem, FindFileInUse_FindsTheHeldFileAmongThousands) {
+    const TestFolder root("fs-held");
+    std::vector<std::wstring> files;
+    for (int folder = 0; folder < 10; ++folder) {
+        const std::wstring sub = JoinPath(root.wpath(), L"part" + std::to_wstring(folder));
+        ASSERT_TRUE(CreateFolders(sub));
+        for (int file = 0; file < 120; ++file) {
+            files.push_back(JoinPath(sub, L"file" + std::to_wstring(file) + L".txt"));
+            ASSERT_TRUE(WriteText(files.back(), "x"));
+        }
+    }
+    for (const size_t index : {size_t{0}, size_t{611}, files.size() - 1}) {
+        SCOPED_TRACE(index);
+        {
+            const unique_file_handle held(::CreateFileW(files[index].c_str(), GENERIC_READ,
+                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(held);
+            EXPECT_EQ(files[index], FindFileInUse(root.wpath()));
+        }
+        EXPECT_EQ(L"", FindFileInUse(root.wpath()));
+    }
+    const unique_file_handle shared(::CreateFileW(files[5].c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_EQ(L"", FindFileInUse(root.wpath()));
+}

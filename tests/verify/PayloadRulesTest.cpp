@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <optional>
 
 #include "engine/PayloadRules.h"
@@ -34,4 +36,23 @@ TEST(PayloadRulesTest, SignedNamesAndSizes_UnderEitherSpellingOfAName) {
 
     manifest.fileDigests.pop_back();
     EXPECT_EQ(std::nullopt, CPayloadRules(manifest, L"C:\\extracted", L"C:\\installed").SignedTotal());
+}
+
+// Files asked for one by one are granted from the volume's answer while they fit in it together, and
+// the volume is asked again before one that would not: one larger than the whole volume is refused
+// however small the ones before it were.
+TEST(PayloadRulesTest, RoomForNext_AsksAgainBeforeAFileThatWouldNotFit) {
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, temp));
+    ULARGE_INTEGER free{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExW(temp, &free, nullptr, nullptr));
+    CPayloadRules rules(DigestManifest{}, temp, temp);
+    const uint64_t quarter = free.QuadPart / 4;
+    EXPECT_TRUE(rules.RoomForNext(1024));
+    EXPECT_TRUE(rules.RoomForNext(quarter));
+    EXPECT_TRUE(rules.RoomForNext(quarter));
+    EXPECT_FALSE(rules.RoomForNext(free.QuadPart + 1));
+    // Nothing was written: the volume's next answer grants what it has.
+    EXPECT_TRUE(rules.RoomForNext(quarter));
+    EXPECT_FALSE(rules.RoomFor(free.QuadPart * 2));
 }
