@@ -7,8 +7,13 @@
 
 namespace tessara {
 
-CArrivingBody::CArrivingBody(CBindStatusCallback& callback, std::wstring url, const FILETIME& start)
-    : m_callback(callback), m_url(std::move(url)), m_start(start), m_cacheFolder(InternetCacheFolder()) {}
+CArrivingBody::CArrivingBody(CBindStatusCallback& callback, std::wstring url, const FILETIME& start,
+                             DWORD stallMilliseconds)
+    : m_callback(callback),
+      m_check(callback, stallMilliseconds),
+      m_url(std::move(url)),
+      m_start(start),
+      m_cacheFolder(InternetCacheFolder()) {}
 
 bool CArrivingBody::Read(uint64_t offset, unsigned char* into, size_t size) {
     for (DWORD wait = 0;; wait = kArrivalPollMilliseconds) {
@@ -41,12 +46,17 @@ void CArrivingBody::End(bool complete, const std::string& failure) {
 }
 
 std::optional<bool> CArrivingBody::EndingWithin(DWORD milliseconds) {
+    m_check.Look();
     std::unique_lock<CSlimMutex> lock(m_lock);
     const auto ended = [this] { return m_complete.has_value(); };
     // Even a wait of no time costs a tick of the system's timer; most reads find their bytes there.
-    if (milliseconds == INFINITE)
-        m_ended.wait(lock, ended);
-    else if (milliseconds != 0)
+    if (milliseconds == INFINITE) {
+        while (!m_ended.wait_for(lock, CStallCheck::kPeriodMilliseconds, ended)) {
+            lock.unlock();
+            m_check.Look();
+            lock.lock();
+        }
+    } else if (milliseconds != 0)
         m_ended.wait_for(lock, milliseconds, ended);
     return m_complete;
 }
@@ -78,8 +88,11 @@ std::wstring CArrivingBody::FilledFile() {
 }
 
 CFollowedBody::CFollowedBody(CBindStatusCallback& callback, const BodyFollower& follow,
-                             const std::wstring& url, const FILETIME& start)
-    : m_body(callback, url, start), m_thread([this, &follow] { follow(m_body); }) {}
+                             const std::wstring& url, const FILETIME& start, DWORD stallMilliseconds)
+    : m_body(callback, url, start, stallMilliseconds), m_thread([this, &follow] {
+          follow(m_body);
+          m_body.WatchUntilEnd();
+      }) {}
 
 CFollowedBody::~CFollowedBody() { End(false, {}); }
 

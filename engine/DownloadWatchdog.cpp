@@ -1,20 +1,26 @@
 #include "engine/DownloadWatchdog.h"
 
-#include <chrono>
-
 namespace tessara {
-namespace {
 
-constexpr DWORD WatchdogPeriodMilliseconds = 200;
+bool CStallCheck::Look() {
+    std::lock_guard<CSlimMutex> lock(m_lock);
+    if (!m_looking) return false;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now < m_nextLook) return true;
+    m_nextLook = now + kPeriodMilliseconds;
+    if (m_callback.AbortIfStalledOrCancelled(now, m_stallMilliseconds)) m_looking = false;
+    return m_looking;
+}
 
-}  // namespace
+void CStallCheck::Stop() {
+    std::lock_guard<CSlimMutex> lock(m_lock);
+    m_looking = false;
+}
 
-void CDownloadWatchdog::Watch(CBindStatusCallback& callback, DWORD stallMilliseconds) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    while (!m_wake.wait_for(lock, std::chrono::milliseconds(WatchdogPeriodMilliseconds),
-                            [this] { return m_done; })) {
-        // An aborted binding may take a moment to unwind; one abort is enough.
-        if (callback.AbortIfStalledOrCancelled(::GetTickCount64(), stallMilliseconds)) return;
+void CDownloadWatchdog::Watch() {
+    std::unique_lock<CSlimMutex> lock(m_lock);
+    while (!m_wake.wait_for(lock, CStallCheck::kPeriodMilliseconds, [this] { return m_done; })) {
+        if (!m_check.Look()) return;
     }
 }
 

@@ -100,7 +100,9 @@ PayloadExtraction CheckEntriesBeforeWriting(const NsCommon::ICompressedFile& arc
 // threads, whole files each; the one digest over all files is taken in order on a thread of its own.
 // The inflating side gathers pieces into batches and hands over a batch at a time, into short queues
 // whose length bounds the memory taken: a payload of many small files costs a hand-over per batch,
-// not one per piece and per file.
+// not one per piece and per file. The threads that write files also flush them, whenever their queue is
+// empty and before they end: a thread costs about a mebibyte of working set under Wine, so that flushing
+// on threads of their own would cost two more.
 class CDigestingObserver : public NsCommon::IExtractionObserver {
 public:
     enum class Files { WrittenByCaller, Written };
@@ -160,6 +162,8 @@ public:
     }
     // After Finish: whether every file given to write was written whole.
     bool WroteAll() const { return !m_writeFailed.load(); }
+    // After Finish: whether every file written here is on the disk.
+    bool FlushedAll() const { return !m_flushFailed.load(); }
 
 private:
     // A piece of a large file fills a batch; small files share one. A few batches exist per thread (the
@@ -170,6 +174,12 @@ private:
     // Two threads that take whole files in turn, and one for the digest over all files.
     static constexpr size_t kLanes = 3;
     static constexpr size_t kWholeLane = 2;
+    // Written files a thread keeps open for flushing, at most; beyond them it flushes before it goes on.
+    static constexpr size_t kUnflushedFiles = 16;
+    struct UnflushedFile {
+        unique_file_handle file;
+        std::wstring name;
+    };
     struct Batch {
         std::vector<unsigned char> bytes;
         // Where in the bytes each file that starts in this batch starts, on the threads taking files.
@@ -189,6 +199,7 @@ private:
         size_t filesStarted = 0;
         // The digests of the files this thread took, in their order.
         std::vector<std::vector<unsigned char>> digests;
+        std::deque<UnflushedFile> unflushed;
         // Its thread waits here for a batch.
         CSlimCondition work;
         std::thread thread;
@@ -228,8 +239,14 @@ private:
     void EndFile(Lane& lane) {
         if (lane.filesStarted == 0) return;
         if (lane.hashes) lane.digests.push_back(lane.hasher.Finish());
-        // Flushed meanwhile; the run waits for it before it uses the folder.
-        if (lane.file) FlushInBackground(std::move(lane.file), lane.fileName);
+        if (!lane.file) return;
+        lane.unflushed.push_back({std::move(lane.file), lane.fileName});
+        if (lane.unflushed.size() > kUnflushedFiles) FlushOldest(lane);
+    }
+    void FlushOldest(Lane& lane) {
+        if (!FlushNow(lane.unflushed.front().file.get(), lane.unflushed.front().name))
+            m_flushFailed.store(true);
+        lane.unflushed.pop_front();
     }
     void WorkOnBatch(Lane& lane, const Batch& batch) {
         size_t from = 0;
@@ -251,7 +268,15 @@ private:
     void WorkOn(Lane& lane) {
         std::unique_lock<CSlimMutex> lock(m_lock);
         for (;;) {
-            lane.work.wait(lock, [this, &lane] { return !lane.waiting.empty() || m_stopping; });
+            lane.work.wait(lock, [this, &lane] {
+                return !lane.waiting.empty() || m_stopping || !lane.unflushed.empty();
+            });
+            if (lane.waiting.empty() && !m_stopping) {
+                lock.unlock();
+                FlushOldest(lane);
+                lock.lock();
+                continue;
+            }
             if (lane.waiting.empty()) break;
             const Batch& batch = lane.waiting.front();
             lock.unlock();
@@ -266,6 +291,7 @@ private:
         }
         lock.unlock();
         EndFile(lane);
+        while (!lane.unflushed.empty()) FlushOldest(lane);
     }
     void StopLanes() {
         {
@@ -292,6 +318,7 @@ private:
     std::vector<Batch> m_spare;
     bool m_stopping = false;
     std::atomic<bool> m_writeFailed{false};
+    std::atomic<bool> m_flushFailed{false};
     std::array<Lane, kLanes> m_lanes;
 };
 
@@ -368,7 +395,8 @@ public:
         WrittenFilesDigest written = m_observer->Finish();
         if (!m_observer->WroteAll()) return {std::nullopt, "a file could not be written", true};
         // Checked, put in place or removed, the files are on the disk first.
-        if (!WaitUntilOnDisk()) return {std::nullopt, "a file could not be flushed to the disk", true};
+        if (!m_observer->FlushedAll() || !WaitUntilOnDisk())
+            return {std::nullopt, "a file could not be flushed to the disk", true};
         return {std::move(written), {}, true};
     }
 
@@ -405,7 +433,8 @@ private:
         unique_file_handle file = CreateFileForWriting(destination);
         if (!file || !WriteToFile(file.get(), message.data(), message.size()))
             return "the manifest could not be written";
-        FlushInBackground(std::move(file), destination);
+        // Here rather than on a flushing thread, which would stay for the rest of the process.
+        if (!FlushNow(file.get(), destination)) return "a file could not be flushed to the disk";
         return nullptr;
     }
 

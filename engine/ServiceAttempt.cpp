@@ -165,12 +165,16 @@ AttemptOutcome DownloadWithService(IProgressReport* report, const DownloadTarget
     const FILETIME downloadStart = DownloadStartTime();
     HRESULT result = E_FAIL;
     std::optional<CFollowedBody> followed;
-    if (follow) followed.emplace(callback, follow, target.url, downloadStart);
-    {
-        const CDownloadWatchdog watchdog(callback, DownloadStallMilliseconds());
-        // The URL carries no credentials, so that no cache index or history keeps them.
-        result = download(nullptr, target.url.c_str(), downloadFile.c_str(), 0, &callback);
-    }
+    std::optional<CDownloadWatchdog> watchdog;
+    // The follower's thread is the watchdog where there is one.
+    if (follow)
+        followed.emplace(callback, follow, target.url, downloadStart, DownloadStallMilliseconds());
+    else
+        watchdog.emplace(callback, DownloadStallMilliseconds());
+    // The URL carries no credentials, so that no cache index or history keeps them.
+    result = download(nullptr, target.url.c_str(), downloadFile.c_str(), 0, &callback);
+    watchdog.reset();
+    if (followed) followed->StopWatching();
     callback.NoteEnd(::GetTickCount64());
     target.budget.Charge(callback.SilenceMilliseconds());
     const uint64_t received = ReceivedByService(callback);

@@ -11,11 +11,18 @@
 # are printed, with the load of the machine at each run, the peak working set of the setup process
 # and the size of the executable. Every timed run starts with the disk's write-back done, so that none
 # pays for the files its predecessor wrote.
-#   usage: scripts/bench-install.sh [runs] [cases...]
+# With --memory only the setup runs are made, untimed, and for each installation the peak working set
+# is printed with what it was made of at its highest sample (scripts/smaps-breakdown.py).
+#   usage: scripts/bench-install.sh [--memory] [runs] [cases...]
 #   cases: own-packed own-classic mixed-packed mixed-classic throttled (default: all)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export TESSARA_BUILD_DIR="${TESSARA_BUILD_DIR:-$root/build}"
+memory_only=""
+if [ "${1:-}" = --memory ]; then
+  memory_only=1
+  shift
+fi
 runs="${1:-3}"
 shift || true
 cases=("$@")
@@ -110,8 +117,10 @@ empty_cache() { if [ -d "$cache" ]; then find "$cache" -mindepth 1 -delete; fi; 
 # setup_run URL: one silent installation; leaves its milliseconds in work/last_ms. The peak resident
 # size of the Wine process that runs the setup program is read from /proc while it runs, with shell
 # builtins only once the process is found, so that the sampling takes next to nothing from the run.
+# With --memory the run's own peak goes to work/run_peak_kib, and its memory map at the highest
+# resident size sampled to work/peak.smaps, with its thread count in work/peak.threads.
 setup_run() {
-  local start pid="" key value rest
+  local start pid="" key value rest run_peak=0 resident=0 threads=0
   empty_cache
   sync
   start=$(now_ms)
@@ -122,10 +131,19 @@ setup_run() {
     if [ -n "$pid" ]; then
       while read -r key value rest; do
         [ "$key" = VmHWM: ] && [ "$value" -gt "$peak_kib" ] && peak_kib=$value
+        [ "$key" = VmHWM: ] && [ "$value" -gt "$run_peak" ] && run_peak=$value
+        [ "$key" = VmRSS: ] && resident=$value
+        [ "$key" = Threads: ] && threads=$value
       done <"/proc/$pid/status" 2>/dev/null || true
+      if [ -n "$memory_only" ] && [ "$resident" -gt "$(cat "$work/peak.rss")" ]; then
+        echo "$resident" >"$work/peak.rss"
+        echo "$threads" >"$work/peak.threads"
+        cp "/proc/$pid/smaps" "$work/peak.smaps" 2>/dev/null || true
+      fi
     fi
     sleep 0.05
   done
+  echo "$run_peak" >"$work/run_peak_kib"
   wait "$runner" || echo "the silent installation failed: $(tail -n 1 "$work/debugLog.log")"
   echo $(($(now_ms) - start)) >"$work/last_ms"
   end_started_programs
@@ -187,12 +205,32 @@ measure() {
     "${ratios[*]}" "$goal" "$verdict")")
 }
 
+# measure_memory LABEL OURS-COMMAND: runs the setup alone and prints each run's peak, and what the
+# highest sample of the last run was made of.
+measure_memory() {
+  local run
+  for run in $(seq "$runs"); do
+    echo 0 >"$work/peak.rss"
+    eval "$2"
+    printf '%-28s run %d: peak working set %.1f MiB (%d ms)\n' "$1" "$run" \
+      "$(awk -v k="$(cat "$work/run_peak_kib")" 'BEGIN { print k / 1024 }')" "$(cat "$work/last_ms")"
+  done
+  python3 "$root/scripts/smaps-breakdown.py" "$work/peak.smaps" "$(cat "$work/peak.threads")"
+}
+
 forget_installation() {
   rm -rf "$install"
   wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Orvix Tessara App' /f >/dev/null 2>&1 || true
 }
 
 for case in "${cases[@]}"; do
+  if [ -n "$memory_only" ]; then
+    url="$TESSARA_SERVER_URL/$case.zip"
+    [ "$case" = throttled ] && url="$throttled_url/mixed-packed.zip"
+    measure_memory "$case fresh" "forget_installation; setup_run $url"
+    [ "$case" = throttled ] || measure_memory "$case reinstall" "setup_run $url"
+    continue
+  fi
   if [ "$case" = throttled ]; then
     url="$throttled_url/mixed-packed.zip"
     measure "mixed-packed over 25 MB/s" 1.05 "forget_installation; setup_run $url" "download_run $url"
@@ -209,7 +247,7 @@ for case in "${cases[@]}"; do
 done
 
 echo
-printf '%s\n' "${summary[@]}"
+[ ${#summary[@]} -eq 0 ] || printf '%s\n' "${summary[@]}"
 printf 'peak working set of the setup process: %.1f MiB (goal: under 32)\n' \
   "$(awk -v k="$peak_kib" 'BEGIN { print k / 1024 }')"
 printf 'TessaraAppSetup.exe: %d bytes (goal: at most 1048576)\n' "$(stat -c %s "$build/TessaraAppSetup.exe")"

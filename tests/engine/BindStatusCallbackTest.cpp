@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/Download.h"
+#include "engine/DownloadWatchdog.h"
 
 using namespace tessara;
 
@@ -23,6 +24,28 @@ public:
     std::vector<int> percents;
     int finished = 0;
     bool cancelled = false;
+};
+
+// A binding that counts the aborts asked of it.
+class CCountingBinding : public IBinding {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE Abort() override {
+        ++aborts;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetPriority(LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+
+    int aborts = 0;
 };
 
 // Every notification whose answer depends only on the cancel state, in slot order.
@@ -166,4 +189,27 @@ TEST(BindStatusCallback, Redirects_KeepTheCredentialsAtHomeAndNeverLeaveHttps) {
         EXPECT_EQ(goesOn, callback.Refusal().empty()) << target;
         EXPECT_EQ(!goesOn, callback.Overrun()) << target;
     }
+}
+
+TEST(StallCheck, Look_AbortsASilentBindingOnceAndThenLooksNoMore) {
+    CCountingBinding binding;
+    CBindStatusCallback callback(nullptr);
+    callback.OnStartBinding(0, &binding);
+    ::Sleep(60);
+    CStallCheck check(callback, 20);
+    EXPECT_FALSE(check.Look());
+    ::Sleep(CStallCheck::kPeriodMilliseconds + 50);
+    EXPECT_FALSE(check.Look());
+    EXPECT_EQ(binding.aborts, 1);
+}
+
+TEST(StallCheck, Stop_KeepsASilentBindingGoing) {
+    CCountingBinding binding;
+    CBindStatusCallback callback(nullptr);
+    callback.OnStartBinding(0, &binding);
+    CStallCheck check(callback, 20);
+    check.Stop();
+    ::Sleep(60);
+    EXPECT_FALSE(check.Look());
+    EXPECT_EQ(binding.aborts, 0);
 }
