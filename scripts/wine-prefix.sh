@@ -12,3 +12,11 @@ fi
 for link in "$WINEPREFIX"/drive_c/users/*/*; do
   if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
 done
+# A program that crashes ends at once with its exception code, and Wine's debugger writes what it saw
+# (registers, backtrace, modules) to the program's standard error. By default the debugger shows a
+# crash dialog on the display instead and waits for a click that never comes: the test would hang
+# until its timeout with nothing to say why.
+if ! grep -qs '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg"; then
+  WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >/dev/null 2>&1
+fi
