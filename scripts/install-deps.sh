@@ -17,9 +17,10 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# bzip2 unpacks zlib's source archive (scripts/fetch-minizip.sh).
 packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
-  libz-mingw-w64-dev openssl libssl-dev zlib1g-dev libminizip-dev cmake make g++ python3 googletest wixl
+  libz-mingw-w64-dev openssl libssl-dev zlib1g-dev libminizip-dev cmake make g++ python3 googletest wixl bzip2
 )
 if [ "${1:-}" = --build ]; then
   shift
