@@ -29,7 +29,8 @@ cases=("$@")
 [ ${#cases[@]} -gt 0 ] || cases=(own-packed own-classic mixed-packed mixed-classic throttled)
 throttle_rate=25000000
 
-bash "$root/scripts/build.sh"
+bash "$root/scripts/install-deps.sh" unzip
+bash "$root/scripts/build.sh" --target all url_download
 # A prefix of its own, as it fills the download cache.
 export TESSARA_WINEPREFIX="$TESSARA_BUILD_DIR/bench-prefix"
 source "$root/scripts/wine-env.sh"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, fetches minizip's sources, and builds the host payload tool into
-# build/host and the Windows program, its tests and the demo application into build/.
+# Installs what the build needs that is missing, fetches minizip's sources, and builds the host payload
+# tool into build/host and the Windows program, its tests and the demo application into build/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TESSARA_BUILD_DIR:-$root/build}"
 cd "$root"
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --build
 minizip=$(bash scripts/fetch-minizip.sh)
 
 cmake -S tools/payload -B "$build/host" -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -5,11 +5,14 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${TESSARA_BUILD_DIR:-$root/build}"
-bash "$root/scripts/install-deps.sh"
-# Wine makes the tests' prefix while the compiler works: it needs nothing built, and CTest would
+# The build starts once its own packages are in. Wine, Xvfb and the fonts are installed while the
+# compiler works, and Wine then makes the tests' prefix: it needs nothing built, and CTest would
 # otherwise wait for it before the first test, when it lists the test programs' cases.
+# minizip's sources are fetched first: apt reads its package lists, which the other install may be renewing.
+bash "$root/scripts/install-deps.sh" --build
+bash "$root/scripts/fetch-minizip.sh" >/dev/null
 mkdir -p "$build"
-WINEPREFIX="$build/wineprefix" bash "$root/scripts/wine-prefix.sh" >/dev/null &
+(bash "$root/scripts/install-deps.sh" && WINEPREFIX="$build/wineprefix" bash "$root/scripts/wine-prefix.sh" >/dev/null) &
 prefix=$!
 bash "$root/scripts/build.sh"
 wait "$prefix"

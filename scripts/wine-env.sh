@@ -32,6 +32,8 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export LANG="${LANG:-C.UTF-8}"
 
+# The build installs only what it needs; Wine, Xvfb and the fonts come here.
+bash "$root/scripts/install-deps.sh"
 bash "$root/scripts/wine-prefix.sh"
 
 if [ -z "${DISPLAY:-}" ]; then

@@ -1,0 +1,1 @@
+// The translation unit that compiles the precompiled headers (see CMakeLists.txt).
