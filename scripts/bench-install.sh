@@ -182,7 +182,7 @@ plain_run() {
   echo $(($(now_ms) - start)) >"$work/last_ms"
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f\n", m }'; }
 summary=()
 
 # measure LABEL GOAL OURS-COMMAND PLAIN-COMMAND: runs the two in turn, prints each pair and the medians.
@@ -201,7 +201,7 @@ measure() {
   local median_ratio verdict
   median_ratio=$(printf '%s\n' "${ratios[@]}" | median)
   verdict=$(awk -v r="$median_ratio" -v g="$goal" 'BEGIN { print (r <= g) ? "within" : "OVER" }')
-  summary+=("$(printf '%-28s median ours %6d ms   plain %6d ms   ratio %.2f (runs %s)   goal %s: %s' "$label" \
+  summary+=("$(printf '%-28s median ours %6.0f ms   plain %6.0f ms   ratio %.2f (runs %s)   goal %s: %s' "$label" \
     "$(printf '%s\n' "${ours[@]}" | median)" "$(printf '%s\n' "${plain[@]}" | median)" "$median_ratio" \
     "${ratios[*]}" "$goal" "$verdict")")
 }
