@@ -1,8 +1,6 @@
 #include "app/FileSystem.h"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 #include "app/Config.h"
 #include "app/DiskFlush.h"
@@ -400,44 +398,18 @@ bool MoveOrCopyFolder(const std::wstring& source, const std::wstring& target,
 
 std::wstring StagingCopyOf(const std::wstring& target) { return target + L".partial"; }
 
-namespace {
-
-// Opening a file for deletion waits on the system more than it computes, and under Wine each open is
-// two round trips to the server: a few threads at a time check an installation of thousands of files in
-// a fraction of the time one takes, and a small one is left to the caller's thread.
-constexpr size_t kHeldFileCheckers = 4;
-constexpr size_t kFilesPerChecker = 256;
-
-bool IsHeldWithoutLeaveToDelete(const std::wstring& path) {
-    const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return !file && ::GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-}  // namespace
-
 std::wstring FindFileInUse(const std::wstring& folder) {
-    std::vector<std::wstring> files;
-    WalkFolder(folder, [&files](const std::wstring& path, const FolderEntry& entry, int) {
-        if (!entry.isDirectory) files.push_back(path);
-        return true;
+    std::wstring found;
+    WalkFolder(folder, [&found](const std::wstring& path, const FolderEntry& entry, int) {
+        if (entry.isDirectory) return true;
+        const unique_file_handle file(::CreateFileW(ExtendedLengthPath(path).c_str(), DELETE,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file || ::GetLastError() != ERROR_SHARING_VIOLATION) return true;
+        found = path;
+        return false;
     });
-    std::atomic<size_t> next{0};
-    std::atomic<bool> found{false};
-    // Written by the one thread that finds a held file first, and read once all have been joined.
-    std::wstring held;
-    const auto check = [&] {
-        for (size_t i = next++; i < files.size() && !found.load(); i = next++) {
-            if (IsHeldWithoutLeaveToDelete(files[i]) && !found.exchange(true)) held = files[i];
-        }
-    };
-    std::vector<std::thread> checkers;
-    for (size_t n = 1; n < kHeldFileCheckers && n * kFilesPerChecker < files.size(); ++n)
-        checkers.emplace_back(check);
-    check();
-    for (std::thread& checker : checkers) checker.join();
-    return held;
+    return found;
 }
 
 }  // namespace tessara
